@@ -1,0 +1,1 @@
+#include "driver/QM4700RX2VA9.hpp"

@@ -1,0 +1,33 @@
+// The stand-in host's Modbus master: libmodbus over RTU or TCP.
+#pragma once
+
+#include "host/link.hpp"
+
+#include <json/json.h>
+
+#include <memory>
+#include <string>
+
+struct LinkSettings {
+    enum class Kind { Tcp, Rtu };
+    Kind kind = Kind::Tcp;
+    std::string host = "127.0.0.1";
+    int port = 502;
+    std::string device;
+    int baud = 9600;
+    char parity = 'N';
+    int data_bits = 8;
+    int stop_bits = 1;
+    int slave = 1;
+    int timeout_ms = 500;
+
+    // "tcp 127.0.0.1:1502" or "rtu /dev/ttyUSB0 9600 8N1", for messages.
+    std::string describe() const;
+};
+
+// Reads the device JSON's "link" object (keys in the README); throws
+// std::invalid_argument naming the offending key.
+LinkSettings parse_link_settings(const Json::Value& link);
+Json::Value link_settings_json(const LinkSettings& settings);
+
+std::shared_ptr<ModbusLink> make_libmodbus_link(const LinkSettings& settings);
