@@ -88,6 +88,13 @@ public:
     }
 };
 
+// The driver with the host's poll step reachable, so a test can deliver an
+// answer at any step.
+class TestDriver : public QM4700RX2VA9 {
+public:
+    void set_poll_step(int step) { m_poll_step = step; }
+};
+
 class DriverHarness {
 public:
     explicit DriverHarness(unsigned int device_id = 7) : unit(std::make_shared<MemoryUnit>())
@@ -117,7 +124,7 @@ public:
     RecordingSink sink;
     ZKVController controller{&sink};
     std::shared_ptr<MemoryUnit> unit;
-    QM4700RX2VA9 driver;
+    TestDriver driver;
 };
 
 // Runs `body` with the driver's standard output captured; returns it.
