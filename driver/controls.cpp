@@ -1,13 +1,235 @@
+// Control commands from the monitoring centre, the outcome query, and the
+// per-variable read the driver does not support. A command never waits for
+// the unit: it records what the answer must confirm, sends one write, and
+// the answer settles the control result (see polling.cpp).
+//
+// Command input arrives from outside, through the host: lengths and contents
+// are checked before anything is read, and nothing the JSON library raises
+// escapes into the host.
 #include "driver/QM4700RX2VA9.hpp"
+#include "driver/control_steps.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+namespace {
+
+// The unit's objects behind the commands.
+constexpr int kOnOffBit = 276;
+constexpr int kTemperatureSetpointRegister = 11;
+constexpr int kHumiditySetpointRegister = 1;
+
+constexpr int kRefused = -1;
+constexpr int kReportText = 801;
+constexpr int kReportHandle = 803;
+
+// Signal codes the monitoring centre addresses the unit's objects by.
+const char* const kTemperatureSetpointSignals[] = {"6016A2101001", "150800310010"};
+const char* const kHumiditySetpointSignals[] = {"150800340010"};
+const char* const kSwitchOnSignals[] = {"601500201001", "140800280010"};
+const char* const kSwitchOffSignals[] = {"601500200001", "140800300010"};
+
+template <std::size_t N>
+bool listed(const std::string& text, const char* const (&codes)[N])
+{
+    for (const char* code : codes)
+        if (text == code) return true;
+    return false;
+}
+
+bool input_readable(const void* input, int input_length)
+{
+    return input_length >= 0 && (input_length == 0 || input != nullptr);
+}
+
+// Input words are unsigned 16-bit in host order; the buffer may sit at any
+// address, so words are copied out byte-wise.
+uint16_t input_word(const void* input, int index)
+{
+    uint16_t word;
+    std::memcpy(&word, static_cast<const unsigned char*>(input) + 2 * index, sizeof word);
+    return word;
+}
+
+// atoi's reading of a text (leading blanks, a sign, digits up to the first
+// other character, 0 without digits) reduced to 16 bits; well defined also
+// for texts whose number does not fit an int.
+uint16_t text_to_u16(const std::string& text)
+{
+    const long long value = std::strtoll(text.c_str(), nullptr, 10);
+    return static_cast<uint16_t>(static_cast<unsigned long long>(value));
+}
+
+bool member_has_text(const Json::Value& v) { return !v.isArray() && !v.isObject(); }
+
+}  // namespace
 
 int QM4700RX2VA9::DeviceIoControl(int code, const void* input, int input_length, void* output,
                                   int output_capacity, int& returned_length)
 {
+    std::cout << "QM4700RX2VA9::DeviceIoControl " << code << std::endl;
+    switch (code) {
+    case control_step::kSwitchOn:
+        return command_switch(control_step::kSwitchOn, 1, input, input_length, output,
+                              output_capacity, returned_length);
+    case control_step::kSwitchOff:
+        return command_switch(control_step::kSwitchOff, 0, input, input_length, output,
+                              output_capacity, returned_length);
+    case control_step::kTemperatureSetpoint:
+        return command_setpoint(control_step::kTemperatureSetpoint, kTemperatureSetpointRegister,
+                                input, input_length, output, output_capacity, returned_length);
+    case control_step::kHumiditySetpoint:
+        return command_setpoint(control_step::kHumiditySetpoint, kHumiditySetpointRegister, input,
+                                input_length, output, output_capacity, returned_length);
+    case control_step::kWriteRegister:
+        return command_write_register(input, input_length);
+    case control_step::kWriteRegisters:
+        return command_write_registers(input, input_length);
+    case control_step::kSignalSetpoint:
+        return command_signal_setpoint(input, input_length, output, output_capacity, returned_length);
+    case control_step::kSignalSwitch:
+        return command_signal_switch(input, input_length, output, output_capacity, returned_length);
+    case kReportText:
+        return report_text(output, output_capacity, returned_length);
+    case kReportHandle:
+        return report_handle(output, output_capacity, returned_length);
+    default:
+        return outcome_query(code, input, input_length, output, output_capacity, returned_length);
+    }
+}
+
+// Every control starts alike: its step routes the unit's answer, and the
+// result is pending until that answer comes.
+void QM4700RX2VA9::start_control(int step)
+{
+    m_poll_step = step;
+    control_result = kControlPending;
+    ZKVSPDevice::OpenPort();
+}
+
+int QM4700RX2VA9::command_switch(int step, int bit_value, const void* input, int input_length,
+                                 void* output, int output_capacity, int& returned_length)
+{
+    start_control(step);
+    expected_value = bit_value;
+    modbus_write_bit(kOnOffBit, bit_value);
+    return ZKVVDevice::DeviceIoControl(step, input, input_length, output, output_capacity,
+                                       returned_length);
+}
+
+// The setpoint in whole units; the unit holds tenths. The tenfold is kept
+// whole, so a value past 6553 can never be confirmed by a 16-bit echo.
+int QM4700RX2VA9::command_setpoint(int step, int address, const void* input, int input_length,
+                                   void* output, int output_capacity, int& returned_length)
+{
+    if (!input_readable(input, input_length)) return kRefused;
+    if (input_length == 2) {
+        start_control(step);
+        expected_value = static_cast<int>(input_word(input, 0)) * 10;
+        modbus_write_register(address, expected_value);
+    }
+    return ZKVVDevice::DeviceIoControl(step, input, input_length, output, output_capacity,
+                                       returned_length);
+}
+
+int QM4700RX2VA9::command_write_register(const void* input, int input_length)
+{
+    if (!input_readable(input, input_length) || input_length < 4) return kRefused;
+    const uint16_t address = input_word(input, 0);
+    const uint16_t value = input_word(input, 1);
+    start_control(control_step::kWriteRegister);
+    expected_value = value;
+    modbus_write_register(address, value);
+    return 0;
+}
+
+// Words: the start address, then the values; an odd trailing byte is ignored.
+int QM4700RX2VA9::command_write_registers(const void* input, int input_length)
+{
+    if (!input_readable(input, input_length)) return kRefused;
+    const int count = input_length / 2 - 1;
+    if (count < 1 || count > kMaxWriteRegisters) return kRefused;
+    unsigned short values[kMaxWriteRegisters];
+    for (int i = 0; i < count; ++i) values[i] = input_word(input, i + 1);
+    start_control(control_step::kWriteRegisters);
+    expected_value = count;
+    modbus_write_registers(input_word(input, 0), count, values);
+    return 0;
+}
+
+// {"signal_id": code, "SetValue": whole units}: the setpoint addressed by
+// the monitoring centre's signal code.
+int QM4700RX2VA9::command_signal_setpoint(const void* input, int input_length, void* output,
+                                          int output_capacity, int& returned_length)
+{
+    if (!input_readable(input, input_length)) return kRefused;
+    start_control(control_step::kSignalSetpoint);
+
+    const char* text = static_cast<const char*>(input);
+    Json::Value command;
+    Json::Reader reader;
+    if (!reader.parse(text, text + input_length, command, true)) return kRefused;
+    if (!command.isObject()) return kRefused;
+    const Json::Value& signal = command["signal_id"];
+    const Json::Value& set_value = command["SetValue"];
+    if (!member_has_text(signal) || !member_has_text(set_value)) return kRefused;
+
+    if (!signal.isNull()) {
+        const std::string signal_id = signal.asString();
+        const bool temperature = listed(signal_id, kTemperatureSetpointSignals);
+        const bool humidity = !temperature && listed(signal_id, kHumiditySetpointSignals);
+        if ((temperature || humidity) && !set_value.isNull()) {
+            const uint16_t value = static_cast<uint16_t>(text_to_u16(set_value.asString()) * 10);
+            m_poll_step = temperature ? control_step::kTemperatureSetpoint
+                                      : control_step::kHumiditySetpoint;
+            control_result = kControlPending;
+            ZKVSPDevice::OpenPort();
+            expected_value = value;
+            modbus_write_register(temperature ? kTemperatureSetpointRegister : kHumiditySetpointRegister,
+                                  static_cast<int16_t>(value));
+        }
+    }
+    return ZKVVDevice::DeviceIoControl(control_step::kSignalSetpoint, input, input_length, output,
+                                       output_capacity, returned_length);
+}
+
+// The text is the signal code itself, exactly input-length bytes.
+int QM4700RX2VA9::command_signal_switch(const void* input, int input_length, void* output,
+                                        int output_capacity, int& returned_length)
+{
+    if (!input_readable(input, input_length)) return kRefused;
+    start_control(control_step::kSignalSwitch);
+    const std::string text(static_cast<const char*>(input), static_cast<std::size_t>(input_length));
+    const bool on = listed(text, kSwitchOnSignals);
+    if (on || listed(text, kSwitchOffSignals)) {
+        m_poll_step = on ? control_step::kSwitchOn : control_step::kSwitchOff;
+        control_result = kControlPending;
+        expected_value = on ? 1 : 0;
+        modbus_write_bit(kOnOffBit, on ? 1 : 0);
+    }
+    return ZKVVDevice::DeviceIoControl(control_step::kSignalSwitch, input, input_length, output,
+                                       output_capacity, returned_length);
+}
+
+// Any other code: the outcome of the last control write, then the host.
+int QM4700RX2VA9::outcome_query(int code, const void* input, int input_length, void* output,
+                                int output_capacity, int& returned_length)
+{
+    if (output != nullptr && output_capacity >= static_cast<int>(sizeof control_result)) {
+        std::memcpy(output, &control_result, sizeof control_result);
+        returned_length = static_cast<int>(sizeof control_result);
+    } else {
+        returned_length = 0;
+    }
     return ZKVVDevice::DeviceIoControl(code, input, input_length, output, output_capacity,
                                        returned_length);
 }
 
-float QM4700RX2VA9::Get_Value(unsigned int variable, const std::string& name) const
+float QM4700RX2VA9::Get_Value(unsigned int, const std::string&) const
 {
-    return Core::Get_Value(variable, name);
+    if (m_data_ready != 1) throw std::out_of_range("数据未就绪");
+    const auto age = (boost::posix_time::second_clock::local_time() - m_cycle_time).total_seconds();
+    if (age > 60) throw std::out_of_range("数据已超时");
+    throw std::out_of_range("不支持变量");
 }

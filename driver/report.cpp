@@ -1,1 +1,120 @@
+// The status report: the record rendered as one JSON document, rebuilt only
+// when a cycle has completed since the last rebuild, so any number of
+// requests within one cycle cost one rebuild.
 #include "driver/QM4700RX2VA9.hpp"
+#include "driver/catalogues/alarm_catalogue.hpp"
+#include "driver/catalogues/point_catalogue.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char* const kAlertArray = "AlertArray";
+const char* const kAlarmActiveText = "告警";
+const char* const kAlarmClearText = "正常";
+
+unsigned register_at(const unsigned char* record, std::size_t offset)
+{
+    return static_cast<unsigned>(record[offset]) | (static_cast<unsigned>(record[offset + 1]) << 8);
+}
+
+unsigned cell_at(const unsigned char* record, const ReportPoint& point)
+{
+    return point.width == SourceWidth::Byte ? record[point.source] : register_at(record, point.source);
+}
+
+// Tenths are divided in single precision and widened exactly: register 234
+// reads 23.399999618530273, as the unit's other consumers show it.
+double tenths(unsigned raw) { return static_cast<double>(static_cast<float>(raw) / 10.0f); }
+
+std::string time_text(const unsigned char* record, std::size_t offset)
+{
+    ttime t;
+    std::memcpy(&t, record + offset, sizeof t);
+    char text[32];
+    std::snprintf(text, sizeof text, "%u-%u-%u %u:%u:%u", static_cast<unsigned>(t.year),
+                  static_cast<unsigned>(t.month), static_cast<unsigned>(t.day),
+                  static_cast<unsigned>(t.hour), static_cast<unsigned>(t.minute),
+                  static_cast<unsigned>(t.second));
+    return text;
+}
+
+Json::Value point_value(const ReportPoint& point, const unsigned char* record)
+{
+    switch (point.conversion) {
+    case Conversion::Text: {
+        const TextTable& table = kTextTables[static_cast<std::size_t>(point.text_table)];
+        const unsigned value = cell_at(record, point);
+        return Json::Value(value < table.count ? table.texts[value] : kUnlistedText);
+    }
+    case Conversion::Tenths:
+        return Json::Value(tenths(register_at(record, point.source)));
+    case Conversion::AsRead:
+        return Json::Value(static_cast<double>(static_cast<float>(register_at(record, point.source))));
+    case Conversion::EnergyTotal:
+        return Json::Value(static_cast<int>(register_at(record, point.source2) * 100 +
+                                            register_at(record, point.source)));
+    case Conversion::TimeText:
+        return Json::Value(time_text(record, point.source));
+    case Conversion::Unpolled:
+        return Json::Value(0.0);
+    }
+    return Json::Value();
+}
+
+void write_points(Json::Value& report, const unsigned char* record, std::size_t first, std::size_t end)
+{
+    for (std::size_t i = first; i < end; ++i)
+        report[kPointCatalogue[i].member] = point_value(kPointCatalogue[i], record);
+}
+
+}  // namespace
+
+void QM4700RX2VA9::rebuild_report()
+{
+    // The document is overwritten member by member, never cleared: every
+    // rebuild writes the same members.
+    const unsigned char* bytes = record_bytes();
+    write_points(report, bytes, 0, kPointsBeforeAlarms);
+    for (const AlarmPoint& alarm : kAlarmCatalogue) {
+        const bool active = bytes[alarm.source] != 0;
+        report[alarm.alarm_name] = Json::Value(active ? kAlarmActiveText : kAlarmClearText);
+        report[kAlertArray][alarm.alarm_name] = Json::Value(active);
+    }
+    write_points(report, bytes, kPointsBeforeAlarms, kPointCatalogue.size());
+}
+
+// Called with the report lock held.
+void QM4700RX2VA9::refresh_report_if_new_cycle()
+{
+    if (m_cycle_time == report_time) return;
+    report_time = m_cycle_time;
+    rebuild_report();
+}
+
+int QM4700RX2VA9::report_text(void* output, int output_capacity, int& returned_length)
+{
+    std::lock_guard<std::mutex> lock(report_lock);
+    refresh_report_if_new_cycle();
+    const std::string text = Json::FastWriter().write(report);
+    returned_length = static_cast<int>(text.size());
+    if (output == nullptr || output_capacity < 0 ||
+        static_cast<std::size_t>(output_capacity) < text.size())
+        return -1;
+    std::memcpy(output, text.data(), text.size());
+    return 0;
+}
+
+// The document's address, in the width of the host's pointers (4 bytes on
+// the gateway). It stays valid as long as the driver object lives.
+int QM4700RX2VA9::report_handle(void* output, int output_capacity, int& returned_length)
+{
+    std::lock_guard<std::mutex> lock(report_lock);
+    refresh_report_if_new_cycle();
+    const Json::Value* document = &report;
+    returned_length = static_cast<int>(sizeof document);
+    if (output == nullptr || output_capacity < static_cast<int>(sizeof document)) return -1;
+    std::memcpy(output, &document, sizeof document);
+    return 0;
+}
