@@ -35,6 +35,7 @@ public:
 
     int control_result_value() const { return control_result; }
     int expected_value_value() const { return expected_value; }
+    unsigned long report_rebuilds() const { return report_rebuild_count; }
 
 private:
     void send_read(const PollRead& read);
@@ -64,4 +65,5 @@ private:
 
     int control_result;
     int expected_value;
+    unsigned long report_rebuild_count = 0;  // under the report lock
 };

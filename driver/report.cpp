@@ -75,6 +75,7 @@ void QM4700RX2VA9::rebuild_report()
 {
     // The document is overwritten member by member, never cleared: every
     // rebuild writes the same members.
+    ++report_rebuild_count;
     const unsigned char* bytes = record_bytes();
     write_points(report, bytes, 0, kPointsBeforeAlarms);
     for (const AlarmPoint& alarm : kAlarmCatalogue) {
