@@ -1,0 +1,124 @@
+// qmhost demo: the simulated unit in this process on a free loopback port,
+// polled, a setpoint changed and confirmed, and an alarm raised.
+#include "tools/qmhost/commands.hpp"
+#include "tools/qmhost/hosted_device.hpp"
+#include "tools/qmhost/summary.hpp"
+#include "tools/sim/unit_server.hpp"
+
+#include "host/libmodbus_link.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <iostream>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+constexpr int kPollsBeforeControl = 3;
+constexpr auto kDemoInterval = std::chrono::seconds(1);
+
+// The unit's return-air temperature setpoint: holding register 11, in tenths
+// of a degree. Command 106 writes it, given in whole degrees.
+constexpr int kReturnSetpointRegister = 11;
+constexpr int kReturnSetpointCommand = 106;
+constexpr int kTenthsPerDegree = 10;
+constexpr int kConfirmed = 1;
+// Coil 37: the unit's return-air high temperature alarm.
+constexpr int kReturnHighTemperatureCoil = 37;
+
+// The simulated unit serving on a thread of its own.
+class DemoUnit {
+public:
+    DemoUnit() : port_(server_.listen_tcp("127.0.0.1", 0)), thread_([this] { server_.serve(stop_); }) {}
+    ~DemoUnit()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    UnitServer& server() { return server_; }
+    int port() const { return port_; }
+
+private:
+    UnitServer server_;
+    std::atomic<bool> stop_{false};
+    int port_;
+    std::thread thread_;
+};
+
+// Cycles a second apart: the driver rebuilds its report for a cycle whose
+// time stamp, in whole seconds, differs from the last one's.
+class DemoPoller {
+public:
+    explicit DemoPoller(HostedDevice& device) : device_(device) {}
+    void poll_and_show()
+    {
+        std::this_thread::sleep_until(next_start_);
+        next_start_ = std::chrono::steady_clock::now() + kDemoInterval;
+        show_cycle(device_);
+    }
+
+private:
+    static void show_cycle(HostedDevice& device);
+    HostedDevice& device_;
+    std::chrono::steady_clock::time_point next_start_ = std::chrono::steady_clock::now();
+};
+
+void DemoPoller::show_cycle(HostedDevice& device)
+{
+    const CycleResult result = device.run_cycle();
+    if (!result.completed)
+        throw std::runtime_error("demo cycle failed at step " + std::to_string(result.failed_step) + ": " +
+                                 result.error);
+    std::cout << render_summary({device.device().cycle_time(), device.report(), device.outputs().active_alarms(),
+                                 device.outputs().transitions(), ""})
+              << std::flush;
+}
+
+bool raised(const HostedDevice& device)
+{
+    for (const auto& transition : device.outputs().transitions())
+        if (transition.second) return true;
+    return false;
+}
+
+}  // namespace
+
+int run_demo()
+{
+    DemoUnit unit;
+    LinkSettings link;
+    link.port = unit.port();
+    Json::Value config(Json::objectValue);
+    config["link"] = link_settings_json(link);
+
+    PluginLibrary plugin(default_plugin_path());
+    HostedDevice device(plugin, 1, config, nullptr, nullptr);
+    device.open_link();
+    std::cout << "demo: a simulated unit on " << device.link_description() << ", polled by "
+              << device.device().DeviceType() << " from " << plugin.path() << "\n\n";
+
+    DemoPoller poller(device);
+    for (int cycle = 0; cycle < kPollsBeforeControl; ++cycle) poller.poll_and_show();
+
+    const int setpoint = unit.server().reg(kReturnSetpointRegister) / kTenthsPerDegree + 1;
+    std::cout << "\ndemo: return-air setpoint to " << setpoint << " °C (command " << kReturnSetpointCommand
+              << ", word " << setpoint << ")\n";
+    const ControlResult control = device.control(
+        kReturnSetpointCommand, {static_cast<unsigned char>(setpoint & 0xFF), static_cast<unsigned char>(setpoint >> 8)});
+    if (!control.write_error.empty()) throw std::runtime_error("demo setpoint write failed: " + control.write_error);
+    if (!control.outcome) throw std::runtime_error("the driver did not answer the outcome query");
+    std::cout << "control result: " << *control.outcome << "\n\n";
+    if (*control.outcome != kConfirmed) throw std::runtime_error("the setpoint write was not confirmed");
+    poller.poll_and_show();
+    if (unit.server().reg(kReturnSetpointRegister) != setpoint * kTenthsPerDegree)
+        throw std::runtime_error("the simulated unit does not hold the new setpoint");
+
+    std::cout << "\ndemo: the unit raises its return-air high temperature alarm (coil "
+              << kReturnHighTemperatureCoil << ")\n\n";
+    unit.server().set_coil(kReturnHighTemperatureCoil, true);
+    poller.poll_and_show();
+    if (!raised(device)) throw std::runtime_error("the alarm was not raised");
+    std::cout << "\ndemo: done\n";
+    return 0;
+}

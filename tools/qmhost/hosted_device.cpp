@@ -1,0 +1,119 @@
+#include "tools/qmhost/hosted_device.hpp"
+
+#include "tools/qmhost/device_config.hpp"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+constexpr int kReportCode = 801;
+// A code the driver lists for nothing: it answers with the last control's outcome.
+constexpr int kOutcomeQueryCode = 0;
+constexpr int kFirstReportCapacity = 64 * 1024;
+// A cycle is 45 reads; far more requests than that is a driver that never
+// ends its cycle.
+constexpr int kMaxRequestsPerCycle = 1000;
+constexpr int kMaxRequestsPerControl = 16;
+
+}  // namespace
+
+HostedDevice::HostedDevice(const PluginLibrary& plugin, unsigned int device_id, const Json::Value& config,
+                           std::ostream* alarms, std::ostream* history)
+    : outputs_(alarms, history),
+      controller_(&outputs_),
+      device_(plugin.create_device()),
+      modbus_(dynamic_cast<SPModbus*>(device_.get())),
+      device_id_(device_id),
+      link_description_(config_link(config).describe())
+{
+    if (!modbus_) throw std::runtime_error("the plug-in's device is not a Modbus device");
+    device_->Init(&controller_, device_id);
+    if (device_->InitSetting(config) != 0)
+        throw std::runtime_error("the driver refused its settings: " + modbus_->last_error());
+}
+
+HostedDevice::~HostedDevice()
+{
+    device_->ClosePort();
+}
+
+void HostedDevice::open_link()
+{
+    if (device_->OpenPort() != 0) throw std::runtime_error(modbus().last_error());
+}
+
+CycleResult HostedDevice::run_cycle(const std::function<bool()>& stop)
+{
+    CycleResult result;
+    outputs_.begin_cycle();
+    device_->RefreshStatus();
+    for (int requests = 0; device_->IsProcessing(); ++requests) {
+        if (stop && stop()) {
+            result.stopped = true;
+            return result;
+        }
+        const int step = modbus().poll_step();
+        if (requests == kMaxRequestsPerCycle) {
+            result.failed_step = step;
+            result.error = "the driver was still requesting after " + std::to_string(requests) + " requests";
+            return result;
+        }
+        if (device_->process() == -1) {
+            result.failed_step = step;
+            result.error = modbus().last_error();
+            return result;
+        }
+    }
+    result.completed = outputs_.published();
+    if (!result.completed) {
+        result.failed_step = modbus().poll_step();
+        result.error = "the driver stopped requesting without publishing its record";
+    }
+    return result;
+}
+
+std::optional<std::string> HostedDevice::report()
+{
+    std::vector<char> text(kFirstReportCapacity);
+    // The driver says how much room it needs when the buffer is too small;
+    // the report can grow between the two calls, hence a few tries.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int length = 0;
+        const int capacity = static_cast<int>(text.size());
+        const int rc = device_->DeviceIoControl(kReportCode, nullptr, 0, text.data(), capacity, length);
+        if (rc == 0 && length > 0 && length <= capacity)
+            return std::string(text.data(), static_cast<std::size_t>(length));
+        if (rc != -1 || length <= capacity) return std::nullopt;
+        text.resize(static_cast<std::size_t>(length));
+    }
+    return std::nullopt;
+}
+
+ControlResult HostedDevice::control(int code, const std::vector<unsigned char>& input)
+{
+    ControlResult result;
+    int length = 0;
+    result.handed = device_->DeviceIoControl(code, input.empty() ? nullptr : input.data(),
+                                             static_cast<int>(input.size()), nullptr, 0, length);
+    for (int requests = 0; device_->IsProcessing() && requests < kMaxRequestsPerControl; ++requests) {
+        result.wrote = true;
+        if (device_->process() == -1) {
+            result.write_error = modbus().last_error();
+            break;
+        }
+    }
+
+    unsigned char answer[sizeof(int32_t)] = {};
+    int answered = 0;
+    // The driver fills the answer, then passes the code on to the framework,
+    // whose return value it returns: only the answer's length tells.
+    result.query_returned =
+        device_->DeviceIoControl(kOutcomeQueryCode, nullptr, 0, answer, sizeof answer, answered);
+    if (answered == static_cast<int>(sizeof answer)) {
+        int32_t value = 0;
+        std::memcpy(&value, answer, sizeof value);
+        result.outcome = value;
+    }
+    return result;
+}

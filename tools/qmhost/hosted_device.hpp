@@ -1,0 +1,65 @@
+// One driver on the stand-in host: its controller and sink, its settings,
+// and the host's loop around it (a polling cycle, the 801 report, a control
+// command and its outcome).
+#pragma once
+
+#include "tools/qmhost/host_outputs.hpp"
+#include "tools/qmhost/plugin_library.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct CycleResult {
+    bool completed = false;  // the driver published its record
+    bool stopped = false;    // abandoned because a stop was asked for
+    int failed_step = 0;     // poll step of the request that failed
+    std::string error;       // why the cycle did not complete
+};
+
+struct ControlResult {
+    int handed = 0;       // what DeviceIoControl returned for the command
+    bool wrote = false;   // the command made the driver send a request
+    std::string write_error;
+    std::optional<int32_t> outcome;  // the outcome query's answer
+    int query_returned = 0;
+};
+
+class HostedDevice {
+public:
+    // Creates the driver and gives it its id and settings; throws
+    // std::runtime_error when the driver refuses them.
+    HostedDevice(const PluginLibrary& plugin, unsigned int device_id, const Json::Value& config,
+                 std::ostream* alarms, std::ostream* history);
+    ~HostedDevice();
+
+    // Opens the Modbus line now rather than at the first request, so a line
+    // that cannot be opened is reported before any cycle; throws with the
+    // link's error, which names the device path or address.
+    void open_link();
+
+    // RefreshStatus, then process() until the cycle has completed or a
+    // request failed; `stop` is asked between requests.
+    CycleResult run_cycle(const std::function<bool()>& stop = {});
+    // The driver's 801 report text; nothing when the driver gives none.
+    std::optional<std::string> report();
+    ControlResult control(int code, const std::vector<unsigned char>& input);
+
+    const HostOutputs& outputs() const { return outputs_; }
+    ZKVSPDevice& device() { return *device_; }
+    unsigned int device_id() const { return device_id_; }
+    const std::string& link_description() const { return link_description_; }
+
+private:
+    SPModbus& modbus() { return *modbus_; }
+
+    HostOutputs outputs_;
+    ZKVController controller_;
+    std::unique_ptr<ZKVSPDevice> device_;
+    SPModbus* modbus_;
+    unsigned int device_id_;
+    std::string link_description_;
+};

@@ -1,0 +1,66 @@
+// qmhost's command line: one subcommand, the link and device options every
+// subcommand shares, and the subcommand's own options.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// A command line qmhost cannot run; the text says which argument and why.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Link options as given; each one given overrides the config's "link".
+struct LinkOptions {
+    std::optional<std::string> tcp_host;
+    std::optional<int> tcp_port;
+    std::optional<std::string> rtu_device;
+    std::optional<int> baud;
+    std::optional<char> parity;
+    std::optional<int> data_bits;
+    std::optional<int> stop_bits;
+    std::optional<int> slave;
+    std::optional<int> timeout_ms;
+};
+
+struct DeviceOptions {
+    std::string plugin;  // empty: the plug-in next to the qmhost binary
+    unsigned int device_id = 1;
+    std::string config;  // empty: no device JSON, only the link options
+    LinkOptions link;
+};
+
+struct PollOptions {
+    long cycles = 1;  // 0: until SIGINT or SIGTERM
+    double interval_s = 5.0;
+    std::string report;   // "-" standard output; empty: readable summary instead
+    std::string alarms;
+    std::string history;
+    int devices = 1;  // drivers on TCP ports PORT, PORT+1, ...
+};
+
+struct ControlOptions {
+    int code = 0;
+    std::vector<uint16_t> words;
+    std::optional<std::string> text;
+    // The command's input: the words little-endian, then the text's bytes.
+    std::vector<unsigned char> input() const;
+};
+
+struct CommandLine {
+    enum class Command { Help, Poll, Control, Demo };
+    Command command = Command::Help;
+    DeviceOptions device;
+    PollOptions poll;
+    ControlOptions control;
+};
+
+// Throws UsageError for an unknown subcommand or option, a missing or
+// malformed value, or options that do not go together.
+CommandLine parse_command_line(int argc, const char* const* argv);
+
+const char* usage_text();

@@ -1,0 +1,125 @@
+// qmhost poll: N cycles, one every interval, on one or several drivers.
+#include "tools/qmhost/commands.hpp"
+#include "tools/qmhost/device_config.hpp"
+#include "tools/qmhost/hosted_device.hpp"
+#include "tools/qmhost/output_file.hpp"
+#include "tools/qmhost/stop_signals.hpp"
+#include "tools/qmhost/summary.hpp"
+
+#include <chrono>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct PollOutputs {
+    std::optional<OutputFile> report, alarms, history;
+
+    explicit PollOutputs(const PollOptions& o)
+    {
+        if (!o.report.empty()) report.emplace(o.report);
+        if (!o.alarms.empty()) alarms.emplace(o.alarms);
+        if (!o.history.empty()) history.emplace(o.history);
+    }
+    std::ostream* alarm_stream() { return alarms ? &alarms->stream() : nullptr; }
+    std::ostream* history_stream() { return history ? &history->stream() : nullptr; }
+};
+
+class Poller {
+public:
+    Poller(const CommandLine& c, PollOutputs& outputs) : options_(c.poll), outputs_(outputs) {}
+
+    void emit_completed(HostedDevice& device, bool several)
+    {
+        const std::optional<std::string> report = device.report();
+        if (!report && !warned_no_report_) {
+            std::cerr << "qmhost: the driver gave no 801 report" << std::endl;
+            warned_no_report_ = true;
+        }
+        if (outputs_.report) {
+            std::ostream& out = outputs_.report->stream();
+            if (report) out << *report << (report->back() == '\n' ? "" : "\n");
+            out.flush();
+        } else {
+            CycleSummary summary{device.device().cycle_time(), report, device.outputs().active_alarms(),
+                                 device.outputs().transitions(),
+                                 several ? "device " + std::to_string(device.device_id()) + ": " : ""};
+            std::cout << render_summary(summary) << std::flush;
+        }
+        if (outputs_.alarms) outputs_.alarms->stream().flush();
+        if (outputs_.history) outputs_.history->stream().flush();
+    }
+
+    // Runs the cycles; the number of failed device cycles.
+    long run(std::vector<std::unique_ptr<HostedDevice>>& devices)
+    {
+        const auto interval = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(options_.interval_s));
+        auto next_start = Clock::now();
+        long failed = 0;
+        for (long cycle = 1; options_.cycles == 0 || cycle <= options_.cycles; ++cycle) {
+            if (stop_.wait_for(std::max(next_start - Clock::now(), Clock::duration::zero()))) break;
+            next_start = Clock::now() + interval;
+            for (auto& device : devices) {
+                const CycleResult result = device->run_cycle([this] { return stop_.requested(); });
+                if (result.stopped) return failed;
+                ++cycles_run_;
+                if (result.completed) {
+                    emit_completed(*device, devices.size() > 1);
+                    continue;
+                }
+                ++failed;
+                std::cerr << "qmhost: " << device_label(*device, devices.size() > 1) << "cycle " << cycle
+                          << " failed at step " << result.failed_step << ": " << result.error << std::endl;
+            }
+        }
+        return failed;
+    }
+
+    long cycles_run() const { return cycles_run_; }
+
+private:
+    static std::string device_label(const HostedDevice& device, bool several)
+    {
+        return several ? "device " + std::to_string(device.device_id()) + " " : "";
+    }
+
+    const PollOptions& options_;
+    PollOutputs& outputs_;
+    StopSignals stop_;
+    bool warned_no_report_ = false;
+    long cycles_run_ = 0;
+};
+
+}  // namespace
+
+int run_poll(const CommandLine& c)
+{
+    // Signals are blocked before anything else, so that none is lost.
+    PollOutputs outputs(c.poll);
+    Poller poller(c, outputs);
+    const Json::Value config = load_device_config(c.device);
+    PluginLibrary plugin(c.device.plugin.empty() ? default_plugin_path() : c.device.plugin);
+
+    std::vector<std::unique_ptr<HostedDevice>> devices;
+    for (int i = 0; i < c.poll.devices; ++i)
+        devices.push_back(std::make_unique<HostedDevice>(
+            plugin, c.device.device_id + static_cast<unsigned>(i), i == 0 ? config : with_port_offset(config, i),
+            outputs.alarm_stream(), outputs.history_stream()));
+    for (auto& device : devices) device->open_link();
+
+    if (!outputs.report)
+        std::cout << "polling " << devices.front()->device().DeviceType() << " (device " << c.device.device_id
+                  << ") on " << devices.front()->link_description()
+                  << (devices.size() > 1 ? " and " + std::to_string(devices.size() - 1) + " more" : "")
+                  << std::endl;
+
+    const long failed = poller.run(devices);
+    if (failed == 0) return 0;
+    std::cerr << "qmhost: " << failed << " of " << poller.cycles_run() << " cycles failed" << std::endl;
+    return 1;
+}
