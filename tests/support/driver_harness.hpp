@@ -93,6 +93,11 @@ public:
 class TestDriver : public QM4700RX2VA9 {
 public:
     void set_poll_step(int step) { m_poll_step = step; }
+    void set_answer_words(unsigned short word0, unsigned short word1)
+    {
+        m_tab_registers[0] = word0;
+        m_tab_registers[1] = word1;
+    }
 };
 
 class DriverHarness {
