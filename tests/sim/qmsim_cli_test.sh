@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# qmsim as a program: one-line refusals, the port file and ready line, the
+# state file served, and a clean exit on SIGTERM.
+#   qmsim_cli_test.sh QMSIM
+set -euo pipefail
+qmsim=$1
+work=$(mktemp -d)
+pid=""
+cleanup() {
+    if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "qmsim_cli_test: $*" >&2; exit 1; }
+# Bounded wait: up to 5 s for a condition.
+wait_for() { for _ in $(seq 100); do if eval "$1"; then return 0; fi; sleep 0.05; done; return 1; }
+
+refused() {  # TEXT ARGS...: qmsim exits non-zero with TEXT in one line on stderr
+    local text=$1; shift
+    if "$qmsim" "$@" >"$work/out" 2>"$work/err"; then fail "accepted: $*"; fi
+    [ "$(wc -l <"$work/err")" -eq 1 ] || fail "not one line for $*: $(cat "$work/err")"
+    grep -qF -- "$text" "$work/err" || fail "no \"$text\" for $*: $(cat "$work/err")"
+}
+echo '{"regs": {"11": ' >"$work/broken.json"
+echo '{"regs": {"11": 70000}}' >"$work/range.json"
+refused "unknown option --bogus" --tcp 127.0.0.1:0 --bogus
+refused "either --tcp HOST:PORT or --rtu DEVICE" --slave 2
+refused "--parity takes N, E or O" --rtu /dev/null --parity X
+refused "$work/broken.json is not JSON" --tcp 127.0.0.1:0 --state "$work/broken.json"
+refused "regs \"11\"" --tcp 127.0.0.1:0 --state "$work/range.json"
+refused "/dev/nonexistent-qmsim" --rtu /dev/nonexistent-qmsim
+
+echo '{"regs": {"11": 250}}' >"$work/state.json"
+"$qmsim" --tcp 127.0.0.1:0 --state "$work/state.json" --port-file "$work/port" >"$work/out" 2>"$work/err" &
+pid=$!
+wait_for '[ -s "$work/out" ]' || fail "not ready: $(cat "$work/err")"
+port=$(cat "$work/port")
+[ "$(cat "$work/out")" = "qmsim: listening on 127.0.0.1:$port" ] || fail "ready line: $(cat "$work/out")"
+if command -v mbpoll >/dev/null; then
+    mbpoll -m tcp -p "$port" -a 1 -t 4 -0 -r 11 -c 1 -1 127.0.0.1 | grep -q '^\[11\]:[[:space:]]*250$' \
+        || fail "register 11 is not the state file's 250"
+fi
+kill -TERM "$pid"
+wait_for '! kill -0 "$pid" 2>/dev/null' || fail "still running 5 s after SIGTERM"
+status=0
+wait "$pid" || status=$?
+pid=""
+[ "$status" -eq 0 ] || fail "exit status $status after SIGTERM"

@@ -1,0 +1,186 @@
+// qmsim: the air-conditioning unit as a Modbus slave on TCP or a serial line,
+// for bench tests of the driver without the unit.
+#include "tools/sim/unit_server.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+const char kUsage[] =
+    "usage: qmsim (--tcp HOST:PORT | --rtu DEVICE [--baud 9600] [--parity N|E|O] [--data-bits 8]\n"
+    "             [--stop-bits 1]) [--slave N] [--state FILE] [--silent-after N] [--exception ADDR]\n"
+    "             [--drop-every N] [--port-file FILE]\n"
+    "Over TCP the unit answers every unit id; --slave applies to RTU.\n";
+
+std::atomic<bool> g_stop{false};
+
+extern "C" void on_stop_signal(int) { g_stop = true; }
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct Options {
+    bool tcp = false;
+    std::string host;
+    int port = 0;
+    bool rtu = false;
+    SerialLine line;
+    std::string state_file;
+    std::string port_file;
+    UnitFaults faults;
+};
+
+long number(const std::string& option, const std::string& text, long lowest, long highest)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || v < lowest || v > highest)
+        throw UsageError(option + " takes a number from " + std::to_string(lowest) + " to " +
+                         std::to_string(highest) + ", not \"" + text + "\"");
+    return v;
+}
+
+Options parse_options(int argc, char** argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        const auto value = [&]() -> std::string {
+            if (i + 1 >= argc) throw UsageError(option + " needs a value");
+            return argv[++i];
+        };
+        if (option == "--tcp") {
+            const std::string where = value();
+            const std::size_t colon = where.rfind(':');
+            if (colon == std::string::npos || colon == 0) throw UsageError("--tcp takes HOST:PORT, not \"" + where + "\"");
+            o.tcp = true;
+            o.host = where.substr(0, colon);
+            o.port = static_cast<int>(number("--tcp port", where.substr(colon + 1), 0, 65535));
+        } else if (option == "--rtu") {
+            o.rtu = true;
+            o.line.device = value();
+        } else if (option == "--baud") {
+            o.line.baud = static_cast<int>(number(option, value(), 50, 4000000));
+        } else if (option == "--parity") {
+            const std::string parity = value();
+            if (parity != "N" && parity != "E" && parity != "O") throw UsageError("--parity takes N, E or O");
+            o.line.parity = parity[0];
+        } else if (option == "--data-bits") {
+            o.line.data_bits = static_cast<int>(number(option, value(), 5, 8));
+        } else if (option == "--stop-bits") {
+            o.line.stop_bits = static_cast<int>(number(option, value(), 1, 2));
+        } else if (option == "--slave") {
+            o.line.slave = static_cast<int>(number(option, value(), 1, 247));
+        } else if (option == "--state") {
+            o.state_file = value();
+        } else if (option == "--silent-after") {
+            o.faults.silent_after = number(option, value(), 0, 1L << 40);
+        } else if (option == "--exception") {
+            o.faults.exception_address = static_cast<int>(number(option, value(), 0, 65535));
+        } else if (option == "--drop-every") {
+            o.faults.drop_every = number(option, value(), 1, 1L << 40);
+        } else if (option == "--port-file") {
+            o.port_file = value();
+        } else {
+            throw UsageError("unknown option " + option);
+        }
+    }
+    if (o.tcp == o.rtu) throw UsageError("give either --tcp HOST:PORT or --rtu DEVICE");
+    if (!o.port_file.empty() && !o.tcp) throw UsageError("--port-file needs --tcp");
+    return o;
+}
+
+Json::Value load_state(const std::string& path)
+{
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("cannot read state file " + path + ": " + std::strerror(errno));
+    Json::CharReaderBuilder builder;
+    Json::Value state;
+    std::string errors;
+    if (!Json::parseFromStream(builder, in, &state, &errors)) {
+        for (char& c : errors)
+            if (c == '\n') c = ' ';
+        throw std::runtime_error("state file " + path + " is not JSON: " + errors.substr(0, errors.find_last_not_of(' ') + 1));
+    }
+    return state;
+}
+
+// Written whole under a temporary name, so a reader never sees half a port.
+void write_port_file(const std::string& path, int port)
+{
+    const std::string temporary = path + ".tmp";
+    {
+        std::ofstream out(temporary);
+        out << port << "\n";
+        if (!out.flush()) throw std::runtime_error("cannot write port file " + temporary);
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0)
+        throw std::runtime_error("cannot write port file " + path + ": " + std::strerror(errno));
+}
+
+void catch_stop_signals()
+{
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+int run(const Options& o)
+{
+    UnitServer unit;
+    if (!o.state_file.empty()) {
+        try {
+            unit.apply_state(load_state(o.state_file));
+        } catch (const std::invalid_argument& e) {
+            throw std::runtime_error("state file " + o.state_file + ": " + e.what());
+        }
+    }
+    unit.set_faults(o.faults);
+    catch_stop_signals();
+
+    std::string ready;
+    if (o.tcp) {
+        const int port = unit.listen_tcp(o.host, o.port);
+        if (!o.port_file.empty()) write_port_file(o.port_file, port);
+        ready = "listening on " + o.host + ":" + std::to_string(port);
+    } else {
+        unit.open_rtu(o.line);
+        ready = "serving " + o.line.device + " " + std::to_string(o.line.baud) + " " +
+                std::to_string(o.line.data_bits) + o.line.parity + std::to_string(o.line.stop_bits) +
+                " as slave " + std::to_string(o.line.slave);
+    }
+    std::cout << "qmsim: " << ready << std::endl;
+    unit.serve(g_stop);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::cout << kUsage;
+        return 0;
+    }
+    try {
+        return run(parse_options(argc, argv));
+    } catch (const UsageError& e) {
+        std::cerr << "qmsim: " << e.what() << " (qmsim --help for usage)\n";
+        return 2;
+    } catch (const std::exception& e) {
+        std::cerr << "qmsim: " << e.what() << "\n";
+        return 1;
+    }
+}

@@ -1,0 +1,293 @@
+#include "tools/sim/unit_server.hpp"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+#include <stdexcept>
+
+namespace {
+
+constexpr int kAddresses = 65536;      // every coil and register address answers
+constexpr uint32_t kPollUsec = 50000;  // longest wait before looking at the stop flag
+
+struct Cell {
+    int address;
+    uint16_t value;
+};
+
+// A unit switched on and cooling on return air: supply fan and compressor 1
+// running, compressor 2 and the heaters idle, no alarm. Temperatures and
+// pressures in tenths.
+constexpr Cell kRunningCoils[] = {
+    {256, 1},  // supply fan
+    {257, 1},  // compressor 1
+    {276, 1},  // unit on
+};
+
+constexpr Cell kRunningRegisters[] = {
+    {0, 180},    // supply air setpoint
+    {1, 500},    // humidity setpoint
+    {11, 240},   // return air setpoint
+    {13, 1},     // controlled on return air
+    {256, 1},    // supply fan running
+    {274, 1},    // compressor 1 under normal control
+    {275, 1},    // current state: cooling
+    {276, 1},    // unit state: running
+    {400, 1450}, {401, 1450}, {402, 1450}, {403, 1450},  // supply fan speeds, rpm
+    {604, 80},   // supply fan speed command
+    {607, 450},  // compressor 1 speed demand
+    {608, 60},   // cooling demand
+    {615, 60}, {616, 450}, {617, 240},  // compressor 1 superheat, valve demand, valve steps
+    {628, 1},    // controlling on return air
+    {700, 80}, {701, 230}, {702, 300}, {703, 650}, {704, 300}, {705, 300},  // suction, outdoor, discharge
+    {707, 90}, {708, 90},    // low pressures
+    {709, 150},              // air pressure difference
+    {710, 260}, {711, 120},  // high pressures
+    {713, 380},              // supply voltage
+    {715, 113},  // dew point
+    {720, 12000}, {721, 300}, {722, 50}, {723, 9000}, {724, 100},  // running hours
+    {725, 8500}, {726, 4000}, {727, 4200}, {728, 40},
+    {730, 60},   // outdoor fan 1 output
+    {732, 180},  // supply air for control
+    {750, 450},  // compressor 1 speed
+    {754, 540}, {755, 380}, {756, 8}, {757, 4200}, {758, 9},  // compressor 1 drive
+    {760, 450}, {763, 420},  // compressor 1 drive temperatures
+    {1500, 180}, {1501, 550}, {1502, 240}, {1503, 450},  // supply and return air, temperature and humidity
+    {1516, 2300}, {1517, 2300}, {1518, 2300},  // phase voltages
+    {1519, 85}, {1520, 82}, {1521, 84},        // phase currents
+    {1522, 56}, {1523, 1234},                  // energy: 1234 x 100 + 56
+    {2004, 540}, {2005, 380},  // compressor 2 drive, idle
+    {2010, 300}, {2013, 300},  // compressor 2 drive temperatures
+};
+
+// Modbus PDU: function code, then the first address and the count of a read.
+bool read_covers(const uint8_t* pdu, int address)
+{
+    const int function = pdu[0];
+    if (address < 0 || (function != MODBUS_FC_READ_COILS && function != MODBUS_FC_READ_HOLDING_REGISTERS &&
+                        function != MODBUS_FC_WRITE_AND_READ_REGISTERS))
+        return false;
+    const int first = (pdu[1] << 8) | pdu[2];
+    const int count = (pdu[3] << 8) | pdu[4];
+    return address >= first && address < first + count;
+}
+
+int checked(int address)
+{
+    if (address < 0 || address >= kAddresses) throw std::out_of_range("no address " + std::to_string(address));
+    return address;
+}
+
+int parse_address(const std::string& key)
+{
+    if (key.empty() || key.size() > 5 || key.find_first_not_of("0123456789") != std::string::npos) return -1;
+    const int address = std::stoi(key);
+    return address < kAddresses ? address : -1;
+}
+
+std::vector<Cell> state_cells(const Json::Value& table, const char* name, int highest)
+{
+    std::vector<Cell> cells;
+    if (table.isNull()) return cells;
+    if (!table.isObject()) throw std::invalid_argument(std::string("\"") + name + "\" must be an object");
+    for (const std::string& key : table.getMemberNames()) {
+        const std::string where = std::string(name) + " \"" + key + "\"";
+        const int address = parse_address(key);
+        if (address < 0) throw std::invalid_argument(where + ": not a decimal address from 0 to 65535");
+        const Json::Value& v = table[key];
+        int value = -1;
+        if (v.isBool() && highest == 1) value = v.asBool();
+        else if (v.isInt() && v.asInt() >= 0 && v.asInt() <= highest) value = v.asInt();
+        if (value < 0)
+            throw std::invalid_argument(where + ": value must be an integer from 0 to " + std::to_string(highest));
+        cells.push_back({address, static_cast<uint16_t>(value)});
+    }
+    return cells;
+}
+
+}  // namespace
+
+UnitServer::UnitServer() : mapping_(modbus_mapping_new(kAddresses, 0, kAddresses, 0))
+{
+    if (!mapping_) throw std::bad_alloc();
+    for (const Cell& c : kRunningCoils) mapping_->tab_bits[c.address] = static_cast<uint8_t>(c.value);
+    for (const Cell& c : kRunningRegisters) mapping_->tab_registers[c.address] = c.value;
+}
+
+UnitServer::~UnitServer()
+{
+    for (int fd : clients_) ::close(fd);
+    if (listener_ >= 0) ::close(listener_);
+    // Over TCP the context only borrows the client sockets, closed above.
+    if (ctx_ && listener_ < 0) modbus_close(ctx_);
+    if (ctx_) modbus_free(ctx_);
+    modbus_mapping_free(mapping_);
+}
+
+int UnitServer::listen_tcp(const std::string& host, int port)
+{
+    if (ctx_) throw std::logic_error("the unit is already on a line");
+    const std::string where = host + ":" + std::to_string(port);
+    // libmodbus leaves errno unset when the name does not resolve.
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int resolved = getaddrinfo(host.empty() ? nullptr : host.c_str(), "0", &hints, &found);
+    if (resolved != 0) throw std::runtime_error("cannot listen on " + where + ": " + gai_strerror(resolved));
+    freeaddrinfo(found);
+    ctx_ = modbus_new_tcp_pi(host.c_str(), std::to_string(port).c_str());
+    if (!ctx_) throw std::runtime_error("cannot listen on " + where + ": " + modbus_strerror(errno));
+    listener_ = modbus_tcp_pi_listen(ctx_, 8);
+    if (listener_ < 0) throw std::runtime_error("cannot listen on " + where + ": " + modbus_strerror(errno));
+    modbus_set_indication_timeout(ctx_, 0, kPollUsec);
+    modbus_set_byte_timeout(ctx_, 0, kPollUsec);
+
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&bound), &length);
+    // The port sits at the same place in IPv4 and IPv6 addresses.
+    return ntohs(reinterpret_cast<const sockaddr_in&>(bound).sin_port);
+}
+
+void UnitServer::open_rtu(const SerialLine& line)
+{
+    if (ctx_) throw std::logic_error("the unit is already on a line");
+    const std::string where = "rtu " + line.device + " " + std::to_string(line.baud) + " " +
+                              std::to_string(line.data_bits) + line.parity + std::to_string(line.stop_bits);
+    ctx_ = modbus_new_rtu(line.device.c_str(), line.baud, line.parity, line.data_bits, line.stop_bits);
+    if (!ctx_) throw std::runtime_error("cannot open " + where + ": " + modbus_strerror(errno));
+    if (modbus_set_slave(ctx_, line.slave) == -1)
+        throw std::runtime_error("bad slave id " + std::to_string(line.slave) + ": " + modbus_strerror(errno));
+    if (modbus_connect(ctx_) == -1) throw std::runtime_error("cannot open " + where + ": " + modbus_strerror(errno));
+    modbus_set_indication_timeout(ctx_, 0, kPollUsec);
+    modbus_set_byte_timeout(ctx_, 0, kPollUsec);
+}
+
+void UnitServer::serve(const std::atomic<bool>& stop)
+{
+    if (!ctx_) throw std::logic_error("the unit is on no line");
+    if (listener_ >= 0) serve_tcp(stop);
+    else serve_rtu(stop);
+}
+
+void UnitServer::serve_tcp(const std::atomic<bool>& stop)
+{
+    while (!stop) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(listener_, &readable);
+        int top = listener_;
+        for (int fd : clients_) {
+            FD_SET(fd, &readable);
+            if (fd > top) top = fd;
+        }
+        timeval wait{0, kPollUsec};
+        // Nothing ready, or a signal: look at the flag again.
+        if (select(top + 1, &readable, nullptr, nullptr, &wait) <= 0) continue;
+
+        for (auto it = clients_.begin(); it != clients_.end();) {
+            bool alive = true;
+            if (FD_ISSET(*it, &readable)) {
+                uint8_t query[MODBUS_MAX_ADU_LENGTH];
+                modbus_set_socket(ctx_, *it);
+                const int length = modbus_receive(ctx_, query);
+                alive = length >= 0 && (length == 0 || answer(query, length));
+            }
+            if (alive) {
+                ++it;
+            } else {
+                ::close(*it);
+                it = clients_.erase(it);
+            }
+        }
+        if (FD_ISSET(listener_, &readable)) {
+            const int fd = ::accept(listener_, nullptr, nullptr);
+            if (fd >= 0) clients_.push_back(fd);
+        }
+    }
+}
+
+void UnitServer::serve_rtu(const std::atomic<bool>& stop)
+{
+    const int fd = modbus_get_socket(ctx_);
+    while (!stop) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(fd, &readable);
+        timeval wait{0, kPollUsec};
+        if (select(fd + 1, &readable, nullptr, nullptr, &wait) <= 0) continue;
+
+        uint8_t query[MODBUS_MAX_ADU_LENGTH];
+        const int length = modbus_receive(ctx_, query);
+        if (length > 0) {
+            answer(query, length);
+        } else if (length == -1) {
+            // A bad or cut frame: start afresh at the next one. Anything else
+            // is the line itself (device gone, hang-up).
+            if (errno != ETIMEDOUT && errno < MODBUS_ENOBASE)
+                throw std::runtime_error(std::string("serial line lost: ") + modbus_strerror(errno));
+            modbus_flush(ctx_);
+        }
+    }
+}
+
+bool UnitServer::answer(const uint8_t* query, int length)
+{
+    const long n = ++requests_;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (faults_.silent_after >= 0 && n > faults_.silent_after) return true;
+    if (faults_.drop_every > 0 && n % faults_.drop_every == 0) return true;
+    if (read_covers(query + modbus_get_header_length(ctx_), faults_.exception_address))
+        return modbus_reply_exception(ctx_, query, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS) != -1;
+    return modbus_reply(ctx_, query, length, mapping_) != -1;
+}
+
+void UnitServer::set_coil(int address, bool on)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    mapping_->tab_bits[checked(address)] = on;
+}
+
+void UnitServer::set_register(int address, uint16_t value)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    mapping_->tab_registers[checked(address)] = value;
+}
+
+bool UnitServer::coil(int address) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return mapping_->tab_bits[checked(address)] != 0;
+}
+
+uint16_t UnitServer::reg(int address) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return mapping_->tab_registers[checked(address)];
+}
+
+void UnitServer::set_faults(const UnitFaults& faults)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_ = faults;
+}
+
+void UnitServer::apply_state(const Json::Value& state)
+{
+    if (!state.isObject()) throw std::invalid_argument("the state must be a JSON object");
+    for (const std::string& key : state.getMemberNames())
+        if (key != "coils" && key != "regs") throw std::invalid_argument("unknown member \"" + key + "\"");
+    const std::vector<Cell> coils = state_cells(state["coils"], "coils", 1);
+    const std::vector<Cell> regs = state_cells(state["regs"], "regs", 0xFFFF);
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Cell& c : coils) mapping_->tab_bits[c.address] = static_cast<uint8_t>(c.value);
+    for (const Cell& c : regs) mapping_->tab_registers[c.address] = c.value;
+}

@@ -1,0 +1,77 @@
+// The air-conditioning unit as a Modbus slave, for bench tests without the
+// unit: every coil and holding register answers (address 0 to 65535), from
+// the state of a running unit, and writes are stored and echoed. It serves
+// either Modbus TCP (any number of clients, any unit id) or one RTU line
+// (its slave id only), and misbehaves on request.
+#pragma once
+
+#include <json/json.h>
+#include <modbus/modbus.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct SerialLine {
+    std::string device;
+    int baud = 9600;
+    char parity = 'N';  // 'N', 'E' or 'O'
+    int data_bits = 8;
+    int stop_bits = 1;
+    int slave = 1;
+};
+
+// Requests are counted from 1 as they arrive, whether answered or not.
+struct UnitFaults {
+    long silent_after = -1;      // requests answered before the unit goes quiet; -1: never
+    int exception_address = -1;  // coil and register reads covering it get exception 2; -1: none
+    long drop_every = 0;         // every Nth request gets no answer; 0: none
+};
+
+class UnitServer {
+public:
+    UnitServer();  // the state of a running unit, no alarms
+    ~UnitServer();
+    UnitServer(const UnitServer&) = delete;
+    UnitServer& operator=(const UnitServer&) = delete;
+
+    // Listens on host:port (port 0: a free one) and returns the bound port.
+    // Throws std::runtime_error naming the address.
+    int listen_tcp(const std::string& host, int port);
+    // Opens the serial device. Throws std::runtime_error naming the device.
+    void open_rtu(const SerialLine& line);
+    // Answers requests until `stop` is set, looking at it every 50 ms at most.
+    // Throws std::runtime_error if the serial line is lost.
+    void serve(const std::atomic<bool>& stop);
+
+    // Safe to call while another thread serves. Addresses outside 0 to
+    // 65535 throw std::out_of_range.
+    void set_coil(int address, bool on);
+    void set_register(int address, uint16_t value);
+    bool coil(int address) const;
+    uint16_t reg(int address) const;
+    void set_faults(const UnitFaults& faults);
+    long requests() const { return requests_; }
+
+    // {"coils": {"276": 1}, "regs": {"11": 250}}, decimal addresses, over
+    // the current state. Throws std::invalid_argument naming the bad entry;
+    // nothing is applied then.
+    void apply_state(const Json::Value& state);
+
+private:
+    void serve_tcp(const std::atomic<bool>& stop);
+    void serve_rtu(const std::atomic<bool>& stop);
+    // Counts the request, applies the faults and replies: false when the
+    // reply could not be sent.
+    bool answer(const uint8_t* query, int length);
+
+    modbus_t* ctx_ = nullptr;
+    modbus_mapping_t* mapping_;
+    int listener_ = -1;
+    std::vector<int> clients_;
+    mutable std::mutex mutex_;  // the mapping and the faults
+    UnitFaults faults_;
+    std::atomic<long> requests_{0};
+};
