@@ -120,6 +120,8 @@ int run_poll(const CommandLine& c)
 
     const long failed = poller.run(devices);
     if (failed == 0) return 0;
-    std::cerr << "qmhost: " << failed << " of " << poller.cycles_run() << " cycles failed" << std::endl;
+    // A single cycle's failure has been told already, in its one line.
+    if (poller.cycles_run() > 1)
+        std::cerr << "qmhost: " << failed << " of " << poller.cycles_run() << " cycles failed" << std::endl;
     return 1;
 }

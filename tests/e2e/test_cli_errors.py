@@ -1,0 +1,62 @@
+"""qmhost's errors: one clear line on standard error naming what is wrong,
+and a non-zero exit status (2 for a command line it cannot run)."""
+
+from e2e_support import EndToEndTest, free_tcp_port, main, run_qmhost, stderr_lines
+
+USAGE = 2
+FAILURE = 1
+
+
+class CommandLineErrors(EndToEndTest):
+    def assertFailsWith(self, args, status, *fragments):
+        result = run_qmhost(*args)
+        self.assertEqual(result.returncode, status, result.stderr)
+        lines = stderr_lines(result)
+        self.assertEqual(len(lines), 1, result.stderr)
+        self.assertTrue(lines[0].startswith("qmhost: "), lines[0])
+        for fragment in fragments:
+            self.assertIn(fragment, lines[0])
+
+    def test_command_line_mistakes(self):
+        self.assertFailsWith([], USAGE, "no command")
+        self.assertFailsWith(["fetch"], USAGE, "unknown command \"fetch\"")
+        self.assertFailsWith(["poll", "--tcp", "127.0.0.1:502", "--colour", "red"], USAGE, "unknown option --colour")
+        self.assertFailsWith(["poll", "--tcp", "127.0.0.1"], USAGE, "HOST:PORT")
+        self.assertFailsWith(["poll", "--tcp", "127.0.0.1:502", "--cycles"], USAGE, "--cycles needs a value")
+        self.assertFailsWith(["poll", "--rtu", "/dev/null", "--parity", "X"], USAGE, "--parity")
+        self.assertFailsWith(["poll", "--rtu", "/dev/null", "--devices", "2"], USAGE, "--devices needs --tcp")
+        self.assertFailsWith(["control", "--tcp", "127.0.0.1:502"], USAGE, "command code")
+        self.assertFailsWith(["control", "--tcp", "127.0.0.1:502", "106", "--word", "70000"], USAGE, "--word")
+        self.assertFailsWith(["poll", "--tcp", "127.0.0.1:502", "--word", "1"], USAGE, "unknown option --word")
+
+    def test_a_missing_link(self):
+        self.assertFailsWith(["poll"], USAGE, "no link")
+        config = self.session.write_json("device.json", {"appSetting": {"b_mode": 1}})
+        self.assertFailsWith(["control", "--config", config, "100"], USAGE, "no link")
+
+    def test_a_link_that_cannot_be_opened_is_named(self):
+        port = free_tcp_port()
+        self.assertFailsWith(["poll", "--tcp", f"127.0.0.1:{port}"], FAILURE, f"127.0.0.1:{port}", "refused")
+        device = self.session.path("no-such-tty")
+        self.assertFailsWith(["control", "--rtu", device, "100"], FAILURE, device)
+
+    def test_a_plugin_that_cannot_be_loaded_gives_the_loaders_reason(self):
+        missing = self.session.path("missing.so")
+        self.assertFailsWith(["poll", "--tcp", "127.0.0.1:502", "--plugin", missing], FAILURE, missing,
+                             "No such file")
+        not_a_library = self.session.write_json("text.so", {"not": "a library"})
+        self.assertFailsWith(["poll", "--tcp", "127.0.0.1:502", "--plugin", not_a_library], FAILURE,
+                             not_a_library)
+
+    def test_a_config_that_is_not_json_gives_the_parse_error(self):
+        config = self.session.path("broken.json")
+        with open(config, "w", encoding="utf-8") as f:
+            f.write('{"link": {"type": "tcp",\n')
+        self.assertFailsWith(["poll", "--config", config], FAILURE, config, "is not JSON", "Line 2")
+        self.assertFailsWith(["poll", "--config", self.session.path("absent.json")], FAILURE, "cannot read config")
+        bad_link = self.session.write_json("bad-link.json", {"link": {"type": "udp"}})
+        self.assertFailsWith(["poll", "--config", bad_link], FAILURE, "\"type\"")
+
+
+if __name__ == "__main__":
+    main()
