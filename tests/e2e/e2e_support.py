@@ -4,7 +4,6 @@ test ends, bounded waits, and the stored record format."""
 
 import json
 import os
-import signal
 import socket
 import struct
 import subprocess
@@ -102,6 +101,9 @@ class Process:
     def stderr(self):
         with open(self.stderr_path, encoding="utf-8", errors="replace") as f:
             return f.read()
+
+    def stderr_lines(self):
+        return [line for line in self.stderr().splitlines() if line]
 
     def running(self):
         return self.popen.poll() is None
@@ -239,12 +241,8 @@ def complete_lines(path):
         return 0
 
 
-def read_reports(path):
-    with open(path, encoding="utf-8") as f:
-        return [json.loads(line) for line in f.read().splitlines()]
-
-
-def read_alarm_lines(path):
+def read_json_lines(path):
+    """The --report and --alarms files: one JSON document per line."""
     with open(path, encoding="utf-8") as f:
         return [json.loads(line) for line in f.read().splitlines()]
 
@@ -291,5 +289,3 @@ class EndToEndTest(unittest.TestCase):
 def main():
     unittest.main(argv=sys.argv, verbosity=2)
 
-
-__all__ = ["signal"]

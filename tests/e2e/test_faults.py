@@ -61,7 +61,7 @@ class Faults(EndToEndTest):
         wait_until(lambda: complete_lines(report) > before_restart, "a report after the restart")
         host.signal(signal.SIGTERM)
         self.assertEqual(host.wait(), 1, "failed cycles make the exit status")
-        self.assertRegex(stderr_lines_of(host)[-1], r"^qmhost: \d+ of \d+ cycles failed$")
+        self.assertRegex(host.stderr_lines()[-1], r"^qmhost: \d+ of \d+ cycles failed$")
 
     def test_a_write_echoed_with_another_value_is_not_confirmed(self):
         # A unit that holds its return-air setpoint to 30.0 °C at most.
@@ -69,10 +69,6 @@ class Faults(EndToEndTest):
         link = ["--tcp", f"127.0.0.1:{port}"]
         self.assertControlResult(run_qmhost("control", *link, "106", "--word", "35"), 3)
         self.assertControlResult(run_qmhost("control", *link, "106", "--word", "30"), 1)
-
-
-def stderr_lines_of(process):
-    return [line for line in process.stderr().splitlines() if line]
 
 
 if __name__ == "__main__":

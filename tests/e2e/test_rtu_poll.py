@@ -2,7 +2,7 @@
 with the line set to 9600 baud, even parity, and a slave id of its own."""
 
 from e2e_support import (ON_OFF, RECORD_ON_OFF, RECORD_RETURN_SETPOINT, RETURN_AIR_HIGH, RETURN_SETPOINT,
-                         EndToEndTest, main, read_alarm_lines, read_records, read_reports, record_register,
+                         EndToEndTest, main, read_records, read_json_lines, record_register,
                          run_qmhost, stderr_lines)
 
 LINE = ["--baud", "9600", "--parity", "E", "--data-bits", "8", "--stop-bits", "1"]
@@ -21,10 +21,10 @@ class RtuPoll(EndToEndTest):
         report, alarms, history = (self.session.path(n) for n in ("report", "alarms", "history"))
         result = run_qmhost("poll", *self.link, "--report", report, "--alarms", alarms, "--history", history)
         self.assertSucceeded(result)
-        (document,) = read_reports(report)
+        (document,) = read_json_lines(report)
         self.assertReportValue(document, RETURN_SETPOINT, 25.5)
         self.assertEqual(document[ON_OFF], "开机")
-        self.assertEqual([a["alarm_name"] for a in read_alarm_lines(alarms) if a["state"]], [RETURN_AIR_HIGH[1]])
+        self.assertEqual([a["alarm_name"] for a in read_json_lines(alarms) if a["state"]], [RETURN_AIR_HIGH[1]])
         (record,) = read_records(history)
         self.assertEqual(record_register(record, RECORD_RETURN_SETPOINT), 255)
 

@@ -99,11 +99,11 @@ private:
 
 int run_poll(const CommandLine& c)
 {
-    // Signals are blocked before anything else, so that none is lost.
-    PollOutputs outputs(c.poll);
-    Poller poller(c, outputs);
     const Json::Value config = load_device_config(c.device);
     PluginLibrary plugin(c.device.plugin.empty() ? default_plugin_path() : c.device.plugin);
+    PollOutputs outputs(c.poll);
+    // From here on a stop signal is taken between requests, not delivered.
+    Poller poller(c, outputs);
 
     std::vector<std::unique_ptr<HostedDevice>> devices;
     for (int i = 0; i < c.poll.devices; ++i)
