@@ -165,6 +165,16 @@ TEST_F(UnitServerTest, ASingleWritesEchoCarriesTheValueWritten)
     EXPECT_EQ(m.reg(1), 550);
 }
 
+TEST_F(UnitServerTest, AWrongEchoStoresTheValueButAnswersAnother)
+{
+    UnitFaults faults;
+    faults.wrong_echo = true;
+    unit.set_faults(faults);
+    Master m(port);
+    EXPECT_EQ(m.single_write(0x06, 11, 250), (std::vector<uint8_t>{0x06, 0x00, 0x0B, 0x00, 0xFB}));
+    EXPECT_EQ(m.reg(11), 250);
+}
+
 TEST_F(UnitServerTest, StateSetWhileServingShowsInTheNextRead)
 {
     Master m(port);

@@ -17,7 +17,7 @@ namespace {
 const char kUsage[] =
     "usage: qmsim (--tcp HOST:PORT | --rtu DEVICE [--baud 9600] [--parity N|E|O] [--data-bits 8]\n"
     "             [--stop-bits 1]) [--slave N] [--state FILE] [--silent-after N] [--exception ADDR]\n"
-    "             [--drop-every N] [--port-file FILE]\n"
+    "             [--drop-every N] [--wrong-echo] [--port-file FILE]\n"
     "Over TCP the unit answers every unit id; --slave applies to RTU.\n";
 
 std::atomic<bool> g_stop{false};
@@ -89,6 +89,8 @@ Options parse_options(int argc, char** argv)
             o.faults.exception_address = static_cast<int>(number(option, value(), 0, 65535));
         } else if (option == "--drop-every") {
             o.faults.drop_every = number(option, value(), 1, 1L << 40);
+        } else if (option == "--wrong-echo") {
+            o.faults.wrong_echo = true;
         } else if (option == "--port-file") {
             o.port_file = value();
         } else {

@@ -1,5 +1,7 @@
 #include "tools/sim/unit_server.hpp"
 
+#include <cstring>
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -246,6 +248,20 @@ bool UnitServer::answer(const uint8_t* query, int length)
     if (faults_.drop_every > 0 && n % faults_.drop_every == 0) return true;
     if (read_covers(query + modbus_get_header_length(ctx_), faults_.exception_address))
         return modbus_reply_exception(ctx_, query, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS) != -1;
+    const int pdu = modbus_get_header_length(ctx_);
+    if (faults_.wrong_echo && query[pdu] == MODBUS_FC_WRITE_SINGLE_REGISTER && length >= pdu + 5) {
+        // Reply to a copy carrying value + 1, then keep the value that was asked for.
+        uint8_t altered[MODBUS_MAX_ADU_LENGTH];
+        std::memcpy(altered, query, static_cast<std::size_t>(length));
+        const int address = (query[pdu + 1] << 8) | query[pdu + 2];
+        const uint16_t value = static_cast<uint16_t>((query[pdu + 3] << 8) | query[pdu + 4]);
+        const uint16_t echoed = static_cast<uint16_t>(value + 1);
+        altered[pdu + 3] = static_cast<uint8_t>(echoed >> 8);
+        altered[pdu + 4] = static_cast<uint8_t>(echoed);
+        const bool sent = modbus_reply(ctx_, altered, length, mapping_) != -1;
+        mapping_->tab_registers[address] = value;
+        return sent;
+    }
     return modbus_reply(ctx_, query, length, mapping_) != -1;
 }
 

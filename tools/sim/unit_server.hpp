@@ -28,6 +28,7 @@ struct UnitFaults {
     long silent_after = -1;      // requests answered before the unit goes quiet; -1: never
     int exception_address = -1;  // coil and register reads covering it get exception 2; -1: none
     long drop_every = 0;         // every Nth request gets no answer; 0: none
+    bool wrong_echo = false;     // single-register writes are stored, but echoed as value + 1
 };
 
 class UnitServer {
