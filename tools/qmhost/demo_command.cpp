@@ -48,23 +48,19 @@ private:
 
 // Cycles a second apart: the driver rebuilds its report for a cycle whose
 // time stamp, in whole seconds, differs from the last one's.
-class DemoPoller {
+class Pacer {
 public:
-    explicit DemoPoller(HostedDevice& device) : device_(device) {}
-    void poll_and_show()
+    void wait_turn()
     {
         std::this_thread::sleep_until(next_start_);
         next_start_ = std::chrono::steady_clock::now() + kDemoInterval;
-        show_cycle(device_);
     }
 
 private:
-    static void show_cycle(HostedDevice& device);
-    HostedDevice& device_;
     std::chrono::steady_clock::time_point next_start_ = std::chrono::steady_clock::now();
 };
 
-void DemoPoller::show_cycle(HostedDevice& device)
+void show_cycle(HostedDevice& device)
 {
     const CycleResult result = device.run_cycle();
     if (!result.completed)
@@ -98,26 +94,33 @@ int run_demo()
     std::cout << "demo: a simulated unit on " << device.link_description() << ", polled by "
               << device.device().DeviceType() << " from " << plugin.path() << "\n\n";
 
-    DemoPoller poller(device);
-    for (int cycle = 0; cycle < kPollsBeforeControl; ++cycle) poller.poll_and_show();
+    Pacer pacer;
+    for (int cycle = 0; cycle < kPollsBeforeControl; ++cycle) {
+        pacer.wait_turn();
+        show_cycle(device);
+    }
 
     const int setpoint = unit.server().reg(kReturnSetpointRegister) / kTenthsPerDegree + 1;
     std::cout << "\ndemo: return-air setpoint to " << setpoint << " °C (command " << kReturnSetpointCommand
               << ", word " << setpoint << ")\n";
-    const ControlResult control = device.control(
-        kReturnSetpointCommand, {static_cast<unsigned char>(setpoint & 0xFF), static_cast<unsigned char>(setpoint >> 8)});
+    ControlOptions command;
+    command.code = kReturnSetpointCommand;
+    command.words = {static_cast<uint16_t>(setpoint)};
+    const ControlResult control = device.control(command.code, command.input());
     if (!control.write_error.empty()) throw std::runtime_error("demo setpoint write failed: " + control.write_error);
     if (!control.outcome) throw std::runtime_error("the driver did not answer the outcome query");
     std::cout << "control result: " << *control.outcome << "\n\n";
     if (*control.outcome != kConfirmed) throw std::runtime_error("the setpoint write was not confirmed");
-    poller.poll_and_show();
+    pacer.wait_turn();
+    show_cycle(device);
     if (unit.server().reg(kReturnSetpointRegister) != setpoint * kTenthsPerDegree)
         throw std::runtime_error("the simulated unit does not hold the new setpoint");
 
     std::cout << "\ndemo: the unit raises its return-air high temperature alarm (coil "
               << kReturnHighTemperatureCoil << ")\n\n";
     unit.server().set_coil(kReturnHighTemperatureCoil, true);
-    poller.poll_and_show();
+    pacer.wait_turn();
+    show_cycle(device);
     if (!raised(device)) throw std::runtime_error("the alarm was not raised");
     std::cout << "\ndemo: done\n";
     return 0;
