@@ -10,6 +10,7 @@ packages=(
     clang libclang-rt-14-dev
     socat mbpoll python3-pymodbus
     valgrind file
+    g++-mipsel-linux-gnu qemu-user
 )
 
 missing=()
