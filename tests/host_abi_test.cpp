@@ -10,7 +10,9 @@
 namespace {
 
 // Under the Itanium C++ ABI a pointer to a virtual member function holds
-// 1 + the slot's byte offset in the vtable.
+// 1 + the slot's byte offset in the vtable. On MIPS (and ARM), where code
+// addresses may be odd, the virtual flag moves to the adjustment word and
+// the pointer holds the plain offset.
 template <typename Pmf>
 long slot_of(Pmf pmf)
 {
@@ -20,8 +22,14 @@ long slot_of(Pmf pmf)
     } raw;
     static_assert(sizeof(Pmf) == sizeof(Raw), "Itanium member pointer layout");
     std::memcpy(&raw, &pmf, sizeof raw);
+#if defined(__mips__) || defined(__arm__) || defined(__aarch64__)
+    EXPECT_EQ(raw.adj & 1, 1) << "not a virtual member";
+    const std::uintptr_t offset = raw.ptr;
+#else
     EXPECT_EQ(raw.ptr % sizeof(void*), 1u) << "not a virtual member";
-    return static_cast<long>((raw.ptr - 1) / sizeof(void*));
+    const std::uintptr_t offset = raw.ptr - 1;
+#endif
+    return static_cast<long>(offset / sizeof(void*));
 }
 
 using D = QM4700RX2VA9;

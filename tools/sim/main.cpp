@@ -3,6 +3,7 @@
 #include "tools/sim/unit_server.hpp"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -39,11 +40,12 @@ struct Options {
     UnitFaults faults;
 };
 
-long number(const std::string& option, const std::string& text, long lowest, long highest)
+long long number(const std::string& option, const std::string& text, long long lowest,
+                 long long highest)
 {
     char* end = nullptr;
     errno = 0;
-    const long v = std::strtol(text.c_str(), &end, 10);
+    const long long v = std::strtoll(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || errno != 0 || v < lowest || v > highest)
         throw UsageError(option + " takes a number from " + std::to_string(lowest) + " to " +
                          std::to_string(highest) + ", not \"" + text + "\"");
@@ -84,11 +86,11 @@ Options parse_options(int argc, char** argv)
         } else if (option == "--state") {
             o.state_file = value();
         } else if (option == "--silent-after") {
-            o.faults.silent_after = number(option, value(), 0, 1L << 40);
+            o.faults.silent_after = static_cast<long>(number(option, value(), 0, LONG_MAX));
         } else if (option == "--exception") {
             o.faults.exception_address = static_cast<int>(number(option, value(), 0, 65535));
         } else if (option == "--drop-every") {
-            o.faults.drop_every = number(option, value(), 1, 1L << 40);
+            o.faults.drop_every = static_cast<long>(number(option, value(), 1, LONG_MAX));
         } else if (option == "--wrong-echo") {
             o.faults.wrong_echo = true;
         } else if (option == "--port-file") {
