@@ -9,7 +9,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
     socat mbpoll python3-pymodbus
-    valgrind file
+    valgrind file time
     g++-mipsel-linux-gnu qemu-user
 )
 
