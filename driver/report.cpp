@@ -46,7 +46,7 @@ Json::Value point_value(const ReportPoint& point, const unsigned char* record)
     case Conversion::Text: {
         const TextTable& table = kTextTables[static_cast<std::size_t>(point.text_table)];
         const unsigned value = cell_at(record, point);
-        return Json::Value(value < table.count ? table.texts[value] : kUnlistedText);
+        return Json::Value(Json::StaticString(value < table.count ? table.texts[value] : kUnlistedText));
     }
     case Conversion::Tenths:
         return Json::Value(tenths(register_at(record, point.source)));
@@ -66,7 +66,7 @@ Json::Value point_value(const ReportPoint& point, const unsigned char* record)
 void write_points(Json::Value& report, const unsigned char* record, std::size_t first, std::size_t end)
 {
     for (std::size_t i = first; i < end; ++i)
-        report[kPointCatalogue[i].member] = point_value(kPointCatalogue[i], record);
+        report[Json::StaticString(kPointCatalogue[i].member)] = point_value(kPointCatalogue[i], record);
 }
 
 }  // namespace
@@ -74,14 +74,16 @@ void write_points(Json::Value& report, const unsigned char* record, std::size_t 
 void QM4700RX2VA9::rebuild_report()
 {
     // The document is overwritten member by member, never cleared: every
-    // rebuild writes the same members.
+    // rebuild writes the same members. Names and constant texts are the
+    // catalogues' own literals, referenced rather than copied.
     ++report_rebuild_count;
     const unsigned char* bytes = record_bytes();
     write_points(report, bytes, 0, kPointsBeforeAlarms);
     for (const AlarmPoint& alarm : kAlarmCatalogue) {
         const bool active = bytes[alarm.source] != 0;
-        report[alarm.alarm_name] = Json::Value(active ? kAlarmActiveText : kAlarmClearText);
-        report[kAlertArray][alarm.alarm_name] = Json::Value(active);
+        report[Json::StaticString(alarm.alarm_name)] =
+            Json::Value(Json::StaticString(active ? kAlarmActiveText : kAlarmClearText));
+        report[Json::StaticString(kAlertArray)][Json::StaticString(alarm.alarm_name)] = Json::Value(active);
     }
     write_points(report, bytes, kPointsBeforeAlarms, kPointCatalogue.size());
 }
