@@ -22,6 +22,21 @@ ttime get_ttime(const boost::posix_time::ptime& t)
     return stamp;
 }
 
+namespace {
+
+// FNV-1a over the code, a separator and the alarm name.
+uint64_t alarm_point_key(const std::string& code, const std::string& alarm_name)
+{
+    uint64_t hash = 14695981039346656037ull;
+    auto mix = [&hash](unsigned char c) { hash = (hash ^ c) * 1099511628211ull; };
+    for (char c : code) mix(static_cast<unsigned char>(c));
+    mix(0x1f);
+    for (char c : alarm_name) mix(static_cast<unsigned char>(c));
+    return hash;
+}
+
+}  // namespace
+
 HostSink& null_sink()
 {
     static HostSink sink;
@@ -109,13 +124,10 @@ bool ZKVVDevice::CheckThresholdBool(int level, const std::string& code, const st
     out.on_threshold_report(
         *this, ThresholdReport{level, code, code2, code_name, alarm_name, state, sequence});
 
-    std::string point;
-    point.reserve(code.size() + 1 + alarm_name.size());
-    point.append(code).append(1, '\x1f').append(alarm_name);
-    auto found = m_alarm_states.find(point);
+    auto found = m_alarm_states.find(alarm_point_key(code, alarm_name));
     const bool was_active = found != m_alarm_states.end() && found->second;
     if (found == m_alarm_states.end())
-        m_alarm_states.emplace(std::move(point), state);
+        m_alarm_states.emplace(alarm_point_key(code, alarm_name), state);
     else
         found->second = state;
     if (state != was_active) out.on_alarm_transition(*this, AlarmTransition{code, alarm_name, state});

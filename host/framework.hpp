@@ -15,6 +15,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class HostSink;
@@ -142,8 +143,10 @@ protected:
 
 private:
     // The host's threshold machinery: last reported state per alarm point,
-    // a point being its code and alarm name together.
-    std::map<std::string, bool> m_alarm_states;
+    // a point being its code and alarm name together, known by a 64-bit
+    // hash of both so that a cycle's reports neither allocate nor compare
+    // long texts.
+    std::unordered_map<uint64_t, bool> m_alarm_states;
 };
 
 class ZKVSPDevice : public ZKVVDevice {

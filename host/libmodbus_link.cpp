@@ -95,6 +95,7 @@ private:
     LinkSettings settings_;
     modbus_t* ctx_ = nullptr;
     bool connected_ = false;
+    bool stale_input_possible_ = true;
     std::string error_;
 };
 
@@ -121,6 +122,7 @@ bool LibmodbusLink::open()
         return false;
     }
     connected_ = true;
+    stale_input_possible_ = true;
     return true;
 }
 
@@ -133,15 +135,19 @@ void LibmodbusLink::close()
 bool LibmodbusLink::ready()
 {
     if (!open()) return false;
-    // A late answer to an earlier, timed-out request must not be taken
-    // for the answer to this one.
-    modbus_flush(ctx_);
+    // A late answer to an earlier, failed request must not be taken for the
+    // answer to this one. Only a request that went unanswered can leave one.
+    if (stale_input_possible_) {
+        modbus_flush(ctx_);
+        stale_input_possible_ = false;
+    }
     return true;
 }
 
 bool LibmodbusLink::fail(const char* what, int address)
 {
     const int code = errno;
+    stale_input_possible_ = true;
     error_ = std::string(what) + " at " + std::to_string(address) + ": " + modbus_strerror(code);
     // Anything below libmodbus's own codes is the line itself (reset,
     // refused, timed out, device gone): reopen it at the next request.
@@ -188,6 +194,8 @@ bool LibmodbusLink::exchange(const uint8_t* request, int length, int function, i
     const int answered = modbus_receive_confirmation(ctx_, answer);
     if (answered == -1) return fail("write", address);
 
+    // Until the answer is known to be the right one, assume it may not be.
+    stale_input_possible_ = true;
     const std::string where = "write at " + std::to_string(address) + ": ";
     const int header = modbus_get_header_length(ctx_);
     if (answered < header + 2) {
@@ -210,6 +218,7 @@ bool LibmodbusLink::exchange(const uint8_t* request, int length, int function, i
         return false;
     }
     echoed = static_cast<uint16_t>((answer[header + 3] << 8) | answer[header + 4]);
+    stale_input_possible_ = false;
     return true;
 }
 
