@@ -66,7 +66,7 @@ void show_cycle(HostedDevice& device)
     if (!result.completed)
         throw std::runtime_error("demo cycle failed at step " + std::to_string(result.failed_step) + ": " +
                                  result.error);
-    std::cout << render_summary({device.device().cycle_time(), device.report(), device.outputs().active_alarms(),
+    std::cout << render_summary({device.device().cycle_time(), device.report_document(), device.outputs().active_alarms(),
                                  device.outputs().transitions(), ""})
               << std::flush;
 }

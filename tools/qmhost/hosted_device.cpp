@@ -8,6 +8,7 @@
 namespace {
 
 constexpr int kReportCode = 801;
+constexpr int kReportHandleCode = 803;
 // A code the driver lists for nothing: it answers with the last control's outcome.
 constexpr int kOutcomeQueryCode = 0;
 constexpr int kFirstReportCapacity = 64 * 1024;
@@ -75,7 +76,8 @@ CycleResult HostedDevice::run_cycle(const std::function<bool()>& stop)
 
 std::optional<std::string> HostedDevice::report()
 {
-    std::vector<char> text(kFirstReportCapacity);
+    std::vector<char>& text = report_buffer_;
+    if (text.empty()) text.resize(kFirstReportCapacity);
     // The driver says how much room it needs when the buffer is too small;
     // the report can grow between the two calls, hence a few tries.
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -88,6 +90,16 @@ std::optional<std::string> HostedDevice::report()
         text.resize(static_cast<std::size_t>(length));
     }
     return std::nullopt;
+}
+
+const Json::Value* HostedDevice::report_document()
+{
+    const Json::Value* document = nullptr;
+    int length = 0;
+    if (device_->DeviceIoControl(kReportHandleCode, nullptr, 0, &document, sizeof document, length) != 0 ||
+        length != static_cast<int>(sizeof document))
+        return nullptr;
+    return document;
 }
 
 ControlResult HostedDevice::control(int code, const std::vector<unsigned char>& input)

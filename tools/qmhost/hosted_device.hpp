@@ -3,6 +3,8 @@
 // command and its outcome).
 #pragma once
 
+#include <json/json.h>
+
 #include "tools/qmhost/host_outputs.hpp"
 #include "tools/qmhost/plugin_library.hpp"
 
@@ -46,6 +48,9 @@ public:
     CycleResult run_cycle(const std::function<bool()>& stop = {});
     // The driver's 801 report text; nothing when the driver gives none.
     std::optional<std::string> report();
+    // The driver's report document itself (803), for reading a few members
+    // without rendering and parsing the text; null when the driver gives none.
+    const Json::Value* report_document();
     ControlResult control(int code, const std::vector<unsigned char>& input);
 
     const HostOutputs& outputs() const { return outputs_; }
@@ -62,4 +67,5 @@ private:
     SPModbus* modbus_;
     unsigned int device_id_;
     std::string link_description_;
+    std::vector<char> report_buffer_;
 };

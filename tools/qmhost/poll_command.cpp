@@ -35,17 +35,17 @@ public:
 
     void emit_completed(HostedDevice& device, bool several)
     {
-        const std::optional<std::string> report = device.report();
-        if (!report && !warned_no_report_) {
-            std::cerr << "qmhost: the driver gave no 801 report" << std::endl;
-            warned_no_report_ = true;
-        }
         if (outputs_.report) {
+            const std::optional<std::string> report = device.report();
+            warn_once_without_report(report.has_value());
             std::ostream& out = outputs_.report->stream();
             if (report) out << *report << (report->back() == '\n' ? "" : "\n");
             out.flush();
         } else {
-            CycleSummary summary{device.device().cycle_time(), report, device.outputs().active_alarms(),
+            // The summary reads its few members from the document itself.
+            const Json::Value* document = device.report_document();
+            warn_once_without_report(document != nullptr);
+            CycleSummary summary{device.device().cycle_time(), document, device.outputs().active_alarms(),
                                  device.outputs().transitions(),
                                  several ? "device " + std::to_string(device.device_id()) + ": " : ""};
             std::cout << render_summary(summary) << std::flush;
@@ -91,6 +91,13 @@ private:
     const PollOptions& options_;
     PollOutputs& outputs_;
     StopSignals stop_;
+    void warn_once_without_report(bool have_report)
+    {
+        if (have_report || warned_no_report_) return;
+        std::cerr << "qmhost: the driver gave no report" << std::endl;
+        warned_no_report_ = true;
+    }
+
     bool warned_no_report_ = false;
     long cycles_run_ = 0;
 };

@@ -21,17 +21,6 @@ constexpr const char* kSupplySetpoint = "送风温度设定";
 constexpr const char* kReturnSetpoint = "回风温度设定";
 constexpr const char* kHumiditySetpoint = "湿度设定";
 
-std::optional<Json::Value> parse_report(const std::optional<std::string>& text)
-{
-    if (!text) return std::nullopt;
-    Json::CharReaderBuilder builder;
-    Json::Value report;
-    std::string errors;
-    std::istringstream in(*text);
-    if (!Json::parseFromStream(builder, in, &report, &errors) || !report.isObject()) return std::nullopt;
-    return report;
-}
-
 // A number with one decimal and its unit, a text as it is, "?" when absent.
 std::string member_text(const Json::Value& report, const char* member, const char* unit = "")
 {
@@ -68,8 +57,8 @@ std::string render_summary(const CycleSummary& cycle)
 {
     std::ostringstream out;
     out << cycle.prefix << time_text(cycle.time);
-    if (const auto report = parse_report(cycle.report)) {
-        const Json::Value& r = *report;
+    if (cycle.report && cycle.report->isObject()) {
+        const Json::Value& r = *cycle.report;
         out << "  unit " << member_text(r, kOnOff) << " / " << member_text(r, kUnitState) << " / "
             << member_text(r, kCurrentState) << '\n';
         out << "  supply air  " << member_text(r, kSupplyTemperature, " °C") << "  "

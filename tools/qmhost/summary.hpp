@@ -2,6 +2,7 @@
 #pragma once
 
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <json/json.h>
 
 #include <optional>
 #include <string>
@@ -10,7 +11,7 @@
 
 struct CycleSummary {
     boost::posix_time::ptime time;
-    std::optional<std::string> report;  // the 801 text
+    const Json::Value* report;  // the driver's report document (803), or null
     std::vector<std::string> active_alarms;
     std::vector<std::pair<std::string, bool>> transitions;  // alarm name, raised
     std::string prefix;  // "device 3: " when several devices are polled
