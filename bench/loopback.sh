@@ -18,19 +18,9 @@ for program in "$build/qmsim" "$build/qmhost" "$build/bench/qm_plain_loop"; do
     [ -x "$program" ] || { echo "loopback.sh: $program is missing; build $build first (BENCHMARKS.md)" >&2; exit 1; }
 done
 
-work=$(mktemp -d)
-sim_pid=""
-cleanup() {
-    if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-"$build/qmsim" --tcp 127.0.0.1:0 --port-file "$work/port" >"$work/qmsim.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
-[ -s "$work/port" ] || { echo "loopback.sh: qmsim did not start:" >&2; cat "$work/qmsim.log" >&2; exit 1; }
-port=$(cat "$work/port")
+script=loopback.sh
+. "$(dirname "$0")/sim_unit.sh"
+start_sim_unit
 
 now_ns() { date +%s%N; }
 

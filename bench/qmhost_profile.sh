@@ -22,19 +22,10 @@ for tool in valgrind callgrind_annotate strace; do
     command -v "$tool" >/dev/null || { echo "qmhost_profile.sh: $tool is missing" >&2; exit 1; }
 done
 
-work=$(mktemp -d)
-sim_pid=""
-cleanup() {
-    if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-"$build/qmsim" --tcp 127.0.0.1:0 --port-file "$work/port" >"$work/qmsim.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
-[ -s "$work/port" ] || { echo "qmhost_profile.sh: qmsim did not start:" >&2; cat "$work/qmsim.log" >&2; exit 1; }
-link=(--tcp "127.0.0.1:$(cat "$work/port")")
+script=qmhost_profile.sh
+. "$(dirname "$0")/sim_unit.sh"
+start_sim_unit
+link=(--tcp "127.0.0.1:$port")
 
 host=("$build/qmhost" poll "${link[@]}" --interval 0 --cycles)
 plain=("$build/bench/qm_plain_loop" "${link[@]}" --cycles)
