@@ -20,9 +20,6 @@
 
 namespace core_detail {
 
-// A settings member counts as present when it is there and not JSON null.
-inline bool present(const Json::Value& v) { return !v.isNull(); }
-
 // The member's text as jsoncpp's asString gives it. Arrays and objects have
 // none; they are treated like an absent member instead of throwing into
 // the host.
@@ -52,7 +49,6 @@ class UniDataDevice : public Base {
 public:
     using Base::LoadFromCache;
 
-    static constexpr int kRecordType = TypeNumber;
     static constexpr int kRecordSize = static_cast<int>(sizeof(Record));
 
     UniDataDevice() : record(), b_mode(1) {}
@@ -142,7 +138,7 @@ private:
     {
         std::cout << "here 1" << std::endl;
         const Json::Value& thresholds = core_detail::member(config, "thresholdSetting");
-        if (!core_detail::present(thresholds)) return;
+        if (thresholds.isNull()) return;
         std::cout << "here 2" << std::endl;
         // Only an object has named members; anything else has no entries.
         if (!thresholds.isObject()) return;

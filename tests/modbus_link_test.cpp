@@ -2,11 +2,53 @@
 // loopback: answers reach the driver through process()/process_payload.
 #include "host/libmodbus_link.hpp"
 #include "support/driver_harness.hpp"
-#include "support/loopback_slave.hpp"
+#include "tools/sim/unit_server.hpp"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
+#include <thread>
+
 namespace {
+
+// The simulated unit serving a loopback port from a thread of the test;
+// restart() brings it back on the same port, as a unit that reboots.
+class ServedUnit {
+public:
+    ServedUnit() { start(0); }
+    ~ServedUnit() { stop(); }
+
+    int port() const { return port_; }
+    UnitServer& unit() { return *unit_; }
+    void restart()
+    {
+        stop();
+        start(port_);
+    }
+
+private:
+    void start(int port)
+    {
+        unit_ = std::make_unique<UnitServer>();
+        for (int a = 0; a < 3000; ++a) unit_->set_register(a, static_cast<uint16_t>(a * 3 + 1));
+        unit_->set_coil(276, true);
+        port_ = unit_->listen_tcp("127.0.0.1", port);
+        stopping_ = false;
+        thread_ = std::thread([this] { unit_->serve(stopping_); });
+    }
+    void stop()
+    {
+        stopping_ = true;
+        thread_.join();
+        unit_.reset();
+    }
+
+    std::unique_ptr<UnitServer> unit_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+    int port_ = 0;
+};
 
 class ModbusLinkTest : public testing::Test {
 protected:
@@ -18,11 +60,9 @@ protected:
         Json::Value config;
         config["link"] = link_settings_json(settings);
         ASSERT_EQ(h.driver.SPModbus::InitSetting(config), 0);
-        for (int a = 0; a < 3000; ++a) slave.mapping()->tab_registers[a] = static_cast<uint16_t>(a * 3 + 1);
-        slave.mapping()->tab_bits[276] = 1;
     }
 
-    LoopbackSlave slave;
+    ServedUnit slave;
     DriverHarness h;
 };
 
@@ -33,7 +73,7 @@ TEST_F(ModbusLinkTest, ACycleOverTcpFillsTheRecord)
     EXPECT_EQ(h.driver.data().regs_700[3].value(), 703 * 3 + 1);
     EXPECT_EQ(h.driver.data().regs_261[5].value(), 266 * 3 + 1);
     EXPECT_EQ(h.driver.data().bits_276, 1);
-    EXPECT_EQ(slave.requests(), 45);
+    EXPECT_EQ(slave.unit().requests(), 45);
 }
 
 TEST_F(ModbusLinkTest, WriteAnswersAreTheUnitsEcho)
@@ -43,7 +83,7 @@ TEST_F(ModbusLinkTest, WriteAnswersAreTheUnitsEcho)
     h.driver.modbus_write_register(11, value);
     ASSERT_EQ(h.driver.process(), 1) << h.driver.last_error();
     EXPECT_EQ(h.driver.register_table()[0], 250);
-    EXPECT_EQ(slave.mapping()->tab_registers[11], 250);
+    EXPECT_EQ(slave.unit().reg(11), 250);
 
     h.driver.modbus_write_bit(276, 0);
     ASSERT_EQ(h.driver.process(), 1);
@@ -54,7 +94,9 @@ TEST_F(ModbusLinkTest, WriteAnswersAreTheUnitsEcho)
     EXPECT_EQ(h.driver.register_table()[0], 16);
     EXPECT_EQ(h.driver.register_table()[1], 3);
 
-    slave.corrupt_single_write_echo(true);
+    UnitFaults wrong_echo;
+    wrong_echo.wrong_echo = true;
+    slave.unit().set_faults(wrong_echo);
     h.driver.modbus_write_register(1, 500);
     ASSERT_EQ(h.driver.process(), 1);
     EXPECT_EQ(h.driver.register_table()[0], 501) << "the echo as sent, not as asked";
@@ -64,7 +106,7 @@ TEST_F(ModbusLinkTest, ALinkThatDropsIsReopenedAtTheNextRequest)
 {
     h.driver.modbus_read_registers(700, 2);
     ASSERT_EQ(h.driver.process(), 1);
-    slave.drop_connections();
+    slave.restart();
     int failures = 0;
     std::string out = captured_stdout([&] {
         for (int attempt = 0; attempt < 3; ++attempt) {
