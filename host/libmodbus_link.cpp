@@ -2,15 +2,35 @@
 
 #include <modbus/modbus.h>
 
+#include <poll.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <stdexcept>
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+constexpr int kFunctionReadBits = 0x01;
+constexpr int kFunctionReadRegisters = 0x03;
 constexpr int kFunctionWriteCoil = 0x05;
 constexpr int kFunctionWriteRegister = 0x06;
 constexpr int kFunctionWriteRegisters = 0x10;
+constexpr int kExceptionFlag = 0x80;
 constexpr uint16_t kCoilOn = 0xFF00;
+constexpr int kSliceMs = 20;            // longest wait before asking the stop check
+constexpr int kMaxByteGapMs = 100;      // longest pause inside one answer
+constexpr int kMinGuardMs = 20;         // a few characters even at 1200 baud
+constexpr int kQuietGiveUpFactor = 4;   // a line still talking after 4 guards is given up on
+
+std::function<bool()> g_stop_check;
+
+bool stop_asked() { return g_stop_check && g_stop_check(); }
 
 int member_int(const Json::Value& link, const char* key, int fallback)
 {
@@ -28,15 +48,19 @@ std::string member_text(const Json::Value& link, const char* key, const std::str
     return v.asString();
 }
 
+int milliseconds_left(Clock::time_point until)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
 class LibmodbusLink : public ModbusLink {
 public:
     explicit LibmodbusLink(const LinkSettings& settings) : settings_(settings) {}
     ~LibmodbusLink() override
     {
-        if (ctx_) {
-            modbus_close(ctx_);
-            modbus_free(ctx_);
-        }
+        close();
+        if (ctx_) modbus_free(ctx_);
     }
 
     bool open() override;
@@ -45,16 +69,18 @@ public:
 
     bool read_bits(int address, int count, uint8_t* dest) override
     {
-        if (!ready()) return false;
-        if (::modbus_read_bits(ctx_, address, count, dest) != count) return fail("read bits", address);
+        uint8_t answer[MODBUS_MAX_ADU_LENGTH];
+        const int bytes = (count + 7) / 8;
+        if (!read(kFunctionReadBits, "read bits", address, count, bytes, answer)) return false;
+        for (int i = 0; i < count; ++i) dest[i] = (answer[i / 8] >> (i % 8)) & 1;
         return true;
     }
 
     bool read_registers(int address, int count, uint16_t* dest) override
     {
-        if (!ready()) return false;
-        if (::modbus_read_registers(ctx_, address, count, dest) != count)
-            return fail("read registers", address);
+        uint8_t answer[MODBUS_MAX_ADU_LENGTH];
+        if (!read(kFunctionReadRegisters, "read registers", address, count, 2 * count, answer)) return false;
+        for (int i = 0; i < count; ++i) dest[i] = static_cast<uint16_t>((answer[2 * i] << 8) | answer[2 * i + 1]);
         return true;
     }
 
@@ -72,30 +98,33 @@ public:
     }
 
     bool write_registers(int address, int count, const uint16_t* values, uint16_t& function_code,
-                         uint16_t& confirmed_count) override
-    {
-        uint8_t request[7 + 2 * 123];
-        const int length = multiple_write_request(address, count, values, request);
-        if (length < 0) {
-            error_ = "write registers at " + std::to_string(address) + ": bad count " + std::to_string(count);
-            return false;
-        }
-        if (!exchange(request, length, kFunctionWriteRegisters, address, confirmed_count)) return false;
-        function_code = kFunctionWriteRegisters;
-        return true;
-    }
+                         uint16_t& confirmed_count) override;
 
 private:
+    enum class Wait { Answer, Silent, Stopped, Failed };
+
+    bool rtu() const { return settings_.kind == LinkSettings::Kind::Rtu; }
     bool ready();
-    bool fail(const char* what, int address);
+    bool lock_device();
+    bool wait_for_quiet_line();
+    Wait wait_for_answer();
+    bool transact(const uint8_t* request, int length, const std::string& what, uint8_t* answer, int& pdu);
+    bool read(int function, const char* what, int address, int count, int bytes, uint8_t* data);
     bool single_write(int function, int address, uint16_t value, uint16_t& echoed);
-    int multiple_write_request(int address, int count, const uint16_t* values, uint8_t* request) const;
-    bool exchange(const uint8_t* request, int length, int function, int address, uint16_t& echoed);
+    bool write_answer(const uint8_t* request, int length, int address, uint16_t& echoed);
+
+    // The request failed: nothing that arrives from now on may be taken for
+    // a later answer. A serial line gets the guard; a TCP connection is
+    // replaced, and with it whatever was still coming on it.
+    bool failed(const std::string& why);
+    bool line_failed(const std::string& what, int code);
+    std::string line_hint() const;
 
     LinkSettings settings_;
     modbus_t* ctx_ = nullptr;
     bool connected_ = false;
-    bool stale_input_possible_ = true;
+    bool guard_armed_ = false;
+    Clock::time_point last_seen_;  // the failure, or the last byte seen since
     std::string error_;
 };
 
@@ -112,18 +141,39 @@ bool LibmodbusLink::open()
             return false;
         }
         modbus_set_slave(ctx_, settings_.slave);
-        modbus_set_response_timeout(ctx_, static_cast<uint32_t>(settings_.timeout_ms / 1000),
-                                    static_cast<uint32_t>(settings_.timeout_ms % 1000) * 1000);
-        // Resynchronise after a bad frame; reconnection is done here, at the next request.
-        modbus_set_error_recovery(ctx_, MODBUS_ERROR_RECOVERY_PROTOCOL);
+        const int timeout_ms = std::min(settings_.timeout_ms, kMaxLinkTimeoutMs);
+        modbus_set_response_timeout(ctx_, static_cast<uint32_t>(timeout_ms / 1000),
+                                    static_cast<uint32_t>(timeout_ms % 1000) * 1000);
+        modbus_set_byte_timeout(ctx_, 0, static_cast<uint32_t>(std::min(timeout_ms, kMaxByteGapMs)) * 1000);
+        // Recovery after a bad answer is the guard's, which can be stopped;
+        // libmodbus's own sleeps a whole response timeout.
+        modbus_set_error_recovery(ctx_, MODBUS_ERROR_RECOVERY_NONE);
     }
     if (modbus_connect(ctx_) == -1) {
         error_ = "cannot open " + settings_.describe() + ": " + modbus_strerror(errno);
         return false;
     }
     connected_ = true;
-    stale_input_possible_ = true;
+    if (rtu()) {
+        if (!lock_device()) return false;
+        // Whatever the line held before this process opened it.
+        modbus_flush(ctx_);
+    }
+    guard_armed_ = false;
     return true;
+}
+
+// One poller per serial line: two would take each other's answers. The lock
+// is the open file's, so it goes with the process however that ends.
+bool LibmodbusLink::lock_device()
+{
+    if (::flock(modbus_get_socket(ctx_), LOCK_EX | LOCK_NB) == 0) return true;
+    const int code = errno;
+    close();
+    error_ = "cannot open " + settings_.describe() + ": " +
+             (code == EWOULDBLOCK ? settings_.device + " is in use by another program"
+                                  : std::string("cannot lock it: ") + std::strerror(code));
+    return false;
 }
 
 void LibmodbusLink::close()
@@ -135,24 +185,150 @@ void LibmodbusLink::close()
 bool LibmodbusLink::ready()
 {
     if (!open()) return false;
-    // A late answer to an earlier, failed request must not be taken for the
-    // answer to this one. Only a request that went unanswered can leave one.
-    if (stale_input_possible_) {
-        modbus_flush(ctx_);
-        stale_input_possible_ = false;
+    return !guard_armed_ || wait_for_quiet_line();
+}
+
+// Waits until nothing has arrived for the guard time, counted from the
+// failure or the last byte since, and discards what arrived: a late answer
+// to the failed request, or the rest of a garbled one.
+bool LibmodbusLink::wait_for_quiet_line()
+{
+    const int fd = modbus_get_socket(ctx_);
+    const auto guard = std::chrono::milliseconds(settings_.effective_guard_ms());
+    const auto give_up = Clock::now() + kQuietGiveUpFactor * guard + std::chrono::seconds(1);
+    uint8_t discarded[256];
+    for (;;) {
+        pollfd line{fd, POLLIN, 0};
+        if (::poll(&line, 1, 0) > 0) {
+            const ssize_t n = ::read(fd, discarded, sizeof discarded);
+            if (n < 0 && errno != EAGAIN && errno != EINTR) return line_failed("waiting for a quiet line", errno);
+            if (n > 0) last_seen_ = Clock::now();
+            if (n != 0) continue;
+        }
+        const int left = milliseconds_left(last_seen_ + guard);
+        if (left == 0) break;
+        if (stop_asked()) {
+            error_ = "stopped while waiting for a quiet line";
+            return false;
+        }
+        if (Clock::now() > give_up) {
+            error_ = "the line does not go quiet: " + line_hint();
+            return false;
+        }
+        line.revents = 0;
+        ::poll(&line, 1, std::min(left, kSliceMs));
     }
+    guard_armed_ = false;
     return true;
 }
 
-bool LibmodbusLink::fail(const char* what, int address)
+LibmodbusLink::Wait LibmodbusLink::wait_for_answer()
 {
-    const int code = errno;
-    stale_input_possible_ = true;
-    error_ = std::string(what) + " at " + std::to_string(address) + ": " + modbus_strerror(code);
-    // Anything below libmodbus's own codes is the line itself (reset,
-    // refused, timed out, device gone): reopen it at the next request.
-    if (code < MODBUS_ENOBASE) close();
+    const int fd = modbus_get_socket(ctx_);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(settings_.timeout_ms);
+    for (;;) {
+        pollfd line{fd, POLLIN, 0};
+        const int left = milliseconds_left(deadline);
+        const int ready = ::poll(&line, 1, std::min(left, kSliceMs));
+        if (ready > 0) return Wait::Answer;
+        if (ready < 0 && errno != EINTR) return Wait::Failed;
+        if (stop_asked()) return Wait::Stopped;
+        if (left == 0) return Wait::Silent;
+    }
+}
+
+std::string LibmodbusLink::line_hint() const
+{
+    return "check the line speed and parity (" + std::to_string(settings_.baud) + " " +
+           std::to_string(settings_.data_bits) + settings_.parity + std::to_string(settings_.stop_bits) + ")";
+}
+
+bool LibmodbusLink::failed(const std::string& why)
+{
+    error_ = why;
+    if (rtu()) {
+        guard_armed_ = true;
+        last_seen_ = Clock::now();
+    } else {
+        close();
+    }
     return false;
+}
+
+// The line itself failed (device gone, connection reset or refused): it is
+// reopened at the next request.
+bool LibmodbusLink::line_failed(const std::string& what, int code)
+{
+    failed(what + ": " + modbus_strerror(code));
+    close();
+    return false;
+}
+
+// Sends one request and takes the frame that answers it; `pdu` is where the
+// answer's function code sits. Only the function code is checked here.
+bool LibmodbusLink::transact(const uint8_t* request, int length, const std::string& what, uint8_t* answer,
+                             int& pdu)
+{
+    if (!ready()) return false;
+    if (modbus_send_raw_request(ctx_, request, length) == -1) return line_failed(what, errno);
+    switch (wait_for_answer()) {
+    case Wait::Answer:
+        break;
+    case Wait::Stopped:
+        return failed(what + ": stopped while waiting for the answer");
+    case Wait::Failed:
+        return line_failed(what, errno);
+    case Wait::Silent:
+        if (rtu())
+            return failed(what + ": no answer, timed out after " + std::to_string(settings_.timeout_ms) +
+                          " ms: check the slave id (" + std::to_string(settings_.slave) + "), " + line_hint() +
+                          " and the A/B wiring");
+        return failed(what + ": no answer, timed out after " + std::to_string(settings_.timeout_ms) +
+                      " ms: check the unit id (" + std::to_string(settings_.slave) + ")");
+    }
+
+    const int answered = modbus_receive_confirmation(ctx_, answer);
+    if (answered == -1) {
+        const int code = errno;
+        if (code == EMBBADCRC) return failed(what + ": answer with a bad CRC: " + line_hint());
+        if (code == ETIMEDOUT) return failed(what + ": answer cut short: " + line_hint());
+        if (code >= MODBUS_ENOBASE) return failed(what + ": " + modbus_strerror(code) + ": " + line_hint());
+        return line_failed(what, code);
+    }
+    if (answered == 0)
+        return failed(what + ": answer from slave " + std::to_string(answer[0]) + " instead of " +
+                      std::to_string(settings_.slave) + ": " + line_hint() +
+                      ", and that no other unit on the line has that id");
+    pdu = modbus_get_header_length(ctx_);
+    if (answered < pdu + 2) return failed(what + ": answer cut short: " + line_hint());
+    if (answer[pdu] == (request[1] | kExceptionFlag)) {
+        // The unit is there and understood: no guard needed, but the error is its own.
+        error_ = what + ": the unit answered exception " + std::to_string(answer[pdu + 1]) + " (" +
+                 modbus_strerror(MODBUS_ENOBASE + answer[pdu + 1]) + ")";
+        return false;
+    }
+    if (answer[pdu] != request[1])
+        return failed(what + ": answer with function " + std::to_string(answer[pdu]) + " to a request with " +
+                      std::to_string(request[1]) + ": " + line_hint());
+    return true;
+}
+
+bool LibmodbusLink::read(int function, const char* what, int address, int count, int bytes, uint8_t* data)
+{
+    const std::string where = std::string(what) + " at " + std::to_string(address) +
+                              (count > 1 ? " to " + std::to_string(address + count - 1) : std::string());
+    const uint8_t request[] = {static_cast<uint8_t>(settings_.slave), static_cast<uint8_t>(function),
+                               static_cast<uint8_t>(address >> 8),   static_cast<uint8_t>(address),
+                               static_cast<uint8_t>(count >> 8),     static_cast<uint8_t>(count)};
+    uint8_t answer[MODBUS_MAX_ADU_LENGTH];
+    int pdu = 0;
+    if (!transact(request, sizeof request, where, answer, pdu)) return false;
+    // libmodbus sized the frame by its own byte count; it must be this read's.
+    if (answer[pdu + 1] != bytes)
+        return failed(where + ": answer with " + std::to_string(answer[pdu + 1]) + " data bytes, not " +
+                      std::to_string(bytes) + ": " + line_hint());
+    std::memcpy(data, answer + pdu + 2, static_cast<std::size_t>(bytes));
+    return true;
 }
 
 bool LibmodbusLink::single_write(int function, int address, uint16_t value, uint16_t& echoed)
@@ -160,13 +336,17 @@ bool LibmodbusLink::single_write(int function, int address, uint16_t value, uint
     const uint8_t request[] = {static_cast<uint8_t>(settings_.slave), static_cast<uint8_t>(function),
                                static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
                                static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
-    return exchange(request, sizeof request, function, address, echoed);
+    return write_answer(request, sizeof request, address, echoed);
 }
 
-int LibmodbusLink::multiple_write_request(int address, int count, const uint16_t* values,
-                                          uint8_t* request) const
+bool LibmodbusLink::write_registers(int address, int count, const uint16_t* values, uint16_t& function_code,
+                                    uint16_t& confirmed_count)
 {
-    if (count < 1 || count > 123) return -1;
+    if (count < 1 || count > 123) {
+        error_ = "write registers at " + std::to_string(address) + ": bad count " + std::to_string(count);
+        return false;
+    }
+    uint8_t request[7 + 2 * 123];
     int n = 0;
     request[n++] = static_cast<uint8_t>(settings_.slave);
     request[n++] = kFunctionWriteRegisters;
@@ -179,46 +359,24 @@ int LibmodbusLink::multiple_write_request(int address, int count, const uint16_t
         request[n++] = static_cast<uint8_t>(values[i] >> 8);
         request[n++] = static_cast<uint8_t>(values[i]);
     }
-    return n;
+    if (!write_answer(request, n, address, confirmed_count)) return false;
+    function_code = kFunctionWriteRegisters;
+    return true;
 }
 
-// Sends a write as a raw frame and takes the answer from the frame the unit
-// sent: libmodbus does not compare a single write's echo with the request,
-// and the host must see what the unit confirmed, not what was asked.
-bool LibmodbusLink::exchange(const uint8_t* request, int length, int function, int address,
-                             uint16_t& echoed)
+// A write's answer is taken from the frame the unit sent: libmodbus does not
+// compare a single write's echo with the request, and the host must see what
+// the unit confirmed, not what was asked.
+bool LibmodbusLink::write_answer(const uint8_t* request, int length, int address, uint16_t& echoed)
 {
-    if (!ready()) return false;
-    if (modbus_send_raw_request(ctx_, request, length) == -1) return fail("write", address);
+    const std::string where = "write at " + std::to_string(address);
     uint8_t answer[MODBUS_MAX_ADU_LENGTH];
-    const int answered = modbus_receive_confirmation(ctx_, answer);
-    if (answered == -1) return fail("write", address);
-
-    // Until the answer is known to be the right one, assume it may not be.
-    stale_input_possible_ = true;
-    const std::string where = "write at " + std::to_string(address) + ": ";
-    const int header = modbus_get_header_length(ctx_);
-    if (answered < header + 2) {
-        error_ = where + "short answer";
-        return false;
-    }
-    const uint8_t answered_function = answer[header];
-    if (answered_function == (function | 0x80)) {
-        error_ = where + modbus_strerror(MODBUS_ENOBASE + answer[header + 1]);
-        return false;
-    }
-    if (answered_function != function || answered < header + 5) {
-        error_ = where + "unexpected answer";
-        modbus_flush(ctx_);
-        return false;
-    }
-    const int answered_address = (answer[header + 1] << 8) | answer[header + 2];
-    if (answered_address != address) {
-        error_ = where + "answer for address " + std::to_string(answered_address);
-        return false;
-    }
-    echoed = static_cast<uint16_t>((answer[header + 3] << 8) | answer[header + 4]);
-    stale_input_possible_ = false;
+    int pdu = 0;
+    if (!transact(request, length, where, answer, pdu)) return false;
+    const int answered_address = (answer[pdu + 1] << 8) | answer[pdu + 2];
+    if (answered_address != address)
+        return failed(where + ": answer for address " + std::to_string(answered_address));
+    echoed = static_cast<uint16_t>((answer[pdu + 3] << 8) | answer[pdu + 4]);
     return true;
 }
 
@@ -229,6 +387,11 @@ std::string LinkSettings::describe() const
     if (kind == Kind::Tcp) return "tcp " + host + ":" + std::to_string(port);
     return "rtu " + device + " " + std::to_string(baud) + " " + std::to_string(data_bits) + parity +
            std::to_string(stop_bits);
+}
+
+int LinkSettings::effective_guard_ms() const
+{
+    return guard_ms >= 0 ? guard_ms : std::max(2 * timeout_ms, kMinGuardMs);
 }
 
 LinkSettings parse_link_settings(const Json::Value& link)
@@ -260,7 +423,11 @@ LinkSettings parse_link_settings(const Json::Value& link)
     s.slave = member_int(link, "slave", s.slave);
     if (s.slave < 0 || s.slave > 247) throw std::invalid_argument("link setting \"slave\" must be 0 to 247");
     s.timeout_ms = member_int(link, "timeout_ms", s.timeout_ms);
-    if (s.timeout_ms < 1) throw std::invalid_argument("link setting \"timeout_ms\" must be positive");
+    if (s.timeout_ms < 1 || s.timeout_ms > kMaxLinkTimeoutMs)
+        throw std::invalid_argument("link setting \"timeout_ms\" must be 1 to " + std::to_string(kMaxLinkTimeoutMs));
+    s.guard_ms = member_int(link, "guard_ms", s.guard_ms);
+    if (s.guard_ms < -1 || s.guard_ms > kMaxLinkTimeoutMs)
+        throw std::invalid_argument("link setting \"guard_ms\" must be 0 to " + std::to_string(kMaxLinkTimeoutMs));
     return s;
 }
 
@@ -281,6 +448,7 @@ Json::Value link_settings_json(const LinkSettings& s)
     }
     link["slave"] = s.slave;
     link["timeout_ms"] = s.timeout_ms;
+    if (s.guard_ms >= 0) link["guard_ms"] = s.guard_ms;
     return link;
 }
 
@@ -288,3 +456,5 @@ std::shared_ptr<ModbusLink> make_libmodbus_link(const LinkSettings& settings)
 {
     return std::make_shared<LibmodbusLink>(settings);
 }
+
+void set_link_stop_check(std::function<bool()> check) { g_stop_check = std::move(check); }

@@ -5,6 +5,7 @@
 
 #include <json/json.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -20,10 +21,17 @@ struct LinkSettings {
     int stop_bits = 1;
     int slave = 1;
     int timeout_ms = 500;
+    // After a failed request on a serial line, the line must stay quiet this
+    // long before the next request; -1: twice the response timeout.
+    int guard_ms = -1;
 
     // "tcp 127.0.0.1:1502" or "rtu /dev/ttyUSB0 9600 8N1", for messages.
     std::string describe() const;
+    int effective_guard_ms() const;
 };
+
+// Longest response timeout and guard accepted, in ms.
+constexpr int kMaxLinkTimeoutMs = 10000;
 
 // Reads the device JSON's "link" object (keys in the README); throws
 // std::invalid_argument naming the offending key.
@@ -31,3 +39,8 @@ LinkSettings parse_link_settings(const Json::Value& link);
 Json::Value link_settings_json(const LinkSettings& settings);
 
 std::shared_ptr<ModbusLink> make_libmodbus_link(const LinkSettings& settings);
+
+// Asked every few tens of ms while a link waits for an answer or for the line
+// to go quiet; when it says true, the request fails at once. One for the
+// process, as stop signals are; none by default.
+void set_link_stop_check(std::function<bool()> check);

@@ -1,4 +1,5 @@
 #include "tools/qmhost/options.hpp"
+#include "host/libmodbus_link.hpp"
 
 #include <charconv>
 #include <cstdlib>
@@ -82,7 +83,7 @@ std::map<std::string, Setter> shared_options()
          }},
         {"--timeout-ms",
          [](CommandLine& c, const std::string& v) {
-             c.device.link.timeout_ms = parse_integer<int>("--timeout-ms", v, 1, 600000);
+             c.device.link.timeout_ms = parse_integer<int>("--timeout-ms", v, 1, kMaxLinkTimeoutMs);
          }},
     };
 }
