@@ -61,7 +61,9 @@ CycleResult HostedDevice::run_cycle(const std::function<bool()>& stop)
             return result;
         }
         if (device_->process() == -1) {
+            result.stopped = stop && stop();
             result.failed_step = step;
+            result.answered = requests;
             result.error = modbus().last_error();
             return result;
         }

@@ -19,6 +19,7 @@ struct CycleResult {
     bool completed = false;  // the driver published its record
     bool stopped = false;    // abandoned because a stop was asked for
     int failed_step = 0;     // poll step of the request that failed
+    int answered = 0;        // requests answered in the cycle before it failed
     std::string error;       // why the cycle did not complete
 };
 
@@ -44,7 +45,8 @@ public:
     void open_link();
 
     // RefreshStatus, then process() until the cycle has completed or a
-    // request failed; `stop` is asked between requests.
+    // request failed; `stop` is asked between requests, and after a request
+    // that failed because the link was stopped while it waited.
     CycleResult run_cycle(const std::function<bool()>& stop = {});
     // The driver's 801 report text; nothing when the driver gives none.
     std::optional<std::string> report();

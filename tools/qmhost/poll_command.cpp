@@ -6,10 +6,15 @@
 #include "tools/qmhost/stop_signals.hpp"
 #include "tools/qmhost/summary.hpp"
 
+#include "host/libmodbus_link.hpp"
+
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace {
@@ -29,9 +34,30 @@ struct PollOutputs {
     std::ostream* history_stream() { return history ? &history->stream() : nullptr; }
 };
 
+// Failed cycles in a row before a unit is taken as lost: from then on its
+// failures are not told one by one, and its attempts are spaced out.
+constexpr int kLostAfter = 3;
+constexpr auto kFirstPause = std::chrono::milliseconds(250);
+constexpr auto kLongestPause = std::chrono::seconds(10);
+
+// How one unit has been answering.
+struct UnitHealth {
+    long failed_in_row = 0;
+    long same_step_in_row = 0;  // failures in a row at one step, with one error
+    int last_step = -1;
+    std::string last_error;
+    bool lost = false;
+    Clock::duration pause{};
+    Clock::time_point resume_at{};  // no attempt before
+};
+
 class Poller {
 public:
-    Poller(const CommandLine& c, PollOutputs& outputs) : options_(c.poll), outputs_(outputs) {}
+    Poller(const CommandLine& c, PollOutputs& outputs) : options_(c.poll), outputs_(outputs)
+    {
+        set_link_stop_check([this] { return stop_.requested(); });
+    }
+    ~Poller() { set_link_stop_check({}); }
 
     void emit_completed(HostedDevice& device, bool several)
     {
@@ -59,22 +85,35 @@ public:
     {
         const auto interval = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(options_.interval_s));
+        std::vector<UnitHealth> health(devices.size());
+        const bool several = devices.size() > 1;
         auto next_start = Clock::now();
         long failed = 0;
         for (long cycle = 1; options_.cycles == 0 || cycle <= options_.cycles; ++cycle) {
-            if (stop_.wait_for(std::max(next_start - Clock::now(), Clock::duration::zero()))) break;
+            // When every unit is pausing, the next cycle waits for the first to be due.
+            auto wake = next_start;
+            const auto first_due = std::min_element(health.begin(), health.end(), [](auto& a, auto& b) {
+                                       return a.resume_at < b.resume_at;
+                                   })->resume_at;
+            wake = std::max(wake, first_due);
+            if (stop_.wait_for(std::max(wake - Clock::now(), Clock::duration::zero()))) break;
             next_start = Clock::now() + interval;
-            for (auto& device : devices) {
-                const CycleResult result = device->run_cycle([this] { return stop_.requested(); });
+            for (std::size_t i = 0; i < devices.size(); ++i) {
+                HostedDevice& device = *devices[i];
+                if (health[i].resume_at > Clock::now()) continue;
+                const CycleResult result = device.run_cycle([this] { return stop_.requested(); });
                 if (result.stopped) return failed;
                 ++cycles_run_;
                 if (result.completed) {
-                    emit_completed(*device, devices.size() > 1);
+                    if (health[i].lost)
+                        std::cerr << "qmhost: " << device_label(device, several) << "unit back after "
+                                  << health[i].failed_in_row << " failed cycles" << std::endl;
+                    health[i] = UnitHealth{};
+                    emit_completed(device, several);
                     continue;
                 }
                 ++failed;
-                std::cerr << "qmhost: " << device_label(*device, devices.size() > 1) << "cycle " << cycle
-                          << " failed at step " << result.failed_step << ": " << result.error << std::endl;
+                note_failure(health[i], result, device_label(device, several), cycle);
             }
         }
         return failed;
@@ -83,6 +122,42 @@ public:
     long cycles_run() const { return cycles_run_; }
 
 private:
+    // One line for each failure until the unit counts as lost, then one for
+    // the loss; its attempts then wait a pause that doubles up to a bound.
+    void note_failure(UnitHealth& health, const CycleResult& result, const std::string& label, long cycle)
+    {
+        ++health.failed_in_row;
+        const bool same = result.failed_step == health.last_step && result.error == health.last_error;
+        health.same_step_in_row = same ? health.same_step_in_row + 1 : 1;
+        health.last_step = result.failed_step;
+        health.last_error = result.error;
+        if (!health.lost) {
+            std::cerr << "qmhost: " << label << "cycle " << cycle << " failed at step " << result.failed_step
+                      << ": " << result.error << std::endl;
+            if (health.failed_in_row < kLostAfter) return;
+            health.lost = true;
+            std::cerr << "qmhost: " << label << lost_text(health, result) << "; trying again with pauses of up to "
+                      << std::chrono::duration_cast<std::chrono::seconds>(kLongestPause).count()
+                      << " s, without a line per failure until it answers" << std::endl;
+        }
+        health.pause = health.pause == Clock::duration::zero()
+                           ? Clock::duration(kFirstPause)
+                           : std::min<Clock::duration>(2 * health.pause, kLongestPause);
+        health.resume_at = Clock::now() + health.pause;
+    }
+
+    // A unit that answers the cycle's other requests but fails one of them
+    // every time lacks what that one reads; otherwise it is gone.
+    static std::string lost_text(const UnitHealth& health, const CycleResult& result)
+    {
+        const bool exception = result.error.find("the unit answered exception") != std::string::npos;
+        if (health.same_step_in_row >= kLostAfter && (result.answered > 0 || exception))
+            return "step " + std::to_string(result.failed_step) + " failed in " +
+                   std::to_string(health.same_step_in_row) +
+                   " cycles in a row while the unit answers the others: the unit seems not to have what it reads";
+        return "unit lost: " + std::to_string(health.failed_in_row) + " cycles failed in a row";
+    }
+
     static std::string device_label(const HostedDevice& device, bool several)
     {
         return several ? "device " + std::to_string(device.device_id()) + " " : "";
@@ -117,7 +192,14 @@ int run_poll(const CommandLine& c)
         devices.push_back(std::make_unique<HostedDevice>(
             plugin, c.device.device_id + static_cast<unsigned>(i), i == 0 ? config : with_port_offset(config, i),
             outputs.alarm_stream(), outputs.history_stream()));
-    for (auto& device : devices) device->open_link();
+    // A line that cannot be opened now is tried again at each cycle, and
+    // its error told there: it does not stop the other units.
+    for (auto& device : devices) {
+        try {
+            device->open_link();
+        } catch (const std::runtime_error&) {
+        }
+    }
 
     if (!outputs.report)
         std::cout << "polling " << devices.front()->device().DeviceType() << " (device " << c.device.device_id
