@@ -206,10 +206,10 @@ class Session:
             argv += ["--state", self.write_json(name + "-state.json", state)]
         return self.start_tcp_unit(name, argv)
 
-    def start_pty_pair(self):
+    def start_pty_pair(self, name="socat"):
         """Two linked pseudo-terminals (socat); returns their paths."""
-        a, b = self.path("pty-a"), self.path("pty-b")
-        socat = self.start("socat", ["socat", "-d", "-d", f"pty,raw,echo=0,link={a}",
+        a, b = self.path(name + "-pty-a"), self.path(name + "-pty-b")
+        socat = self.start(name, ["socat", "-d", "-d", f"pty,raw,echo=0,link={a}",
                                      f"pty,raw,echo=0,link={b}"])
         socat.wait_for_output("starting data transfer loop", stream="stderr")
         return a, b

@@ -19,6 +19,10 @@ const char kUsage[] =
     "usage: qmsim (--tcp HOST:PORT | --rtu DEVICE [--baud 9600] [--parity N|E|O] [--data-bits 8]\n"
     "             [--stop-bits 1]) [--slave N] [--state FILE] [--silent-after N] [--exception ADDR]\n"
     "             [--drop-every N] [--wrong-echo] [--port-file FILE]\n"
+    "             [--late MS [--busy queue|ignore]] [--bad-crc] [--other-slave] [--truncated]\n"
+    "             [--trickle MS] [--fault-address ADDR] [--fault-every N]\n"
+    "The line faults (--late to --trickle) hit every answer, or with --fault-address only reads\n"
+    "covering ADDR, and with --fault-every N only every Nth of those.\n"
     "Over TCP the unit answers every unit id; --slave applies to RTU.\n";
 
 std::atomic<bool> g_stop{false};
@@ -93,6 +97,24 @@ Options parse_options(int argc, char** argv)
             o.faults.drop_every = static_cast<long>(number(option, value(), 1, LONG_MAX));
         } else if (option == "--wrong-echo") {
             o.faults.wrong_echo = true;
+        } else if (option == "--late") {
+            o.faults.late_ms = static_cast<int>(number(option, value(), 1, 60000));
+        } else if (option == "--busy") {
+            const std::string busy = value();
+            if (busy != "queue" && busy != "ignore") throw UsageError("--busy takes queue or ignore");
+            o.faults.ignore_while_late = busy == "ignore";
+        } else if (option == "--bad-crc") {
+            o.faults.bad_crc = true;
+        } else if (option == "--other-slave") {
+            o.faults.other_slave = true;
+        } else if (option == "--truncated") {
+            o.faults.truncated = true;
+        } else if (option == "--trickle") {
+            o.faults.trickle_ms = static_cast<int>(number(option, value(), 1, 10000));
+        } else if (option == "--fault-address") {
+            o.faults.address = static_cast<int>(number(option, value(), 0, 65535));
+        } else if (option == "--fault-every") {
+            o.faults.every = static_cast<long>(number(option, value(), 1, LONG_MAX));
         } else if (option == "--port-file") {
             o.port_file = value();
         } else {

@@ -9,7 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <new>
 #include <stdexcept>
 
@@ -17,6 +19,16 @@ namespace {
 
 constexpr int kAddresses = 65536;      // every coil and register address answers
 constexpr uint32_t kPollUsec = 50000;  // longest wait before looking at the stop flag
+
+uint16_t modbus_crc16(const uint8_t* bytes, std::size_t length)
+{
+    uint16_t crc = 0xFFFF;
+    for (std::size_t i = 0; i < length; ++i) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+    }
+    return crc;
+}
 
 struct Cell {
     int address;
@@ -175,6 +187,7 @@ void UnitServer::open_rtu(const SerialLine& line)
 void UnitServer::serve(const std::atomic<bool>& stop)
 {
     if (!ctx_) throw std::logic_error("the unit is on no line");
+    stop_ = &stop;
     if (listener_ >= 0) serve_tcp(stop);
     else serve_rtu(stop);
 }
@@ -243,13 +256,49 @@ void UnitServer::serve_rtu(const std::atomic<bool>& stop)
 bool UnitServer::answer(const uint8_t* query, int length)
 {
     const long n = ++requests_;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (faults_.silent_after >= 0 && n > faults_.silent_after) return true;
-    if (faults_.drop_every > 0 && n % faults_.drop_every == 0) return true;
-    if (read_covers(query + modbus_get_header_length(ctx_), faults_.exception_address))
-        return modbus_reply_exception(ctx_, query, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS) != -1;
+    UnitFaults faults;
+    bool chosen = false;
+    std::vector<uint8_t> frame;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        faults = faults_;
+        if (faults.silent_after >= 0 && n > faults.silent_after) return true;
+        if (faults.drop_every > 0 && n % faults.drop_every == 0) return true;
+        chosen = chosen_for_line_faults(query + modbus_get_header_length(ctx_));
+        frame = render(query, length);
+    }
+    if (frame.empty()) return false;
+    if (!chosen) return send_frame(frame, 0);
+    if (faults.late_ms > 0) {
+        if (!pause(faults.late_ms)) return true;
+        if (faults.ignore_while_late) modbus_flush(ctx_);
+    }
+    spoil(frame, faults);
+    return send_frame(frame, faults.trickle_ms);
+}
+
+bool UnitServer::chosen_for_line_faults(const uint8_t* pdu)
+{
+    const UnitFaults& f = faults_;
+    if (f.late_ms == 0 && !f.bad_crc && !f.other_slave && !f.truncated && f.trickle_ms == 0) return false;
+    if (f.address >= 0 && !read_covers(pdu, f.address)) return false;
+    ++chosen_requests_;
+    return f.every == 0 || chosen_requests_ % f.every == 0;
+}
+
+// libmodbus writes its reply straight to the line; it is caught on a socket
+// pair instead, to be sent late, spoilt or slowly.
+std::vector<uint8_t> UnitServer::render(const uint8_t* query, int length)
+{
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return {};
+    const int line = modbus_get_socket(ctx_);
+    modbus_set_socket(ctx_, pair[0]);
     const int pdu = modbus_get_header_length(ctx_);
-    if (faults_.wrong_echo && query[pdu] == MODBUS_FC_WRITE_SINGLE_REGISTER && length >= pdu + 5) {
+    int sent = -1;
+    if (read_covers(query + pdu, faults_.exception_address)) {
+        sent = modbus_reply_exception(ctx_, query, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
+    } else if (faults_.wrong_echo && query[pdu] == MODBUS_FC_WRITE_SINGLE_REGISTER && length >= pdu + 5) {
         // Reply to a copy carrying value + 1, then keep the value that was asked for.
         uint8_t altered[MODBUS_MAX_ADU_LENGTH];
         std::memcpy(altered, query, static_cast<std::size_t>(length));
@@ -258,11 +307,62 @@ bool UnitServer::answer(const uint8_t* query, int length)
         const uint16_t echoed = static_cast<uint16_t>(value + 1);
         altered[pdu + 3] = static_cast<uint8_t>(echoed >> 8);
         altered[pdu + 4] = static_cast<uint8_t>(echoed);
-        const bool sent = modbus_reply(ctx_, altered, length, mapping_) != -1;
+        sent = modbus_reply(ctx_, altered, length, mapping_);
         mapping_->tab_registers[address] = value;
-        return sent;
+    } else {
+        sent = modbus_reply(ctx_, query, length, mapping_);
     }
-    return modbus_reply(ctx_, query, length, mapping_) != -1;
+    modbus_set_socket(ctx_, line);
+    std::vector<uint8_t> frame(sent > 0 ? static_cast<std::size_t>(sent) : 0);
+    std::size_t got = 0;
+    while (got < frame.size()) {
+        const ssize_t n = ::read(pair[1], frame.data() + got, frame.size() - got);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    frame.resize(got);
+    ::close(pair[0]);
+    ::close(pair[1]);
+    return frame;
+}
+
+void UnitServer::spoil(std::vector<uint8_t>& frame, const UnitFaults& faults) const
+{
+    const bool rtu = listener_ < 0;
+    if (faults.other_slave && rtu && frame.size() > 2) {
+        frame[0] = static_cast<uint8_t>(frame[0] + 1);
+        const uint16_t crc = modbus_crc16(frame.data(), frame.size() - 2);
+        frame[frame.size() - 2] = static_cast<uint8_t>(crc);
+        frame[frame.size() - 1] = static_cast<uint8_t>(crc >> 8);
+    }
+    if (faults.bad_crc && rtu && !frame.empty()) frame.back() ^= 0xFF;
+    if (faults.truncated) frame.resize(frame.size() > 3 ? frame.size() - 3 : 1);
+}
+
+bool UnitServer::send_frame(const std::vector<uint8_t>& frame, int gap_ms)
+{
+    const int fd = modbus_get_socket(ctx_);
+    const std::size_t step = gap_ms > 0 ? 1 : frame.size();
+    for (std::size_t sent = 0; sent < frame.size();) {
+        if (sent > 0 && !pause(gap_ms)) return true;
+        const ssize_t n = ::send(fd, frame.data() + sent, std::min(step, frame.size() - sent), MSG_NOSIGNAL);
+        const ssize_t written =
+            n < 0 && errno == ENOTSOCK ? ::write(fd, frame.data() + sent, std::min(step, frame.size() - sent)) : n;
+        if (written <= 0) return false;
+        sent += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool UnitServer::pause(int ms) const
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < until) {
+        if (stop_ && *stop_) return false;
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - std::chrono::steady_clock::now());
+        ::usleep(static_cast<useconds_t>(std::min<long long>(left.count(), kPollUsec)));
+    }
+    return true;
 }
 
 void UnitServer::set_coil(int address, bool on)

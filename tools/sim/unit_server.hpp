@@ -29,6 +29,17 @@ struct UnitFaults {
     int exception_address = -1;  // coil and register reads covering it get exception 2; -1: none
     long drop_every = 0;         // every Nth request gets no answer; 0: none
     bool wrong_echo = false;     // single-register writes are stored, but echoed as value + 1
+
+    // Faults of a real line, on the requests chosen below: all of them, or
+    // only reads covering `address`; of those, every Nth (`every`; 0: each).
+    int late_ms = 0;            // the answer goes out this late
+    bool ignore_while_late = false;  // requests arriving meanwhile are dropped, not queued
+    bool bad_crc = false;       // the answer's CRC is wrong
+    bool other_slave = false;   // the answer comes from slave id + 1
+    bool truncated = false;     // the answer's last 3 bytes are not sent
+    int trickle_ms = 0;         // the answer goes out a byte at a time, this far apart
+    int address = -1;
+    long every = 0;
 };
 
 class UnitServer {
@@ -67,6 +78,12 @@ private:
     // Counts the request, applies the faults and replies: false when the
     // reply could not be sent.
     bool answer(const uint8_t* query, int length);
+    // The reply libmodbus would send to `query`, as bytes; empty on failure.
+    std::vector<uint8_t> render(const uint8_t* query, int length);
+    bool chosen_for_line_faults(const uint8_t* pdu);
+    void spoil(std::vector<uint8_t>& frame, const UnitFaults& faults) const;
+    bool send_frame(const std::vector<uint8_t>& frame, int gap_ms);
+    bool pause(int ms) const;  // false when stopped meanwhile
 
     modbus_t* ctx_ = nullptr;
     modbus_mapping_t* mapping_;
@@ -75,4 +92,6 @@ private:
     mutable std::mutex mutex_;  // the mapping and the faults
     UnitFaults faults_;
     std::atomic<long> requests_{0};
+    long chosen_requests_ = 0;  // requests that matched the line faults' address
+    const std::atomic<bool>* stop_ = nullptr;
 };
