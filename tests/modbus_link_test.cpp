@@ -146,4 +146,32 @@ TEST(ModbusLinkErrors, BadLinkSettingsAreRefusedByName)
     EXPECT_NE(h.driver.last_error().find("parity"), std::string::npos);
 }
 
+TEST(ModbusLinkSettings, TimeoutAndGuardHaveBounds)
+{
+    const struct {
+        const char* json;
+        bool accepted;
+        int guard_ms;  // in effect
+    } cases[] = {
+        {R"({"timeout_ms": 200})", true, 400},
+        {R"({"timeout_ms": 5})", true, 20},
+        {R"({"timeout_ms": 200, "guard_ms": 0})", true, 0},
+        {R"({"timeout_ms": 10000, "guard_ms": 10000})", true, 10000},
+        {R"({"timeout_ms": 10001})", false, 0},
+        {R"({"guard_ms": 10001})", false, 0},
+        {R"({"guard_ms": -2})", false, 0},
+    };
+    for (const auto& c : cases) {
+        Json::Value link;
+        ASSERT_TRUE(Json::Reader().parse(c.json, link));
+        if (!c.accepted) {
+            EXPECT_THROW(parse_link_settings(link), std::invalid_argument) << c.json;
+            continue;
+        }
+        const LinkSettings parsed = parse_link_settings(link);
+        EXPECT_EQ(parsed.effective_guard_ms(), c.guard_ms) << c.json;
+        EXPECT_EQ(parse_link_settings(link_settings_json(parsed)).effective_guard_ms(), c.guard_ms) << c.json;
+    }
+}
+
 }  // namespace
