@@ -119,6 +119,7 @@ private:
     bool failed(const std::string& why);
     bool line_failed(const std::string& what, int code);
     std::string line_hint() const;
+    std::string line_settings() const;
 
     LinkSettings settings_;
     modbus_t* ctx_ = nullptr;
@@ -239,7 +240,12 @@ LibmodbusLink::Wait LibmodbusLink::wait_for_answer()
 
 std::string LibmodbusLink::line_hint() const
 {
-    return "check the line speed and parity (" + std::to_string(settings_.baud) + " " +
+    return "check " + line_settings();
+}
+
+std::string LibmodbusLink::line_settings() const
+{
+    return "the line speed and parity (" + std::to_string(settings_.baud) + " " +
            std::to_string(settings_.data_bits) + settings_.parity + std::to_string(settings_.stop_bits) + ")";
 }
 
@@ -281,7 +287,7 @@ bool LibmodbusLink::transact(const uint8_t* request, int length, const std::stri
     case Wait::Silent:
         if (rtu())
             return failed(what + ": no answer, timed out after " + std::to_string(settings_.timeout_ms) +
-                          " ms: check the slave id (" + std::to_string(settings_.slave) + "), " + line_hint() +
+                          " ms: check the slave id (" + std::to_string(settings_.slave) + "), " + line_settings() +
                           " and the A/B wiring");
         return failed(what + ": no answer, timed out after " + std::to_string(settings_.timeout_ms) +
                       " ms: check the unit id (" + std::to_string(settings_.slave) + ")");

@@ -152,9 +152,10 @@ private:
     {
         const bool exception = result.error.find("the unit answered exception") != std::string::npos;
         if (health.same_step_in_row >= kLostAfter && (result.answered > 0 || exception))
-            return "step " + std::to_string(result.failed_step) + " failed in " +
+            return "step " + std::to_string(result.failed_step) + " (" +
+                   result.error.substr(0, result.error.find(':')) + ") failed in " +
                    std::to_string(health.same_step_in_row) +
-                   " cycles in a row while the unit answers the others: the unit seems not to have what it reads";
+                   " cycles in a row while the unit answers the others: the unit seems not to have them";
         return "unit lost: " + std::to_string(health.failed_in_row) + " cycles failed in a row";
     }
 
