@@ -108,7 +108,8 @@ private:
     bool lock_device();
     bool wait_for_quiet_line();
     Wait wait_for_answer();
-    bool transact(const uint8_t* request, int length, const std::string& what, uint8_t* answer, int& pdu);
+    bool transact(const uint8_t* request, int length, const std::string& what, uint8_t* answer, int& pdu,
+                  int& answered);
     bool read(int function, const char* what, int address, int count, int bytes, uint8_t* data);
     bool single_write(int function, int address, uint16_t value, uint16_t& echoed);
     bool write_answer(const uint8_t* request, int length, int address, uint16_t& echoed);
@@ -201,6 +202,8 @@ bool LibmodbusLink::wait_for_quiet_line()
     for (;;) {
         pollfd line{fd, POLLIN, 0};
         if (::poll(&line, 1, 0) > 0) {
+            // A line that hung up or failed is reopened at the next request.
+            if (!(line.revents & POLLIN)) return line_failed("waiting for a quiet line", EIO);
             const ssize_t n = ::read(fd, discarded, sizeof discarded);
             if (n < 0 && errno != EAGAIN && errno != EINTR) return line_failed("waiting for a quiet line", errno);
             if (n > 0) last_seen_ = Clock::now();
@@ -273,7 +276,7 @@ bool LibmodbusLink::line_failed(const std::string& what, int code)
 // Sends one request and takes the frame that answers it; `pdu` is where the
 // answer's function code sits. Only the function code is checked here.
 bool LibmodbusLink::transact(const uint8_t* request, int length, const std::string& what, uint8_t* answer,
-                             int& pdu)
+                             int& pdu, int& answered)
 {
     if (!ready()) return false;
     if (modbus_send_raw_request(ctx_, request, length) == -1) return line_failed(what, errno);
@@ -293,7 +296,7 @@ bool LibmodbusLink::transact(const uint8_t* request, int length, const std::stri
                       " ms: check the unit id (" + std::to_string(settings_.slave) + ")");
     }
 
-    const int answered = modbus_receive_confirmation(ctx_, answer);
+    answered = modbus_receive_confirmation(ctx_, answer);
     if (answered == -1) {
         const int code = errno;
         if (code == EMBBADCRC) return failed(what + ": answer with a bad CRC: " + line_hint());
@@ -328,9 +331,10 @@ bool LibmodbusLink::read(int function, const char* what, int address, int count,
                                static_cast<uint8_t>(count >> 8),     static_cast<uint8_t>(count)};
     uint8_t answer[MODBUS_MAX_ADU_LENGTH];
     int pdu = 0;
-    if (!transact(request, sizeof request, where, answer, pdu)) return false;
+    int answered = 0;
+    if (!transact(request, sizeof request, where, answer, pdu, answered)) return false;
     // libmodbus sized the frame by its own byte count; it must be this read's.
-    if (answer[pdu + 1] != bytes)
+    if (answer[pdu + 1] != bytes || pdu + 2 + bytes > answered)
         return failed(where + ": answer with " + std::to_string(answer[pdu + 1]) + " data bytes, not " +
                       std::to_string(bytes) + ": " + line_hint());
     std::memcpy(data, answer + pdu + 2, static_cast<std::size_t>(bytes));
@@ -378,7 +382,9 @@ bool LibmodbusLink::write_answer(const uint8_t* request, int length, int address
     const std::string where = "write at " + std::to_string(address);
     uint8_t answer[MODBUS_MAX_ADU_LENGTH];
     int pdu = 0;
-    if (!transact(request, length, where, answer, pdu)) return false;
+    int answered = 0;
+    if (!transact(request, length, where, answer, pdu, answered)) return false;
+    if (answered < pdu + 5) return failed(where + ": answer cut short: " + line_hint());
     const int answered_address = (answer[pdu + 1] << 8) | answer[pdu + 2];
     if (answered_address != address)
         return failed(where + ": answer for address " + std::to_string(answered_address));
