@@ -24,7 +24,7 @@ constexpr int kFunctionWriteRegisters = 0x10;
 constexpr int kExceptionFlag = 0x80;
 constexpr uint16_t kCoilOn = 0xFF00;
 constexpr int kSliceMs = 20;            // longest wait before asking the stop check
-constexpr int kMaxByteGapMs = 100;      // longest pause inside one answer
+constexpr int kMaxByteGapMs = 500;      // longest pause inside one answer (libmodbus's own)
 constexpr int kMinGuardMs = 20;         // a few characters even at 1200 baud
 constexpr int kQuietGiveUpFactor = 4;   // a line still talking after 4 guards is given up on
 
