@@ -3,6 +3,7 @@
 #include "tools/qmhost/device_config.hpp"
 #include "tools/qmhost/hosted_device.hpp"
 #include "tools/qmhost/output_file.hpp"
+#include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/stop_signals.hpp"
 #include "tools/qmhost/summary.hpp"
 
@@ -48,7 +49,7 @@ public:
             CycleSummary summary{device.device().cycle_time(), document, device.outputs().active_alarms(),
                                  device.outputs().transitions(),
                                  several ? "device " + std::to_string(device.device_id()) + ": " : ""};
-            std::cout << render_summary(summary) << std::flush;
+            program_output() << render_summary(summary) << std::flush;
         }
         if (outputs_.alarms) outputs_.alarms->stream().flush();
         if (outputs_.history) outputs_.history->stream().flush();
@@ -120,7 +121,7 @@ int run_poll(const CommandLine& c)
     for (auto& device : devices) device->open_link();
 
     if (!outputs.report)
-        std::cout << "polling " << devices.front()->device().DeviceType() << " (device " << c.device.device_id
+        program_output() << "polling " << devices.front()->device().DeviceType() << " (device " << c.device.device_id
                   << ") on " << devices.front()->link_description()
                   << (devices.size() > 1 ? " and " + std::to_string(devices.size() - 1) + " more" : "")
                   << std::endl;
