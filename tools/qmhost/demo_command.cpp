@@ -2,8 +2,8 @@
 // polled, a setpoint changed and confirmed, and an alarm raised.
 #include "tools/qmhost/commands.hpp"
 #include "tools/qmhost/hosted_device.hpp"
-#include "tools/qmhost/summary.hpp"
 #include "tools/qmhost/program_output.hpp"
+#include "tools/qmhost/summary.hpp"
 #include "tools/sim/unit_server.hpp"
 
 #include "host/libmodbus_link.hpp"
