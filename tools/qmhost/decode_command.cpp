@@ -10,8 +10,10 @@
 #include <json/json.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
