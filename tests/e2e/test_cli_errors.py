@@ -28,6 +28,15 @@ class CommandLineErrors(EndToEndTest):
         self.assertFailsWith(["control", "--tcp", "127.0.0.1:502"], USAGE, "command code")
         self.assertFailsWith(["control", "--tcp", "127.0.0.1:502", "106", "--word", "70000"], USAGE, "--word")
         self.assertFailsWith(["poll", "--tcp", "127.0.0.1:502", "--word", "1"], USAGE, "unknown option --word")
+        self.assertFailsWith(["set", "--tcp", "127.0.0.1:502", "temperature"], USAGE, "set needs")
+        self.assertFailsWith(["set", "--tcp", "127.0.0.1:502", "pressure", "3"], USAGE, "temperature or humidity")
+        self.assertFailsWith(["on", "--tcp", "127.0.0.1:502", "--force"], USAGE, "--force")
+        self.assertFailsWith(["control", "--tcp", "127.0.0.1:502", "206", "--word", "704"], USAGE, "206")
+        self.assertFailsWith(["points", "--format", "xml"], USAGE, "--format")
+        self.assertFailsWith(["decode"], USAGE, "decode needs")
+        self.assertFailsWith(["poll", "--tcp", "127.0.0.1:502", "--points", "开关机", "--report", "-"], USAGE,
+                             "--points")
+        self.assertFailsWith(["poll", "--tcp", "127.0.0.1:502", "--points", "开关机,,"], USAGE, "--points")
 
     def test_a_missing_link(self):
         self.assertFailsWith(["poll"], USAGE, "no link")

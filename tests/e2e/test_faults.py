@@ -66,14 +66,14 @@ class Faults(EndToEndTest):
     def test_a_write_echoed_with_another_value_is_not_confirmed(self):
         _, port = self.session.start_qmsim("--wrong-echo")
         link = ["--tcp", f"127.0.0.1:{port}"]
-        self.assertControlResult(run_qmhost("control", *link, "106", "--word", "25"), 3)
-        self.assertControlResult(run_qmhost("control", *link, "206", "--word", "0", "--word", "190"), 3)
+        self.assertControlResult(run_qmhost("control", *link, "106", "--word", "25"), 3, status=3)
+        self.assertControlResult(run_qmhost("control", *link, "206", "--word", "0", "--word", "190"), 3, status=3)
 
     def test_a_unit_holding_a_setpoint_to_its_limit_does_not_confirm_a_value_past_it(self):
         # A unit that holds its return-air setpoint to 30.0 °C at most.
         _, port = self.session.start_pymodbus_unit("--limit", "11:300", name="limited-unit")
         link = ["--tcp", f"127.0.0.1:{port}"]
-        self.assertControlResult(run_qmhost("control", *link, "106", "--word", "35"), 3)
+        self.assertControlResult(run_qmhost("control", *link, "106", "--word", "35"), 3, status=3)
         self.assertControlResult(run_qmhost("control", *link, "106", "--word", "30"), 1)
 
 

@@ -87,8 +87,8 @@ class TcpPoll(EndToEndTest):
         self.assertEqual(record[RECORD_ON_OFF], 0)
 
     def test_a_command_without_a_write_reports_its_outcome_at_once(self):
-        result = run_qmhost("control", *self.link, "106")
-        self.assertControlResult(result, -1)
+        result = run_qmhost("control", *self.link, "320", "--text", "not a signal code")
+        self.assertControlResult(result, -1, status=2)
         self.assertIn("no write sent", result.stdout)
 
     def assertControlResultOf(self, *command, expected):
@@ -109,7 +109,7 @@ class TcpPoll(EndToEndTest):
         wait_until(lambda: complete_lines(report) >= 2, "two reports")
         host.signal(signal.SIGTERM)
         self.assertEqual(host.wait(), 0, host.stderr())
-        self.assertEqual(host.stderr(), "")
+        self.assertEqual(host.stderr_lines(), [])
 
 
 class SeveralDevices(EndToEndTest):

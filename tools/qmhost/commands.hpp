@@ -7,3 +7,6 @@
 int run_poll(const CommandLine& command);
 int run_control(const CommandLine& command);
 int run_demo();
+int run_safe_control(const CommandLine& command);
+int run_points(const CommandLine& command);
+int run_decode(const CommandLine& command);

@@ -1,25 +1,72 @@
-// qmhost control: one command, its write, and the driver's outcome.
+// qmhost control: one raw command, its write, and the driver's outcome.
 #include "tools/qmhost/commands.hpp"
+#include "tools/qmhost/control_outcome.hpp"
 #include "tools/qmhost/device_config.hpp"
 #include "tools/qmhost/hosted_device.hpp"
+#include "tools/qmhost/program_output.hpp"
 
 #include <iostream>
+#include <set>
 #include <stdexcept>
+
+namespace {
+
+// The codes that make the driver send a write.
+const std::set<int> kWriteCodes = {100, 102, 106, 110, 206, 210, 310, 320};
+constexpr unsigned kMaxSetpointTenfold = 65535;  // the register holds value x 10
+
+// Input the driver would misread or wrap is refused before anything is sent.
+void check_input(const ControlOptions& control)
+{
+    const std::size_t words = control.words.size();
+    const bool text = control.text.has_value();
+    switch (control.code) {
+    case 106:
+    case 110:
+        if (words != 1 || text) throw UsageError("control " + std::to_string(control.code) + " takes one --word");
+        if (control.words[0] * 10u > kMaxSetpointTenfold)
+            throw UsageError("control " + std::to_string(control.code) + ": --word " +
+                             std::to_string(control.words[0]) + " times 10 does not fit the register");
+        break;
+    case 206:
+        if (words != 2 || text) throw UsageError("control 206 takes --word ADDRESS --word VALUE");
+        break;
+    case 210:
+        if (words < 2 || text) throw UsageError("control 210 takes --word ADDRESS and one --word per value");
+        break;
+    case 310:
+    case 320:
+        if (!text || words) throw UsageError("control " + std::to_string(control.code) + " takes --text");
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace
 
 int run_control(const CommandLine& c)
 {
+    check_input(c.control);
     const Json::Value config = load_device_config(c.device);
     PluginLibrary plugin(c.device.plugin.empty() ? default_plugin_path() : c.device.plugin);
     HostedDevice device(plugin, c.device.device_id, config, nullptr, nullptr);
     device.open_link();
 
     const ControlResult result = device.control(c.control.code, c.control.input());
-    std::cout << "command " << c.control.code << " handed to the driver: DeviceIoControl returned "
-              << result.handed << (result.wrote ? "" : ", no write sent") << '\n';
-    if (!result.write_error.empty()) std::cout << "the write failed: " << result.write_error << '\n';
-    if (!result.outcome)
-        throw std::runtime_error("the driver did not answer the outcome query (DeviceIoControl returned " +
-                                 std::to_string(result.query_returned) + ")");
-    std::cout << "control result: " << *result.outcome << std::endl;
-    return 0;
+    std::ostream& out = program_output();
+    out << "command " << c.control.code << " handed to the driver: DeviceIoControl returned " << result.handed
+        << (result.wrote ? "" : ", no write sent") << '\n';
+    if (result.outcome) out << "control result: " << *result.outcome << '\n';
+    out.flush();
+    if (kWriteCodes.count(c.control.code) == 0) {
+        if (!result.outcome)
+            throw std::runtime_error("the driver did not answer the outcome query (DeviceIoControl returned " +
+                                     std::to_string(result.query_returned) + ")");
+        return 0;
+    }
+    std::string why;
+    const ControlExit status = control_exit(result, why);
+    if (status != kControlConfirmed) std::cerr << "qmhost: " << why << std::endl;
+    return status;
 }

@@ -2,6 +2,7 @@
 // polled, a setpoint changed and confirmed, and an alarm raised.
 #include "tools/qmhost/commands.hpp"
 #include "tools/qmhost/hosted_device.hpp"
+#include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/summary.hpp"
 #include "tools/sim/unit_server.hpp"
 
@@ -66,7 +67,7 @@ void show_cycle(HostedDevice& device)
     if (!result.completed)
         throw std::runtime_error("demo cycle failed at step " + std::to_string(result.failed_step) + ": " +
                                  result.error);
-    std::cout << render_summary({device.device().cycle_time(), device.report_document(), device.outputs().active_alarms(),
+    program_output() << render_summary({device.device().cycle_time(), device.report_document(), device.outputs().active_alarms(),
                                  device.outputs().transitions(), ""})
               << std::flush;
 }
@@ -91,7 +92,7 @@ int run_demo()
     PluginLibrary plugin(default_plugin_path());
     HostedDevice device(plugin, 1, config, nullptr, nullptr);
     device.open_link();
-    std::cout << "demo: a simulated unit on " << device.link_description() << ", polled by "
+    program_output() << "demo: a simulated unit on " << device.link_description() << ", polled by "
               << device.device().DeviceType() << " from " << plugin.path() << "\n\n";
 
     Pacer pacer;
@@ -101,7 +102,7 @@ int run_demo()
     }
 
     const int setpoint = unit.server().reg(kReturnSetpointRegister) / kTenthsPerDegree + 1;
-    std::cout << "\ndemo: return-air setpoint to " << setpoint << " °C (command " << kReturnSetpointCommand
+    program_output() << "\ndemo: return-air setpoint to " << setpoint << " °C (command " << kReturnSetpointCommand
               << ", word " << setpoint << ")\n";
     ControlOptions command;
     command.code = kReturnSetpointCommand;
@@ -109,19 +110,19 @@ int run_demo()
     const ControlResult control = device.control(command.code, command.input());
     if (!control.write_error.empty()) throw std::runtime_error("demo setpoint write failed: " + control.write_error);
     if (!control.outcome) throw std::runtime_error("the driver did not answer the outcome query");
-    std::cout << "control result: " << *control.outcome << "\n\n";
+    program_output() << "control result: " << *control.outcome << "\n\n";
     if (*control.outcome != kConfirmed) throw std::runtime_error("the setpoint write was not confirmed");
     pacer.wait_turn();
     show_cycle(device);
     if (unit.server().reg(kReturnSetpointRegister) != setpoint * kTenthsPerDegree)
         throw std::runtime_error("the simulated unit does not hold the new setpoint");
 
-    std::cout << "\ndemo: the unit raises its return-air high temperature alarm (coil "
+    program_output() << "\ndemo: the unit raises its return-air high temperature alarm (coil "
               << kReturnHighTemperatureCoil << ")\n\n";
     unit.server().set_coil(kReturnHighTemperatureCoil, true);
     pacer.wait_turn();
     show_cycle(device);
     if (!raised(device)) throw std::runtime_error("the alarm was not raised");
-    std::cout << "\ndemo: done\n";
+    program_output() << "\ndemo: done\n";
     return 0;
 }

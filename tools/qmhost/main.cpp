@@ -2,6 +2,7 @@
 // plug-in, creates a driver and drives it over a real Modbus line.
 #include "tools/qmhost/commands.hpp"
 #include "tools/qmhost/options.hpp"
+#include "tools/qmhost/program_output.hpp"
 
 #include <exception>
 #include <iostream>
@@ -20,10 +21,18 @@ int run(const CommandLine& c)
         return run_control(c);
     case CommandLine::Command::Demo:
         return run_demo();
+    case CommandLine::Command::On:
+    case CommandLine::Command::Off:
+    case CommandLine::Command::Set:
+        return run_safe_control(c);
+    case CommandLine::Command::Points:
+        return run_points(c);
+    case CommandLine::Command::Decode:
+        return run_decode(c);
     case CommandLine::Command::Help:
         break;
     }
-    std::cout << usage_text();
+    program_output() << usage_text() << std::flush;
     return 0;
 }
 
@@ -32,7 +41,9 @@ int run(const CommandLine& c)
 int main(int argc, char** argv)
 {
     try {
-        return run(parse_command_line(argc, argv));
+        const CommandLine command = parse_command_line(argc, argv);
+        const DriverLog driver_log(command.driver_log);
+        return run(command);
     } catch (const UsageError& e) {
         std::cerr << "qmhost: " << e.what() << " (qmhost --help for usage)" << std::endl;
         return kExitUsage;

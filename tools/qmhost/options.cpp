@@ -49,6 +49,19 @@ char parse_parity(const std::string& text)
     throw UsageError("--parity must be N, E or O, not \"" + text + "\"");
 }
 
+std::vector<std::string> split_names(const std::string& option, const std::string& text)
+{
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    for (std::size_t comma; start <= text.size(); start = comma + 1) {
+        comma = text.find(',', start);
+        if (comma == std::string::npos) comma = text.size();
+        if (comma == start) throw UsageError(option + " needs NAME,NAME,... without empty names, not \"" + text + "\"");
+        names.push_back(text.substr(start, comma - start));
+    }
+    return names;
+}
+
 using Setter = std::function<void(CommandLine&, const std::string&)>;
 
 // Options taking a value, by name; each subcommand accepts the shared ones
@@ -62,6 +75,7 @@ std::map<std::string, Setter> shared_options()
              c.device.device_id = parse_integer<unsigned int>("--device-id", v, 0, 0xFFFFFFFFLL);
          }},
         {"--config", [](CommandLine& c, const std::string& v) { c.device.config = v; }},
+        {"--driver-log", [](CommandLine& c, const std::string& v) { c.driver_log = v; }},
         {"--tcp", [](CommandLine& c, const std::string& v) { parse_tcp_address(v, c.device.link); }},
         {"--rtu", [](CommandLine& c, const std::string& v) { c.device.link.rtu_device = v; }},
         {"--baud",
@@ -104,6 +118,8 @@ std::map<std::string, Setter> poll_options()
          [](CommandLine& c, const std::string& v) {
              c.poll.devices = parse_integer<int>("--devices", v, 1, 4096);
          }},
+        {"--points", [](CommandLine& c, const std::string& v) { c.poll.points = split_names("--points", v); }},
+        {"--events", [](CommandLine& c, const std::string& v) { c.poll.events = v; }},
     };
 }
 
@@ -120,12 +136,51 @@ std::map<std::string, Setter> control_options()
     };
 }
 
+std::map<std::string, Setter> points_options()
+{
+    return {
+        {"--format",
+         [](CommandLine& c, const std::string& v) {
+             if (v == "text") c.points.format = PointsOptions::Format::Text;
+             else if (v == "csv") c.points.format = PointsOptions::Format::Csv;
+             else if (v == "json") c.points.format = PointsOptions::Format::Json;
+             else throw UsageError("--format must be text, csv or json, not \"" + v + "\"");
+         }},
+    };
+}
+
 std::map<std::string, Setter> options_of(CommandLine::Command command)
 {
+    if (command == CommandLine::Command::Points) return points_options();
     auto options = shared_options();
     if (command == CommandLine::Command::Poll) options.merge(poll_options());
     if (command == CommandLine::Command::Control) options.merge(control_options());
     return options;
+}
+
+// Options without a value, by subcommand.
+bool take_flag(CommandLine& c, const std::string& arg)
+{
+    if (arg == "--force" && c.command == CommandLine::Command::Set) return c.safe.force = true;
+    if (arg == "--members" && c.command == CommandLine::Command::Points) return c.points.members = true;
+    return false;
+}
+
+// The words after set and decode.
+void take_positional(CommandLine& c, const std::string& arg, int& taken)
+{
+    if (c.command == CommandLine::Command::Decode && taken == 0) {
+        c.decode_file = arg;
+    } else if (c.command == CommandLine::Command::Set && taken == 0) {
+        if (arg == "temperature") c.safe.action = SafeControlOptions::Action::Temperature;
+        else if (arg == "humidity") c.safe.action = SafeControlOptions::Action::Humidity;
+        else throw UsageError("set takes temperature or humidity, not \"" + arg + "\"");
+    } else if (c.command == CommandLine::Command::Set && taken == 1) {
+        c.safe.value = arg;
+    } else {
+        throw UsageError("unexpected argument \"" + arg + "\"");
+    }
+    ++taken;
 }
 
 CommandLine::Command command_named(const std::string& name)
@@ -133,8 +188,13 @@ CommandLine::Command command_named(const std::string& name)
     if (name == "poll") return CommandLine::Command::Poll;
     if (name == "control") return CommandLine::Command::Control;
     if (name == "demo") return CommandLine::Command::Demo;
+    if (name == "on") return CommandLine::Command::On;
+    if (name == "off") return CommandLine::Command::Off;
+    if (name == "set") return CommandLine::Command::Set;
+    if (name == "points") return CommandLine::Command::Points;
+    if (name == "decode") return CommandLine::Command::Decode;
     if (name == "help" || name == "--help" || name == "-h") return CommandLine::Command::Help;
-    throw UsageError("unknown command \"" + name + "\" (poll, control, demo)");
+    throw UsageError("unknown command \"" + name + "\" (poll, control, on, off, set, points, decode, demo)");
 }
 
 void check_combination(const CommandLine& c)
@@ -145,6 +205,8 @@ void check_combination(const CommandLine& c)
         throw UsageError("--devices needs --tcp HOST:PORT (device i polls port PORT+i)");
     if (link.tcp_port && *link.tcp_port + c.poll.devices - 1 > 65535)
         throw UsageError("--devices runs past port 65535");
+    if (!c.poll.points.empty() && c.poll.report == "-")
+        throw UsageError("give --points or --report -, not both: each takes standard output");
 }
 
 }  // namespace
@@ -163,18 +225,20 @@ std::vector<unsigned char> ControlOptions::input() const
 CommandLine parse_command_line(int argc, const char* const* argv)
 {
     CommandLine c;
-    if (argc < 2) throw UsageError("no command given (poll, control, demo)");
+    if (argc < 2) throw UsageError("no command given (poll, control, on, off, set, points, decode, demo)");
     c.command = command_named(argv[1]);
     if (c.command == CommandLine::Command::Help) return c;
 
     const auto options = options_of(c.command);
     bool have_code = false;
+    int positionals = 0;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             c.command = CommandLine::Command::Help;
             return c;
         }
+        if (take_flag(c, arg)) continue;
         if (arg.rfind("--", 0) == 0) {
             std::string value;
             bool inline_value = false;
@@ -194,11 +258,15 @@ CommandLine parse_command_line(int argc, const char* const* argv)
             c.control.code = parse_integer<int>("the control code", arg, -2147483647LL - 1, 2147483647LL);
             have_code = true;
         } else {
-            throw UsageError("unexpected argument \"" + arg + "\"");
+            take_positional(c, arg, positionals);
         }
     }
     if (c.command == CommandLine::Command::Control && !have_code)
-        throw UsageError("control needs a command code, e.g. qmhost control --tcp HOST:PORT 106 --word 250");
+        throw UsageError("control needs a command code, e.g. qmhost control --tcp HOST:PORT 106 --word 24");
+    if (c.command == CommandLine::Command::Set && positionals < 2)
+        throw UsageError("set needs what and a value, e.g. qmhost set --tcp HOST:PORT temperature 24");
+    if (c.command == CommandLine::Command::Decode && positionals < 1)
+        throw UsageError("decode needs a file of records, e.g. qmhost decode history.bin");
     check_combination(c);
     return c;
 }
@@ -207,8 +275,14 @@ const char* usage_text()
 {
     return R"(usage:
   qmhost poll LINK [--cycles N] [--interval SECONDS] [--report FILE] [--alarms FILE]
-                   [--history FILE] [--devices N]
+                   [--history FILE] [--events FILE] [--points NAME,...] [--devices N]
+  qmhost on LINK
+  qmhost off LINK
+  qmhost set LINK temperature VALUE [--force]
+  qmhost set LINK humidity VALUE [--force]
   qmhost control LINK CODE [--word N]... [--text TEXT]
+  qmhost points [--format text|csv|json] [--members]
+  qmhost decode FILE
   qmhost demo
 
 LINK (the options override the link in --config):
@@ -218,18 +292,45 @@ shared options:
   --plugin PATH     the driver plug-in (default: qm4700rx2va9.so next to qmhost)
   --device-id N     the device id given to the driver (default 1)
   --config FILE     the device JSON; its "link" object is used when no link option is given
+  --driver-log FILE the driver's own diagnostic lines, appended (default: standard error);
+                    standard output carries only what qmhost is asked for
 poll:
   --cycles N        polling cycles to run (default 1; 0: until SIGINT or SIGTERM)
   --interval S      seconds from one cycle's start to the next (default 5)
   --report FILE     the 801 report after each completed cycle, one line each ("-": stdout);
                     without it a readable summary goes to stdout
-  --alarms FILE     one JSON line per alarm point report
+  --alarms FILE     one JSON line per alarm point report (180 per cycle)
+  --events FILE     one JSON line per alarm raised or cleared, with time, device and slave
+  --points NAME,... the named report members, one line per cycle, instead of the summary
   --history FILE    every history record, raw, one after another
   --devices N       N drivers on TCP ports PORT, PORT+1, ...
   Output files are truncated at start.
-control:
-  CODE              the command code passed to DeviceIoControl
+on, off, set (the unit's answer is awaited, then the point is read back):
+  on | off                      unit on or off
+  set temperature VALUE         return-air temperature setpoint, whole degrees C, 15 to 35
+  set humidity VALUE            humidity setpoint, whole % RH, 20 to 80
+  --force                       accept a setpoint outside that range (0 to 6553)
+  e.g. qmhost set --tcp 127.0.0.1:1502 temperature 24
+control (raw; the unit's answer is awaited):
+  CODE              the command code passed to DeviceIoControl:
+                      100 unit on                      (no input)
+                      102 unit off                     (no input)
+                      106 return-air setpoint, whole C (--word C; the unit gets C x 10)
+                      110 humidity setpoint, whole %RH (--word H; the unit gets H x 10)
+                      206 write one register           (--word ADDRESS --word VALUE)
+                      210 write registers              (--word ADDRESS --word VALUE...)
+                      310 setpoint by signal code      (--text '{"signal_id":"150800310010","SetValue":"24"}')
+                      320 on/off by signal code        (--text 601500201001 on, 601500200001 off)
+                    the driver's control result: 1 confirmed, 3 not confirmed, -1 no answer
   --word N          a 16-bit input word, little-endian; repeat for more
   --text TEXT       input bytes, after any words
+  e.g. qmhost control --tcp 127.0.0.1:1502 106 --word 24   (sets 24.0 C)
+points: every report member with its source and conversion, every alarm point with its
+  codes, names and source bit; --format csv gives the alarm points (--members: the report
+  members) as RFC 4180 CSV in UTF-8
+decode FILE: one report per 459-byte record (a --history file or the gateway's cache),
+  one JSON line each, "更新时间" the record's own time
+exit status: 0 done (for controls: confirmed by the unit), 1 other failure, 2 command line
+  or value refused (nothing sent), 3 not confirmed by the unit, 4 no answer to the write
 )";
 }

@@ -41,6 +41,8 @@ struct PollOptions {
     std::string alarms;
     std::string history;
     int devices = 1;  // drivers on TCP ports PORT, PORT+1, ...
+    std::vector<std::string> points;  // report members printed each cycle
+    std::string events;               // alarm raises and clears, one JSON line each
 };
 
 struct ControlOptions {
@@ -51,12 +53,30 @@ struct ControlOptions {
     std::vector<unsigned char> input() const;
 };
 
+// on, off, set temperature VALUE, set humidity VALUE.
+struct SafeControlOptions {
+    enum class Action { On, Off, Temperature, Humidity };
+    Action action = Action::On;
+    std::string value;  // the setpoint as given, checked when the command runs
+    bool force = false; // outside the plausible range, still within what the unit takes
+};
+
+struct PointsOptions {
+    enum class Format { Text, Csv, Json };
+    Format format = Format::Text;
+    bool members = false;  // CSV: the report members instead of the alarm points
+};
+
 struct CommandLine {
-    enum class Command { Help, Poll, Control, Demo };
+    enum class Command { Help, Poll, Control, Demo, On, Off, Set, Points, Decode };
     Command command = Command::Help;
     DeviceOptions device;
     PollOptions poll;
     ControlOptions control;
+    SafeControlOptions safe;
+    PointsOptions points;
+    std::string decode_file;
+    std::string driver_log;  // empty: the driver's lines go to standard error
 };
 
 // Throws UsageError for an unknown subcommand or option, a missing or

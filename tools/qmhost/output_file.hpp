@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "tools/qmhost/program_output.hpp"
+
 class OutputFile {
 public:
     explicit OutputFile(const std::string& path)
@@ -17,7 +19,7 @@ public:
         file_.open(path, std::ios::binary | std::ios::trunc);
         if (!file_) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
     }
-    std::ostream& stream() { return file_.is_open() ? file_ : std::cout; }
+    std::ostream& stream() { return file_.is_open() ? file_ : program_output(); }
 
 private:
     std::ofstream file_;

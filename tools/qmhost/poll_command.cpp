@@ -3,6 +3,8 @@
 #include "tools/qmhost/device_config.hpp"
 #include "tools/qmhost/hosted_device.hpp"
 #include "tools/qmhost/output_file.hpp"
+#include "tools/qmhost/poll_views.hpp"
+#include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/stop_signals.hpp"
 #include "tools/qmhost/summary.hpp"
 
@@ -22,13 +24,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct PollOutputs {
-    std::optional<OutputFile> report, alarms, history;
+    std::optional<OutputFile> report, alarms, history, events;
 
     explicit PollOutputs(const PollOptions& o)
     {
         if (!o.report.empty()) report.emplace(o.report);
         if (!o.alarms.empty()) alarms.emplace(o.alarms);
         if (!o.history.empty()) history.emplace(o.history);
+        if (!o.events.empty()) events.emplace(o.events);
     }
     std::ostream* alarm_stream() { return alarms ? &alarms->stream() : nullptr; }
     std::ostream* history_stream() { return history ? &history->stream() : nullptr; }
@@ -53,7 +56,8 @@ struct UnitHealth {
 
 class Poller {
 public:
-    Poller(const CommandLine& c, PollOutputs& outputs) : options_(c.poll), outputs_(outputs)
+    Poller(const CommandLine& c, PollOutputs& outputs, int slave)
+        : options_(c.poll), outputs_(outputs), slave_(slave)
     {
         set_link_stop_check([this] { return stop_.requested(); });
     }
@@ -67,15 +71,25 @@ public:
             std::ostream& out = outputs_.report->stream();
             if (report) out << *report << (report->back() == '\n' ? "" : "\n");
             out.flush();
-        } else {
+        }
+        const std::string prefix = several ? "device " + std::to_string(device.device_id()) + ": " : "";
+        if (!options_.points.empty()) {
+            program_output() << points_line(prefix, device.device().cycle_time(), device.report_document(),
+                                            options_.points)
+                             << std::flush;
+        } else if (!outputs_.report) {
             // The summary reads its few members from the document itself.
             const Json::Value* document = device.report_document();
             warn_once_without_report(document != nullptr);
             CycleSummary summary{device.device().cycle_time(), document, device.outputs().active_alarms(),
                                  device.outputs().transitions(),
-                                 several ? "device " + std::to_string(device.device_id()) + ": " : ""};
-            std::cout << render_summary(summary) << std::flush;
+                                 prefix};
+            program_output() << render_summary(summary) << std::flush;
         }
+        if (outputs_.events)
+            outputs_.events->stream() << event_lines(device.device().cycle_time(), device.device_id(), slave_,
+                                                     device.outputs().transitions())
+                                      << std::flush;
         if (outputs_.alarms) outputs_.alarms->stream().flush();
         if (outputs_.history) outputs_.history->stream().flush();
     }
@@ -166,6 +180,7 @@ private:
 
     const PollOptions& options_;
     PollOutputs& outputs_;
+    int slave_;
     StopSignals stop_;
     void warn_once_without_report(bool have_report)
     {
@@ -182,11 +197,12 @@ private:
 
 int run_poll(const CommandLine& c)
 {
+    check_point_names(c.poll.points);
     const Json::Value config = load_device_config(c.device);
     PluginLibrary plugin(c.device.plugin.empty() ? default_plugin_path() : c.device.plugin);
     PollOutputs outputs(c.poll);
     // From here on a stop signal is taken between requests, not delivered.
-    Poller poller(c, outputs);
+    Poller poller(c, outputs, config_link(config).slave);
 
     std::vector<std::unique_ptr<HostedDevice>> devices;
     for (int i = 0; i < c.poll.devices; ++i)
@@ -202,8 +218,8 @@ int run_poll(const CommandLine& c)
         }
     }
 
-    if (!outputs.report)
-        std::cout << "polling " << devices.front()->device().DeviceType() << " (device " << c.device.device_id
+    if (!outputs.report && c.poll.points.empty())
+        program_output() << "polling " << devices.front()->device().DeviceType() << " (device " << c.device.device_id
                   << ") on " << devices.front()->link_description()
                   << (devices.size() > 1 ? " and " + std::to_string(devices.size() - 1) + " more" : "")
                   << std::endl;

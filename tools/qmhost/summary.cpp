@@ -1,10 +1,9 @@
 #include "tools/qmhost/summary.hpp"
 
-#include "host/framework.hpp"
+#include "tools/qmhost/report_values.hpp"
 
 #include <json/json.h>
 
-#include <cstdio>
 #include <sstream>
 
 namespace {
@@ -21,27 +20,41 @@ constexpr const char* kSupplySetpoint = "送风温度设定";
 constexpr const char* kReturnSetpoint = "回风温度设定";
 constexpr const char* kHumiditySetpoint = "湿度设定";
 
-// A number with one decimal and its unit, a text as it is, "?" when absent.
-std::string member_text(const Json::Value& report, const char* member, const char* unit = "")
+// The unit's state texts in the summary's language; any other text as it is.
+const char* const kStateWords[][2] = {
+    {"开机", "on"},
+    {"关机", "off"},
+    {"停止", "stopped"},
+    {"运行", "running"},
+    {"停机中", "stopping"},
+    {"群控待机", "standby (group control)"},
+    {"待机", "standby"},
+    {"制冷", "cooling"},
+    {"制热", "heating"},
+    {"加湿", "humidifying"},
+    {"除湿", "dehumidifying"},
+    {"除湿温度补偿", "dehumidifying, temperature compensated"},
+    {"除湿防凝露", "dehumidifying, condensation guard"},
+    {"加湿加热", "humidifying and heating"},
+    {"加湿制冷", "humidifying and cooling"},
+    {"除湿制冷", "dehumidifying and cooling"},
+    {"制冷防凝露", "cooling, condensation guard"},
+    {"无效值", "invalid value"},
+};
+
+std::string state_text(const Json::Value& report, const char* member)
 {
-    const Json::Value& v = report[member];
-    if (v.isNumeric()) {
-        char number[32];
-        std::snprintf(number, sizeof number, "%.1f", v.asDouble());
-        return std::string(number) + unit;
-    }
-    if (v.isString()) return v.asString();
-    return "?";
+    const std::string text = member_value_text(report, member);
+    for (const auto& [unit_text, word] : kStateWords)
+        if (text == unit_text) return word;
+    return text;
 }
 
-std::string time_text(const boost::posix_time::ptime& t)
+// A number as the unit means it, with its unit; "?" when absent.
+std::string member_text(const Json::Value& report, const char* member, const char* unit)
 {
-    if (t.is_special()) return "(no time)";
-    const ttime stamp = get_ttime(t);
-    char text[48];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", unsigned{stamp.year}, unsigned{stamp.month},
-                  unsigned{stamp.day}, unsigned{stamp.hour}, unsigned{stamp.minute}, unsigned{stamp.second});
-    return text;
+    const std::string text = member_value_text(report, member);
+    return text == "?" ? text : text + unit;
 }
 
 std::string joined(const std::vector<std::string>& names)
@@ -56,11 +69,11 @@ std::string joined(const std::vector<std::string>& names)
 std::string render_summary(const CycleSummary& cycle)
 {
     std::ostringstream out;
-    out << cycle.prefix << time_text(cycle.time);
+    out << cycle.prefix << report_time_text(cycle.time);
     if (cycle.report && cycle.report->isObject()) {
         const Json::Value& r = *cycle.report;
-        out << "  unit " << member_text(r, kOnOff) << " / " << member_text(r, kUnitState) << " / "
-            << member_text(r, kCurrentState) << '\n';
+        out << "  unit " << state_text(r, kOnOff) << " / " << state_text(r, kUnitState) << " / "
+            << state_text(r, kCurrentState) << '\n';
         out << "  supply air  " << member_text(r, kSupplyTemperature, " °C") << "  "
             << member_text(r, kSupplyHumidity, " %RH") << "   setpoint " << member_text(r, kSupplySetpoint, " °C")
             << '\n';

@@ -1,0 +1,112 @@
+"""qmhost as a site engineer uses it, against qmsim on loopback: output that
+pipes, safe controls and their exit statuses, the alarm point CSV, and
+stored records decoded with their own times."""
+
+import csv
+import io
+import json
+import struct
+
+from e2e_support import (ALARM_POINTS, RECORD_TIME, RECORD_SIZE, RETURN_AIR_HIGH,
+                         RETURN_SETPOINT, EndToEndTest, free_tcp_port, main, read_records, run_qmhost,
+                         stderr_lines)
+
+CONFIRMED, FAILURE, REFUSED, NOT_CONFIRMED, NO_ANSWER = 0, 1, 2, 3, 4
+SHORT_TIMEOUT = ["--timeout-ms", "200"]
+
+
+class PipedOutput(EndToEndTest):
+    def test_reports_alone_on_stdout_and_the_driver_log_elsewhere(self):
+        _, port = self.session.start_qmsim(state={"coils": {str(RETURN_AIR_HIGH[0]): 1}})
+        link = ["--tcp", f"127.0.0.1:{port}"]
+        events = self.session.path("events")
+        result = run_qmhost("poll", *link, "--report", "-", "--cycles", "2", "--interval", "0",
+                            "--events", events)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual([json.loads(line)[RETURN_SETPOINT] for line in result.stdout.splitlines()], [24.0] * 2)
+        self.assertIn("QM4700RX2VA9::DeviceIoControl 801", result.stderr)
+        with open(events, encoding="utf-8") as f:
+            (event,) = [json.loads(line) for line in f]
+        self.assertEqual({k: event[k] for k in ("device", "slave", "alarm", "event")},
+                         {"device": 1, "slave": 1, "alarm": RETURN_AIR_HIGH[1], "event": "raised"})
+        self.assertRegex(event["time"], r"^\d{4}-\d{1,2}-\d{1,2} \d{1,2}:\d{1,2}:\d{1,2}$")
+
+        log = self.session.path("driver.log")
+        result = run_qmhost("poll", *link, "--points", f"{RETURN_SETPOINT},开关机", "--driver-log", log)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        self.assertRegex(result.stdout, rf"^\S+ \S+  {RETURN_SETPOINT}=24\.0  开关机=开机\n$")
+        with open(log, encoding="utf-8") as f:
+            self.assertIn("rvSize is", f.read())
+
+
+class SafeControls(EndToEndTest):
+    def test_implausible_setpoints_are_refused_before_anything_is_sent(self):
+        # Nothing listens on this port: a command that reached the link would fail with 1.
+        link = ["--tcp", f"127.0.0.1:{free_tcp_port()}"]
+        for what, value in [("temperature", "250"), ("temperature", "24.5"), ("temperature", "-5"),
+                            ("humidity", "95"), ("humidity", "6554 --force")]:
+            with self.subTest(what=what, value=value):
+                result = run_qmhost("set", *link, what, *value.split())
+                self.assertEqual((result.returncode, result.stdout), (REFUSED, ""), result.stderr)
+                self.assertIn("nothing sent", stderr_lines(result)[0])
+
+    def test_the_unit_decides_the_exit_status(self):
+        for sim_options, command, status, shown in [
+                ([], ["set", "temperature", "26"], CONFIRMED, f"{RETURN_SETPOINT} = 26.0 °C"),
+                ([], ["set", "temperature", "40", "--force"], CONFIRMED, f"{RETURN_SETPOINT} = 40.0 °C"),
+                ([], ["off"], CONFIRMED, "开关机 = 关机 (off)"),
+                (["--wrong-echo"], ["set", "humidity", "45"], NOT_CONFIRMED, "湿度设定 = 45.0 %RH"),
+                (["--silent-after", "0"], ["on"], NO_ANSWER, None)]:
+            with self.subTest(sim_options=sim_options, command=command):
+                _, port = self.session.start_qmsim(*sim_options, name=f"unit-{len(sim_options)}-{command[-1]}")
+                result = run_qmhost(command[0], "--tcp", f"127.0.0.1:{port}", *SHORT_TIMEOUT, *command[1:])
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                if shown:
+                    self.assertIn(f"the unit now reports {shown}", result.stdout)
+
+
+class PointList(EndToEndTest):
+    def test_alarm_csv_lists_every_point_with_both_codes(self):
+        result = run_qmhost("points", "--format", "csv")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        rows = list(csv.DictReader(io.StringIO(result.stdout, newline="")))
+        self.assertEqual([int(r["no"]) for r in rows], list(range(1, ALARM_POINTS + 1)))
+        self.assertEqual(len({r["mode2_code"] for r in rows}), ALARM_POINTS)
+        remote_stop = rows[18]
+        self.assertEqual((remote_stop["mode1_code"], remote_stop["mode2_code"], remote_stop["mode1_code_name"],
+                          remote_stop["alarm_name"], remote_stop["coil"]),
+                         ("602431C01001", "120830170180", "风机故障", "远程关机", "18"))
+
+        legend = json.loads(run_qmhost("points", "--format", "json").stdout)
+        tenths = {m["member"]: m for m in legend["members"]}[RETURN_SETPOINT]
+        self.assertEqual((tenths["address"], tenths["type"]), ("register 11", "real"))
+
+
+class Decode(EndToEndTest):
+    def test_stored_records_keep_their_own_times(self):
+        _, port = self.session.start_qmsim(state={"regs": {"11": 230}})
+        history, report = self.session.path("history"), self.session.path("report")
+        self.assertEqual(run_qmhost("poll", "--tcp", f"127.0.0.1:{port}", "--history", history,
+                                    "--report", report).returncode, 0)
+        (record,) = read_records(history)
+        # A record decoded as stored renders exactly as the driver reported it.
+        with open(report, encoding="utf-8") as f:
+            self.assertEqual(run_qmhost("decode", history).stdout, f.read())
+
+        stored = self.session.path("stored")
+        times = [(2024, 5, 6, 7, 8, 9), (2025, 12, 31, 23, 59, 58)]
+        with open(stored, "wb") as f:
+            for stamp in times:
+                f.write(record[:RECORD_TIME] + struct.pack("<H5B", *stamp))
+            f.write(record[:10])
+
+        result = run_qmhost("decode", stored)
+        self.assertEqual(result.returncode, FAILURE)
+        reports = [json.loads(line) for line in result.stdout.splitlines()]
+        self.assertEqual([r["更新时间"] for r in reports], ["2024-5-6 7:8:9", "2025-12-31 23:59:58"])
+        self.assertEqual([r[RETURN_SETPOINT] for r in reports], [23.0, 23.0])
+        self.assertIn(f"byte offset {2 * RECORD_SIZE}", stderr_lines(result)[0])
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,70 @@
+// qmhost's readable values and its control exit statuses.
+#include "tools/qmhost/control_outcome.hpp"
+#include "tools/qmhost/report_values.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(ReportValues, NumbersAsTheUnitMeansThem)
+{
+    Json::Value report(Json::objectValue);
+    report["回风温度设定"] = static_cast<double>(234.0f / 10.0f);  // as the driver stores tenths
+    report["2#低压压力"] = static_cast<double>(65535.0f / 10.0f);
+    report["加湿电流"] = 712.0;
+    report["有功总电量"] = 145;
+    report["开关机"] = "开机";
+    report["回风高温告警"] = "告警";
+    const struct {
+        const char* member;
+        const char* shown;
+    } cases[] = {
+        {"回风温度设定", "23.4"}, {"2#低压压力", "6553.5"}, {"加湿电流", "712"},   {"有功总电量", "145"},
+        {"开关机", "开机"},       {"回风高温告警", "告警"}, {"回风湿度", "?"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(member_value_text(report, c.member), c.shown) << c.member;
+    EXPECT_EQ(member_value_text(Json::Value(), "开关机"), "?");
+}
+
+TEST(ReportValues, TimesAsTheReportWritesThem)
+{
+    EXPECT_EQ(report_time_text(ttime{2024, 5, 6, 7, 8, 9}), "2024-5-6 7:8:9");
+    EXPECT_EQ(report_time_text(ttime{2025, 12, 31, 23, 59, 58}), "2025-12-31 23:59:58");
+}
+
+TEST(ReportValues, MembersAreTheReportsOwn)
+{
+    EXPECT_TRUE(is_report_member("更新时间"));
+    EXPECT_TRUE(is_report_member("回风高温告警"));
+    EXPECT_FALSE(is_report_member("AlertArray"));
+    EXPECT_FALSE(is_report_member("回风温度"));
+}
+
+TEST(ControlExit, TheUnitsAnswerDecides)
+{
+    const struct {
+        bool wrote;
+        const char* write_error;
+        std::optional<int32_t> outcome;
+        ControlExit status;
+    } cases[] = {
+        {true, "", 1, kControlConfirmed},
+        {true, "", 3, kControlNotConfirmed},
+        {true, "", -1, kControlNoAnswer},
+        {true, "Connection timed out", -1, kControlNoAnswer},
+        {false, "", -1, kControlRefused},
+        {true, "", std::nullopt, kControlFailed},
+        {true, "", 7, kControlFailed},
+    };
+    for (const auto& c : cases) {
+        ControlResult result;
+        result.wrote = c.wrote;
+        result.write_error = c.write_error;
+        result.outcome = c.outcome;
+        std::string why;
+        EXPECT_EQ(control_exit(result, why), c.status) << c.wrote << " '" << c.write_error << "'";
+        EXPECT_EQ(why.empty(), c.status == kControlConfirmed);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,78 @@
+// qmhost decode: stored 459-byte records (history, the gateway's cache)
+// rendered by the driver, one report per line.
+#include "tools/qmhost/commands.hpp"
+#include "tools/qmhost/plugin_library.hpp"
+#include "tools/qmhost/program_output.hpp"
+#include "tools/qmhost/report_values.hpp"
+
+#include "driver/record.hpp"
+
+#include <json/json.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+constexpr int kReportHandleCode = 803;
+constexpr const char* kTimeMember = "更新时间";
+
+// The driver's report of one record, "更新时间" set to the record's own time
+// stamp: a cache load re-stamps the record with the time of loading. A new
+// driver per record, because a driver rebuilds its report only when the
+// cycle time (whole seconds) has changed, and loads within one second would
+// all show the first record.
+Json::Value decoded_report(const PluginLibrary& plugin, const std::vector<unsigned char>& record)
+{
+    ZKVController controller;
+    const std::unique_ptr<ZKVSPDevice> device = plugin.create_device();
+    device->Init(&controller, 0);
+    device->InitSetting(Json::Value(Json::objectValue));
+    if (!device->LoadFromCache(record.data(), static_cast<int>(record.size())))
+        throw std::runtime_error("the driver refused a stored record");
+
+    const Json::Value* document = nullptr;
+    int length = 0;
+    if (device->DeviceIoControl(kReportHandleCode, nullptr, 0, &document, sizeof document, length) != 0 ||
+        document == nullptr)
+        throw std::runtime_error("the driver gave no report for a stored record");
+    Json::Value report = *document;
+
+    ttime stamp{};
+    std::memcpy(&stamp, record.data() + offsetof(QM4700RX2VA9_Data_t, time), sizeof stamp);
+    report[kTimeMember] = report_time_text(stamp);
+    return report;
+}
+
+}  // namespace
+
+int run_decode(const CommandLine& c)
+{
+    std::ifstream in(c.decode_file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + c.decode_file + ": " + std::strerror(errno));
+    PluginLibrary plugin(c.device.plugin.empty() ? default_plugin_path() : c.device.plugin);
+
+    std::ostream& out = program_output();
+    Json::FastWriter writer;  // the driver's own rendering of the report
+    std::vector<unsigned char> record(record_layout::kRecordSize);
+    for (unsigned long long offset = 0;; offset += record.size()) {
+        in.read(reinterpret_cast<char*>(record.data()), static_cast<std::streamsize>(record.size()));
+        const auto got = static_cast<std::size_t>(in.gcount());
+        if (got == 0) break;
+        if (got < record.size()) {
+            out.flush();
+            throw std::runtime_error(c.decode_file + ": " + std::to_string(got) + " bytes at byte offset " +
+                                     std::to_string(offset) + " are not a whole " +
+                                     std::to_string(record.size()) + "-byte record");
+        }
+        out << writer.write(decoded_report(plugin, record));
+    }
+    out.flush();
+    if (in.bad()) throw std::runtime_error("cannot read " + c.decode_file + ": " + std::strerror(errno));
+    return 0;
+}

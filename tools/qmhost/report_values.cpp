@@ -1,0 +1,52 @@
+#include "tools/qmhost/report_values.hpp"
+
+#include "driver/catalogues/alarm_catalogue.hpp"
+#include "driver/catalogues/point_catalogue.hpp"
+
+#include <cstdio>
+
+namespace {
+
+const ReportPoint* point_named(const std::string& member)
+{
+    for (const ReportPoint& point : kPointCatalogue)
+        if (member == point.member) return &point;
+    return nullptr;
+}
+
+}  // namespace
+
+std::string report_time_text(const ttime& stamp)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "%u-%u-%u %u:%u:%u", unsigned{stamp.year}, unsigned{stamp.month},
+                  unsigned{stamp.day}, unsigned{stamp.hour}, unsigned{stamp.minute}, unsigned{stamp.second});
+    return text;
+}
+
+std::string report_time_text(const boost::posix_time::ptime& time)
+{
+    return time.is_special() ? "(no time)" : report_time_text(get_ttime(time));
+}
+
+bool is_report_member(const std::string& member)
+{
+    if (point_named(member)) return true;
+    for (const AlarmPoint& alarm : kAlarmCatalogue)
+        if (member == alarm.alarm_name) return true;
+    return false;
+}
+
+std::string member_value_text(const Json::Value& report, const std::string& member)
+{
+    const Json::Value* value = report.isObject() ? report.find(member.data(), member.data() + member.size()) : nullptr;
+    if (!value) return "?";
+    if (value->isString()) return value->asString();
+    if (value->isBool()) return value->asBool() ? "true" : "false";
+    if (!value->isNumeric()) return "?";
+    const ReportPoint* point = point_named(member);
+    const bool tenths = point && point->conversion == Conversion::Tenths;
+    char number[32];
+    std::snprintf(number, sizeof number, tenths ? "%.1f" : "%.0f", value->asDouble());
+    return number;
+}

@@ -1,0 +1,22 @@
+// Report members as a person reads them: numbers as the unit means them
+// (one decimal for tenths, whole numbers as read), texts as they are, and
+// times in the report's own format.
+#pragma once
+
+#include "host/framework.hpp"
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <json/json.h>
+
+#include <string>
+
+// y-m-d h:m:s without leading zeros, as the report writes "更新时间".
+std::string report_time_text(const ttime& stamp);
+std::string report_time_text(const boost::posix_time::ptime& time);
+
+// True when `member` names a point member or an alarm member of the report.
+bool is_report_member(const std::string& member);
+
+// The member's value for a person: a tenths point with one decimal, other
+// numbers whole, texts and booleans as they are, "?" when absent.
+std::string member_value_text(const Json::Value& report, const std::string& member);
