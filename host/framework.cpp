@@ -67,27 +67,38 @@ struct DeviceState {
 // Devices may be created and deleted on different threads; one device's
 // operations run on one thread at a time (the host's rule), so only the
 // table itself is locked.
-std::mutex g_states_lock;
-std::unordered_map<const ZKVVDevice*, std::unique_ptr<DeviceState>> g_states;
+struct DeviceTable {
+    std::mutex lock;
+    std::unordered_map<const ZKVVDevice*, std::unique_ptr<DeviceState>> states;
+};
+
+// Never destroyed: a device deleted during the program's exit still finds it.
+DeviceTable& device_table()
+{
+    static DeviceTable* table = new DeviceTable;
+    return *table;
+}
 
 // Created on first use, erased by ~ZKVVDevice.
 DeviceState& state_of(const ZKVVDevice* device)
 {
-    std::lock_guard<std::mutex> hold(g_states_lock);
-    auto& slot = g_states[device];
+    DeviceTable& table = device_table();
+    std::lock_guard<std::mutex> hold(table.lock);
+    auto& slot = table.states[device];
     if (!slot) slot = std::make_unique<DeviceState>();
     return *slot;
 }
 
 void forget(const ZKVVDevice* device)
 {
+    DeviceTable& table = device_table();
     std::unique_ptr<DeviceState> gone;
     {
-        std::lock_guard<std::mutex> hold(g_states_lock);
-        auto found = g_states.find(device);
-        if (found == g_states.end()) return;
+        std::lock_guard<std::mutex> hold(table.lock);
+        auto found = table.states.find(device);
+        if (found == table.states.end()) return;
         gone = std::move(found->second);
-        g_states.erase(found);
+        table.states.erase(found);
     }
     // The link closes outside the lock.
 }
@@ -112,11 +123,13 @@ ZKVVDevice::ZKVVDevice() : m_alarm_seq(0), m_data_ready(0), m_threshold_result(0
 
 ZKVVDevice::~ZKVVDevice() { forget(this); }
 
-HostSink& ZKVVDevice::sink() const
+namespace {
+HostSink& sink_of(const ZKVVDevice* device)
 {
-    ZKVController* controller = state_of(this).controller;
+    ZKVController* controller = state_of(device).controller;
     return controller ? controller->sink() : null_sink();
 }
+}  // namespace
 
 const std::string& ZKVVDevice::name() const { return state_of(this).name; }
 
@@ -125,7 +138,7 @@ bool ZKVVDevice::LoadFromCache(const unsigned char*, int) { return false; }
 int ZKVVDevice::DeviceIoControl(int code, const void* input, int input_length, void* output,
                                 int output_capacity, int& returned_length)
 {
-    return sink().on_device_io_control(
+    return sink_of(this).on_device_io_control(
         *this, BaseIoControl{code, input, input_length, output, output_capacity, returned_length});
 }
 
@@ -152,7 +165,7 @@ bool ZKVVDevice::IsSupportDevice(const std::string& type) const { return type ==
 
 int ZKVVDevice::SendSP(int type, const unsigned char* data, unsigned int length, bool delayed)
 {
-    sink().on_send_sp(*this, type, data, length, delayed);
+    sink_of(this).on_send_sp(*this, type, data, length, delayed);
     return 0;
 }
 
@@ -176,7 +189,7 @@ bool ZKVVDevice::CheckThresholdBool(int level, const std::string& code, const st
                                     const std::string& code_name, const std::string& alarm_name,
                                     bool state, unsigned short sequence)
 {
-    HostSink& out = sink();
+    HostSink& out = sink_of(this);
     out.on_threshold_report(
         *this, ThresholdReport{level, code, code2, code_name, alarm_name, state, sequence});
 
@@ -193,12 +206,12 @@ bool ZKVVDevice::CheckThresholdBool(int level, const std::string& code, const st
 
 bool ZKVVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& rules)
 {
-    return sink().on_batch_check(*this, rules);
+    return sink_of(this).on_batch_check(*this, rules);
 }
 
 int ZKVVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int length)
 {
-    sink().on_save_history(*this, data, length);
+    sink_of(this).on_save_history(*this, data, length);
     return 0;
 }
 

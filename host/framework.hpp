@@ -22,7 +22,6 @@
 #include <string>
 #include <vector>
 
-class HostSink;
 class ModbusLink;
 
 #pragma pack(push, 1)
@@ -127,8 +126,6 @@ public:
     std::map<std::string, float>& value_map() { return m_value_map; }
 
 protected:
-    HostSink& sink() const;
-
     unsigned short m_alarm_seq;
     boost::posix_time::ptime m_cycle_time;
     unsigned char m_data_ready;
