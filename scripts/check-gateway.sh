@@ -45,7 +45,9 @@ defined_symbols() {
 missing=0
 report() { echo "  missing $1"; missing=$((missing + 1)); }
 
-# Libraries: the plug-in's, and theirs in turn.
+# Libraries: the plug-in's, and theirs in turn, built for the same machine.
+machine() { readelf -W -h "$1" 2>/dev/null | awk -F: '$1 ~ /^ *(Class|Data|Machine)$/ {gsub(/^ +/, "", $2); printf "%s; ", $2}'; }
+target=$(machine "$plugin")
 declare -A found=()
 queue=($(needed "$plugin"))
 while [ ${#queue[@]} -gt 0 ]; do
@@ -55,6 +57,8 @@ while [ ${#queue[@]} -gt 0 ]; do
     if path=$(find_library "$lib"); then
         found[$lib]=$path
         queue+=($(needed "$path"))
+        built_for=$(machine "$path")
+        [ "$built_for" = "$target" ] || report "library: $lib for this machine (${path#"$root"/} is ${built_for%; })"
     else
         found[$lib]=""
         report "library: $lib"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# scripts/check-gateway.sh against four gateway roots made here from the
+# scripts/check-gateway.sh against five gateway roots made here from the
 # target's libraries: a complete one, one without the framework's library,
 # one whose libc is an older one (a stub whose version nodes stop at
-# GLIBC_2.0), and one whose framework was built with the pre-C++11 string ABI.
+# GLIBC_2.0), one whose framework was built with the pre-C++11 string ABI,
+# and one with a library built for another machine.
 #   check_gateway_test.sh CHECK PLUGIN FRAMEWORK OLD_ABI_FRAMEWORK TARGET_LIBS... -- CC
 set -euo pipefail
 export LC_ALL=C
@@ -66,5 +67,12 @@ grep -q '^  missing framework symbol: _ZN10ZKVVDevice5InitVERKNSt7__cxx1112basic
     || fail "pre-C++11 ABI framework: ZKVVDevice::InitV not listed"
 missing_lines | grep -v '__cxx11' && fail "pre-C++11 ABI framework: a symbol without a string listed"
 
+root=$(make_root other-machine "$framework")
+ln -sf "$(readlink -f /bin/sh)" "$root/usr/lib/mipsel-linux-gnu/libgcc_s.so.1"
+run_check "$root"
+[ "$status" -eq 1 ] || fail "a library for another machine: status $status"
+grep -q '^  missing library: libgcc_s.so.1 for this machine' "$work/out" \
+    || fail "a library for another machine: libgcc_s.so.1 not listed"
+
 [ "$failures" -eq 0 ] || exit 1
-echo "ok: check-gateway tells all four roots apart"
+echo "ok: check-gateway tells all five roots apart"
