@@ -1,7 +1,12 @@
-// Declarations of the gateway's device framework, as the driver compiles
-// against them. The gateway links its own implementation; this project links
-// the stand-in in host/ (libzkvhost). The order of the virtual operations is
-// the framework's ABI: a driver built here must fit the gateway's vtables.
+// The project's model of the gateway's device framework: the classes,
+// virtual slots, data members and operations the driver needs of it, and
+// nothing else. The gateway links its own implementation; this project links
+// the stand-in in host/ (libzkvhost). The order of the virtual operations and
+// the data members is the framework's ABI: a driver built here must fit the
+// gateway's vtables, and the members it lays out after the framework's sit at
+// the offsets these declarations give (tests/framework_layout_test.cpp pins
+// them). The stand-in keeps its own state outside these classes, in a table
+// keyed by the device (host/framework.cpp).
 #pragma once
 
 #include <json/json.h>
@@ -15,10 +20,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
-class HostSink;
 class ModbusLink;
 
 #pragma pack(push, 1)
@@ -45,16 +48,9 @@ struct rule_value {
     float value = 0.0f;
 };
 
-// The controller a device belongs to; in the stand-in it carries the sink
-// that receives whatever the device hands the host.
-class ZKVController {
-public:
-    explicit ZKVController(HostSink* sink = nullptr);
-    HostSink& sink() const;
-
-private:
-    HostSink* sink_;
-};
+// The controller a device belongs to; the driver only passes it on. The
+// stand-in defines it in host/sink.hpp.
+class ZKVController;
 
 class VDeviceInterface {
 public:
@@ -116,9 +112,10 @@ public:
     bool DoBatchCheckThreshold(const std::vector<rule_value>& rules);
     int SaveDeviceHistory(const unsigned char* data, unsigned int length);
 
-    // Stand-in accessors for the tools and tests; the gateway's own host
-    // reads these members directly.
-    const std::string& name() const { return m_name; }
+    // Stand-in seams for the tools and tests, not the gateway's: the driver
+    // never calls them. Those that read framework members are inline; the
+    // others reach the stand-in's own state (host/framework.cpp).
+    const std::string& name() const;
     unsigned char data_ready() const { return m_data_ready; }
     unsigned short alarm_sequence() const { return m_alarm_seq; }
     const boost::posix_time::ptime& cycle_time() const { return m_cycle_time; }
@@ -129,10 +126,6 @@ public:
     std::map<std::string, float>& value_map() { return m_value_map; }
 
 protected:
-    HostSink& sink() const;
-
-    ZKVController* m_controller;
-    std::string m_name;
     unsigned short m_alarm_seq;
     boost::posix_time::ptime m_cycle_time;
     unsigned char m_data_ready;
@@ -140,13 +133,6 @@ protected:
     unsigned char m_threshold_result;
     std::map<std::string, int> m_level_map;
     std::map<std::string, float> m_value_map;
-
-private:
-    // The host's threshold machinery: last reported state per alarm point,
-    // a point being its code and alarm name together, known by a 64-bit
-    // hash of both so that a cycle's reports neither allocate nor compare
-    // long texts.
-    std::unordered_map<uint64_t, bool> m_alarm_states;
 };
 
 class ZKVSPDevice : public ZKVVDevice {
@@ -167,14 +153,12 @@ public:
 
     int line_speed() const { return m_line_speed; }
     unsigned char byte_setting() const { return m_byte_setting; }
-    unsigned int port_open_count() const { return m_port_opens; }
-    unsigned int reset_count() const { return m_resets; }
+    unsigned int port_open_count() const;
+    unsigned int reset_count() const;
 
 protected:
     int m_line_speed;
     unsigned char m_byte_setting;
-    unsigned int m_port_opens;
-    unsigned int m_resets;
 };
 
 class SPModbus : public ZKVSPDevice {
@@ -212,8 +196,8 @@ public:
 
     // Stand-in seams: the link the requests go over, and what went wrong last.
     void attach_link(std::shared_ptr<ModbusLink> link);
-    ModbusLink* link() const { return m_link.get(); }
-    const std::string& last_error() const { return m_last_error; }
+    ModbusLink* link() const;
+    const std::string& last_error() const;
     int poll_step() const { return m_poll_step; }
     const unsigned char* bit_table() const { return m_tab_bits; }
     const unsigned short* register_table() const { return m_tab_registers; }
@@ -222,24 +206,6 @@ protected:
     int m_poll_step;
     unsigned char m_tab_bits[kBitTableSize];
     unsigned short m_tab_registers[kRegisterTableSize];
-
-private:
-    enum class RequestKind { ReadBits, ReadRegisters, WriteBit, WriteRegister, WriteRegisters };
-    struct Request {
-        RequestKind kind = RequestKind::ReadBits;
-        int address = 0;
-        int count = 0;
-        unsigned short values[kMaxWriteRegisters] = {};
-    };
-
-    int queue(RequestKind kind, int address, int count);
-    bool perform(const Request& request, tab_type& table, unsigned int& length);
-    int fail(const std::string& why);
-
-    Request m_request;
-    bool m_request_pending;
-    std::shared_ptr<ModbusLink> m_link;
-    std::string m_last_error;
 };
 
 class Provider {

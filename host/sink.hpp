@@ -49,3 +49,14 @@ public:
 
 // A sink that ignores everything; the default for devices without one.
 HostSink& null_sink();
+
+// The stand-in's controller: it carries the sink that receives whatever its
+// devices hand the host.
+class ZKVController {
+public:
+    explicit ZKVController(HostSink* sink = nullptr) : sink_(sink) {}
+    HostSink& sink() const { return sink_ ? *sink_ : null_sink(); }
+
+private:
+    HostSink* sink_;
+};

@@ -5,7 +5,9 @@
 
 #include <dlfcn.h>
 
+#include <fstream>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace {
@@ -36,6 +38,37 @@ TEST(PluginLoad, CreatesDriversThroughItsProvider)
         EXPECT_NE(get_providers().front().get(), providers.front().get()) << "a new provider per call";
     }
     dlclose(handle);
+}
+
+bool mapped(const char* path)
+{
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line))
+        if (line.find(path) != std::string::npos) return true;
+    return false;
+}
+
+// A gateway that reloads its plug-ins must get the new file, not the old one
+// kept mapped (glibc never unloads a library with STB_GNU_UNIQUE symbols).
+TEST(PluginLoad, UnloadsAfterUseAndLoadsAgain)
+{
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        void* handle = dlopen(QM_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(handle, nullptr) << dlerror();
+        auto get_providers = reinterpret_cast<GetProviders>(dlsym(handle, "get_providers"));
+        ASSERT_NE(get_providers, nullptr) << dlerror();
+        {
+            auto providers = get_providers();
+            auto* factory = dynamic_cast<ZKVSPDeviceProvider*>(providers.front().get());
+            ASSERT_NE(factory, nullptr);
+            delete factory->create();
+        }
+        ASSERT_TRUE(mapped(QM_PLUGIN_PATH));
+        ASSERT_EQ(dlclose(handle), 0) << dlerror();
+        EXPECT_FALSE(mapped(QM_PLUGIN_PATH)) << "still mapped after dlclose";
+    }
 }
 
 }  // namespace
