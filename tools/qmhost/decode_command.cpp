@@ -6,6 +6,7 @@
 #include "tools/qmhost/report_values.hpp"
 
 #include "driver/record.hpp"
+#include "host/sink.hpp"
 
 #include <json/json.h>
 
