@@ -58,5 +58,12 @@ sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 echo "install-deps: installing for ${wanted[*]}: ${missing[*]}"
 $sudo apt-get update -qq || { echo "install-deps: apt-get update failed" >&2; exit 1; }
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" \
-    || { echo "install-deps: apt-get install failed for: ${missing[*]}" >&2; exit 1; }
+# dpkg's progress goes to a log, shown only when the install fails.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+if ! DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >"$log" 2>&1; then
+    tail -n 30 "$log" >&2
+    echo "install-deps: apt-get install failed for: ${missing[*]}" >&2
+    exit 1
+fi
+echo "install-deps: installed ${#missing[@]} packages and their dependencies"

@@ -20,10 +20,13 @@ int run(const CommandLine& c)
         return run_control(c);
     case CommandLine::Command::Demo:
         return run_demo();
+    case CommandLine::Command::Version:
+        std::cout << "qmhost " << QM_VERSION << std::endl;
+        return 0;
     case CommandLine::Command::Help:
         break;
     }
-    std::cout << usage_text();
+    std::cout << usage_text(c.help_topic);
     return 0;
 }
 

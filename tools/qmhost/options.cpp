@@ -133,6 +133,7 @@ CommandLine::Command command_named(const std::string& name)
     if (name == "control") return CommandLine::Command::Control;
     if (name == "demo") return CommandLine::Command::Demo;
     if (name == "help" || name == "--help" || name == "-h") return CommandLine::Command::Help;
+    if (name == "--version") return CommandLine::Command::Version;
     throw UsageError("unknown command \"" + name + "\" (poll, control, demo)");
 }
 
@@ -164,13 +165,14 @@ CommandLine parse_command_line(int argc, const char* const* argv)
     CommandLine c;
     if (argc < 2) throw UsageError("no command given (poll, control, demo)");
     c.command = command_named(argv[1]);
-    if (c.command == CommandLine::Command::Help) return c;
+    if (c.command == CommandLine::Command::Help || c.command == CommandLine::Command::Version) return c;
 
     const auto options = options_of(c.command);
     bool have_code = false;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
+            c.help_topic = c.command;
             c.command = CommandLine::Command::Help;
             return c;
         }
@@ -202,22 +204,22 @@ CommandLine parse_command_line(int argc, const char* const* argv)
     return c;
 }
 
-const char* usage_text()
-{
-    return R"(usage:
-  qmhost poll LINK [--cycles N] [--interval SECONDS] [--report FILE] [--alarms FILE]
-                   [--history FILE] [--devices N]
-  qmhost control LINK CODE [--word N]... [--text TEXT]
-  qmhost demo
+namespace {
 
+const char kLinkHelp[] = R"(
 LINK (the options override the link in --config):
-  --tcp HOST:PORT | --rtu DEVICE [--baud 9600] [--parity N|E|O] [--data-bits 8] [--stop-bits 1]
-  [--slave 1] [--timeout-ms 500]
+  --tcp HOST:PORT   Modbus TCP
+  --rtu DEVICE      Modbus RTU on a serial line, e.g. /dev/ttyUSB0, with
+    [--baud 9600] [--parity N|E|O] [--data-bits 8] [--stop-bits 1]
+  --slave N         the unit's slave id (default 1)
+  --timeout-ms N    response timeout (default 500)
 shared options:
   --plugin PATH     the driver plug-in (default: qm4700rx2va9.so next to qmhost)
   --device-id N     the device id given to the driver (default 1)
   --config FILE     the device JSON; its "link" object is used when no link option is given
-poll:
+)";
+
+const char kPollHelp[] = R"(poll: polls the unit, one polling cycle (the chain of 45 reads) after another.
   --cycles N        polling cycles to run (default 1; 0: until SIGINT or SIGTERM)
   --interval S      seconds from one cycle's start to the next (default 5)
   --report FILE     the 801 report after each completed cycle, one line each ("-": stdout);
@@ -225,10 +227,41 @@ poll:
   --alarms FILE     one JSON line per alarm point report
   --history FILE    every history record, raw, one after another
   --devices N       N drivers on TCP ports PORT, PORT+1, ...
-  Output files are truncated at start.
-control:
-  CODE              the command code passed to DeviceIoControl
+  Output files are truncated at start. Exit status 0 when every cycle
+  completed, 1 when any failed, 2 for a command line it cannot run.
+)";
+
+const char kControlHelp[] = R"(control: hands one control command to the driver and reports its outcome.
+  CODE              the command code passed to DeviceIoControl, e.g. 106
   --word N          a 16-bit input word, little-endian; repeat for more
   --text TEXT       input bytes, after any words
+  Prints "control result: N" last (1: the unit confirmed the write,
+  3: it did not, -1: no answer).
 )";
+
+const char kDemoHelp[] = R"(demo: polls a simulated unit on a loopback port three times, changes its
+  return-air setpoint and raises one of its alarms; needs no unit or options.
+)";
+
+}  // namespace
+
+std::string usage_text(CommandLine::Command topic)
+{
+    using Command = CommandLine::Command;
+    const std::string poll_usage =
+        "  qmhost poll LINK [--cycles N] [--interval SECONDS] [--report FILE] [--alarms FILE]\n"
+        "                   [--history FILE] [--devices N]\n";
+    const std::string control_usage = "  qmhost control LINK CODE [--word N]... [--text TEXT]\n";
+    switch (topic) {
+    case Command::Poll:
+        return "usage:\n" + poll_usage + "\n" + kPollHelp + kLinkHelp;
+    case Command::Control:
+        return "usage:\n" + control_usage + "\n" + kControlHelp + kLinkHelp;
+    case Command::Demo:
+        return std::string("usage:\n  qmhost demo\n\n") + kDemoHelp;
+    default:
+        return "usage:\n" + poll_usage + control_usage + "  qmhost demo\n  qmhost --version\n" +
+               "  qmhost COMMAND --help\n" + kLinkHelp + "\n" + kPollHelp + "\n" + kControlHelp + "\n" +
+               kDemoHelp;
+    }
 }

@@ -19,7 +19,24 @@ const char kUsage[] =
     "usage: qmsim (--tcp HOST:PORT | --rtu DEVICE [--baud 9600] [--parity N|E|O] [--data-bits 8]\n"
     "             [--stop-bits 1]) [--slave N] [--state FILE] [--silent-after N] [--exception ADDR]\n"
     "             [--drop-every N] [--wrong-echo] [--port-file FILE]\n"
-    "Over TCP the unit answers every unit id; --slave applies to RTU.\n";
+    "       qmsim --version\n"
+    "The air-conditioning unit as a Modbus slave: coils and holding registers at every\n"
+    "address 0 to 65535, starting from the values of a running unit without alarms.\n"
+    "  --tcp HOST:PORT   listen on HOST:PORT (port 0: a free one); answers every unit id\n"
+    "  --rtu DEVICE      serve a serial line (or one end of a pseudo-terminal pair)\n"
+    "  --slave N         RTU: the unit's slave id (default 1)\n"
+    "  --state FILE      JSON over the defaults: {\"coils\": {\"276\": 1}, \"regs\": {\"11\": 250}},\n"
+    "                    decimal addresses; coils 0/1 or true/false, registers 0 to 65535\n"
+    "  --port-file FILE  TCP: write the bound port there once listening\n"
+    "Fault switches (requests are counted from 1 as they arrive, answered or not):\n"
+    "  --silent-after N  answer the first N requests, then none at all (a unit gone quiet)\n"
+    "  --exception ADDR  answer reads of coils or registers that cover ADDR with exception 2\n"
+    "                    (illegal data address)\n"
+    "  --drop-every N    leave every Nth request unanswered (a lost frame); N from 1\n"
+    "  --wrong-echo      store single-register writes but echo value + 1, so the host\n"
+    "                    sees an unconfirmed write\n"
+    "Ready: \"qmsim: listening on HOST:PORT\" or \"qmsim: serving DEVICE ...\" on stdout.\n"
+    "Stops cleanly on SIGINT or SIGTERM.\n";
 
 std::atomic<bool> g_stop{false};
 
@@ -176,6 +193,10 @@ int main(int argc, char** argv)
 {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::cout << kUsage;
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "qmsim " << QM_VERSION << "\n";
         return 0;
     }
     try {
