@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian's archive, the packages a job needs, by group:
-#   scripts/install-deps.sh [GROUP...]      default: demo test
+#   scripts/install-deps.sh [GROUP...]          default: demo test
+#   scripts/install-deps.sh --list [GROUP...]   prints the groups' packages, installs nothing
 #     demo        build the plug-in, qmhost and qmsim; run the demo
 #     test        the test suite, end-to-end tests included (needs demo too)
 #     cross       the gateway's build (mipsel) and its tests under emulation
@@ -27,8 +28,10 @@ declare -A group=(
 )
 order=(demo test cross fuzz bench freshcheck)
 
-usage() { echo "usage: $0 [$(IFS='|'; echo "${order[*]}")|all]..." >&2; exit 2; }
+usage() { echo "usage: $0 [--list] [$(IFS='|'; echo "${order[*]}")|all]..." >&2; exit 2; }
 
+list=false
+if [ "${1:-}" = "--list" ]; then list=true; shift; fi
 wanted=("$@")
 [ ${#wanted[@]} -gt 0 ] || wanted=(demo test)
 packages=()
@@ -43,6 +46,8 @@ for g in "${wanted[@]}"; do
             ;;
     esac
 done
+
+if $list; then printf '%s\n' "${packages[@]}" | sort -u; exit 0; fi
 
 missing=()
 for p in $(printf '%s\n' "${packages[@]}" | sort -u); do
