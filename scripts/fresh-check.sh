@@ -3,7 +3,7 @@
 # (debootstrap, minbase) under .fresh/, a clean clone of the committed tree
 # (HEAD; uncommitted changes are not part of the check) in it, then
 # scripts/demo.sh and scripts/test.sh run inside it with chroot. Fails when
-# the demo pulls in a package it does not need (cross compiler, qemu-user,
+# either pulls in a package it does not need (cross compiler, qemu-user,
 # clang, valgrind, Google Benchmark). Needs root.
 #   scripts/fresh-check.sh
 # The bootstrapped root is kept as .fresh/pristine.tar and reused; each run
@@ -102,6 +102,16 @@ in_root() {
         /bin/bash -c "cd $src && $1"
 }
 installed() { in_root "dpkg-query -W -f='\${db:Status-Abbrev} \${Package}\n'" | awk '$1 == "ii" {print $2}' | sort; }
+# What a command added to the root, failing when that includes a package of
+# the cross build, the emulator, fuzzing or benchmarks: check_added NAME BEFORE AFTER
+check_added() {
+    local added heavy
+    added=$(comm -13 "$2" "$3")
+    echo "fresh-check: $1 installed $(grep -c . <<<"$added" || true) packages"
+    heavy=$(grep -E '^(.*-mipsel-linux-gnu.*|qemu-.*|clang.*|libclang.*|llvm.*|valgrind.*|libbenchmark.*)$' <<<"$added" || true)
+    [ -z "$heavy" ] || fail "$1 installed packages it does not need: $(tr '\n' ' ' <<<"$heavy")"
+    echo "fresh-check: $1 installed no cross, emulator, fuzzing or benchmark package"
+}
 
 step="scripts/demo.sh"
 t=$SECONDS
@@ -109,18 +119,14 @@ installed >"$fresh/packages.before"
 in_root scripts/demo.sh || fail "scripts/demo.sh in the fresh root"
 installed >"$fresh/packages.demo"
 took "demo.sh" "$t"
-added=$(comm -13 "$fresh/packages.before" "$fresh/packages.demo")
-echo "fresh-check: the demo installed $(grep -c . <<<"$added" || true) packages"
-heavy=$(grep -E '^(.*-mipsel-linux-gnu.*|qemu-.*|clang.*|libclang.*|llvm.*|valgrind.*|libbenchmark.*)$' <<<"$added" || true)
-if [ -n "$heavy" ]; then
-    fail "the demo installed packages it does not need: $(tr '\n' ' ' <<<"$heavy")"
-fi
-echo "fresh-check: the demo installed no cross, emulator, fuzzing or benchmark package"
+check_added scripts/demo.sh "$fresh/packages.before" "$fresh/packages.demo"
 
 step="scripts/test.sh"
 t=$SECONDS
 in_root scripts/test.sh || fail "scripts/test.sh in the fresh root"
+installed >"$fresh/packages.test"
 took "test.sh" "$t"
+check_added scripts/test.sh "$fresh/packages.demo" "$fresh/packages.test"
 
 step="unmounting"
 unmount_all || fail "unmounting"
