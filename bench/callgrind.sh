@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 build=${BUILD:-build-bench}
 program="$build/bench/qm_one_operation"
 [ -x "$program" ] || { echo "callgrind.sh: $program is missing; build $build first" >&2; exit 1; }
-command -v valgrind >/dev/null || { echo "callgrind.sh: valgrind is missing (scripts/install-deps.sh)" >&2; exit 1; }
+command -v valgrind >/dev/null || { echo "callgrind.sh: valgrind is missing (scripts/install-deps.sh bench)" >&2; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

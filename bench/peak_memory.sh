@@ -13,7 +13,7 @@ cycles=${1:-5}
 build=${BUILD:-build-bench}
 base=${BASE_PORT:-15600}
 units=32
-[ -x /usr/bin/time ] || { echo "peak_memory.sh: /usr/bin/time is missing (Debian package time; scripts/install-deps.sh)" >&2; exit 1; }
+[ -x /usr/bin/time ] || { echo "peak_memory.sh: /usr/bin/time is missing (Debian package time; scripts/install-deps.sh bench)" >&2; exit 1; }
 for program in "$build/qmsim" "$build/qmhost"; do
     [ -x "$program" ] || { echo "peak_memory.sh: $program is missing; build $build first" >&2; exit 1; }
 done

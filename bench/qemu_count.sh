@@ -14,7 +14,7 @@ build=${MIPS_BUILD:-build-bench-mipsel}
 sysroot=${SYSROOT:-build-mipsel/sysroot}
 program="$build/bench/qm_one_operation"
 [ -x "$program" ] || { echo "qemu_count.sh: $program is missing; cross-build it (BENCHMARKS.md)" >&2; exit 1; }
-command -v qemu-mipsel >/dev/null || { echo "qemu_count.sh: qemu-mipsel is missing (qemu-user)" >&2; exit 1; }
+command -v qemu-mipsel >/dev/null || { echo "qemu_count.sh: qemu-mipsel is missing (scripts/install-deps.sh cross)" >&2; exit 1; }
 libs="$(cd "$sysroot" && pwd)/usr/lib/mipsel-linux-gnu:$(cd "$build" && pwd)"
 
 work=$(mktemp -d)

@@ -19,7 +19,7 @@ for program in "$build/qmsim" "$build/qmhost" "$build/bench/qm_plain_loop"; do
     [ -x "$program" ] || { echo "qmhost_profile.sh: $program is missing; build $build first" >&2; exit 1; }
 done
 for tool in valgrind callgrind_annotate strace; do
-    command -v "$tool" >/dev/null || { echo "qmhost_profile.sh: $tool is missing" >&2; exit 1; }
+    command -v "$tool" >/dev/null || { echo "qmhost_profile.sh: $tool is missing (scripts/install-deps.sh bench)" >&2; exit 1; }
 done
 
 script=qmhost_profile.sh

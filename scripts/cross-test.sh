@@ -16,7 +16,7 @@ excluded=(
 )
 exclude_regex="^($(IFS='|'; echo "${excluded[*]}"))\$"
 
-scripts/install-deps.sh
+scripts/install-deps.sh demo cross
 scripts/install-target-deps.sh "$build/sysroot"
 
 configure() {

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 
-scripts/install-deps.sh
+scripts/install-deps.sh demo fuzz
 cmake -S . -B build-fuzz -DQM_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null \
     || { echo "fuzz.sh: configure failed" >&2; exit 1; }
 cmake --build build-fuzz -j"$(nproc)" --target device_io_fuzz || { echo "fuzz.sh: build failed" >&2; exit 1; }

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=build
-options=()
+options=(-DQM_BUILD_TESTS=ON)
 case "${1:-}" in
     "") ;;
     --sanitize)
@@ -18,7 +18,7 @@ case "${1:-}" in
     *) echo "usage: $0 [--sanitize]" >&2; exit 2 ;;
 esac
 
-scripts/install-deps.sh
+scripts/install-deps.sh demo test
 cmake -S . -B "$build" "${options[@]}" >/dev/null || { echo "test.sh: configure failed" >&2; exit 1; }
 cmake --build "$build" -j"$(nproc)" || { echo "test.sh: build failed" >&2; exit 1; }
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 300 \

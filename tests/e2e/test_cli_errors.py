@@ -67,5 +67,31 @@ class CommandLineErrors(EndToEndTest):
         self.assertFailsWith(["poll", "--config", bad_link], FAILURE, "\"type\"")
 
 
+class HelpAndVersion(EndToEndTest):
+    def test_version_names_the_program_and_a_release(self):
+        result = run_qmhost("--version")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertRegex(result.stdout, r"^qmhost \d+\.\d+\.\d+\n$")
+
+    def test_a_subcommands_help_is_its_own(self):
+        # (arguments, in its help, not in its help)
+        cases = [
+            (["poll", "--help"], ["qmhost poll LINK", "--cycles", "--tcp HOST:PORT"], ["--word", "qmhost control"]),
+            (["poll", "--tcp", "127.0.0.1:502", "-h"], ["--interval"], ["--text"]),
+            (["control", "--help"], ["qmhost control LINK CODE", "--word", "control result"],
+             ["--cycles", "qmhost poll"]),
+            (["--help"], ["qmhost poll LINK", "qmhost control LINK", "qmhost demo"], []),
+        ]
+        for args, present, absent in cases:
+            with self.subTest(args=args):
+                result = run_qmhost(*args)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.stderr, "")
+                for text in present:
+                    self.assertIn(text, result.stdout)
+                for text in absent:
+                    self.assertNotIn(text, result.stdout)
+
+
 if __name__ == "__main__":
     main()

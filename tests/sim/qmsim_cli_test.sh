@@ -21,6 +21,13 @@ refused() {  # TEXT ARGS...: qmsim exits non-zero with TEXT in one line on stder
     [ "$(wc -l <"$work/err")" -eq 1 ] || fail "not one line for $*: $(cat "$work/err")"
     grep -qF -- "$text" "$work/err" || fail "no \"$text\" for $*: $(cat "$work/err")"
 }
+"$qmsim" --version | grep -qE '^qmsim [0-9]+\.[0-9]+\.[0-9]+$' || fail "--version: $("$qmsim" --version)"
+# Each fault switch has a line of its own that says what it does.
+"$qmsim" --help >"$work/help"
+for switch in --silent-after --exception --drop-every --wrong-echo; do
+    grep -qE -- "^  $switch( [A-Z]+)? +[a-z]" "$work/help" || fail "--help does not explain $switch"
+done
+
 echo '{"regs": {"11": ' >"$work/broken.json"
 echo '{"regs": {"11": 70000}}' >"$work/range.json"
 refused "unknown option --bogus" --tcp 127.0.0.1:0 --bogus

@@ -29,10 +29,13 @@ int run(const CommandLine& c)
         return run_points(c);
     case CommandLine::Command::Decode:
         return run_decode(c);
+    case CommandLine::Command::Version:
+        program_output() << "qmhost " << QM_VERSION << std::endl;
+        return 0;
     case CommandLine::Command::Help:
         break;
     }
-    program_output() << usage_text() << std::flush;
+    program_output() << usage_text(c.help_topic) << std::flush;
     return 0;
 }
 

@@ -194,6 +194,7 @@ CommandLine::Command command_named(const std::string& name)
     if (name == "points") return CommandLine::Command::Points;
     if (name == "decode") return CommandLine::Command::Decode;
     if (name == "help" || name == "--help" || name == "-h") return CommandLine::Command::Help;
+    if (name == "--version") return CommandLine::Command::Version;
     throw UsageError("unknown command \"" + name + "\" (poll, control, on, off, set, points, decode, demo)");
 }
 
@@ -227,7 +228,7 @@ CommandLine parse_command_line(int argc, const char* const* argv)
     CommandLine c;
     if (argc < 2) throw UsageError("no command given (poll, control, on, off, set, points, decode, demo)");
     c.command = command_named(argv[1]);
-    if (c.command == CommandLine::Command::Help) return c;
+    if (c.command == CommandLine::Command::Help || c.command == CommandLine::Command::Version) return c;
 
     const auto options = options_of(c.command);
     bool have_code = false;
@@ -235,6 +236,7 @@ CommandLine parse_command_line(int argc, const char* const* argv)
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
+            c.help_topic = c.command;
             c.command = CommandLine::Command::Help;
             return c;
         }
@@ -271,30 +273,24 @@ CommandLine parse_command_line(int argc, const char* const* argv)
     return c;
 }
 
-const char* usage_text()
-{
-    return R"(usage:
-  qmhost poll LINK [--cycles N] [--interval SECONDS] [--report FILE] [--alarms FILE]
-                   [--history FILE] [--events FILE] [--points NAME,...] [--devices N]
-  qmhost on LINK
-  qmhost off LINK
-  qmhost set LINK temperature VALUE [--force]
-  qmhost set LINK humidity VALUE [--force]
-  qmhost control LINK CODE [--word N]... [--text TEXT]
-  qmhost points [--format text|csv|json] [--members]
-  qmhost decode FILE
-  qmhost demo
+namespace {
 
+const char kLinkHelp[] = R"(
 LINK (the options override the link in --config):
-  --tcp HOST:PORT | --rtu DEVICE [--baud 9600] [--parity N|E|O] [--data-bits 8] [--stop-bits 1]
-  [--slave 1] [--timeout-ms 500]
+  --tcp HOST:PORT   Modbus TCP
+  --rtu DEVICE      Modbus RTU on a serial line, e.g. /dev/ttyUSB0, with
+    [--baud 9600] [--parity N|E|O] [--data-bits 8] [--stop-bits 1]
+  --slave N         the unit's slave id (default 1)
+  --timeout-ms N    response timeout, 1 to 10000 (default 500)
 shared options:
   --plugin PATH     the driver plug-in (default: qm4700rx2va9.so next to qmhost)
   --device-id N     the device id given to the driver (default 1)
   --config FILE     the device JSON; its "link" object is used when no link option is given
   --driver-log FILE the driver's own diagnostic lines, appended (default: standard error);
                     standard output carries only what qmhost is asked for
-poll:
+)";
+
+const char kPollHelp[] = R"(poll: polls the unit, one polling cycle (the chain of 45 reads) after another.
   --cycles N        polling cycles to run (default 1; 0: until SIGINT or SIGTERM)
   --interval S      seconds from one cycle's start to the next (default 5)
   --report FILE     the 801 report after each completed cycle, one line each ("-": stdout);
@@ -304,14 +300,19 @@ poll:
   --points NAME,... the named report members, one line per cycle, instead of the summary
   --history FILE    every history record, raw, one after another
   --devices N       N drivers on TCP ports PORT, PORT+1, ...
-  Output files are truncated at start.
-on, off, set (the unit's answer is awaited, then the point is read back):
+  Output files are truncated at start. Exit status 0 when every cycle
+  completed, 1 when any failed, 2 for a command line it cannot run.
+)";
+
+const char kSafeControlHelp[] = R"(on, off, set: the unit's answer is awaited, then the point is read back.
   on | off                      unit on or off
   set temperature VALUE         return-air temperature setpoint, whole degrees C, 15 to 35
   set humidity VALUE            humidity setpoint, whole % RH, 20 to 80
   --force                       accept a setpoint outside that range (0 to 6553)
   e.g. qmhost set --tcp 127.0.0.1:1502 temperature 24
-control (raw; the unit's answer is awaited):
+)";
+
+const char kControlHelp[] = R"(control: hands one raw control command to the driver and reports its outcome.
   CODE              the command code passed to DeviceIoControl:
                       100 unit on                      (no input)
                       102 unit off                     (no input)
@@ -321,16 +322,69 @@ control (raw; the unit's answer is awaited):
                       210 write registers              (--word ADDRESS --word VALUE...)
                       310 setpoint by signal code      (--text '{"signal_id":"150800310010","SetValue":"24"}')
                       320 on/off by signal code        (--text 601500201001 on, 601500200001 off)
-                    the driver's control result: 1 confirmed, 3 not confirmed, -1 no answer
   --word N          a 16-bit input word, little-endian; repeat for more
   --text TEXT       input bytes, after any words
+  Prints "control result: N" last (1: the unit confirmed the write,
+  3: it did not, -1: no answer).
   e.g. qmhost control --tcp 127.0.0.1:1502 106 --word 24   (sets 24.0 C)
-points: every report member with its source and conversion, every alarm point with its
+)";
+
+const char kControlExitHelp[] = R"(exit status of on, off, set and the writing control codes: 0 confirmed by the unit,
+  1 other failure, 2 command line or value refused (nothing sent), 3 not confirmed by the
+  unit, 4 no answer to the write
+)";
+
+const char kPointsHelp[] = R"(points: every report member with its source and conversion, every alarm point with its
   codes, names and source bit; --format csv gives the alarm points (--members: the report
   members) as RFC 4180 CSV in UTF-8
-decode FILE: one report per 459-byte record (a --history file or the gateway's cache),
-  one JSON line each, "更新时间" the record's own time
-exit status: 0 done (for controls: confirmed by the unit), 1 other failure, 2 command line
-  or value refused (nothing sent), 3 not confirmed by the unit, 4 no answer to the write
 )";
+
+const char kDecodeHelp[] = R"(decode FILE: one report per 459-byte record (a --history file or the gateway's cache),
+  one JSON line each, "更新时间" the record's own time
+)";
+
+const char kDemoHelp[] = R"(demo: polls a simulated unit on a loopback port three times, changes its
+  return-air setpoint and raises one of its alarms; needs no unit or options.
+)";
+
+const char kPollUsage[] =
+    "  qmhost poll LINK [--cycles N] [--interval SECONDS] [--report FILE] [--alarms FILE]\n"
+    "                   [--history FILE] [--events FILE] [--points NAME,...] [--devices N]\n";
+const char kSafeControlUsage[] =
+    "  qmhost on LINK\n"
+    "  qmhost off LINK\n"
+    "  qmhost set LINK temperature VALUE [--force]\n"
+    "  qmhost set LINK humidity VALUE [--force]\n";
+const char kControlUsage[] = "  qmhost control LINK CODE [--word N]... [--text TEXT]\n";
+const char kPointsUsage[] = "  qmhost points [--format text|csv|json] [--members]\n";
+const char kDecodeUsage[] = "  qmhost decode FILE\n";
+const char kDemoUsage[] = "  qmhost demo\n";
+
+}  // namespace
+
+std::string usage_text(CommandLine::Command topic)
+{
+    using Command = CommandLine::Command;
+    const std::string usage = "usage:\n";
+    switch (topic) {
+    case Command::Poll:
+        return usage + kPollUsage + "\n" + kPollHelp + kLinkHelp;
+    case Command::Control:
+        return usage + kControlUsage + "\n" + kControlHelp + kControlExitHelp + kLinkHelp;
+    case Command::On:
+    case Command::Off:
+    case Command::Set:
+        return usage + kSafeControlUsage + "\n" + kSafeControlHelp + kControlExitHelp + kLinkHelp;
+    case Command::Points:
+        return usage + kPointsUsage + "\n" + kPointsHelp;
+    case Command::Decode:
+        return usage + kDecodeUsage + "\n" + kDecodeHelp;
+    case Command::Demo:
+        return usage + kDemoUsage + "\n" + kDemoHelp;
+    default:
+        return usage + kPollUsage + kSafeControlUsage + kControlUsage + kPointsUsage + kDecodeUsage +
+               kDemoUsage + "  qmhost --version\n  qmhost COMMAND --help\n" + kLinkHelp + "\n" + kPollHelp +
+               "\n" + kSafeControlHelp + "\n" + kControlHelp + kControlExitHelp + "\n" + kPointsHelp + "\n" +
+               kDecodeHelp + "\n" + kDemoHelp;
+    }
 }

@@ -68,8 +68,10 @@ struct PointsOptions {
 };
 
 struct CommandLine {
-    enum class Command { Help, Poll, Control, Demo, On, Off, Set, Points, Decode };
+    enum class Command { Help, Version, Poll, Control, Demo, On, Off, Set, Points, Decode };
     Command command = Command::Help;
+    // With Help: the subcommand whose help was asked for (Help: all of them).
+    Command help_topic = Command::Help;
     DeviceOptions device;
     PollOptions poll;
     ControlOptions control;
@@ -83,4 +85,5 @@ struct CommandLine {
 // malformed value, or options that do not go together.
 CommandLine parse_command_line(int argc, const char* const* argv);
 
-const char* usage_text();
+// The help for one subcommand, or for all of them.
+std::string usage_text(CommandLine::Command topic = CommandLine::Command::Help);

@@ -21,9 +21,34 @@ const char kUsage[] =
     "             [--drop-every N] [--wrong-echo] [--port-file FILE]\n"
     "             [--late MS [--busy queue|ignore]] [--bad-crc] [--other-slave] [--truncated]\n"
     "             [--trickle MS] [--fault-address ADDR] [--fault-every N]\n"
-    "The line faults (--late to --trickle) hit every answer, or with --fault-address only reads\n"
-    "covering ADDR, and with --fault-every N only every Nth of those.\n"
-    "Over TCP the unit answers every unit id; --slave applies to RTU.\n";
+    "       qmsim --version\n"
+    "The air-conditioning unit as a Modbus slave: coils and holding registers at every\n"
+    "address 0 to 65535, starting from the values of a running unit without alarms.\n"
+    "  --tcp HOST:PORT   listen on HOST:PORT (port 0: a free one); answers every unit id\n"
+    "  --rtu DEVICE      serve a serial line (or one end of a pseudo-terminal pair)\n"
+    "  --slave N         RTU: the unit's slave id (default 1)\n"
+    "  --state FILE      JSON over the defaults: {\"coils\": {\"276\": 1}, \"regs\": {\"11\": 250}},\n"
+    "                    decimal addresses; coils 0/1 or true/false, registers 0 to 65535\n"
+    "  --port-file FILE  TCP: write the bound port there once listening\n"
+    "Fault switches (requests are counted from 1 as they arrive, answered or not):\n"
+    "  --silent-after N  answer the first N requests, then none at all (a unit gone quiet)\n"
+    "  --exception ADDR  answer reads of coils or registers that cover ADDR with exception 2\n"
+    "                    (illegal data address)\n"
+    "  --drop-every N    leave every Nth request unanswered (a lost frame); N from 1\n"
+    "  --wrong-echo      store single-register writes but echo value + 1, so the host\n"
+    "                    sees an unconfirmed write\n"
+    "Line faults (each answer, or with --fault-address only reads covering ADDR, and with\n"
+    "--fault-every N only every Nth of those):\n"
+    "  --late MS         answer MS ms late; --busy queue: requests arriving meanwhile are\n"
+    "                    answered in turn after it, --busy ignore: they are dropped\n"
+    "  --bad-crc         spoil the answer's CRC (RTU)\n"
+    "  --other-slave     answer with another slave id (RTU)\n"
+    "  --truncated       cut the answer short\n"
+    "  --trickle MS      send the answer byte by byte, MS ms apart\n"
+    "  --fault-address ADDR  the line faults hit only reads covering ADDR\n"
+    "  --fault-every N   the line faults hit only every Nth answer they apply to\n"
+    "Ready: \"qmsim: listening on HOST:PORT\" or \"qmsim: serving DEVICE ...\" on stdout.\n"
+    "Stops cleanly on SIGINT or SIGTERM.\n";
 
 std::atomic<bool> g_stop{false};
 
@@ -198,6 +223,10 @@ int main(int argc, char** argv)
 {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::cout << kUsage;
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "qmsim " << QM_VERSION << "\n";
         return 0;
     }
     try {
