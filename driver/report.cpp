@@ -28,16 +28,16 @@ unsigned cell_at(const unsigned char* record, const ReportPoint& point)
 // reads 23.399999618530273, as the unit's other consumers show it.
 double tenths(unsigned raw) { return static_cast<double>(static_cast<float>(raw) / 10.0f); }
 
-std::string time_text(const unsigned char* record, std::size_t offset)
+// The record's time as the report shows it; returns the text's length.
+std::size_t time_text(const unsigned char* record, std::size_t offset, char (&text)[32])
 {
     ttime t;
     std::memcpy(&t, record + offset, sizeof t);
-    char text[32];
-    std::snprintf(text, sizeof text, "%u-%u-%u %u:%u:%u", static_cast<unsigned>(t.year),
-                  static_cast<unsigned>(t.month), static_cast<unsigned>(t.day),
-                  static_cast<unsigned>(t.hour), static_cast<unsigned>(t.minute),
-                  static_cast<unsigned>(t.second));
-    return text;
+    const int length = std::snprintf(text, sizeof text, "%u-%u-%u %u:%u:%u", static_cast<unsigned>(t.year),
+                                     static_cast<unsigned>(t.month), static_cast<unsigned>(t.day),
+                                     static_cast<unsigned>(t.hour), static_cast<unsigned>(t.minute),
+                                     static_cast<unsigned>(t.second));
+    return static_cast<std::size_t>(length);
 }
 
 // The document keeps its own copy of every text. A text the member already
@@ -73,8 +73,8 @@ void write_point(Json::Value& member, const ReportPoint& point, const unsigned c
         member = static_cast<int>(register_at(record, point.source2) * 100 + register_at(record, point.source));
         return;
     case Conversion::TimeText: {
-        const std::string text = time_text(record, point.source);
-        set_text(member, text.data(), text.size());
+        char text[32];
+        set_text(member, text, time_text(record, point.source, text));
         return;
     }
     case Conversion::Unpolled:
