@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -57,8 +58,15 @@ public:
     int InitSetting(const Json::Value& config) override
     {
         copy_device_id();
-        read_mode(config);
-        if (b_mode == 3) read_threshold_settings(config);
+        // The settings come from outside. What they hold that has no text is
+        // skipped; should jsoncpp throw all the same, the settings are refused
+        // like unreadable ones and the host's own are not read.
+        try {
+            read_mode(config);
+            if (b_mode == 3) read_threshold_settings(config);
+        } catch (const std::exception&) {
+            return -1;
+        }
         return Base::InitSetting(config);
     }
 

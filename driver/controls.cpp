@@ -61,7 +61,50 @@ uint16_t text_to_u16(const std::string& text)
     return static_cast<uint16_t>(static_cast<unsigned long long>(value));
 }
 
-bool member_has_text(const Json::Value& v) { return !v.isArray() && !v.isObject(); }
+// Arrays and objects have no text: jsoncpp throws when asked for one.
+bool has_text(const Json::Value& v) { return !v.isArray() && !v.isObject(); }
+
+// Where a signal-code setpoint goes; register 0 when nothing is written.
+struct SetpointWrite {
+    int address = 0;
+    uint16_t value = 0;
+};
+
+// Reads {"signal_id": code, "SetValue": whole units}. False for what cannot be
+// read without jsoncpp throwing: a text it cannot parse (nesting past its
+// depth limit included), a root that is an array or a scalar other than null,
+// a member that is looked up or converted while it is an array or object.
+// An absent or null member, a null root and an unlisted code write nothing.
+bool read_signal_setpoint(const char* text, int length, SetpointWrite& write)
+{
+    try {
+        Json::Value command;
+        Json::Reader reader;
+        if (!reader.parse(text, text + length, command, true)) return false;
+        if (command.isNull()) return true;
+        if (!command.isObject()) return false;
+        const Json::Value& signal = command["signal_id"];
+        if (signal.isNull()) return true;
+        if (!has_text(signal)) return false;
+        const std::string signal_id = signal.asString();
+        int address = 0;
+        if (listed(signal_id, kTemperatureSetpointSignals))
+            address = kTemperatureSetpointRegister;
+        else if (listed(signal_id, kHumiditySetpointSignals))
+            address = kHumiditySetpointRegister;
+        else
+            return true;
+        const Json::Value& set_value = command["SetValue"];
+        if (set_value.isNull()) return true;
+        if (!has_text(set_value)) return false;
+        write.value = static_cast<uint16_t>(text_to_u16(set_value.asString()) * 10);
+        write.address = address;
+        return true;
+    } catch (const std::exception&) {
+        // jsoncpp's own exceptions, and the allocation failures of a huge text.
+        return false;
+    }
+}
 
 }  // namespace
 
@@ -166,29 +209,15 @@ int QM4700RX2VA9::command_signal_setpoint(const void* input, int input_length, v
     if (!input_readable(input, input_length)) return kRefused;
     start_control(control_step::kSignalSetpoint);
 
-    const char* text = static_cast<const char*>(input);
-    Json::Value command;
-    Json::Reader reader;
-    if (!reader.parse(text, text + input_length, command, true)) return kRefused;
-    if (!command.isObject()) return kRefused;
-    const Json::Value& signal = command["signal_id"];
-    const Json::Value& set_value = command["SetValue"];
-    if (!member_has_text(signal) || !member_has_text(set_value)) return kRefused;
-
-    if (!signal.isNull()) {
-        const std::string signal_id = signal.asString();
-        const bool temperature = listed(signal_id, kTemperatureSetpointSignals);
-        const bool humidity = !temperature && listed(signal_id, kHumiditySetpointSignals);
-        if ((temperature || humidity) && !set_value.isNull()) {
-            const uint16_t value = static_cast<uint16_t>(text_to_u16(set_value.asString()) * 10);
-            m_poll_step = temperature ? control_step::kTemperatureSetpoint
-                                      : control_step::kHumiditySetpoint;
-            control_result = kControlPending;
-            ZKVSPDevice::OpenPort();
-            expected_value = value;
-            modbus_write_register(temperature ? kTemperatureSetpointRegister : kHumiditySetpointRegister,
-                                  static_cast<int16_t>(value));
-        }
+    SetpointWrite write;
+    if (!read_signal_setpoint(static_cast<const char*>(input), input_length, write)) return kRefused;
+    if (write.address != 0) {
+        const bool temperature = write.address == kTemperatureSetpointRegister;
+        m_poll_step = temperature ? control_step::kTemperatureSetpoint : control_step::kHumiditySetpoint;
+        control_result = kControlPending;
+        ZKVSPDevice::OpenPort();
+        expected_value = write.value;
+        modbus_write_register(write.address, static_cast<int16_t>(write.value));
     }
     return ZKVVDevice::DeviceIoControl(control_step::kSignalSetpoint, input, input_length, output,
                                        output_capacity, returned_length);

@@ -28,45 +28,67 @@ unsigned cell_at(const unsigned char* record, const ReportPoint& point)
 // reads 23.399999618530273, as the unit's other consumers show it.
 double tenths(unsigned raw) { return static_cast<double>(static_cast<float>(raw) / 10.0f); }
 
-std::string time_text(const unsigned char* record, std::size_t offset)
+// The record's time as the report shows it; returns the text's length.
+std::size_t time_text(const unsigned char* record, std::size_t offset, char (&text)[32])
 {
     ttime t;
     std::memcpy(&t, record + offset, sizeof t);
-    char text[32];
-    std::snprintf(text, sizeof text, "%u-%u-%u %u:%u:%u", static_cast<unsigned>(t.year),
-                  static_cast<unsigned>(t.month), static_cast<unsigned>(t.day),
-                  static_cast<unsigned>(t.hour), static_cast<unsigned>(t.minute),
-                  static_cast<unsigned>(t.second));
-    return text;
+    const int length = std::snprintf(text, sizeof text, "%u-%u-%u %u:%u:%u", static_cast<unsigned>(t.year),
+                                     static_cast<unsigned>(t.month), static_cast<unsigned>(t.day),
+                                     static_cast<unsigned>(t.hour), static_cast<unsigned>(t.minute),
+                                     static_cast<unsigned>(t.second));
+    return static_cast<std::size_t>(length);
 }
 
-Json::Value point_value(const ReportPoint& point, const unsigned char* record)
+// The document keeps its own copy of every text. A text the member already
+// holds is left alone, so a rebuild copies only texts that changed.
+void set_text(Json::Value& member, const char* text, std::size_t length)
+{
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    if (member.isString() && member.getString(&begin, &end) &&
+        static_cast<std::size_t>(end - begin) == length && std::memcmp(begin, text, length) == 0)
+        return;
+    member = Json::Value(text, text + length);
+}
+
+void set_text(Json::Value& member, const char* text) { set_text(member, text, std::strlen(text)); }
+
+void write_point(Json::Value& member, const ReportPoint& point, const unsigned char* record)
 {
     switch (point.conversion) {
     case Conversion::Text: {
         const TextTable& table = kTextTables[static_cast<std::size_t>(point.text_table)];
         const unsigned value = cell_at(record, point);
-        return Json::Value(Json::StaticString(value < table.count ? table.texts[value] : kUnlistedText));
+        set_text(member, value < table.count ? table.texts[value] : kUnlistedText);
+        return;
     }
     case Conversion::Tenths:
-        return Json::Value(tenths(register_at(record, point.source)));
+        member = tenths(register_at(record, point.source));
+        return;
     case Conversion::AsRead:
-        return Json::Value(static_cast<double>(static_cast<float>(register_at(record, point.source))));
+        member = static_cast<double>(static_cast<float>(register_at(record, point.source)));
+        return;
     case Conversion::EnergyTotal:
-        return Json::Value(static_cast<int>(register_at(record, point.source2) * 100 +
-                                            register_at(record, point.source)));
-    case Conversion::TimeText:
-        return Json::Value(time_text(record, point.source));
-    case Conversion::Unpolled:
-        return Json::Value(0.0);
+        member = static_cast<int>(register_at(record, point.source2) * 100 + register_at(record, point.source));
+        return;
+    case Conversion::TimeText: {
+        char text[32];
+        set_text(member, text, time_text(record, point.source, text));
+        return;
     }
-    return Json::Value();
+    case Conversion::Unpolled:
+        member = 0.0;
+        return;
+    }
 }
 
+// Members are looked up by the catalogue's names; jsoncpp copies a name
+// when it first adds the member.
 void write_points(Json::Value& report, const unsigned char* record, std::size_t first, std::size_t end)
 {
     for (std::size_t i = first; i < end; ++i)
-        report[Json::StaticString(kPointCatalogue[i].member)] = point_value(kPointCatalogue[i], record);
+        write_point(report[kPointCatalogue[i].member], kPointCatalogue[i], record);
 }
 
 }  // namespace
@@ -74,16 +96,15 @@ void write_points(Json::Value& report, const unsigned char* record, std::size_t 
 void QM4700RX2VA9::rebuild_report()
 {
     // The document is overwritten member by member, never cleared: every
-    // rebuild writes the same members. Names and constant texts are the
-    // catalogues' own literals, referenced rather than copied.
+    // rebuild writes the same members. It owns its names and texts, so a
+    // copy the host keeps outlives the driver and the plug-in.
     ++report_rebuild_count;
     const unsigned char* bytes = record_bytes();
     write_points(report, bytes, 0, kPointsBeforeAlarms);
     for (const AlarmPoint& alarm : kAlarmCatalogue) {
         const bool active = bytes[alarm.source] != 0;
-        report[Json::StaticString(alarm.alarm_name)] =
-            Json::Value(Json::StaticString(active ? kAlarmActiveText : kAlarmClearText));
-        report[Json::StaticString(kAlertArray)][Json::StaticString(alarm.alarm_name)] = Json::Value(active);
+        set_text(report[alarm.alarm_name], active ? kAlarmActiveText : kAlarmClearText);
+        report[kAlertArray][alarm.alarm_name] = active;
     }
     write_points(report, bytes, kPointsBeforeAlarms, kPointCatalogue.size());
 }

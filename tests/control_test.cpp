@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -230,21 +231,28 @@ TEST_F(Controls, SignalSetpointForHumidityUsesRegister1)
 
 TEST_F(Controls, SignalSetpointWithoutAWriteLeavesStep310)
 {
-    for (const char* text : {R"({"SetValue": "24"})", R"({"signal_id": "150800310011", "SetValue": "24"})",
-                             R"({"signal_id": "150800310010"})", R"({"signal_id": null, "SetValue": 1})"}) {
+    // A value that is never converted may be anything, an array or object too.
+    const char* const texts[] = {
+        R"({"SetValue": "24"})", R"({"signal_id": "150800310011", "SetValue": "24"})",
+        R"({"signal_id": "150800310010"})", R"({"signal_id": null, "SetValue": 1})", "null",
+        R"({"SetValue": [24]})", R"({"signal_id": "150800310011", "SetValue": {"v": 24}})",
+        R"({"signal_id": 150800310011, "SetValue": [[]]})"};
+    for (const char* text : texts) {
         EXPECT_EQ(command(310, std::string(text)), 77) << text;
         EXPECT_EQ(h.driver.poll_step(), 310) << text;
         EXPECT_EQ(h.driver.control_result_value(), -1);
         EXPECT_FALSE(h.driver.IsProcessing()) << text;
     }
-    EXPECT_EQ(h.sink.base_calls.size(), 4u);
+    EXPECT_EQ(h.sink.base_calls.size(), std::size(texts));
 }
 
 TEST_F(Controls, SignalSetpointThatIsNotAnObjectIsRefused)
 {
-    for (const char* text : {"not json", "[1, 2]", "\"150800310010\"", "42",
+    for (const char* text : {"not json", "[1, 2]", "\"150800310010\"", "42", "true", "[null]",
                              R"({"signal_id": ["150800310010"], "SetValue": 1})",
-                             R"({"signal_id": "150800310010", "SetValue": {"v": 1}})"}) {
+                             R"({"signal_id": {}})",
+                             R"({"signal_id": "150800310010", "SetValue": {"v": 1}})",
+                             R"({"signal_id": "150800340010", "SetValue": []})"}) {
         h.driver.set_poll_step(55);
         EXPECT_EQ(command(310, std::string(text)), -1) << text;
         EXPECT_EQ(h.driver.poll_step(), 310) << text;
@@ -252,6 +260,43 @@ TEST_F(Controls, SignalSetpointThatIsNotAnObjectIsRefused)
         EXPECT_FALSE(h.driver.IsProcessing()) << text;
     }
     EXPECT_TRUE(h.sink.base_calls.empty());
+}
+
+// jsoncpp throws past 1000 nested levels; the command is refused as
+// unparsable text, whether the nesting is closed or not, and a nesting just
+// below the limit is read as usual.
+TEST_F(Controls, SignalSetpointNestingIsRefusedOnlyPastTheParsersLimit)
+{
+    const auto repeat = [](const char* part, int n) {
+        std::string text;
+        for (int i = 0; i < n; ++i) text += part;
+        return text;
+    };
+    const std::string write = R"("signal_id": "150800310010", "SetValue": "24")";
+    const struct {
+        std::string text;
+        int result;
+        int poll_step;
+    } cases[] = {
+        {repeat("[", 1100), -1, 310},
+        {repeat("[", 1100) + repeat("]", 1100), -1, 310},
+        {repeat("{\"a\":", 1100) + "1" + repeat("}", 1100), -1, 310},
+        {repeat("{\"a\":", 1100), -1, 310},
+        {repeat("[{\"a\":", 600) + repeat("}]", 600), -1, 310},
+        {"{" + write + ", \"x\": " + repeat("[", 1100) + repeat("]", 1100) + "}", -1, 310},
+        {"{" + write + ", \"x\": " + repeat("[", 900) + repeat("]", 900) + "}", 77, 106},
+        {"{\"x\": " + repeat("{\"a\":", 900) + "1" + repeat("}", 900) + ", " + write + "}", 77, 106},
+        {"{\"SetValue\": " + repeat("[", 900) + repeat("]", 900) + "}", 77, 310},
+        {repeat("[", 900) + repeat("]", 900), -1, 310},
+    };
+    std::size_t base_calls = 0;
+    for (const auto& c : cases) {
+        const std::string shown = c.text.substr(0, 40) + "... " + std::to_string(c.text.size()) + " bytes";
+        EXPECT_EQ(command(310, c.text), c.result) << shown;
+        EXPECT_EQ(h.driver.poll_step(), c.poll_step) << shown;
+        if (c.result != -1) ++base_calls;
+        EXPECT_EQ(h.sink.base_calls.size(), base_calls) << shown;
+    }
 }
 
 TEST_F(Controls, SignalSwitchTakesTheTextOfExactlyTheInputLength)

@@ -7,7 +7,10 @@
 #include <cstring>
 #include <thread>
 #include <algorithm>
+#include <iterator>
 #include <map>
+#include <memory>
+#include <set>
 
 namespace {
 
@@ -329,6 +332,48 @@ TEST_F(Report, HandleIsTheDocumentsAddressInPointerWidth)
     new_cycle();
     text();
     EXPECT_EQ((*document)["1#吸气温度故障"].asString(), "告警") << "the same document, rebuilt in place";
+}
+
+// Where a document keeps its member names and string values. jsoncpp copies
+// only the texts a document owns; a text it merely refers to is shared by
+// every copy and dies with whatever holds it.
+void collect_texts(const Json::Value& v, std::set<const char*>& texts)
+{
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    if (v.isString() && v.getString(&begin, &end)) texts.insert(begin);
+    if (!v.isObject()) return;
+    for (auto it = v.begin(); it != v.end(); ++it) {
+        texts.insert(it.memberName(&end));
+        collect_texts(*it, texts);
+    }
+}
+
+TEST(ReportDocument, AKeptCopyOwnsItsTextsAndRendersAfterTheDriverIsGone)
+{
+    auto owner = std::make_unique<DriverHarness>();
+    owner->record().bits_0[0] = 1;
+    captured_stdout([&] { owner->driver.RoundDone(); });
+    unsigned char handle[sizeof(void*)];
+    int length = 0;
+    captured_stdout([&] { owner->driver.DeviceIoControl(803, nullptr, 0, handle, sizeof handle, length); });
+    const Json::Value* document = nullptr;
+    std::memcpy(&document, handle, sizeof document);
+    ASSERT_NE(document, nullptr);
+
+    const Json::Value copy = *document;
+    const std::string rendered = Json::FastWriter().write(*document);
+    std::set<const char*> ours;
+    std::set<const char*> kept;
+    collect_texts(*document, ours);
+    collect_texts(copy, kept);
+    std::vector<const char*> shared;
+    std::set_intersection(ours.begin(), ours.end(), kept.begin(), kept.end(), std::back_inserter(shared));
+    EXPECT_TRUE(shared.empty()) << shared.size() << " texts shared with the driver, e.g. " << shared.front();
+    EXPECT_GT(kept.size(), 500u) << "names and texts of the 320 members and the alarm array";
+
+    owner.reset();
+    EXPECT_EQ(Json::FastWriter().write(copy), rendered);
 }
 
 TEST_F(Report, ConcurrentRequestsAfterANewCycleRebuildOnceAndAgree)
