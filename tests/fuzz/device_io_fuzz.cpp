@@ -9,9 +9,6 @@
 //   op % 4 == 1  deliver up to N pending answers (N: 1 byte)
 //   op % 4 == 2  RefreshStatus
 //   op % 4 == 3  unit faults: echo override byte (0xFF: off), silence byte
-#include "host/memory_unit.hpp"
-#include "host/sink.hpp"
-#include "driver/QM4700RX2VA9.hpp"
 #include "tests/fuzz/fuzz_input.hpp"
 
 #include <cstdint>
@@ -50,20 +47,10 @@ void run_command(QM4700RX2VA9& driver, FuzzInput& in)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    discard_stdout();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
-    HostSink sink;
-    ZKVController controller(&sink);
-    auto unit = std::make_shared<MemoryUnit>();
-    QM4700RX2VA9 driver;
-    driver.Init(&controller, 1);
-    driver.attach_link(unit);
+    FuzzedDriver fuzzed(1);
+    QM4700RX2VA9& driver = fuzzed.driver;
 
     FuzzInput in(data, size);
     for (int operations = 0; in.more() && operations < 256; ++operations) {
@@ -79,9 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
             break;
         case 3: {
             const uint8_t echo = in.byte();
-            unit->set_echo_override(echo == 0xFF ? -1 : echo);
+            fuzzed.unit->set_echo_override(echo == 0xFF ? -1 : echo);
             const uint8_t silence = in.byte();
-            unit->go_silent_after(silence == 0 ? -1 : unit->request_count() + silence);
+            fuzzed.unit->go_silent_after(silence == 0 ? -1 : fuzzed.unit->request_count() + silence);
             break;
         }
         }

@@ -1,13 +1,17 @@
 // What the fuzz targets share: a reader over the fuzzer's bytes that yields
-// zeros once they run out, and a standard output that goes nowhere (the
-// driver logs every command and cycle).
+// zeros once they run out, a driver on an in-memory unit, and a standard
+// output that goes nowhere (the driver logs every command and cycle; see
+// fuzz_setup.cpp).
 #pragma once
+
+#include "driver/QM4700RX2VA9.hpp"
+#include "host/memory_unit.hpp"
+#include "host/sink.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <iostream>
-#include <streambuf>
+#include <memory>
 #include <vector>
 
 class FuzzInput {
@@ -35,12 +39,16 @@ private:
     std::size_t pos_ = 0;
 };
 
-inline void discard_stdout()
-{
-    struct NullBuffer : std::streambuf {
-        int overflow(int c) override { return c; }
-    };
-    // Never destroyed: std::cout still flushes into it at exit.
-    static NullBuffer* const null_buffer = new NullBuffer;
-    std::cout.rdbuf(null_buffer);
-}
+// One driver as the host sets it up, on a unit that answers every read.
+struct FuzzedDriver {
+    explicit FuzzedDriver(unsigned int device_id) : controller(&sink)
+    {
+        driver.Init(&controller, device_id);
+        driver.attach_link(unit);
+    }
+
+    HostSink sink;
+    ZKVController controller;
+    std::shared_ptr<MemoryUnit> unit = std::make_shared<MemoryUnit>();
+    QM4700RX2VA9 driver;
+};

@@ -14,9 +14,6 @@
 //   op % 6 == 4  RefreshStatus
 //   op % 6 == 5  unit register (address, value: int16 LE each) and bit
 //                (address int16 LE, value byte)
-#include "host/memory_unit.hpp"
-#include "host/sink.hpp"
-#include "driver/QM4700RX2VA9.hpp"
 #include "tests/fuzz/fuzz_input.hpp"
 
 #include <json/json.h>
@@ -80,22 +77,12 @@ void set_unit(MemoryUnit& unit, FuzzInput& in)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    discard_stdout();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
     std::vector<Json::Value> kept;
     {
-        HostSink sink;
-        ZKVController controller(&sink);
-        auto unit = std::make_shared<MemoryUnit>();
-        QM4700RX2VA9 driver;
-        driver.Init(&controller, 3);
-        driver.attach_link(unit);
+        FuzzedDriver fuzzed(3);
+        QM4700RX2VA9& driver = fuzzed.driver;
 
         FuzzInput in(data, size);
         std::vector<uint8_t> output;
@@ -117,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
                 driver.RefreshStatus();
                 break;
             case 5:
-                set_unit(*unit, in);
+                set_unit(*fuzzed.unit, in);
                 break;
             }
         }

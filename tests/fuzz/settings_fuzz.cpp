@@ -5,9 +5,6 @@
 // Input format: settings texts separated by NUL bytes (at most 16). A text
 // jsoncpp cannot parse is skipped, as the host would; the host's "link"
 // member is dropped so that no settings text ever opens a port.
-#include "host/memory_unit.hpp"
-#include "host/sink.hpp"
-#include "driver/QM4700RX2VA9.hpp"
 #include "tests/fuzz/fuzz_input.hpp"
 
 #include <json/json.h>
@@ -33,20 +30,10 @@ bool parse_settings(const char* begin, const char* end, Json::Value& config)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    discard_stdout();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
-    HostSink sink;
-    ZKVController controller(&sink);
-    auto unit = std::make_shared<MemoryUnit>();
-    QM4700RX2VA9 driver;
-    driver.Init(&controller, 7);
-    driver.attach_link(unit);
+    FuzzedDriver fuzzed(7);
+    QM4700RX2VA9& driver = fuzzed.driver;
 
     const char* text = reinterpret_cast<const char*>(data);
     const char* const end = text + size;
