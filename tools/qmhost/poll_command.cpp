@@ -221,17 +221,18 @@ int run_poll(const CommandLine& c)
     Poller poller(c, outputs, !slaves.empty());
 
     std::vector<std::unique_ptr<HostedDevice>> devices;
-    for (int i = 0; slaves.empty() && i < c.poll.devices; ++i)
-        devices.push_back(std::make_unique<HostedDevice>(
-            plugin, c.device.device_id + static_cast<unsigned>(i), i == 0 ? config : with_port_offset(config, i),
-            outputs.alarm_stream(), outputs.history_stream()));
-    // Units on one line: one driver each, all over the one open line.
-    if (!slaves.empty()) {
+    const auto add_device = [&](int i, const Json::Value& unit_config) {
+        devices.push_back(std::make_unique<HostedDevice>(plugin, c.device.device_id + static_cast<unsigned>(i),
+                                                         unit_config, outputs.alarm_stream(),
+                                                         outputs.history_stream()));
+    };
+    if (slaves.empty()) {
+        for (int i = 0; i < c.poll.devices; ++i) add_device(i, i == 0 ? config : with_port_offset(config, i));
+    } else {
+        // Units on one line: one driver each, all over the one open line.
         const auto lines = make_shared_line_links(config_link(config), slaves);
         for (std::size_t i = 0; i < slaves.size(); ++i) {
-            devices.push_back(std::make_unique<HostedDevice>(plugin, c.device.device_id + static_cast<unsigned>(i),
-                                                             for_slave(config, slaves[i]), outputs.alarm_stream(),
-                                                             outputs.history_stream()));
+            add_device(static_cast<int>(i), for_slave(config, slaves[i]));
             devices.back()->share_line(lines[i]);
         }
     }
