@@ -100,6 +100,15 @@ public:
     bool write_registers(int address, int count, const uint16_t* values, uint16_t& function_code,
                          uint16_t& confirmed_count) override;
 
+    // The unit the next requests go to, on a line shared by several.
+    void set_slave(int slave)
+    {
+        if (settings_.slave == slave) return;
+        settings_.slave = slave;
+        // libmodbus takes only answers from the slave it is set to.
+        if (ctx_) modbus_set_slave(ctx_, slave);
+    }
+
 private:
     enum class Wait { Answer, Silent, Stopped, Failed };
 
@@ -392,6 +401,49 @@ bool LibmodbusLink::write_answer(const uint8_t* request, int length, int address
     return true;
 }
 
+// One unit's view of a shared line: its requests carry its slave id. The
+// line closes with its last view; a view's close() leaves it open for the
+// others.
+class UnitOnLine : public ModbusLink {
+public:
+    UnitOnLine(std::shared_ptr<LibmodbusLink> line, int slave) : line_(std::move(line)), slave_(slave) {}
+
+    bool read_bits(int address, int count, uint8_t* dest) override
+    {
+        return here().read_bits(address, count, dest);
+    }
+    bool read_registers(int address, int count, uint16_t* dest) override
+    {
+        return here().read_registers(address, count, dest);
+    }
+    bool write_bit(int address, bool on, uint16_t& echoed_state) override
+    {
+        return here().write_bit(address, on, echoed_state);
+    }
+    bool write_register(int address, uint16_t value, uint16_t& echoed_value) override
+    {
+        return here().write_register(address, value, echoed_value);
+    }
+    bool write_registers(int address, int count, const uint16_t* values, uint16_t& function_code,
+                         uint16_t& confirmed_count) override
+    {
+        return here().write_registers(address, count, values, function_code, confirmed_count);
+    }
+    bool open() override { return line_->open(); }
+    void close() override {}
+    const std::string& error() const override { return line_->error(); }
+
+private:
+    LibmodbusLink& here()
+    {
+        line_->set_slave(slave_);
+        return *line_;
+    }
+
+    std::shared_ptr<LibmodbusLink> line_;
+    int slave_;
+};
+
 }  // namespace
 
 std::string LinkSettings::describe() const
@@ -467,6 +519,15 @@ Json::Value link_settings_json(const LinkSettings& s)
 std::shared_ptr<ModbusLink> make_libmodbus_link(const LinkSettings& settings)
 {
     return std::make_shared<LibmodbusLink>(settings);
+}
+
+std::vector<std::shared_ptr<ModbusLink>> make_shared_line_links(const LinkSettings& settings,
+                                                                const std::vector<int>& slaves)
+{
+    const auto line = std::make_shared<LibmodbusLink>(settings);
+    std::vector<std::shared_ptr<ModbusLink>> links;
+    for (int slave : slaves) links.push_back(std::make_shared<UnitOnLine>(line, slave));
+    return links;
 }
 
 void set_link_stop_check(std::function<bool()> check) { g_stop_check = std::move(check); }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct LinkSettings {
     enum class Kind { Tcp, Rtu };
@@ -39,6 +40,13 @@ LinkSettings parse_link_settings(const Json::Value& link);
 Json::Value link_settings_json(const LinkSettings& settings);
 
 std::shared_ptr<ModbusLink> make_libmodbus_link(const LinkSettings& settings);
+
+// Several units on one line (an RS-485 bus, or a TCP gateway to one): one
+// link per slave id, all over one open line, opened and locked once; each
+// request carries its link's slave id. Requests never overlap, as the
+// links are used from one thread; a failure's guard is the line's.
+std::vector<std::shared_ptr<ModbusLink>> make_shared_line_links(const LinkSettings& settings,
+                                                                const std::vector<int>& slaves);
 
 // Asked every few tens of ms while a link waits for an answer or for the line
 // to go quiet; when it says true, the request fails at once. One for the

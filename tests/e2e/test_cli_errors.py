@@ -37,6 +37,11 @@ class CommandLineErrors(EndToEndTest):
         self.assertFailsWith(["poll", "--tcp", "127.0.0.1:502", "--points", "开关机", "--report", "-"], USAGE,
                              "--points")
         self.assertFailsWith(["poll", "--tcp", "127.0.0.1:502", "--points", "开关机,,"], USAGE, "--points")
+        self.assertFailsWith(["poll", "--rtu", "/dev/null", "--slave", "1,2,1"], USAGE, "--slave lists 1 twice")
+        self.assertFailsWith(["poll", "--rtu", "/dev/null", "--slave", "0,1"], USAGE, "--slave must be 1 to 247")
+        self.assertFailsWith(["on", "--rtu", "/dev/null", "--slave", "1,2"], USAGE, "one id")
+        self.assertFailsWith(["poll", "--tcp", "127.0.0.1:502", "--slave", "1,2", "--devices", "2"], USAGE,
+                             "not both")
 
     def test_a_missing_link(self):
         self.assertFailsWith(["poll"], USAGE, "no link")
@@ -65,6 +70,11 @@ class CommandLineErrors(EndToEndTest):
         self.assertFailsWith(["poll", "--config", self.session.path("absent.json")], FAILURE, "cannot read config")
         bad_link = self.session.write_json("bad-link.json", {"link": {"type": "udp"}})
         self.assertFailsWith(["poll", "--config", bad_link], FAILURE, "\"type\"")
+        bus = self.session.write_json("bus.json", {"link": {"type": "rtu", "device": "/dev/null", "slaves": [1, 2]}})
+        self.assertFailsWith(["off", "--config", bus], USAGE, "several units", "--slave")
+        bad_bus = self.session.write_json("bad-bus.json", {"link": {"type": "rtu", "device": "/dev/null",
+                                                                     "slaves": [1, 300]}})
+        self.assertFailsWith(["poll", "--config", bad_bus], FAILURE, "\"slaves\"")
 
 
 class HelpAndVersion(EndToEndTest):

@@ -36,6 +36,9 @@ refused "--parity takes N, E or O" --rtu /dev/null --parity X
 refused "$work/broken.json is not JSON" --tcp 127.0.0.1:0 --state "$work/broken.json"
 refused "regs \"11\"" --tcp 127.0.0.1:0 --state "$work/range.json"
 refused "/dev/nonexistent-qmsim" --rtu /dev/nonexistent-qmsim
+refused "need --rtu" --tcp 127.0.0.1:0 --slave 1,2
+refused "--silent-slave 4: not in --slave" --rtu /dev/null --slave 1,2 --silent-slave 4
+refused "--slave lists 2 twice" --rtu /dev/null --slave 2,2
 
 echo '{"regs": {"11": 250}}' >"$work/state.json"
 "$qmsim" --tcp 127.0.0.1:0 --state "$work/state.json" --port-file "$work/port" >"$work/out" 2>"$work/err" &

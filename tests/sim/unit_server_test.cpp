@@ -306,4 +306,58 @@ TEST(UnitServerRtu, AnswersItsOwnSlaveIdAndSurvivesABrokenFrame)
     ::close(slave);
 }
 
+// Three units on one line: each answers from its own state, the silent one
+// and ids nobody serves never do; a write's frame is measured by its byte
+// count, so the request after it is still understood.
+TEST(UnitServerRtu, SeveralUnitsOnOneLineAnswerEachFromItsOwnState)
+{
+    int master = -1;
+    int slave = -1;
+    char name[64];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    UnitServer unit;
+    SerialLine line;
+    line.device = name;
+    line.slave = 1;
+    unit.open_rtu(line);
+    unit.add_slave(2);
+    unit.add_slave(3);
+    Json::Value state;
+    state["regs"]["11"] = 262;
+    unit.apply_state(state, 2);
+    unit.set_silent(3);
+    EXPECT_THROW(unit.add_slave(2), std::invalid_argument);
+    std::atomic<bool> stop{false};
+    std::thread serving([&] { unit.serve(stop); });
+
+    const auto ask = [&](const std::vector<uint8_t>& request, std::size_t answer_length) {
+        const std::vector<uint8_t> frame = rtu_frame(request);
+        EXPECT_EQ(::write(master, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+        // No answer expected: whatever comes within 300 ms is one too many.
+        return answer_length ? receive(master, answer_length, 1000) : receive(master, 1, 300);
+    };
+    struct Case {
+        uint8_t slave;
+        std::vector<uint8_t> answer;  // empty: none
+    } cases[] = {
+        {1, rtu_frame({1, 0x03, 0x02, 0x00, 240})},
+        {2, rtu_frame({2, 0x03, 0x02, 0x01, 6})},
+        {3, {}},
+        {4, {}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ask({c.slave, 0x03, 0x00, 0x0B, 0x00, 0x01}, c.answer.size()), c.answer) << "slave " << +c.slave;
+
+    EXPECT_EQ(ask({1, 0x10, 0x00, 0x0B, 0x00, 0x02, 0x04, 0x00, 250, 0x00, 251}, 8),
+              rtu_frame({1, 0x10, 0x00, 0x0B, 0x00, 0x02}));
+    EXPECT_EQ(ask({2, 0x03, 0x00, 0x0B, 0x00, 0x02}, 9), rtu_frame({2, 0x03, 0x04, 0x01, 6, 0x00, 0x00}))
+        << "unit 1's write stays unit 1's";
+    EXPECT_EQ(unit.reg(11), 250);
+
+    stop = true;
+    serving.join();
+    ::close(master);
+    ::close(slave);
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 #include "tools/qmhost/device_config.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -56,9 +57,27 @@ void apply(const LinkOptions& o, LinkSettings& s)
     if (o.timeout_ms) s.timeout_ms = *o.timeout_ms;
 }
 
+// "slaves": [1, 2, 3] in the config's link: each id 1 to 247, once.
+std::vector<int> link_slaves(const Json::Value& link)
+{
+    const Json::Value& list = link["slaves"];
+    std::vector<int> slaves;
+    if (list.isNull()) return slaves;
+    if (!list.isArray() || list.empty())
+        throw std::invalid_argument("link setting \"slaves\" must be a list of slave ids");
+    for (const Json::Value& id : list) {
+        if (!id.isInt() || id.asInt() < 1 || id.asInt() > 247)
+            throw std::invalid_argument("link setting \"slaves\" takes ids from 1 to 247");
+        if (std::find(slaves.begin(), slaves.end(), id.asInt()) != slaves.end())
+            throw std::invalid_argument("link setting \"slaves\" lists " + std::to_string(id.asInt()) + " twice");
+        slaves.push_back(id.asInt());
+    }
+    return slaves;
+}
+
 }  // namespace
 
-Json::Value load_device_config(const DeviceOptions& options)
+Json::Value load_device_config(const DeviceOptions& options, bool several_units)
 {
     Json::Value config = options.config.empty() ? Json::Value(Json::objectValue) : read_json_file(options.config);
     const bool config_has_link = config.isMember("link");
@@ -66,19 +85,45 @@ Json::Value load_device_config(const DeviceOptions& options)
         throw UsageError("no link: give --tcp HOST:PORT or --rtu DEVICE, or a \"link\" in --config");
 
     LinkSettings link;
+    std::vector<int> slaves;
     try {
-        if (config_has_link) link = parse_link_settings(config["link"]);
+        if (config_has_link) {
+            link = parse_link_settings(config["link"]);
+            slaves = link_slaves(config["link"]);
+        }
     } catch (const std::invalid_argument& e) {
         throw std::runtime_error("config " + options.config + ": " + e.what());
     }
     if (any_link_option(options.link)) apply(options.link, link);
     if (link.kind == LinkSettings::Kind::Rtu && link.device.empty())
         throw UsageError("--rtu needs a serial device path");
+    if (options.link.slave) slaves = options.link.slaves;
+    if (slaves.size() == 1) link.slave = slaves.front();
+    if (slaves.size() > 1 && !several_units)
+        throw UsageError("config " + options.config + " lists several units on its line: give --slave ID for one");
     config["link"] = link_settings_json(link);
+    if (slaves.size() > 1) {
+        Json::Value& list = config["link"]["slaves"] = Json::Value(Json::arrayValue);
+        for (int slave : slaves) list.append(slave);
+    }
     return config;
 }
 
 LinkSettings config_link(const Json::Value& config) { return parse_link_settings(config["link"]); }
+
+std::vector<int> config_slaves(const Json::Value& config)
+{
+    const std::vector<int> slaves = link_slaves(config["link"]);
+    return slaves.size() > 1 ? slaves : std::vector<int>{};
+}
+
+Json::Value for_slave(const Json::Value& config, int slave)
+{
+    Json::Value unit = config;
+    unit["link"].removeMember("slaves");
+    unit["link"]["slave"] = slave;
+    return unit;
+}
 
 Json::Value with_port_offset(const Json::Value& config, int offset)
 {

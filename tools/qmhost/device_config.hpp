@@ -7,13 +7,25 @@
 
 #include <json/json.h>
 
+#include <vector>
+
 // Throws std::runtime_error when the file cannot be read, is not JSON (with
 // the parser's message) or has no usable link, and UsageError when there is
-// no link at all.
-Json::Value load_device_config(const DeviceOptions& options);
+// no link at all. The units on the line are the --slave ids when several
+// are given, else the config's "link" "slaves" unless --slave picks one;
+// with `several_units` false a config listing several is refused with a
+// UsageError (a command goes to one unit, named with --slave).
+Json::Value load_device_config(const DeviceOptions& options, bool several_units = false);
 
 // The link the config names; the config has been through load_device_config.
 LinkSettings config_link(const Json::Value& config);
+
+// The slave ids of the units on the config's line, when it has several;
+// empty for one unit.
+std::vector<int> config_slaves(const Json::Value& config);
+
+// One unit's config out of a config listing several: its own slave id.
+Json::Value for_slave(const Json::Value& config, int slave);
 
 // The same config with its TCP port moved `offset` ports up, for the n-th of
 // several devices.

@@ -26,6 +26,7 @@ HostedDevice::HostedDevice(const PluginLibrary& plugin, unsigned int device_id, 
       device_(plugin.create_device()),
       modbus_(dynamic_cast<SPModbus*>(device_.get())),
       device_id_(device_id),
+      slave_(config_link(config).slave),
       link_description_(config_link(config).describe())
 {
     if (!modbus_) throw std::runtime_error("the plug-in's device is not a Modbus device");
@@ -43,6 +44,8 @@ void HostedDevice::open_link()
 {
     if (device_->OpenPort() != 0) throw std::runtime_error(modbus().last_error());
 }
+
+void HostedDevice::share_line(std::shared_ptr<ModbusLink> link) { modbus().attach_link(std::move(link)); }
 
 CycleResult HostedDevice::run_cycle(const std::function<bool()>& stop)
 {

@@ -43,6 +43,9 @@ public:
     // that cannot be opened is reported before any cycle; throws with the
     // link's error, which names the device path or address.
     void open_link();
+    // Puts the driver on a line it shares with other units' drivers, in place
+    // of the one its settings made (not opened yet).
+    void share_line(std::shared_ptr<ModbusLink> link);
 
     // RefreshStatus, then process() until the cycle has completed or a
     // request failed; `stop` is asked between requests, and after a request
@@ -58,6 +61,7 @@ public:
     const HostOutputs& outputs() const { return outputs_; }
     ZKVSPDevice& device() { return *device_; }
     unsigned int device_id() const { return device_id_; }
+    int slave() const { return slave_; }
     const std::string& link_description() const { return link_description_; }
 
 private:
@@ -68,6 +72,7 @@ private:
     std::unique_ptr<ZKVSPDevice> device_;
     SPModbus* modbus_;
     unsigned int device_id_;
+    int slave_;
     std::string link_description_;
     std::vector<char> report_buffer_;
 };

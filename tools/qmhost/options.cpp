@@ -62,6 +62,24 @@ std::vector<std::string> split_names(const std::string& option, const std::strin
     return names;
 }
 
+// One slave id, or several units on one line: "1,2,3", each id once, no
+// broadcast address among them.
+void parse_slaves(const std::string& text, LinkOptions& link)
+{
+    link.slaves.clear();
+    if (text.find(',') == std::string::npos) {
+        link.slave = parse_integer<int>("--slave", text, 0, 247);
+        return;
+    }
+    for (const std::string& id : split_names("--slave", text)) {
+        const int slave = parse_integer<int>("--slave", id, 1, 247);
+        for (int seen : link.slaves)
+            if (seen == slave) throw UsageError("--slave lists " + id + " twice");
+        link.slaves.push_back(slave);
+    }
+    link.slave = link.slaves.front();
+}
+
 using Setter = std::function<void(CommandLine&, const std::string&)>;
 
 // Options taking a value, by name; each subcommand accepts the shared ones
@@ -91,10 +109,7 @@ std::map<std::string, Setter> shared_options()
          [](CommandLine& c, const std::string& v) {
              c.device.link.stop_bits = parse_integer<int>("--stop-bits", v, 1, 2);
          }},
-        {"--slave",
-         [](CommandLine& c, const std::string& v) {
-             c.device.link.slave = parse_integer<int>("--slave", v, 0, 247);
-         }},
+        {"--slave", [](CommandLine& c, const std::string& v) { parse_slaves(v, c.device.link); }},
         {"--timeout-ms",
          [](CommandLine& c, const std::string& v) {
              c.device.link.timeout_ms = parse_integer<int>("--timeout-ms", v, 1, kMaxLinkTimeoutMs);
@@ -204,6 +219,10 @@ void check_combination(const CommandLine& c)
     if (link.tcp_host && link.rtu_device) throw UsageError("give --tcp or --rtu, not both");
     if (c.poll.devices > 1 && !link.tcp_host)
         throw UsageError("--devices needs --tcp HOST:PORT (device i polls port PORT+i)");
+    if (link.slaves.size() > 1 && c.command != CommandLine::Command::Poll)
+        throw UsageError("--slave takes one id here; several, e.g. --slave 1,2,3, are for poll");
+    if (link.slaves.size() > 1 && c.poll.devices > 1)
+        throw UsageError("give --devices or several --slave ids, not both");
     if (link.tcp_port && *link.tcp_port + c.poll.devices - 1 > 65535)
         throw UsageError("--devices runs past port 65535");
     if (!c.poll.points.empty() && c.poll.report == "-")
@@ -282,6 +301,8 @@ LINK (the options override the link in --config):
     [--baud 9600] [--parity N|E|O] [--data-bits 8] [--stop-bits 1]
   --slave N         the unit's slave id (default 1)
   --timeout-ms N    response timeout, 1 to 10000 (default 500)
+  --slave 1,2,3     (poll) one driver per slave id, all on the one line, polled in turn;
+                    in --config: "link": {..., "slaves": [1, 2, 3]}
 shared options:
   --plugin PATH     the driver plug-in (default: qm4700rx2va9.so next to qmhost)
   --device-id N     the device id given to the driver (default 1)
@@ -349,7 +370,8 @@ const char kDemoHelp[] = R"(demo: polls a simulated unit on a loopback port thre
 
 const char kPollUsage[] =
     "  qmhost poll LINK [--cycles N] [--interval SECONDS] [--report FILE] [--alarms FILE]\n"
-    "                   [--history FILE] [--events FILE] [--points NAME,...] [--devices N]\n";
+    "                   [--history FILE] [--events FILE] [--points NAME,...] [--devices N]\n"
+    "  qmhost poll --rtu DEVICE --slave 1,2,3 [poll options]   (several units on one bus)\n";
 const char kSafeControlUsage[] =
     "  qmhost on LINK\n"
     "  qmhost off LINK\n"

@@ -24,6 +24,7 @@ struct LinkOptions {
     std::optional<int> data_bits;
     std::optional<int> stop_bits;
     std::optional<int> slave;
+    std::vector<int> slaves;  // --slave 1,2,3: one unit per id on the one line (poll only)
     std::optional<int> timeout_ms;
 };
 

@@ -56,8 +56,8 @@ struct UnitHealth {
 
 class Poller {
 public:
-    Poller(const CommandLine& c, PollOutputs& outputs, int slave)
-        : options_(c.poll), outputs_(outputs), slave_(slave)
+    // `bus`: the devices are units on one line, told apart by slave id.
+    Poller(const CommandLine& c, PollOutputs& outputs, bool bus) : options_(c.poll), outputs_(outputs), bus_(bus)
     {
         set_link_stop_check([this] { return stop_.requested(); });
     }
@@ -72,7 +72,7 @@ public:
             if (report) out << *report << (report->back() == '\n' ? "" : "\n");
             out.flush();
         }
-        const std::string prefix = several ? "device " + std::to_string(device.device_id()) + ": " : "";
+        const std::string prefix = several ? unit_name(device) + ": " : "";
         if (!options_.points.empty()) {
             program_output() << points_line(prefix, device.device().cycle_time(), device.report_document(),
                                             options_.points)
@@ -87,7 +87,7 @@ public:
             program_output() << render_summary(summary) << std::flush;
         }
         if (outputs_.events)
-            outputs_.events->stream() << event_lines(device.device().cycle_time(), device.device_id(), slave_,
+            outputs_.events->stream() << event_lines(device.device().cycle_time(), device.device_id(), device.slave(),
                                                      device.outputs().transitions())
                                       << std::flush;
         if (outputs_.alarms) outputs_.alarms->stream().flush();
@@ -173,14 +173,20 @@ private:
         return "unit lost: " + std::to_string(health.failed_in_row) + " cycles failed in a row";
     }
 
-    static std::string device_label(const HostedDevice& device, bool several)
+    std::string device_label(const HostedDevice& device, bool several) const
     {
-        return several ? "device " + std::to_string(device.device_id()) + " " : "";
+        return several ? unit_name(device) + " " : "";
+    }
+
+    std::string unit_name(const HostedDevice& device) const
+    {
+        const std::string name = "device " + std::to_string(device.device_id());
+        return bus_ ? name + " (slave " + std::to_string(device.slave()) + ")" : name;
     }
 
     const PollOptions& options_;
     PollOutputs& outputs_;
-    int slave_;
+    bool bus_;
     StopSignals stop_;
     void warn_once_without_report(bool have_report)
     {
@@ -193,22 +199,43 @@ private:
     long cycles_run_ = 0;
 };
 
+std::string slave_list(const std::vector<int>& slaves)
+{
+    std::string text;
+    for (int slave : slaves) text += (text.empty() ? "" : ",") + std::to_string(slave);
+    return text;
+}
+
 }  // namespace
 
 int run_poll(const CommandLine& c)
 {
     check_point_names(c.poll.points);
-    const Json::Value config = load_device_config(c.device);
+    const Json::Value config = load_device_config(c.device, true);
+    const std::vector<int> slaves = config_slaves(config);
+    if (!slaves.empty() && c.poll.devices > 1)
+        throw UsageError("give --devices or several units on one line (\"slaves\", --slave 1,2,3), not both");
     PluginLibrary plugin(c.device.plugin.empty() ? default_plugin_path() : c.device.plugin);
     PollOutputs outputs(c.poll);
     // From here on a stop signal is taken between requests, not delivered.
-    Poller poller(c, outputs, config_link(config).slave);
+    Poller poller(c, outputs, !slaves.empty());
 
     std::vector<std::unique_ptr<HostedDevice>> devices;
-    for (int i = 0; i < c.poll.devices; ++i)
-        devices.push_back(std::make_unique<HostedDevice>(
-            plugin, c.device.device_id + static_cast<unsigned>(i), i == 0 ? config : with_port_offset(config, i),
-            outputs.alarm_stream(), outputs.history_stream()));
+    const auto add_device = [&](int i, const Json::Value& unit_config) {
+        devices.push_back(std::make_unique<HostedDevice>(plugin, c.device.device_id + static_cast<unsigned>(i),
+                                                         unit_config, outputs.alarm_stream(),
+                                                         outputs.history_stream()));
+    };
+    if (slaves.empty()) {
+        for (int i = 0; i < c.poll.devices; ++i) add_device(i, i == 0 ? config : with_port_offset(config, i));
+    } else {
+        // Units on one line: one driver each, all over the one open line.
+        const auto lines = make_shared_line_links(config_link(config), slaves);
+        for (std::size_t i = 0; i < slaves.size(); ++i) {
+            add_device(static_cast<int>(i), for_slave(config, slaves[i]));
+            devices.back()->share_line(lines[i]);
+        }
+    }
     // A line that cannot be opened now is tried again at each cycle, and
     // its error told there: it does not stop the other units.
     for (auto& device : devices) {
@@ -222,7 +249,7 @@ int run_poll(const CommandLine& c)
         program_output() << "polling " << devices.front()->device().DeviceType() << " (device " << c.device.device_id
                   << ") on " << devices.front()->link_description()
                   << (devices.size() > 1 ? " and " + std::to_string(devices.size() - 1) + " more" : "")
-                  << std::endl;
+                  << (slaves.empty() ? "" : ", slaves " + slave_list(slaves) + " in turn") << std::endl;
 
     const long failed = poller.run(devices);
     if (failed == 0) return 0;

@@ -2,6 +2,7 @@
 // for bench tests of the driver without the unit.
 #include "tools/sim/unit_server.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -12,12 +13,15 @@
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
 const char kUsage[] =
     "usage: qmsim (--tcp HOST:PORT | --rtu DEVICE [--baud 9600] [--parity N|E|O] [--data-bits 8]\n"
-    "             [--stop-bits 1]) [--slave N] [--state FILE] [--silent-after N] [--exception ADDR]\n"
+    "             [--stop-bits 1]) [--slave N[,N...]] [--state FILE] [--slave-state N=FILE]...\n"
+    "             [--silent-slave N[,N...]] [--silent-after N] [--exception ADDR]\n"
     "             [--drop-every N] [--wrong-echo] [--port-file FILE]\n"
     "             [--late MS [--busy queue|ignore]] [--bad-crc] [--other-slave] [--truncated]\n"
     "             [--trickle MS] [--fault-address ADDR] [--fault-every N]\n"
@@ -26,8 +30,11 @@ const char kUsage[] =
     "address 0 to 65535, starting from the values of a running unit without alarms.\n"
     "  --tcp HOST:PORT   listen on HOST:PORT (port 0: a free one); answers every unit id\n"
     "  --rtu DEVICE      serve a serial line (or one end of a pseudo-terminal pair)\n"
-    "  --slave N         RTU: the unit's slave id (default 1)\n"
-    "  --state FILE      JSON over the defaults: {\"coils\": {\"276\": 1}, \"regs\": {\"11\": 250}},\n"
+    "  --slave N[,N...]  RTU: the unit's slave id (default 1); several ids are several units\n"
+    "                    on the one line, each with its own state; requests are counted\n"
+    "                    for the line and the faults hit every unit\n"
+    "  --slave-state N=FILE  unit N's state file, over --state (repeatable)\n"
+    "  --silent-slave N[,N...]  these units never answer\n"    "  --state FILE      JSON over the defaults: {\"coils\": {\"276\": 1}, \"regs\": {\"11\": 250}},\n"
     "                    decimal addresses; coils 0/1 or true/false, registers 0 to 65535\n"
     "  --port-file FILE  TCP: write the bound port there once listening\n"
     "Fault switches (requests are counted from 1 as they arrive, answered or not):\n"
@@ -65,6 +72,9 @@ struct Options {
     bool rtu = false;
     SerialLine line;
     std::string state_file;
+    std::vector<int> slaves;  // the line's units; the first is line.slave
+    std::vector<std::pair<int, std::string>> slave_states;
+    std::vector<int> silent_slaves;
     std::string port_file;
     UnitFaults faults;
 };
@@ -79,6 +89,32 @@ long long number(const std::string& option, const std::string& text, long long l
         throw UsageError(option + " takes a number from " + std::to_string(lowest) + " to " +
                          std::to_string(highest) + ", not \"" + text + "\"");
     return v;
+}
+
+std::vector<int> slave_ids(const std::string& option, const std::string& text)
+{
+    std::vector<int> ids;
+    std::size_t start = 0;
+    for (std::size_t comma; start <= text.size(); start = comma + 1) {
+        comma = text.find(',', start);
+        if (comma == std::string::npos) comma = text.size();
+        const int id = static_cast<int>(number(option, text.substr(start, comma - start), 1, 247));
+        if (std::find(ids.begin(), ids.end(), id) != ids.end())
+            throw UsageError(option + " lists " + std::to_string(id) + " twice");
+        ids.push_back(id);
+    }
+    return ids;
+}
+
+void check_units(const Options& o)
+{
+    const auto on_line = [&](int id) { return std::find(o.slaves.begin(), o.slaves.end(), id) != o.slaves.end(); };
+    if ((o.slaves.size() > 1 || !o.slave_states.empty() || !o.silent_slaves.empty()) && !o.rtu)
+        throw UsageError("--slave with several ids, --slave-state and --silent-slave need --rtu");
+    for (const auto& state : o.slave_states)
+        if (!on_line(state.first)) throw UsageError("--slave-state " + std::to_string(state.first) + ": not in --slave");
+    for (int id : o.silent_slaves)
+        if (!on_line(id)) throw UsageError("--silent-slave " + std::to_string(id) + ": not in --slave");
 }
 
 Options parse_options(int argc, char** argv)
@@ -111,9 +147,19 @@ Options parse_options(int argc, char** argv)
         } else if (option == "--stop-bits") {
             o.line.stop_bits = static_cast<int>(number(option, value(), 1, 2));
         } else if (option == "--slave") {
-            o.line.slave = static_cast<int>(number(option, value(), 1, 247));
+            o.slaves = slave_ids(option, value());
+            o.line.slave = o.slaves.front();
         } else if (option == "--state") {
             o.state_file = value();
+        } else if (option == "--slave-state") {
+            const std::string given = value();
+            const std::size_t equals = given.find('=');
+            if (equals == std::string::npos || equals + 1 == given.size())
+                throw UsageError("--slave-state takes N=FILE, not \"" + given + "\"");
+            o.slave_states.emplace_back(static_cast<int>(number(option, given.substr(0, equals), 1, 247)),
+                                        given.substr(equals + 1));
+        } else if (option == "--silent-slave") {
+            for (int id : slave_ids(option, value())) o.silent_slaves.push_back(id);
         } else if (option == "--silent-after") {
             o.faults.silent_after = static_cast<long>(number(option, value(), 0, LONG_MAX));
         } else if (option == "--exception") {
@@ -148,7 +194,40 @@ Options parse_options(int argc, char** argv)
     }
     if (o.tcp == o.rtu) throw UsageError("give either --tcp HOST:PORT or --rtu DEVICE");
     if (!o.port_file.empty() && !o.tcp) throw UsageError("--port-file needs --tcp");
+    if (o.slaves.empty()) o.slaves.push_back(o.line.slave);
+    check_units(o);
     return o;
+}
+
+Json::Value load_state(const std::string& path);
+
+std::string id_list(const std::vector<int>& ids)
+{
+    std::string text;
+    for (int id : ids) text += (text.empty() ? "" : ",") + std::to_string(id);
+    return text;
+}
+
+// --state for every unit, then each unit's own --slave-state over it.
+void apply_states(UnitServer& unit, const Options& o)
+{
+    const auto apply = [&](const std::string& path, int slave) {
+        try {
+            unit.apply_state(load_state(path), slave);
+        } catch (const std::invalid_argument& e) {
+            throw std::runtime_error("state file " + path + ": " + e.what());
+        }
+    };
+    if (!o.state_file.empty()) {
+        try {
+            unit.apply_state(load_state(o.state_file));
+        } catch (const std::invalid_argument& e) {
+            throw std::runtime_error("state file " + o.state_file + ": " + e.what());
+        }
+    }
+    for (std::size_t i = 1; i < o.slaves.size(); ++i) unit.add_slave(o.slaves[i]);
+    for (const auto& state : o.slave_states) apply(state.second, state.first);
+    for (int id : o.silent_slaves) unit.set_silent(id);
 }
 
 Json::Value load_state(const std::string& path)
@@ -191,13 +270,9 @@ void catch_stop_signals()
 int run(const Options& o)
 {
     UnitServer unit;
-    if (!o.state_file.empty()) {
-        try {
-            unit.apply_state(load_state(o.state_file));
-        } catch (const std::invalid_argument& e) {
-            throw std::runtime_error("state file " + o.state_file + ": " + e.what());
-        }
-    }
+    // Over RTU the line comes first: it gives the first unit its slave id.
+    if (o.rtu) unit.open_rtu(o.line);
+    apply_states(unit, o);
     unit.set_faults(o.faults);
     catch_stop_signals();
 
@@ -207,10 +282,9 @@ int run(const Options& o)
         if (!o.port_file.empty()) write_port_file(o.port_file, port);
         ready = "listening on " + o.host + ":" + std::to_string(port);
     } else {
-        unit.open_rtu(o.line);
         ready = "serving " + o.line.device + " " + std::to_string(o.line.baud) + " " +
                 std::to_string(o.line.data_bits) + o.line.parity + std::to_string(o.line.stop_bits) +
-                " as slave " + std::to_string(o.line.slave);
+                (o.slaves.size() > 1 ? " as slaves " + id_list(o.slaves) : " as slave " + std::to_string(o.line.slave));
     }
     std::cout << "qmsim: " << ready << std::endl;
     unit.serve(g_stop);

@@ -141,6 +141,7 @@ UnitServer::~UnitServer()
     // Over TCP the context only borrows the client sockets, closed above.
     if (ctx_ && listener_ < 0) modbus_close(ctx_);
     if (ctx_) modbus_free(ctx_);
+    for (auto& unit : other_units_) modbus_mapping_free(unit.second);
     modbus_mapping_free(mapping_);
 }
 
@@ -182,6 +183,7 @@ void UnitServer::open_rtu(const SerialLine& line)
     if (modbus_connect(ctx_) == -1) throw std::runtime_error("cannot open " + where + ": " + modbus_strerror(errno));
     modbus_set_indication_timeout(ctx_, 0, kPollUsec);
     modbus_set_byte_timeout(ctx_, 0, kPollUsec);
+    slave_ = line.slave;
 }
 
 void UnitServer::serve(const std::atomic<bool>& stop)
@@ -240,7 +242,9 @@ void UnitServer::serve_rtu(const std::atomic<bool>& stop)
         if (select(fd + 1, &readable, nullptr, nullptr, &wait) <= 0) continue;
 
         uint8_t query[MODBUS_MAX_ADU_LENGTH];
-        const int length = modbus_receive(ctx_, query);
+        // libmodbus takes only its one slave id's requests off the line.
+        const bool one_unit = other_units_.empty() && silent_.empty();
+        const int length = one_unit ? modbus_receive(ctx_, query) : receive_request(query);
         if (length > 0) {
             answer(query, length);
         } else if (length == -1) {
@@ -253,6 +257,77 @@ void UnitServer::serve_rtu(const std::atomic<bool>& stop)
     }
 }
 
+// Reads a frame as libmodbus does for its own slave, for whichever slave it
+// addresses: the function code gives the length. Errors leave errno as
+// modbus_receive would (ETIMEDOUT or EMBBADCRC for a bad frame).
+int UnitServer::receive_request(uint8_t* query)
+{
+    const int fd = modbus_get_socket(ctx_);
+    const auto take = [&](int at, int count) {
+        for (int got = 0; got < count;) {
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(fd, &readable);
+            timeval wait{0, kPollUsec};
+            const int ready = select(fd + 1, &readable, nullptr, nullptr, &wait);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) {
+                if (ready == 0) errno = ETIMEDOUT;
+                return false;
+            }
+            const ssize_t n = ::read(fd, query + at + got, static_cast<std::size_t>(count - got));
+            if (n <= 0) {
+                if (n == 0) errno = EIO;
+                return false;
+            }
+            got += static_cast<int>(n);
+        }
+        return true;
+    };
+    // Slave id and function; then what follows the function up to the CRC.
+    if (!take(0, 2)) return -1;
+    int length = 2;
+    int rest = 0;
+    switch (query[1]) {
+    case MODBUS_FC_READ_COILS:
+    case MODBUS_FC_READ_DISCRETE_INPUTS:
+    case MODBUS_FC_READ_HOLDING_REGISTERS:
+    case MODBUS_FC_READ_INPUT_REGISTERS:
+    case MODBUS_FC_WRITE_SINGLE_COIL:
+    case MODBUS_FC_WRITE_SINGLE_REGISTER:
+        rest = 4;
+        break;
+    case MODBUS_FC_WRITE_MULTIPLE_COILS:
+    case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
+        if (!take(length, 5)) return -1;
+        length += 5;
+        rest = query[length - 1];
+        break;
+    case MODBUS_FC_WRITE_AND_READ_REGISTERS:
+        if (!take(length, 9)) return -1;
+        length += 9;
+        rest = query[length - 1];
+        break;
+    default:
+        errno = EMBBADDATA;
+        return -1;
+    }
+    if (!take(length, rest + 2)) return -1;
+    length += rest + 2;
+    const uint16_t crc = modbus_crc16(query, static_cast<std::size_t>(length - 2));
+    if (query[length - 2] != (crc & 0xFF) || query[length - 1] != (crc >> 8)) {
+        errno = EMBBADCRC;
+        return -1;
+    }
+    return length;
+}
+
+modbus_mapping_t* UnitServer::mapping_of(int slave)
+{
+    const auto unit = other_units_.find(slave);
+    return unit == other_units_.end() ? mapping_ : unit->second;
+}
+
 bool UnitServer::answer(const uint8_t* query, int length)
 {
     const long n = ++requests_;
@@ -262,6 +337,10 @@ bool UnitServer::answer(const uint8_t* query, int length)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         faults = faults_;
+        const int slave = query[modbus_get_header_length(ctx_) - 1];
+        if (silent_.count(slave)) return true;
+        // A unit on the line that is not simulated: not ours to answer.
+        if (slave_ >= 0 && slave != 0 && slave != slave_ && !other_units_.count(slave)) return true;
         if (faults.silent_after >= 0 && n > faults.silent_after) return true;
         if (faults.drop_every > 0 && n % faults.drop_every == 0) return true;
         chosen = chosen_for_line_faults(query + modbus_get_header_length(ctx_));
@@ -295,6 +374,7 @@ std::vector<uint8_t> UnitServer::render(const uint8_t* query, int length)
     const int line = modbus_get_socket(ctx_);
     modbus_set_socket(ctx_, pair[0]);
     const int pdu = modbus_get_header_length(ctx_);
+    modbus_mapping_t* mapping = mapping_of(query[pdu - 1]);
     int sent = -1;
     if (read_covers(query + pdu, faults_.exception_address)) {
         sent = modbus_reply_exception(ctx_, query, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
@@ -307,10 +387,10 @@ std::vector<uint8_t> UnitServer::render(const uint8_t* query, int length)
         const uint16_t echoed = static_cast<uint16_t>(value + 1);
         altered[pdu + 3] = static_cast<uint8_t>(echoed >> 8);
         altered[pdu + 4] = static_cast<uint8_t>(echoed);
-        sent = modbus_reply(ctx_, altered, length, mapping_);
-        mapping_->tab_registers[address] = value;
+        sent = modbus_reply(ctx_, altered, length, mapping);
+        mapping->tab_registers[address] = value;
     } else {
-        sent = modbus_reply(ctx_, query, length, mapping_);
+        sent = modbus_reply(ctx_, query, length, mapping);
     }
     modbus_set_socket(ctx_, line);
     std::vector<uint8_t> frame(sent > 0 ? static_cast<std::size_t>(sent) : 0);
@@ -395,8 +475,30 @@ void UnitServer::set_faults(const UnitFaults& faults)
     faults_ = faults;
 }
 
-void UnitServer::apply_state(const Json::Value& state)
+void UnitServer::add_slave(int slave)
 {
+    if (slave < 1 || slave > 247 || slave == slave_ || other_units_.count(slave))
+        throw std::invalid_argument("slave id " + std::to_string(slave) + " is taken or out of range");
+    modbus_mapping_t* unit = modbus_mapping_new(kAddresses, 0, kAddresses, 0);
+    if (!unit) throw std::bad_alloc();
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::memcpy(unit->tab_bits, mapping_->tab_bits, kAddresses);
+    std::memcpy(unit->tab_registers, mapping_->tab_registers, kAddresses * sizeof(uint16_t));
+    other_units_[slave] = unit;
+}
+
+void UnitServer::set_silent(int slave)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    silent_.insert(slave);
+}
+
+void UnitServer::apply_state(const Json::Value& state) { apply_state(state, slave_); }
+
+void UnitServer::apply_state(const Json::Value& state, int slave)
+{
+    if (slave != slave_ && !other_units_.count(slave))
+        throw std::invalid_argument("no unit with slave id " + std::to_string(slave));
     if (!state.isObject()) throw std::invalid_argument("the state must be a JSON object");
     for (const std::string& key : state.getMemberNames())
         if (key != "coils" && key != "regs") throw std::invalid_argument("unknown member \"" + key + "\"");
@@ -404,6 +506,7 @@ void UnitServer::apply_state(const Json::Value& state)
     const std::vector<Cell> regs = state_cells(state["regs"], "regs", 0xFFFF);
 
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const Cell& c : coils) mapping_->tab_bits[c.address] = static_cast<uint8_t>(c.value);
-    for (const Cell& c : regs) mapping_->tab_registers[c.address] = c.value;
+    modbus_mapping_t* unit = mapping_of(slave);
+    for (const Cell& c : coils) unit->tab_bits[c.address] = static_cast<uint8_t>(c.value);
+    for (const Cell& c : regs) unit->tab_registers[c.address] = c.value;
 }

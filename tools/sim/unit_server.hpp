@@ -2,7 +2,8 @@
 // unit: every coil and holding register answers (address 0 to 65535), from
 // the state of a running unit, and writes are stored and echoed. It serves
 // either Modbus TCP (any number of clients, any unit id) or one RTU line
-// (its slave id only), and misbehaves on request.
+// (its slave id only, or several units on that line, each with its own
+// state), and misbehaves on request.
 #pragma once
 
 #include <json/json.h>
@@ -10,7 +11,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -65,6 +68,15 @@ public:
     bool coil(int address) const;
     uint16_t reg(int address) const;
     void set_faults(const UnitFaults& faults);
+
+    // Another unit on the RTU line, answering `slave`: its state starts as a
+    // copy of this unit's and is its own from then on. Line faults and
+    // request counts are the line's, shared by all its units.
+    void add_slave(int slave);
+    // The unit answering `slave` (this one or an added one) never answers.
+    void set_silent(int slave);
+    // As apply_state, for the unit answering `slave`.
+    void apply_state(const Json::Value& state, int slave);
     long requests() const { return requests_; }
 
     // {"coils": {"276": 1}, "regs": {"11": 250}}, decimal addresses, over
@@ -75,6 +87,10 @@ public:
 private:
     void serve_tcp(const std::atomic<bool>& stop);
     void serve_rtu(const std::atomic<bool>& stop);
+    // One request frame for any slave id: its length, 0 for a garbled frame
+    // or none, -1 when the line is lost.
+    int receive_request(uint8_t* query);
+    modbus_mapping_t* mapping_of(int slave);
     // Counts the request, applies the faults and replies: false when the
     // reply could not be sent.
     bool answer(const uint8_t* query, int length);
@@ -87,6 +103,9 @@ private:
 
     modbus_t* ctx_ = nullptr;
     modbus_mapping_t* mapping_;
+    int slave_ = -1;  // this unit's slave id on an RTU line
+    std::map<int, modbus_mapping_t*> other_units_;  // by slave id
+    std::set<int> silent_;
     int listener_ = -1;
     std::vector<int> clients_;
     mutable std::mutex mutex_;  // the mapping and the faults
