@@ -4,6 +4,7 @@
 // source: regs_A is holding registers from A, bits_A coils from A.
 #pragma once
 
+#include "host/contract.hpp"
 #include "host/framework.hpp"
 
 #include <cstddef>
@@ -74,7 +75,7 @@ struct QM4700RX2VA9_Data_t {
 
 namespace record_layout {
 
-constexpr std::size_t kRecordSize = 459;
+constexpr std::size_t kRecordSize = contract::kRecordSize;
 
 // Offsets of the stored format; a change here breaks every stored record.
 #define QM_CHECK_OFFSET(field, offset)                                                   \

@@ -98,7 +98,7 @@ void QM4700RX2VA9::rebuild_report()
     // The document is overwritten member by member, never cleared: every
     // rebuild writes the same members. It owns its names and texts, so a
     // copy the host keeps outlives the driver and the plug-in.
-    ++report_rebuild_count;
+    ++report_rebuild_count_;
     const unsigned char* bytes = record_bytes();
     write_points(report, bytes, 0, kPointsBeforeAlarms);
     for (const AlarmPoint& alarm : kAlarmCatalogue) {

@@ -36,8 +36,8 @@ TEST(RecordLayout, NewDriverHoldsAZeroRecordAndItsDefaults)
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&driver.data());
     for (int i = 0; i < 459; ++i) ASSERT_EQ(bytes[i], 0) << "byte " << i;
     EXPECT_EQ(driver.mode(), 1);
-    EXPECT_EQ(driver.control_result_value(), -1);
-    EXPECT_EQ(driver.expected_value_value(), -1);
+    EXPECT_EQ(driver.control_result(), -1);
+    EXPECT_EQ(driver.expected_value(), -1);
     EXPECT_EQ(driver.DeviceType(), "qm4700rx2va9");
     EXPECT_EQ(driver.line_speed(), 9600);
     EXPECT_EQ(driver.byte_setting(), 1);
