@@ -80,6 +80,8 @@ public:
         this->m_alarm_seq = 1;
         this->m_threshold_result = 0;
         RunCheckThreshold();
+        // Kept for the gateway's log, which the site reads to see how many
+        // alarm rules a cycle produced.
         std::cout << "rvSize is " << static_cast<int>(this->m_rule_vector.size()) << std::endl;
         const bool batch = ZKVVDevice::DoBatchCheckThreshold(this->m_rule_vector);
         this->m_threshold_result = (batch || this->m_threshold_result) ? 1 : 0;
@@ -144,6 +146,8 @@ private:
 
     void read_threshold_settings(const Json::Value& config)
     {
+        // "here 1", "here 2" and "here KEY" are kept on purpose: the gateway's
+        // log shows by them how far the threshold settings were read.
         std::cout << "here 1" << std::endl;
         const Json::Value& thresholds = core_detail::member(config, "thresholdSetting");
         if (thresholds.isNull()) return;
@@ -170,6 +174,8 @@ private:
                 std::cout << this->DataId() << " " << part << " is missing" << std::endl;
             alarm_id += ';';
         }
+        // Kept for the monitoring centre's engineers, who match each alarm
+        // point's id, level and value in the gateway's log by this line.
         std::cout << "mobile:" << key << ":" << alarm_id << " level:" << this->m_level_map[key]
                   << " value:" << this->m_value_map[key] << std::endl;
         alarm_id_map[key] = alarm_id;
