@@ -394,8 +394,7 @@ bool LibmodbusLink::write_answer(const uint8_t* request, int length, int address
 std::string LinkSettings::describe() const
 {
     if (kind == Kind::Tcp) return "tcp " + host + ":" + std::to_string(port);
-    return "rtu " + device + " " + std::to_string(baud) + " " + std::to_string(data_bits) + parity +
-           std::to_string(stop_bits);
+    return "rtu " + serial_line_text(device, baud, parity, data_bits, stop_bits);
 }
 
 int LinkSettings::effective_guard_ms() const

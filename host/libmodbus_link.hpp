@@ -9,6 +9,14 @@
 #include <memory>
 #include <string>
 
+// A serial line as messages name it: "/dev/ttyUSB0 9600 8N1".
+inline std::string serial_line_text(const std::string& device, int baud, char parity, int data_bits,
+                                    int stop_bits)
+{
+    return device + " " + std::to_string(baud) + " " + std::to_string(data_bits) + parity +
+           std::to_string(stop_bits);
+}
+
 struct LinkSettings {
     enum class Kind { Tcp, Rtu };
     Kind kind = Kind::Tcp;

@@ -1,6 +1,8 @@
 // qmsim: the air-conditioning unit as a Modbus slave on TCP or a serial line,
 // for bench tests of the driver without the unit.
+#include "tools/common/arguments.hpp"
 #include "tools/sim/unit_server.hpp"
+#include "host/libmodbus_link.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -54,10 +56,6 @@ std::atomic<bool> g_stop{false};
 
 extern "C" void on_stop_signal(int) { g_stop = true; }
 
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
 struct Options {
     bool tcp = false;
     std::string host;
@@ -68,18 +66,6 @@ struct Options {
     std::string port_file;
     UnitFaults faults;
 };
-
-long long number(const std::string& option, const std::string& text, long long lowest,
-                 long long highest)
-{
-    char* end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno != 0 || v < lowest || v > highest)
-        throw UsageError(option + " takes a number from " + std::to_string(lowest) + " to " +
-                         std::to_string(highest) + ", not \"" + text + "\"");
-    return v;
-}
 
 Options parse_options(int argc, char** argv)
 {
@@ -96,34 +82,34 @@ Options parse_options(int argc, char** argv)
             if (colon == std::string::npos || colon == 0) throw UsageError("--tcp takes HOST:PORT, not \"" + where + "\"");
             o.tcp = true;
             o.host = where.substr(0, colon);
-            o.port = static_cast<int>(number("--tcp port", where.substr(colon + 1), 0, 65535));
+            o.port = parse_integer<int>("--tcp port", where.substr(colon + 1), 0, 65535);
         } else if (option == "--rtu") {
             o.rtu = true;
             o.line.device = value();
         } else if (option == "--baud") {
-            o.line.baud = static_cast<int>(number(option, value(), 50, 4000000));
+            o.line.baud = parse_integer<int>(option, value(), 50, 4000000);
         } else if (option == "--parity") {
             const std::string parity = value();
             if (parity != "N" && parity != "E" && parity != "O") throw UsageError("--parity takes N, E or O");
             o.line.parity = parity[0];
         } else if (option == "--data-bits") {
-            o.line.data_bits = static_cast<int>(number(option, value(), 5, 8));
+            o.line.data_bits = parse_integer<int>(option, value(), 5, 8);
         } else if (option == "--stop-bits") {
-            o.line.stop_bits = static_cast<int>(number(option, value(), 1, 2));
+            o.line.stop_bits = parse_integer<int>(option, value(), 1, 2);
         } else if (option == "--slave") {
-            o.line.slave = static_cast<int>(number(option, value(), 1, 247));
+            o.line.slave = parse_integer<int>(option, value(), 1, 247);
         } else if (option == "--state") {
             o.state_file = value();
         } else if (option == "--silent-after") {
-            o.faults.silent_after = static_cast<long>(number(option, value(), 0, LONG_MAX));
+            o.faults.silent_after = parse_integer<long>(option, value(), 0, LONG_MAX);
         } else if (option == "--exception") {
-            o.faults.exception_address = static_cast<int>(number(option, value(), 0, 65535));
+            o.faults.exception_address = parse_integer<int>(option, value(), 0, 65535);
         } else if (option == "--drop-every") {
-            o.faults.drop_every = static_cast<long>(number(option, value(), 1, LONG_MAX));
+            o.faults.drop_every = parse_integer<long>(option, value(), 1, LONG_MAX);
         } else if (option == "--wrong-echo") {
             o.faults.wrong_echo = true;
         } else if (option == "--late") {
-            o.faults.late_ms = static_cast<int>(number(option, value(), 1, 60000));
+            o.faults.late_ms = parse_integer<int>(option, value(), 1, 60000);
         } else if (option == "--busy") {
             const std::string busy = value();
             if (busy != "queue" && busy != "ignore") throw UsageError("--busy takes queue or ignore");
@@ -135,11 +121,11 @@ Options parse_options(int argc, char** argv)
         } else if (option == "--truncated") {
             o.faults.truncated = true;
         } else if (option == "--trickle") {
-            o.faults.trickle_ms = static_cast<int>(number(option, value(), 1, 10000));
+            o.faults.trickle_ms = parse_integer<int>(option, value(), 1, 10000);
         } else if (option == "--fault-address") {
-            o.faults.address = static_cast<int>(number(option, value(), 0, 65535));
+            o.faults.address = parse_integer<int>(option, value(), 0, 65535);
         } else if (option == "--fault-every") {
-            o.faults.every = static_cast<long>(number(option, value(), 1, LONG_MAX));
+            o.faults.every = parse_integer<long>(option, value(), 1, LONG_MAX);
         } else if (option == "--port-file") {
             o.port_file = value();
         } else {
@@ -149,21 +135,6 @@ Options parse_options(int argc, char** argv)
     if (o.tcp == o.rtu) throw UsageError("give either --tcp HOST:PORT or --rtu DEVICE");
     if (!o.port_file.empty() && !o.tcp) throw UsageError("--port-file needs --tcp");
     return o;
-}
-
-Json::Value load_state(const std::string& path)
-{
-    std::ifstream in(path);
-    if (!in) throw std::runtime_error("cannot read state file " + path + ": " + std::strerror(errno));
-    Json::CharReaderBuilder builder;
-    Json::Value state;
-    std::string errors;
-    if (!Json::parseFromStream(builder, in, &state, &errors)) {
-        for (char& c : errors)
-            if (c == '\n') c = ' ';
-        throw std::runtime_error("state file " + path + " is not JSON: " + errors.substr(0, errors.find_last_not_of(' ') + 1));
-    }
-    return state;
 }
 
 // Written whole under a temporary name, so a reader never sees half a port.
@@ -193,7 +164,7 @@ int run(const Options& o)
     UnitServer unit;
     if (!o.state_file.empty()) {
         try {
-            unit.apply_state(load_state(o.state_file));
+            unit.apply_state(read_json_file("state file", o.state_file));
         } catch (const std::invalid_argument& e) {
             throw std::runtime_error("state file " + o.state_file + ": " + e.what());
         }
@@ -208,8 +179,8 @@ int run(const Options& o)
         ready = "listening on " + o.host + ":" + std::to_string(port);
     } else {
         unit.open_rtu(o.line);
-        ready = "serving " + o.line.device + " " + std::to_string(o.line.baud) + " " +
-                std::to_string(o.line.data_bits) + o.line.parity + std::to_string(o.line.stop_bits) +
+        ready = "serving " +
+                serial_line_text(o.line.device, o.line.baud, o.line.parity, o.line.data_bits, o.line.stop_bits) +
                 " as slave " + std::to_string(o.line.slave);
     }
     std::cout << "qmsim: " << ready << std::endl;
