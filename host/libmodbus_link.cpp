@@ -394,7 +394,7 @@ bool LibmodbusLink::write_answer(const uint8_t* request, int length, int address
 std::string LinkSettings::describe() const
 {
     if (kind == Kind::Tcp) return "tcp " + host + ":" + std::to_string(port);
-    return "rtu " + serial_line_text(device, baud, parity, data_bits, stop_bits);
+    return "rtu " + serial_text();
 }
 
 int LinkSettings::effective_guard_ms() const

@@ -9,14 +9,6 @@
 #include <memory>
 #include <string>
 
-// A serial line as messages name it: "/dev/ttyUSB0 9600 8N1".
-inline std::string serial_line_text(const std::string& device, int baud, char parity, int data_bits,
-                                    int stop_bits)
-{
-    return device + " " + std::to_string(baud) + " " + std::to_string(data_bits) + parity +
-           std::to_string(stop_bits);
-}
-
 struct LinkSettings {
     enum class Kind { Tcp, Rtu };
     Kind kind = Kind::Tcp;
@@ -35,6 +27,13 @@ struct LinkSettings {
 
     // "tcp 127.0.0.1:1502" or "rtu /dev/ttyUSB0 9600 8N1", for messages.
     std::string describe() const;
+    // The serial line alone, "/dev/ttyUSB0 9600 8N1"; inline, so the
+    // simulated unit names its line alike without linking the host.
+    std::string serial_text() const
+    {
+        return device + " " + std::to_string(baud) + " " + std::to_string(data_bits) + parity +
+               std::to_string(stop_bits);
+    }
     int effective_guard_ms() const;
 };
 

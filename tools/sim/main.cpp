@@ -2,7 +2,6 @@
 // for bench tests of the driver without the unit.
 #include "tools/common/arguments.hpp"
 #include "tools/sim/unit_server.hpp"
-#include "host/libmodbus_link.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -179,9 +178,7 @@ int run(const Options& o)
         ready = "listening on " + o.host + ":" + std::to_string(port);
     } else {
         unit.open_rtu(o.line);
-        ready = "serving " +
-                serial_line_text(o.line.device, o.line.baud, o.line.parity, o.line.data_bits, o.line.stop_bits) +
-                " as slave " + std::to_string(o.line.slave);
+        ready = "serving " + o.line.serial_text() + " as slave " + std::to_string(o.line.slave);
     }
     std::cout << "qmsim: " << ready << std::endl;
     unit.serve(g_stop);
