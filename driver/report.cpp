@@ -21,7 +21,7 @@ unsigned register_at(const unsigned char* record, std::size_t offset)
 
 unsigned cell_at(const unsigned char* record, const ReportPoint& point)
 {
-    return point.width == SourceWidth::Byte ? record[point.source] : register_at(record, point.source);
+    return point.source.width == 1 ? record[point.source.offset] : register_at(record, point.source.offset);
 }
 
 // Tenths are divided in single precision and widened exactly: register 234
