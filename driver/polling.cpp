@@ -62,7 +62,7 @@ void QM4700RX2VA9::store_answer(const PollRead& read)
 {
     const void* answer = read.kind == ReadKind::Bits ? static_cast<const void*>(m_tab_bits)
                                                      : static_cast<const void*>(m_tab_registers);
-    std::memcpy(reinterpret_cast<unsigned char*>(&record) + read.offset, answer, read.size);
+    std::memcpy(reinterpret_cast<unsigned char*>(&record_) + read.offset, answer, read.size);
 }
 
 bool QM4700RX2VA9::answer_confirms_write(int step) const
