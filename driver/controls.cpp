@@ -141,7 +141,7 @@ int QM4700RX2VA9::DeviceIoControl(int code, const void* input, int input_length,
 
 // What the host does with a command after the driver: its result is the
 // command's result.
-int QM4700RX2VA9::pass_on(const Command& c)
+inline int QM4700RX2VA9::pass_on(const Command& c)
 {
     return ZKVVDevice::DeviceIoControl(c.code, c.input, c.input_length, c.output, c.output_capacity,
                                        c.returned_length);
@@ -149,7 +149,7 @@ int QM4700RX2VA9::pass_on(const Command& c)
 
 // Every control starts alike: its step routes the unit's answer, and the
 // result is pending until that answer comes.
-void QM4700RX2VA9::start_control(int step)
+inline void QM4700RX2VA9::start_control(int step)
 {
     m_poll_step = step;
     control_result_ = contract::kControlPending;
@@ -159,7 +159,7 @@ void QM4700RX2VA9::start_control(int step)
 // The start of one write, right before it is sent: the answer must confirm
 // `expected`. `open_port` is false only where the gateway's own driver does
 // not open the port again (a switch by signal code).
-void QM4700RX2VA9::start_write(int step, int expected, bool open_port)
+inline void QM4700RX2VA9::start_write(int step, int expected, bool open_port)
 {
     if (open_port) {
         start_control(step);
