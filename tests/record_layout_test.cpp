@@ -45,3 +45,33 @@ TEST(RecordLayout, NewDriverHoldsAZeroRecordAndItsDefaults)
 }
 
 }  // namespace
+
+// A chain row is read off its field's name and size; a name that gives no
+// read must come out refused (address -1), which the chain's compile-time
+// check turns into an error.
+TEST(RecordLayout, ChainRowsAreReadOffTheFieldName)
+{
+    struct Case {
+        const char* field;
+        std::size_t size;
+        ReadKind kind;
+        int address;
+        int count;
+    };
+    const Case cases[] = {
+        {"bits_256", 12, ReadKind::Bits, 256, 12},
+        {"regs_1516", 16, ReadKind::Registers, 1516, 8},
+        {"regs_0", 2, ReadKind::Registers, 0, 1},
+        {"bits_", 1, ReadKind::Bits, -1, 0},
+        {"regs_7a", 2, ReadKind::Bits, -1, 0},
+        {"time", 7, ReadKind::Bits, -1, 0},
+    };
+    for (const Case& c : cases) {
+        const PollRead read = polling_chain_detail::read_of_field(c.field, 40, c.size);
+        EXPECT_EQ(read.address, c.address) << c.field;
+        if (c.address < 0) continue;
+        EXPECT_EQ(read.kind, c.kind) << c.field;
+        EXPECT_EQ(read.count, c.count) << c.field;
+        EXPECT_EQ(read.offset, 40u) << c.field;
+    }
+}
