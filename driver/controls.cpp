@@ -157,8 +157,8 @@ inline void QM4700RX2VA9::start_control(int step)
 }
 
 // The start of one write, right before it is sent: the answer must confirm
-// `expected`. `open_port` is false only where the gateway's own driver does
-// not open the port again (a switch by signal code).
+// `expected`. `open_port` is false only for a switch by signal code: its
+// common start has opened the port, and the gateway expects one open there.
 inline void QM4700RX2VA9::start_write(int step, int expected, bool open_port)
 {
     if (open_port) {
