@@ -11,9 +11,9 @@
 
 namespace {
 
-constexpr int kReportText = 801;
-constexpr int kReportHandle = 803;
-constexpr int kTemperatureSetpoint = 106;
+using contract::command::kReportHandle;
+using contract::command::kReportText;
+using contract::command::kTemperatureSetpoint;
 constexpr int kReportCapacity = 64 * 1024;
 
 // Allocations over the timed loop, per iteration.
@@ -148,7 +148,7 @@ void BM_ControlSetpoint106(benchmark::State& state)
         while (d.IsProcessing()) d.process();
     }
     allocations.report(state);
-    if (d.control_result_value() != QM4700RX2VA9::kControlConfirmed) state.SkipWithError("the setpoint was not confirmed");
+    if (d.control_result() != contract::kControlConfirmed) state.SkipWithError("the setpoint was not confirmed");
 }
 BENCHMARK(BM_ControlSetpoint106);
 

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr int kReportText = 801;
+using contract::command::kReportText;
 constexpr int kDrivers = 32;
 
 struct Held {

@@ -14,8 +14,8 @@
 
 namespace {
 
-constexpr int kReportText = 801;
-constexpr int kTemperatureSetpoint = 106;
+using contract::command::kReportText;
+using contract::command::kTemperatureSetpoint;
 constexpr int kWarmUpCycles = 3;
 
 enum class Operation { Cycle, Rebuild801, Render801, Control106 };

@@ -52,7 +52,7 @@ public:
 
     static constexpr int kRecordSize = static_cast<int>(sizeof(Record));
 
-    UniDataDevice() : record(), b_mode(1) {}
+    UniDataDevice() : record_(), mode_(1) {}
     ~UniDataDevice() override = default;
 
     int InitSetting(const Json::Value& config) override
@@ -63,7 +63,7 @@ public:
         // like unreadable ones and the host's own are not read.
         try {
             read_mode(config);
-            if (b_mode == 3) read_threshold_settings(config);
+            if (mode_ == 3) read_threshold_settings(config);
         } catch (const std::exception&) {
             return -1;
         }
@@ -74,12 +74,14 @@ public:
     {
         this->m_data_ready = 1;
         this->m_cycle_time = boost::posix_time::second_clock::local_time();
-        record.time = get_ttime(this->m_cycle_time);
+        record_.time = get_ttime(this->m_cycle_time);
         ZKVVDevice::SendSP(TypeNumber, record_bytes(), sizeof(Record), false);
         this->Reset();
         this->m_alarm_seq = 1;
         this->m_threshold_result = 0;
         RunCheckThreshold();
+        // Kept for the gateway's log, which the site reads to see how many
+        // alarm rules a cycle produced.
         std::cout << "rvSize is " << static_cast<int>(this->m_rule_vector.size()) << std::endl;
         const bool batch = ZKVVDevice::DoBatchCheckThreshold(this->m_rule_vector);
         this->m_threshold_result = (batch || this->m_threshold_result) ? 1 : 0;
@@ -90,7 +92,7 @@ public:
     bool LoadFromCache(const unsigned char* data, int length) override
     {
         if (length != kRecordSize || data == nullptr) return false;
-        std::memcpy(&record, data, sizeof(Record));
+        std::memcpy(&record_, data, sizeof(Record));
         this->m_data_ready = 1;
         RoundDone();
         return true;
@@ -99,36 +101,36 @@ public:
     virtual void RunCheckThreshold() {}
 
     // Read access for the host's tools and tests.
-    const Record& data() const { return record; }
-    int mode() const { return b_mode; }
-    const std::map<std::string, std::string>& alarm_ids() const { return alarm_id_map; }
-    const std::map<std::string, std::string>& signal_names() const { return signal_name_map; }
+    const Record& data() const { return record_; }
+    int mode() const { return mode_; }
+    const std::map<std::string, std::string>& alarm_ids() const { return alarm_ids_; }
+    const std::map<std::string, std::string>& signal_names() const { return signal_names_; }
 
 protected:
     const unsigned char* record_bytes() const
     {
-        return reinterpret_cast<const unsigned char*>(&record);
+        return reinterpret_cast<const unsigned char*>(&record_);
     }
 
     void copy_device_id()
     {
         const uint32_t id = this->DataId();
-        std::memcpy(&record.dev_id, &id, sizeof id);
+        std::memcpy(&record_.dev_id, &id, sizeof id);
     }
 
-    Record record;
-    int b_mode;
-    std::map<std::string, std::string> alarm_id_map;
-    std::map<std::string, std::string> signal_name_map;
-    boost::posix_time::ptime report_time;
-    std::mutex report_lock;
-    Json::Value report;
+    Record record_;
+    int mode_;
+    std::map<std::string, std::string> alarm_ids_;
+    std::map<std::string, std::string> signal_names_;
+    boost::posix_time::ptime report_time_;
+    std::mutex report_lock_;
+    Json::Value report_;
 
 private:
     uint32_t stored_device_id() const
     {
         uint32_t id = 0;
-        std::memcpy(&id, &record.dev_id, sizeof id);
+        std::memcpy(&id, &record_.dev_id, sizeof id);
         return id;
     }
 
@@ -138,12 +140,14 @@ private:
         if (!app.isObject()) return;
         std::string text;
         if (!core_detail::text_of(app["b_mode"], text)) return;
-        b_mode = std::atoi(text.c_str());
-        std::cout << "InitSetting " << stored_device_id() << " b_mode_:" << b_mode << std::endl;
+        mode_ = std::atoi(text.c_str());
+        std::cout << "InitSetting " << stored_device_id() << " b_mode_:" << mode_ << std::endl;
     }
 
     void read_threshold_settings(const Json::Value& config)
     {
+        // "here 1", "here 2" and "here KEY" are kept on purpose: the gateway's
+        // log shows by them how far the threshold settings were read.
         std::cout << "here 1" << std::endl;
         const Json::Value& thresholds = core_detail::member(config, "thresholdSetting");
         if (thresholds.isNull()) return;
@@ -160,7 +164,7 @@ private:
     {
         if (!entry.isObject()) return;
         std::string text;
-        if (core_detail::text_of(entry["SignalName"], text)) signal_name_map[key] = text;
+        if (core_detail::text_of(entry["SignalName"], text)) signal_names_[key] = text;
 
         std::string alarm_id;
         for (const char* part : {"NMAlarmID", "ID", "SignalNumber"}) {
@@ -170,8 +174,10 @@ private:
                 std::cout << this->DataId() << " " << part << " is missing" << std::endl;
             alarm_id += ';';
         }
+        // Kept for the monitoring centre's engineers, who match each alarm
+        // point's id, level and value in the gateway's log by this line.
         std::cout << "mobile:" << key << ":" << alarm_id << " level:" << this->m_level_map[key]
                   << " value:" << this->m_value_map[key] << std::endl;
-        alarm_id_map[key] = alarm_id;
+        alarm_ids_[key] = alarm_id;
     }
 };

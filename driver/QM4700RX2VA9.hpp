@@ -6,21 +6,17 @@
 #include "core/uni_data_device.hpp"
 #include "driver/polling_chain.hpp"
 #include "driver/record.hpp"
+#include "host/contract.hpp"
 #include "host/framework.hpp"
 
 #include <string>
 
-inline constexpr int kQm4700RecordType = 5156;
+inline constexpr int kQm4700RecordType = contract::kRecordType;
 inline constexpr const char* kQm4700DeviceType = "qm4700rx2va9";
 
 class QM4700RX2VA9 : public UniDataDevice<QM4700RX2VA9_Data_t, SPModbus, kQm4700RecordType> {
 public:
     using Core = UniDataDevice<QM4700RX2VA9_Data_t, SPModbus, kQm4700RecordType>;
-
-    // Control result values.
-    static constexpr int kControlPending = -1;
-    static constexpr int kControlConfirmed = 1;
-    static constexpr int kControlNotConfirmed = 3;
 
     QM4700RX2VA9();
     ~QM4700RX2VA9() override;
@@ -33,37 +29,45 @@ public:
                         int output_capacity, int& returned_length) override;
     float Get_Value(unsigned int variable, const std::string& name) const override;
 
-    int control_result_value() const { return control_result; }
-    int expected_value_value() const { return expected_value; }
-    unsigned long report_rebuilds() const { return report_rebuild_count; }
+    int control_result() const { return control_result_; }
+    int expected_value() const { return expected_value_; }
+    unsigned long report_rebuilds() const { return report_rebuild_count_; }
 
 private:
     void send_read(const PollRead& read);
     void store_answer(const PollRead& read);
     bool answer_confirms_write(int step) const;
 
-    // Status report (801, 803).
+    // Status report (command::kReportText, kReportHandle).
     int report_text(void* output, int output_capacity, int& returned_length);
     int report_handle(void* output, int output_capacity, int& returned_length);
     void refresh_report_if_new_cycle();
     void rebuild_report();
 
-    // Control commands.
-    void start_control(int step);
-    int command_switch(int step, int bit_value, const void* input, int input_length, void* output,
-                       int output_capacity, int& returned_length);
-    int command_setpoint(int step, int address, const void* input, int input_length, void* output,
-                         int output_capacity, int& returned_length);
-    int command_write_register(const void* input, int input_length);
-    int command_write_registers(const void* input, int input_length);
-    int command_signal_setpoint(const void* input, int input_length, void* output,
-                                int output_capacity, int& returned_length);
-    int command_signal_switch(const void* input, int input_length, void* output,
-                              int output_capacity, int& returned_length);
-    int outcome_query(int code, const void* input, int input_length, void* output,
-                      int output_capacity, int& returned_length);
+    // A command as the host hands it over: the code, the input, the output
+    // buffer and the length the driver returns in it.
+    struct Command {
+        int code;
+        const void* input;
+        int input_length;
+        void* output;
+        int output_capacity;
+        int& returned_length;
+    };
 
-    int control_result;
-    int expected_value;
-    unsigned long report_rebuild_count = 0;  // under the report lock
+    // Control commands.
+    int pass_on(const Command& c);
+    void start_control(int step);
+    void start_write(int step, int expected, bool open_port = true);
+    int command_switch(const Command& c, int bit_value);
+    int command_setpoint(const Command& c, int address);
+    int command_write_register(const Command& c);
+    int command_write_registers(const Command& c);
+    int command_signal_setpoint(const Command& c);
+    int command_signal_switch(const Command& c);
+    int outcome_query(const Command& c);
+
+    int control_result_;
+    int expected_value_;
+    unsigned long report_rebuild_count_ = 0;  // under the report lock
 };

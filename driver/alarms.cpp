@@ -12,8 +12,8 @@ bool reports_alarms_in(int mode) { return mode == 1 || mode == 2; }
 
 void QM4700RX2VA9::RunCheckThreshold()
 {
-    if (!reports_alarms_in(b_mode)) return;
-    const std::vector<AlarmReportNames>& names = alarm_report_names(b_mode);
+    if (!reports_alarms_in(mode_)) return;
+    const std::vector<AlarmReportNames>& names = alarm_report_names(mode_);
     const unsigned char* bytes = record_bytes();
     for (std::size_t i = 0; i < kAlarmCatalogue.size(); ++i) {
         const bool active = bytes[kAlarmCatalogue[i].source] != 0;

@@ -7,7 +7,6 @@
 // are checked before anything is read, and nothing the JSON library raises
 // escapes into the host.
 #include "driver/QM4700RX2VA9.hpp"
-#include "driver/control_steps.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -20,9 +19,9 @@ constexpr int kOnOffBit = 276;
 constexpr int kTemperatureSetpointRegister = 11;
 constexpr int kHumiditySetpointRegister = 1;
 
-constexpr int kRefused = -1;
-constexpr int kReportText = 801;
-constexpr int kReportHandle = 803;
+namespace command = contract::command;
+
+constexpr int kRefused = contract::kCommandRefused;
 
 // Signal codes the monitoring centre addresses the unit's objects by.
 const char* const kTemperatureSetpointSignals[] = {"6016A2101001", "150800310010"};
@@ -111,150 +110,158 @@ bool read_signal_setpoint(const char* text, int length, SetpointWrite& write)
 int QM4700RX2VA9::DeviceIoControl(int code, const void* input, int input_length, void* output,
                                   int output_capacity, int& returned_length)
 {
+    // The gateway's log shows every command code the driver was handed.
     std::cout << "QM4700RX2VA9::DeviceIoControl " << code << std::endl;
+    const Command c{code, input, input_length, output, output_capacity, returned_length};
     switch (code) {
-    case control_step::kSwitchOn:
-        return command_switch(control_step::kSwitchOn, 1, input, input_length, output,
-                              output_capacity, returned_length);
-    case control_step::kSwitchOff:
-        return command_switch(control_step::kSwitchOff, 0, input, input_length, output,
-                              output_capacity, returned_length);
-    case control_step::kTemperatureSetpoint:
-        return command_setpoint(control_step::kTemperatureSetpoint, kTemperatureSetpointRegister,
-                                input, input_length, output, output_capacity, returned_length);
-    case control_step::kHumiditySetpoint:
-        return command_setpoint(control_step::kHumiditySetpoint, kHumiditySetpointRegister, input,
-                                input_length, output, output_capacity, returned_length);
-    case control_step::kWriteRegister:
-        return command_write_register(input, input_length);
-    case control_step::kWriteRegisters:
-        return command_write_registers(input, input_length);
-    case control_step::kSignalSetpoint:
-        return command_signal_setpoint(input, input_length, output, output_capacity, returned_length);
-    case control_step::kSignalSwitch:
-        return command_signal_switch(input, input_length, output, output_capacity, returned_length);
-    case kReportText:
-        return report_text(output, output_capacity, returned_length);
-    case kReportHandle:
-        return report_handle(output, output_capacity, returned_length);
+    case command::kSwitchOn:
+        return command_switch(c, 1);
+    case command::kSwitchOff:
+        return command_switch(c, 0);
+    case command::kTemperatureSetpoint:
+        return command_setpoint(c, kTemperatureSetpointRegister);
+    case command::kHumiditySetpoint:
+        return command_setpoint(c, kHumiditySetpointRegister);
+    case command::kWriteRegister:
+        return command_write_register(c);
+    case command::kWriteRegisters:
+        return command_write_registers(c);
+    case command::kSignalSetpoint:
+        return command_signal_setpoint(c);
+    case command::kSignalSwitch:
+        return command_signal_switch(c);
+    case command::kReportText:
+        return report_text(c.output, c.output_capacity, c.returned_length);
+    case command::kReportHandle:
+        return report_handle(c.output, c.output_capacity, c.returned_length);
     default:
-        return outcome_query(code, input, input_length, output, output_capacity, returned_length);
+        return outcome_query(c);
     }
+}
+
+// What the host does with a command after the driver: its result is the
+// command's result.
+inline int QM4700RX2VA9::pass_on(const Command& c)
+{
+    return ZKVVDevice::DeviceIoControl(c.code, c.input, c.input_length, c.output, c.output_capacity,
+                                       c.returned_length);
 }
 
 // Every control starts alike: its step routes the unit's answer, and the
 // result is pending until that answer comes.
-void QM4700RX2VA9::start_control(int step)
+inline void QM4700RX2VA9::start_control(int step)
 {
     m_poll_step = step;
-    control_result = kControlPending;
+    control_result_ = contract::kControlPending;
     ZKVSPDevice::OpenPort();
 }
 
-int QM4700RX2VA9::command_switch(int step, int bit_value, const void* input, int input_length,
-                                 void* output, int output_capacity, int& returned_length)
+// The start of one write, right before it is sent: the answer must confirm
+// `expected`. `open_port` is false only for a switch by signal code: its
+// common start has opened the port, and the gateway expects one open there.
+inline void QM4700RX2VA9::start_write(int step, int expected, bool open_port)
 {
-    start_control(step);
-    expected_value = bit_value;
+    if (open_port) {
+        start_control(step);
+    } else {
+        m_poll_step = step;
+        control_result_ = contract::kControlPending;
+    }
+    expected_value_ = expected;
+}
+
+int QM4700RX2VA9::command_switch(const Command& c, int bit_value)
+{
+    start_write(c.code, bit_value);
     modbus_write_bit(kOnOffBit, bit_value);
-    return ZKVVDevice::DeviceIoControl(step, input, input_length, output, output_capacity,
-                                       returned_length);
+    return pass_on(c);
 }
 
 // The setpoint in whole units; the unit holds tenths. The tenfold is kept
 // whole, so a value past 6553 can never be confirmed by a 16-bit echo.
-int QM4700RX2VA9::command_setpoint(int step, int address, const void* input, int input_length,
-                                   void* output, int output_capacity, int& returned_length)
+int QM4700RX2VA9::command_setpoint(const Command& c, int address)
 {
-    if (!input_readable(input, input_length)) return kRefused;
-    if (input_length == 2) {
-        start_control(step);
-        expected_value = static_cast<int>(input_word(input, 0)) * 10;
-        modbus_write_register(address, expected_value);
+    if (!input_readable(c.input, c.input_length)) return kRefused;
+    if (c.input_length == 2) {
+        start_write(c.code, static_cast<int>(input_word(c.input, 0)) * 10);
+        modbus_write_register(address, expected_value_);
     }
-    return ZKVVDevice::DeviceIoControl(step, input, input_length, output, output_capacity,
-                                       returned_length);
+    return pass_on(c);
 }
 
-int QM4700RX2VA9::command_write_register(const void* input, int input_length)
+int QM4700RX2VA9::command_write_register(const Command& c)
 {
-    if (!input_readable(input, input_length) || input_length < 4) return kRefused;
-    const uint16_t address = input_word(input, 0);
-    const uint16_t value = input_word(input, 1);
-    start_control(control_step::kWriteRegister);
-    expected_value = value;
+    if (!input_readable(c.input, c.input_length) || c.input_length < 4) return kRefused;
+    const uint16_t address = input_word(c.input, 0);
+    const uint16_t value = input_word(c.input, 1);
+    start_write(c.code, value);
     modbus_write_register(address, value);
     return 0;
 }
 
 // Words: the start address, then the values; an odd trailing byte is ignored.
-int QM4700RX2VA9::command_write_registers(const void* input, int input_length)
+int QM4700RX2VA9::command_write_registers(const Command& c)
 {
-    if (!input_readable(input, input_length)) return kRefused;
-    const int count = input_length / 2 - 1;
-    if (count < 1 || count > kMaxWriteRegisters) return kRefused;
-    unsigned short values[kMaxWriteRegisters];
-    for (int i = 0; i < count; ++i) values[i] = input_word(input, i + 1);
-    start_control(control_step::kWriteRegisters);
-    expected_value = count;
-    modbus_write_registers(input_word(input, 0), count, values);
+    if (!input_readable(c.input, c.input_length)) return kRefused;
+    const int count = c.input_length / 2 - 1;
+    if (count < 1 || count > contract::kMaxWriteRegisters) return kRefused;
+    unsigned short values[contract::kMaxWriteRegisters];
+    for (int i = 0; i < count; ++i) values[i] = input_word(c.input, i + 1);
+    start_write(c.code, count);
+    modbus_write_registers(input_word(c.input, 0), count, values);
     return 0;
 }
 
 // {"signal_id": code, "SetValue": whole units}: the setpoint addressed by
 // the monitoring centre's signal code.
-int QM4700RX2VA9::command_signal_setpoint(const void* input, int input_length, void* output,
-                                          int output_capacity, int& returned_length)
+int QM4700RX2VA9::command_signal_setpoint(const Command& c)
 {
-    if (!input_readable(input, input_length)) return kRefused;
-    start_control(control_step::kSignalSetpoint);
+    if (!input_readable(c.input, c.input_length)) return kRefused;
+    start_control(c.code);
 
     SetpointWrite write;
-    if (!read_signal_setpoint(static_cast<const char*>(input), input_length, write)) return kRefused;
+    if (!read_signal_setpoint(static_cast<const char*>(c.input), c.input_length, write))
+        return kRefused;
     if (write.address != 0) {
         const bool temperature = write.address == kTemperatureSetpointRegister;
-        m_poll_step = temperature ? control_step::kTemperatureSetpoint : control_step::kHumiditySetpoint;
-        control_result = kControlPending;
-        ZKVSPDevice::OpenPort();
-        expected_value = write.value;
+        // The port is opened a second time on purpose: the gateway expects two
+        // opens from a signal-code setpoint that writes (a switch opens once).
+        start_write(temperature ? command::kTemperatureSetpoint : command::kHumiditySetpoint,
+                    write.value);
         modbus_write_register(write.address, static_cast<int16_t>(write.value));
     }
-    return ZKVVDevice::DeviceIoControl(control_step::kSignalSetpoint, input, input_length, output,
-                                       output_capacity, returned_length);
+    return pass_on(c);
 }
 
 // The text is the signal code itself, exactly input-length bytes.
-int QM4700RX2VA9::command_signal_switch(const void* input, int input_length, void* output,
-                                        int output_capacity, int& returned_length)
+int QM4700RX2VA9::command_signal_switch(const Command& c)
 {
-    if (!input_readable(input, input_length)) return kRefused;
-    start_control(control_step::kSignalSwitch);
-    const std::string text(static_cast<const char*>(input), static_cast<std::size_t>(input_length));
+    if (!input_readable(c.input, c.input_length)) return kRefused;
+    start_control(c.code);
+    const std::string text(static_cast<const char*>(c.input), static_cast<std::size_t>(c.input_length));
     const bool on = listed(text, kSwitchOnSignals);
     if (on || listed(text, kSwitchOffSignals)) {
-        m_poll_step = on ? control_step::kSwitchOn : control_step::kSwitchOff;
-        control_result = kControlPending;
-        expected_value = on ? 1 : 0;
+        start_write(on ? command::kSwitchOn : command::kSwitchOff, on ? 1 : 0, false);
         modbus_write_bit(kOnOffBit, on ? 1 : 0);
     }
-    return ZKVVDevice::DeviceIoControl(control_step::kSignalSwitch, input, input_length, output,
-                                       output_capacity, returned_length);
+    return pass_on(c);
 }
 
 // Any other code: the outcome of the last control write, then the host.
-int QM4700RX2VA9::outcome_query(int code, const void* input, int input_length, void* output,
-                                int output_capacity, int& returned_length)
+int QM4700RX2VA9::outcome_query(const Command& c)
 {
-    if (output != nullptr && output_capacity >= static_cast<int>(sizeof control_result)) {
-        std::memcpy(output, &control_result, sizeof control_result);
-        returned_length = static_cast<int>(sizeof control_result);
+    if (c.output != nullptr && c.output_capacity >= static_cast<int>(sizeof control_result_)) {
+        std::memcpy(c.output, &control_result_, sizeof control_result_);
+        c.returned_length = static_cast<int>(sizeof control_result_);
     } else {
-        returned_length = 0;
+        c.returned_length = 0;
     }
-    return ZKVVDevice::DeviceIoControl(code, input, input_length, output, output_capacity,
-                                       returned_length);
+    return pass_on(c);
 }
 
+// Kept on purpose: the gateway asks for single variables, but this unit is
+// reported only through its record and report, so every call throws; the
+// gateway logs the text as the reason (not ready, stale, not supported).
 float QM4700RX2VA9::Get_Value(unsigned int, const std::string&) const
 {
     if (m_data_ready != 1) throw std::out_of_range("数据未就绪");

@@ -1,24 +1,22 @@
 // The polling chain and the completion of control writes: every Modbus
 // answer arrives here, routed by the poll step alone.
 #include "driver/QM4700RX2VA9.hpp"
-#include "driver/control_steps.hpp"
 
 #include <cstring>
 
 namespace {
 
-// A multiple-register write is confirmed by its function code and count.
-constexpr unsigned kWriteRegistersFunction = 16;
+namespace command = contract::command;
 
 bool is_write_step(int step)
 {
     switch (step) {
-    case control_step::kSwitchOn:
-    case control_step::kSwitchOff:
-    case control_step::kTemperatureSetpoint:
-    case control_step::kHumiditySetpoint:
-    case control_step::kWriteRegister:
-    case control_step::kWriteRegisters:
+    case command::kSwitchOn:
+    case command::kSwitchOff:
+    case command::kTemperatureSetpoint:
+    case command::kHumiditySetpoint:
+    case command::kWriteRegister:
+    case command::kWriteRegisters:
         return true;
     default:
         return false;
@@ -27,7 +25,7 @@ bool is_write_step(int step)
 
 }  // namespace
 
-QM4700RX2VA9::QM4700RX2VA9() : control_result(kControlPending), expected_value(-1)
+QM4700RX2VA9::QM4700RX2VA9() : control_result_(contract::kControlPending), expected_value_(-1)
 {
     m_device_type = kQm4700DeviceType;
     m_line_speed = 9600;
@@ -64,23 +62,26 @@ void QM4700RX2VA9::store_answer(const PollRead& read)
 {
     const void* answer = read.kind == ReadKind::Bits ? static_cast<const void*>(m_tab_bits)
                                                      : static_cast<const void*>(m_tab_registers);
-    std::memcpy(reinterpret_cast<unsigned char*>(&record) + read.offset, answer, read.size);
+    std::memcpy(reinterpret_cast<unsigned char*>(&record_) + read.offset, answer, read.size);
 }
 
 bool QM4700RX2VA9::answer_confirms_write(int step) const
 {
     // Answer words are unsigned 16-bit, widened before the comparison.
-    const int32_t word0 = static_cast<int32_t>(static_cast<uint32_t>(m_tab_registers[0]));
-    const int32_t word1 = static_cast<int32_t>(static_cast<uint32_t>(m_tab_registers[1]));
+    auto word = [this](int index) {
+        return static_cast<int32_t>(static_cast<uint32_t>(m_tab_registers[index]));
+    };
     switch (step) {
-    case control_step::kSwitchOn:
-        return word0 == 1;
-    case control_step::kSwitchOff:
-        return word0 == 0;
-    case control_step::kWriteRegisters:
-        return word0 == static_cast<int32_t>(kWriteRegistersFunction) && word1 == expected_value;
+    case command::kSwitchOn:
+        return word(contract::kEchoWord) == 1;
+    case command::kSwitchOff:
+        return word(contract::kEchoWord) == 0;
+    case command::kWriteRegisters:
+        // Confirmed by the function code and the count the unit took.
+        return word(contract::kFunctionWord) == contract::modbus::kWriteRegisters &&
+               word(contract::kCountWord) == expected_value_;
     default:
-        return word0 == expected_value;
+        return word(contract::kEchoWord) == expected_value_;
     }
 }
 
@@ -91,16 +92,17 @@ int QM4700RX2VA9::process_payload(tab_type, unsigned int)
         store_answer(*read);
         if (step == kLastPollStep) {
             RoundDone();
-            return 0;
+            return contract::kPayloadDone;
         }
         m_poll_step = step + 1;
         send_read(*poll_read_at(step + 1));
-        return 1;
+        return contract::kPayloadMore;
     }
     if (is_write_step(step)) {
-        control_result = answer_confirms_write(step) ? kControlConfirmed : kControlNotConfirmed;
+        control_result_ = answer_confirms_write(step) ? contract::kControlConfirmed
+                                                      : contract::kControlNotConfirmed;
         Reset();
-        return 0;
+        return contract::kPayloadDone;
     }
-    return 1;
+    return contract::kPayloadMore;
 }

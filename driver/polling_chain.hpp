@@ -1,7 +1,8 @@
 // The unit's polling chain: 45 reads per cycle, one outstanding at a time.
-// Each row names the request and the record field its answer fills; the
-// same row drives the copy of the answer and, through the next row, the
-// request that follows.
+// Each row is the record field its answer fills; the field's name gives the
+// read ("regs_700": registers from 700, "bits_256": coils from 256), its
+// size the count, and the row's position the poll step. The same row drives
+// the copy of the answer and, through the next row, the request that follows.
 #pragma once
 
 #include "driver/record.hpp"
@@ -12,7 +13,6 @@
 enum class ReadKind { Bits, Registers };
 
 struct PollRead {
-    int step;            // poll step while this read is outstanding
     ReadKind kind;
     int address;
     int count;
@@ -21,58 +21,87 @@ struct PollRead {
     const char* field;   // the field's name, which names the read's source
 };
 
-#define QM_POLL(step, kind, address, count, field)                                          \
-    PollRead { step, ReadKind::kind, address, count, offsetof(QM4700RX2VA9_Data_t, field),  \
-               sizeof(QM4700RX2VA9_Data_t::field), #field }
+namespace polling_chain_detail {
+
+constexpr bool starts_with(const char* text, const char* prefix)
+{
+    for (; *prefix != '\0'; ++text, ++prefix)
+        if (*text != *prefix) return false;
+    return true;
+}
+
+// "bits_N" or "regs_N"; anything else makes no read, which the checks below
+// refuse at compile time.
+constexpr PollRead read_of_field(const char* field, std::size_t offset, std::size_t size)
+{
+    const bool bits = starts_with(field, "bits_");
+    if (!bits && !starts_with(field, "regs_")) return {ReadKind::Bits, -1, 0, offset, size, field};
+    int address = 0;
+    const char* digit = field + 5;
+    if (*digit == '\0') address = -1;
+    for (; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') return {ReadKind::Bits, -1, 0, offset, size, field};
+        address = address * 10 + (*digit - '0');
+    }
+    const std::size_t width = bits ? 1 : 2;
+    return {bits ? ReadKind::Bits : ReadKind::Registers, address, static_cast<int>(size / width), offset,
+            size, field};
+}
+
+}  // namespace polling_chain_detail
+
+#define QM_POLL(field)                                                                    \
+    polling_chain_detail::read_of_field(#field, offsetof(QM4700RX2VA9_Data_t, field),     \
+                                        sizeof(QM4700RX2VA9_Data_t::field))
 
 inline constexpr int kFirstPollStep = 11;
 
 inline constexpr std::array<PollRead, 45> kPollingChain = {{
-    QM_POLL(11, Bits, 256, 12, bits_256),
-    QM_POLL(12, Registers, 700, 14, regs_700),
-    QM_POLL(13, Registers, 1500, 4, regs_1500),
-    QM_POLL(14, Registers, 715, 1, regs_715),
-    QM_POLL(15, Registers, 732, 1, regs_732),
-    QM_POLL(16, Bits, 0, 195, bits_0),
-    QM_POLL(17, Bits, 656, 3, bits_656),
-    QM_POLL(18, Registers, 0, 1, regs_0),
-    QM_POLL(19, Registers, 11, 1, regs_11),
-    QM_POLL(20, Registers, 1, 1, regs_1),
-    QM_POLL(21, Registers, 13, 1, regs_13),
-    QM_POLL(22, Bits, 276, 1, bits_276),
-    QM_POLL(23, Bits, 281, 1, bits_281),
-    QM_POLL(24, Bits, 277, 1, bits_277),
-    QM_POLL(25, Registers, 720, 9, regs_720),
-    QM_POLL(26, Registers, 276, 1, regs_276),
-    QM_POLL(27, Registers, 275, 1, regs_275),
-    QM_POLL(28, Registers, 257, 2, regs_257),
-    QM_POLL(29, Registers, 274, 1, regs_274),
-    QM_POLL(30, Registers, 719, 1, regs_719),
-    QM_POLL(31, Registers, 628, 1, regs_628),
-    QM_POLL(32, Registers, 259, 2, regs_259),
-    QM_POLL(33, Registers, 256, 1, regs_256),
-    QM_POLL(34, Registers, 263, 1, regs_263),
-    QM_POLL(35, Registers, 608, 4, regs_608),
-    QM_POLL(36, Registers, 615, 3, regs_615),
-    QM_POLL(37, Registers, 770, 3, regs_770),
-    QM_POLL(38, Registers, 606, 2, regs_606),
-    QM_POLL(39, Registers, 604, 1, regs_604),
-    QM_POLL(40, Registers, 400, 4, regs_400),
-    QM_POLL(41, Registers, 730, 2, regs_730),
-    QM_POLL(42, Registers, 624, 1, regs_624),
-    QM_POLL(43, Registers, 712, 1, regs_712),
-    QM_POLL(44, Registers, 750, 1, regs_750),
-    QM_POLL(45, Registers, 754, 5, regs_754),
-    QM_POLL(46, Registers, 760, 1, regs_760),
-    QM_POLL(47, Registers, 763, 1, regs_763),
-    QM_POLL(48, Registers, 2000, 1, regs_2000),
-    QM_POLL(49, Registers, 2004, 5, regs_2004),
-    QM_POLL(50, Registers, 2010, 1, regs_2010),
-    QM_POLL(51, Registers, 2013, 1, regs_2013),
-    QM_POLL(52, Bits, 512, 15, bits_512),
-    QM_POLL(53, Registers, 127, 15, regs_127),
-    QM_POLL(54, Registers, 1516, 8, regs_1516),
-    QM_POLL(55, Registers, 261, 6, regs_261),
+    QM_POLL(bits_256),
+    QM_POLL(regs_700),
+    QM_POLL(regs_1500),
+    QM_POLL(regs_715),
+    QM_POLL(regs_732),
+    QM_POLL(bits_0),
+    QM_POLL(bits_656),
+    QM_POLL(regs_0),
+    QM_POLL(regs_11),
+    QM_POLL(regs_1),
+    QM_POLL(regs_13),
+    QM_POLL(bits_276),
+    QM_POLL(bits_281),
+    QM_POLL(bits_277),
+    QM_POLL(regs_720),
+    QM_POLL(regs_276),
+    QM_POLL(regs_275),
+    QM_POLL(regs_257),
+    QM_POLL(regs_274),
+    QM_POLL(regs_719),
+    QM_POLL(regs_628),
+    QM_POLL(regs_259),
+    QM_POLL(regs_256),
+    QM_POLL(regs_263),
+    QM_POLL(regs_608),
+    QM_POLL(regs_615),
+    QM_POLL(regs_770),
+    QM_POLL(regs_606),
+    QM_POLL(regs_604),
+    QM_POLL(regs_400),
+    QM_POLL(regs_730),
+    QM_POLL(regs_624),
+    QM_POLL(regs_712),
+    QM_POLL(regs_750),
+    QM_POLL(regs_754),
+    QM_POLL(regs_760),
+    QM_POLL(regs_763),
+    QM_POLL(regs_2000),
+    QM_POLL(regs_2004),
+    QM_POLL(regs_2010),
+    QM_POLL(regs_2013),
+    QM_POLL(bits_512),
+    QM_POLL(regs_127),
+    QM_POLL(regs_1516),
+    QM_POLL(regs_261),
 }};
 #undef QM_POLL
 
@@ -90,15 +119,15 @@ namespace polling_chain_checks {
 
 constexpr std::size_t cell_width(ReadKind kind) { return kind == ReadKind::Bits ? 1 : 2; }
 
-// The chain and the record agree: steps run 11..55, every answer fills its
-// field exactly, and the fields follow one another from after dev_id up to
-// the time stamp with nothing left out.
+// The chain and the record agree: every field names a read, every answer
+// fills its field exactly, and the fields follow one another from after
+// dev_id up to the time stamp with nothing left out.
 constexpr bool chain_matches_record()
 {
     std::size_t next_offset = offsetof(QM4700RX2VA9_Data_t, bits_256);
     for (std::size_t i = 0; i < kPollingChain.size(); ++i) {
         const PollRead& r = kPollingChain[i];
-        if (r.step != kFirstPollStep + static_cast<int>(i)) return false;
+        if (r.address < 0 || r.count < 1) return false;
         if (r.size != static_cast<std::size_t>(r.count) * cell_width(r.kind)) return false;
         if (r.offset != next_offset) return false;
         next_offset += r.size;

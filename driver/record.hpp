@@ -4,6 +4,7 @@
 // source: regs_A is holding registers from A, bits_A coils from A.
 #pragma once
 
+#include "host/contract.hpp"
 #include "host/framework.hpp"
 
 #include <cstddef>
@@ -74,7 +75,7 @@ struct QM4700RX2VA9_Data_t {
 
 namespace record_layout {
 
-constexpr std::size_t kRecordSize = 459;
+constexpr std::size_t kRecordSize = contract::kRecordSize;
 
 // Offsets of the stored format; a change here breaks every stored record.
 #define QM_CHECK_OFFSET(field, offset)                                                   \
@@ -136,11 +137,20 @@ static_assert(alignof(QM4700RX2VA9_Data_t) == 1, "the record has no alignment");
 // Where one cell of the record lives, for the catalogues: a field's offset
 // plus an index, resolved and bounds-checked at compile time.
 namespace record_layout {
+
+// A cell knows its width (1: a coil's byte, 2: a register); where only the
+// place matters it reads as its offset.
+struct RecordCell {
+    std::size_t offset;
+    std::size_t width;
+    constexpr operator std::size_t() const { return offset; }
+};
+
 template <std::size_t Offset, std::size_t FieldSize, std::size_t Index, std::size_t Width>
-constexpr std::size_t checked_cell()
+constexpr RecordCell checked_cell()
 {
     static_assert((Index + 1) * Width <= FieldSize, "index past the end of its field");
-    return Offset + Index * Width;
+    return {Offset + Index * Width, Width};
 }
 }  // namespace record_layout
 

@@ -21,7 +21,7 @@ unsigned register_at(const unsigned char* record, std::size_t offset)
 
 unsigned cell_at(const unsigned char* record, const ReportPoint& point)
 {
-    return point.width == SourceWidth::Byte ? record[point.source] : register_at(record, point.source);
+    return point.source.width == 1 ? record[point.source.offset] : register_at(record, point.source.offset);
 }
 
 // Tenths are divided in single precision and widened exactly: register 234
@@ -98,30 +98,30 @@ void QM4700RX2VA9::rebuild_report()
     // The document is overwritten member by member, never cleared: every
     // rebuild writes the same members. It owns its names and texts, so a
     // copy the host keeps outlives the driver and the plug-in.
-    ++report_rebuild_count;
+    ++report_rebuild_count_;
     const unsigned char* bytes = record_bytes();
-    write_points(report, bytes, 0, kPointsBeforeAlarms);
+    write_points(report_, bytes, 0, kPointsBeforeAlarms);
     for (const AlarmPoint& alarm : kAlarmCatalogue) {
         const bool active = bytes[alarm.source] != 0;
-        set_text(report[alarm.alarm_name], active ? kAlarmActiveText : kAlarmClearText);
-        report[kAlertArray][alarm.alarm_name] = active;
+        set_text(report_[alarm.alarm_name], active ? kAlarmActiveText : kAlarmClearText);
+        report_[kAlertArray][alarm.alarm_name] = active;
     }
-    write_points(report, bytes, kPointsBeforeAlarms, kPointCatalogue.size());
+    write_points(report_, bytes, kPointsBeforeAlarms, kPointCatalogue.size());
 }
 
 // Called with the report lock held.
 void QM4700RX2VA9::refresh_report_if_new_cycle()
 {
-    if (m_cycle_time == report_time) return;
-    report_time = m_cycle_time;
+    if (m_cycle_time == report_time_) return;
+    report_time_ = m_cycle_time;
     rebuild_report();
 }
 
 int QM4700RX2VA9::report_text(void* output, int output_capacity, int& returned_length)
 {
-    std::lock_guard<std::mutex> lock(report_lock);
+    std::lock_guard<std::mutex> lock(report_lock_);
     refresh_report_if_new_cycle();
-    const std::string text = Json::FastWriter().write(report);
+    const std::string text = Json::FastWriter().write(report_);
     returned_length = static_cast<int>(text.size());
     if (output == nullptr || output_capacity < 0 ||
         static_cast<std::size_t>(output_capacity) < text.size())
@@ -134,9 +134,9 @@ int QM4700RX2VA9::report_text(void* output, int output_capacity, int& returned_l
 // the gateway). It stays valid as long as the driver object lives.
 int QM4700RX2VA9::report_handle(void* output, int output_capacity, int& returned_length)
 {
-    std::lock_guard<std::mutex> lock(report_lock);
+    std::lock_guard<std::mutex> lock(report_lock_);
     refresh_report_if_new_cycle();
-    const Json::Value* document = &report;
+    const Json::Value* document = &report_;
     returned_length = static_cast<int>(sizeof document);
     if (output == nullptr || output_capacity < static_cast<int>(sizeof document)) return -1;
     std::memcpy(output, &document, sizeof document);

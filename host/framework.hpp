@@ -9,6 +9,8 @@
 // keyed by the device (host/framework.cpp).
 #pragma once
 
+#include "host/contract.hpp"
+
 #include <json/json.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -167,9 +169,9 @@ public:
 
     // Largest answers one Modbus read can carry; the answer tables hold them
     // whole, so copying a field out of them never runs past their end.
-    static constexpr int kBitTableSize = 2000;
-    static constexpr int kRegisterTableSize = 125;
-    static constexpr int kMaxWriteRegisters = 123;
+    static constexpr int kBitTableSize = contract::kMaxReadBits;
+    static constexpr int kRegisterTableSize = contract::kMaxReadRegisters;
+    static constexpr int kMaxWriteRegisters = contract::kMaxWriteRegisters;
 
     SPModbus();
     ~SPModbus() override;

@@ -1,5 +1,7 @@
 #include "host/libmodbus_link.hpp"
 
+#include "host/contract.hpp"
+
 #include <modbus/modbus.h>
 
 #include <poll.h>
@@ -16,11 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kFunctionReadBits = 0x01;
-constexpr int kFunctionReadRegisters = 0x03;
-constexpr int kFunctionWriteCoil = 0x05;
-constexpr int kFunctionWriteRegister = 0x06;
-constexpr int kFunctionWriteRegisters = 0x10;
 constexpr int kExceptionFlag = 0x80;
 constexpr uint16_t kCoilOn = 0xFF00;
 constexpr int kSliceMs = 20;            // longest wait before asking the stop check
@@ -71,7 +68,7 @@ public:
     {
         uint8_t answer[MODBUS_MAX_ADU_LENGTH];
         const int bytes = (count + 7) / 8;
-        if (!read(kFunctionReadBits, "read bits", address, count, bytes, answer)) return false;
+        if (!read(contract::modbus::kReadBits, "read bits", address, count, bytes, answer)) return false;
         for (int i = 0; i < count; ++i) dest[i] = (answer[i / 8] >> (i % 8)) & 1;
         return true;
     }
@@ -79,7 +76,7 @@ public:
     bool read_registers(int address, int count, uint16_t* dest) override
     {
         uint8_t answer[MODBUS_MAX_ADU_LENGTH];
-        if (!read(kFunctionReadRegisters, "read registers", address, count, 2 * count, answer)) return false;
+        if (!read(contract::modbus::kReadRegisters, "read registers", address, count, 2 * count, answer)) return false;
         for (int i = 0; i < count; ++i) dest[i] = static_cast<uint16_t>((answer[2 * i] << 8) | answer[2 * i + 1]);
         return true;
     }
@@ -87,14 +84,14 @@ public:
     bool write_bit(int address, bool on, uint16_t& echoed_state) override
     {
         uint16_t echo = 0;
-        if (!single_write(kFunctionWriteCoil, address, on ? kCoilOn : 0, echo)) return false;
+        if (!single_write(contract::modbus::kWriteBit, address, on ? kCoilOn : 0, echo)) return false;
         echoed_state = echo == kCoilOn ? 1 : echo;
         return true;
     }
 
     bool write_register(int address, uint16_t value, uint16_t& echoed_value) override
     {
-        return single_write(kFunctionWriteRegister, address, value, echoed_value);
+        return single_write(contract::modbus::kWriteRegister, address, value, echoed_value);
     }
 
     bool write_registers(int address, int count, const uint16_t* values, uint16_t& function_code,
@@ -361,14 +358,14 @@ bool LibmodbusLink::single_write(int function, int address, uint16_t value, uint
 bool LibmodbusLink::write_registers(int address, int count, const uint16_t* values, uint16_t& function_code,
                                     uint16_t& confirmed_count)
 {
-    if (count < 1 || count > 123) {
+    if (count < 1 || count > contract::kMaxWriteRegisters) {
         error_ = "write registers at " + std::to_string(address) + ": bad count " + std::to_string(count);
         return false;
     }
-    uint8_t request[7 + 2 * 123];
+    uint8_t request[7 + 2 * contract::kMaxWriteRegisters];
     int n = 0;
     request[n++] = static_cast<uint8_t>(settings_.slave);
-    request[n++] = kFunctionWriteRegisters;
+    request[n++] = contract::modbus::kWriteRegisters;
     request[n++] = static_cast<uint8_t>(address >> 8);
     request[n++] = static_cast<uint8_t>(address);
     request[n++] = static_cast<uint8_t>(count >> 8);
@@ -379,7 +376,7 @@ bool LibmodbusLink::write_registers(int address, int count, const uint16_t* valu
         request[n++] = static_cast<uint8_t>(values[i]);
     }
     if (!write_answer(request, n, address, confirmed_count)) return false;
-    function_code = kFunctionWriteRegisters;
+    function_code = contract::modbus::kWriteRegisters;
     return true;
 }
 
@@ -449,8 +446,7 @@ private:
 std::string LinkSettings::describe() const
 {
     if (kind == Kind::Tcp) return "tcp " + host + ":" + std::to_string(port);
-    return "rtu " + device + " " + std::to_string(baud) + " " + std::to_string(data_bits) + parity +
-           std::to_string(stop_bits);
+    return "rtu " + serial_text();
 }
 
 int LinkSettings::effective_guard_ms() const

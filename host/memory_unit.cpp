@@ -1,5 +1,7 @@
 #include "host/memory_unit.hpp"
 
+#include "host/contract.hpp"
+
 uint8_t MemoryUnit::coil(int address) const
 {
     auto it = coils_.find(address);
@@ -64,7 +66,7 @@ bool MemoryUnit::write_registers(int address, int count, const uint16_t* values,
 {
     if (!admit(Request::Kind::WriteRegisters, address, count)) return false;
     for (int i = 0; i < count; ++i) registers_[address + i] = values[i];
-    function_code = 16;
+    function_code = contract::modbus::kWriteRegisters;
     confirmed_count = echo_override_ >= 0 ? static_cast<uint16_t>(echo_override_)
                                           : static_cast<uint16_t>(count);
     return true;

@@ -75,8 +75,8 @@ TEST_F(Controls, SwitchOnWritesBit276AndIsConfirmedByItsEcho)
     unsigned char out[4];
     EXPECT_EQ(command(100, nullptr, 0, out, 4), 77) << "the host's result";
     EXPECT_EQ(h.driver.poll_step(), 100);
-    EXPECT_EQ(h.driver.control_result_value(), -1);
-    EXPECT_EQ(h.driver.expected_value_value(), 1);
+    EXPECT_EQ(h.driver.control_result(), -1);
+    EXPECT_EQ(h.driver.expected_value(), 1);
     EXPECT_EQ(h.driver.port_open_count(), 1u);
     ASSERT_EQ(h.sink.base_calls.size(), 1u);
     EXPECT_EQ(h.sink.base_calls[0].code, 100);
@@ -85,7 +85,7 @@ TEST_F(Controls, SwitchOnWritesBit276AndIsConfirmedByItsEcho)
     EXPECT_EQ(h.sink.base_calls[0].returned_length, &returned);
     answer();
     EXPECT_EQ(h.unit->coil(276), 1);
-    EXPECT_EQ(h.driver.control_result_value(), 1);
+    EXPECT_EQ(h.driver.control_result(), 1);
     EXPECT_EQ(h.driver.poll_step(), 100) << "the step keeps the command's code";
 }
 
@@ -94,10 +94,10 @@ TEST_F(Controls, SwitchAnswersAreJudgedAgainstTheFixedBitValue)
     h.unit->set_echo_override(0);
     command(100, nullptr, 0);
     answer();
-    EXPECT_EQ(h.driver.control_result_value(), 3) << "on, but the unit reports off";
+    EXPECT_EQ(h.driver.control_result(), 3) << "on, but the unit reports off";
     command(102, nullptr, 0);
     answer();
-    EXPECT_EQ(h.driver.control_result_value(), 1);
+    EXPECT_EQ(h.driver.control_result(), 1);
     EXPECT_EQ(h.unit->coil(276), 0);
 }
 
@@ -107,7 +107,7 @@ TEST_F(Controls, TemperatureSetpointIsWrittenInTenths)
 {
     EXPECT_EQ(command(106, words({25})), 77);
     EXPECT_EQ(h.driver.poll_step(), 106);
-    EXPECT_EQ(h.driver.expected_value_value(), 250);
+    EXPECT_EQ(h.driver.expected_value(), 250);
     EXPECT_EQ(outcome(), -1);
     answer();
     EXPECT_EQ(h.unit->reg(11), 250);
@@ -122,7 +122,7 @@ TEST_F(Controls, HumiditySetpointNeedsExactlyOneWord)
     const long requests = h.unit->request_count();
     EXPECT_EQ(command(110, words({1, 2})), 77);
     EXPECT_EQ(command(110, std::vector<unsigned char>{}), 77);
-    EXPECT_EQ(h.driver.control_result_value(), 1) << "the previous outcome stays";
+    EXPECT_EQ(h.driver.control_result(), 1) << "the previous outcome stays";
     EXPECT_EQ(h.driver.poll_step(), 110);
     EXPECT_EQ(h.driver.port_open_count(), 1u);
     EXPECT_EQ(h.unit->request_count(), requests);
@@ -132,9 +132,9 @@ TEST_F(Controls, HumiditySetpointNeedsExactlyOneWord)
 TEST_F(Controls, ASetpointPastSixteenBitsCanNeverBeConfirmed)
 {
     command(106, words({7000}));
-    EXPECT_EQ(h.driver.expected_value_value(), 70000);
+    EXPECT_EQ(h.driver.expected_value(), 70000);
     answer();
-    EXPECT_EQ(h.driver.control_result_value(), 3);
+    EXPECT_EQ(h.driver.control_result(), 3);
 }
 
 // ---------------------------------------------------------------- raw writes
@@ -144,10 +144,10 @@ TEST_F(Controls, SingleRegisterWriteReturnsAtOnceWithoutTheHost)
     EXPECT_EQ(command(206, words({704, 3})), 0);
     EXPECT_TRUE(h.sink.base_calls.empty());
     EXPECT_EQ(h.driver.poll_step(), 206);
-    EXPECT_EQ(h.driver.expected_value_value(), 3);
+    EXPECT_EQ(h.driver.expected_value(), 3);
     answer();
     EXPECT_EQ(h.unit->reg(704), 3);
-    EXPECT_EQ(h.driver.control_result_value(), 1);
+    EXPECT_EQ(h.driver.control_result(), 1);
 }
 
 TEST_F(Controls, MultipleRegisterWriteTakesTheWordsAfterTheAddress)
@@ -156,18 +156,18 @@ TEST_F(Controls, MultipleRegisterWriteTakesTheWordsAfterTheAddress)
     input.push_back(0x99);  // odd trailing byte
     EXPECT_EQ(command(210, input), 0);
     EXPECT_TRUE(h.sink.base_calls.empty());
-    EXPECT_EQ(h.driver.expected_value_value(), 2);
+    EXPECT_EQ(h.driver.expected_value(), 2);
     answer();
     EXPECT_EQ(h.unit->reg(720), 0x1111);
     EXPECT_EQ(h.unit->reg(721), 0x2222);
     EXPECT_EQ(h.unit->reg(722), 0);
     EXPECT_EQ(last_request().count, 2);
-    EXPECT_EQ(h.driver.control_result_value(), 1);
+    EXPECT_EQ(h.driver.control_result(), 1);
 
     h.unit->set_echo_override(3);
     command(210, words({720, 1, 2}));
     answer();
-    EXPECT_EQ(h.driver.control_result_value(), 3) << "the unit confirmed another count";
+    EXPECT_EQ(h.driver.control_result(), 3) << "the unit confirmed another count";
 }
 
 TEST_F(Controls, WriteCompletionComparesUnsignedWords)
@@ -175,16 +175,16 @@ TEST_F(Controls, WriteCompletionComparesUnsignedWords)
     command(210, words({1, 0, 0, 0}));  // expected value 3
     h.driver.set_answer_words(16, 3);
     h.driver.process_payload(SPModbus::TAB_REGISTERS, 2);
-    EXPECT_EQ(h.driver.control_result_value(), 1);
+    EXPECT_EQ(h.driver.control_result(), 1);
     command(210, words({1, 0, 0, 0}));
     h.driver.set_answer_words(3, 3);
     h.driver.process_payload(SPModbus::TAB_REGISTERS, 2);
-    EXPECT_EQ(h.driver.control_result_value(), 3);
+    EXPECT_EQ(h.driver.control_result(), 3);
 
     command(206, words({5, 0xFFFF}));  // expected 65535, not -1
     h.driver.set_answer_words(0xFFFF, 0);
     h.driver.process_payload(SPModbus::TAB_REGISTERS, 1);
-    EXPECT_EQ(h.driver.control_result_value(), 1);
+    EXPECT_EQ(h.driver.control_result(), 1);
 }
 
 // ---------------------------------------------------------------- signal codes
@@ -193,11 +193,11 @@ TEST_F(Controls, SignalSetpointWritesTheTemperatureSetpoint)
 {
     EXPECT_EQ(command(310, R"({"signal_id": "150800310010", "SetValue": "24"})"), 77);
     EXPECT_EQ(h.driver.poll_step(), 106);
-    EXPECT_EQ(h.driver.expected_value_value(), 240);
+    EXPECT_EQ(h.driver.expected_value(), 240);
     EXPECT_EQ(h.driver.port_open_count(), 2u) << "opened by the common start and again for the write";
     answer();
     EXPECT_EQ(h.unit->reg(11), 240);
-    EXPECT_EQ(h.driver.control_result_value(), 1);
+    EXPECT_EQ(h.driver.control_result(), 1);
     ASSERT_EQ(h.sink.base_calls.size(), 1u);
     EXPECT_EQ(h.sink.base_calls[0].code, 310);
 }
@@ -216,8 +216,8 @@ TEST_F(Controls, SignalSetpointValuesAreAtoiInSixteenBits)
         command(310, std::string(text));
         answer();
         EXPECT_EQ(h.unit->reg(11), expected) << text;
-        EXPECT_EQ(h.driver.expected_value_value(), expected) << text;
-        EXPECT_EQ(h.driver.control_result_value(), 1) << text;
+        EXPECT_EQ(h.driver.expected_value(), expected) << text;
+        EXPECT_EQ(h.driver.control_result(), 1) << text;
     }
 }
 
@@ -240,7 +240,7 @@ TEST_F(Controls, SignalSetpointWithoutAWriteLeavesStep310)
     for (const char* text : texts) {
         EXPECT_EQ(command(310, std::string(text)), 77) << text;
         EXPECT_EQ(h.driver.poll_step(), 310) << text;
-        EXPECT_EQ(h.driver.control_result_value(), -1);
+        EXPECT_EQ(h.driver.control_result(), -1);
         EXPECT_FALSE(h.driver.IsProcessing()) << text;
     }
     EXPECT_EQ(h.sink.base_calls.size(), std::size(texts));
@@ -256,7 +256,7 @@ TEST_F(Controls, SignalSetpointThatIsNotAnObjectIsRefused)
         h.driver.set_poll_step(55);
         EXPECT_EQ(command(310, std::string(text)), -1) << text;
         EXPECT_EQ(h.driver.poll_step(), 310) << text;
-        EXPECT_EQ(h.driver.control_result_value(), -1);
+        EXPECT_EQ(h.driver.control_result(), -1);
         EXPECT_FALSE(h.driver.IsProcessing()) << text;
     }
     EXPECT_TRUE(h.sink.base_calls.empty());
@@ -303,11 +303,11 @@ TEST_F(Controls, SignalSwitchTakesTheTextOfExactlyTheInputLength)
 {
     EXPECT_EQ(command(320, std::string("601500201001")), 77);
     EXPECT_EQ(h.driver.poll_step(), 100);
-    EXPECT_EQ(h.driver.expected_value_value(), 1);
+    EXPECT_EQ(h.driver.expected_value(), 1);
     EXPECT_EQ(h.driver.port_open_count(), 1u);
     answer();
     EXPECT_EQ(h.unit->coil(276), 1);
-    EXPECT_EQ(h.driver.control_result_value(), 1);
+    EXPECT_EQ(h.driver.control_result(), 1);
 
     command(320, std::string("140800300010"));
     EXPECT_EQ(h.driver.poll_step(), 102);
@@ -367,8 +367,8 @@ TEST_F(Controls, UnreadableInputIsRefusedWithNothingSentOrChanged)
     for (const Case& c : cases) {
         EXPECT_EQ(command(c.code, c.input, c.length), -1) << c.code << " length " << c.length;
         EXPECT_EQ(h.driver.poll_step(), 106);
-        EXPECT_EQ(h.driver.control_result_value(), 1);
-        EXPECT_EQ(h.driver.expected_value_value(), 250);
+        EXPECT_EQ(h.driver.control_result(), 1);
+        EXPECT_EQ(h.driver.expected_value(), 250);
     }
     EXPECT_FALSE(h.driver.IsProcessing());
     EXPECT_EQ(h.unit->request_count(), requests);
@@ -382,7 +382,7 @@ TEST_F(Controls, TheLargestMultipleWriteIsAccepted)
     EXPECT_EQ(command(210, input), 0);
     answer();
     EXPECT_EQ(last_request().count, 123);
-    EXPECT_EQ(h.driver.control_result_value(), 1);
+    EXPECT_EQ(h.driver.control_result(), 1);
 }
 
 // ---------------------------------------------------------------- with the polling chain
@@ -393,7 +393,7 @@ TEST_F(Controls, RefreshStatusRestartsTheChainUnderAnOutstandingWrite)
     captured_stdout([&] { h.driver.RefreshStatus(); });
     EXPECT_EQ(h.driver.poll_step(), 11);
     answer();
-    EXPECT_EQ(h.driver.control_result_value(), -1) << "the write's answer never came";
+    EXPECT_EQ(h.driver.control_result(), -1) << "the write's answer never came";
     EXPECT_EQ(h.sink.published.size(), 1u);
 }
 
@@ -405,7 +405,7 @@ TEST_F(Controls, ACommandMidCycleTakesTheNextReadAnswerAsItsOwn)
     command(206, words({11, 250}));
     h.driver.modbus_read_registers(719, 1);  // the read's answer is what arrives next
     answer();
-    EXPECT_EQ(h.driver.control_result_value(), 1) << "the read's 250 judged as the write's echo";
+    EXPECT_EQ(h.driver.control_result(), 1) << "the read's 250 judged as the write's echo";
     EXPECT_EQ(h.driver.poll_step(), 206);
     EXPECT_TRUE(h.sink.published.empty()) << "the cycle is not completed";
 }

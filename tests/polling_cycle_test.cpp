@@ -184,7 +184,7 @@ TEST_F(PollingCycle, StepsWithoutHandlingStoreAndSendNothing)
     }
     EXPECT_EQ(h.unit->request_count(), requests);
     EXPECT_EQ(h.sink.published.size(), 1u);
-    EXPECT_EQ(h.driver.control_result_value(), -1);
+    EXPECT_EQ(h.driver.control_result(), -1);
     EXPECT_EQ(std::memcmp(before.data(), h.record_bytes(), 459), 0);
 }
 

@@ -16,40 +16,59 @@ enum class Conversion {
     Unpolled,     // no register on the unit: a real 0
 };
 
-enum class SourceWidth { Byte, Register };
+using record_layout::RecordCell;
+
+// The state text tables by what they name; the value is the table's place
+// in kTextTables and the number qmhost's point list shows.
+enum class Texts : int {
+    None,
+    Outputs,            // 关闭/开启
+    Running,            // 停止/运行
+    AirSource,          // 送风/回风
+    Power,              // 关机/开机
+    Drain,              // 不排水/排水
+    Fault,              // 无故障/有故障
+    UnitState,
+    CurrentState,
+    CompressorState,
+    InputContact,       // 关闭/断开
+    ContactDefinition,  // 常闭/常开
+    Count,
+};
 
 struct ReportPoint {
     const char* member;
     Conversion conversion;
-    std::size_t source;   // offset of the cell in the record
-    SourceWidth width;
-    int text_table;       // for Conversion::Text
-    std::size_t source2;  // the x 100 register of Conversion::EnergyTotal
+    RecordCell source;
+    Texts text_table;    // for Conversion::Text
+    RecordCell source2;  // the x 100 register of Conversion::EnergyTotal
 };
 
-constexpr ReportPoint text_point(const char* member, std::size_t source, SourceWidth width, int table)
+inline constexpr RecordCell kNoCell{0, 2};
+
+constexpr ReportPoint text_point(const char* member, RecordCell source, Texts table)
 {
-    return {member, Conversion::Text, source, width, table, 0};
+    return {member, Conversion::Text, source, table, kNoCell};
 }
-constexpr ReportPoint tenths_point(const char* member, std::size_t source)
+constexpr ReportPoint tenths_point(const char* member, RecordCell source)
 {
-    return {member, Conversion::Tenths, source, SourceWidth::Register, 0, 0};
+    return {member, Conversion::Tenths, source, Texts::None, kNoCell};
 }
-constexpr ReportPoint as_read_point(const char* member, std::size_t source)
+constexpr ReportPoint as_read_point(const char* member, RecordCell source)
 {
-    return {member, Conversion::AsRead, source, SourceWidth::Register, 0, 0};
+    return {member, Conversion::AsRead, source, Texts::None, kNoCell};
 }
 constexpr ReportPoint unpolled_point(const char* member)
 {
-    return {member, Conversion::Unpolled, 0, SourceWidth::Register, 0, 0};
+    return {member, Conversion::Unpolled, kNoCell, Texts::None, kNoCell};
 }
-constexpr ReportPoint energy_total_point(const char* member, std::size_t low, std::size_t high)
+constexpr ReportPoint energy_total_point(const char* member, RecordCell low, RecordCell high)
 {
-    return {member, Conversion::EnergyTotal, low, SourceWidth::Register, 0, high};
+    return {member, Conversion::EnergyTotal, low, Texts::None, high};
 }
 constexpr ReportPoint time_text_point(const char* member, std::size_t source)
 {
-    return {member, Conversion::TimeText, source, SourceWidth::Byte, 0, 0};
+    return {member, Conversion::TimeText, RecordCell{source, 1}, Texts::None, kNoCell};
 }
 
 struct TextTable {
@@ -60,21 +79,21 @@ struct TextTable {
 inline constexpr const char* kUnlistedText = "无效值";
 
 // clang-format off
-inline constexpr std::array<TextTable, 12> kTextTables = {{
-    {{}, 0},
-    {{"关闭", "开启"}, 2},                                          // 1: outputs
-    {{"停止", "运行"}, 2},                                          // 2
-    {{"送风", "回风"}, 2},                                          // 3
-    {{"关机", "开机"}, 2},                                          // 4
-    {{"不排水", "排水"}, 2},                                        // 5
-    {{"无故障", "有故障"}, 2},                                      // 6
-    {{"停止", "运行", "停机中", "群控待机"}, 4},                    // 7: unit state
+inline constexpr std::array<TextTable, static_cast<std::size_t>(Texts::Count)> kTextTables = {{
+    {{}, 0},                                                        // Texts::None
+    {{"关闭", "开启"}, 2},                                          // Texts::Outputs
+    {{"停止", "运行"}, 2},                                          // Texts::Running
+    {{"送风", "回风"}, 2},                                          // Texts::AirSource
+    {{"关机", "开机"}, 2},                                          // Texts::Power
+    {{"不排水", "排水"}, 2},                                        // Texts::Drain
+    {{"无故障", "有故障"}, 2},                                      // Texts::Fault
+    {{"停止", "运行", "停机中", "群控待机"}, 4},                    // Texts::UnitState
     {{"待机", "制冷", "制热", "加湿", "除湿", "除湿温度补偿", "除湿防凝露", "加湿加热",
-      "加湿制冷", "除湿制冷", "制冷防凝露"}, 11},                   // 8: current state
+      "加湿制冷", "除湿制冷", "制冷防凝露"}, 11},                   // Texts::CurrentState
     {{"关机", "正常控制", "手动", "压差", "回油", "高压", "高排温", "低吸气", "高吸气",
-      "除湿防凝露", "除湿", "强制制冷", "排温限频", "启动过程", "制冷防凝露"}, 15},  // 9: compressor state
-    {{"关闭", "断开"}, 2},                                          // 10: input contacts
-    {{"常闭", "常开"}, 2},                                          // 11: contact definitions
+      "除湿防凝露", "除湿", "强制制冷", "排温限频", "启动过程", "制冷防凝露"}, 15},  // Texts::CompressorState
+    {{"关闭", "断开"}, 2},                                          // Texts::InputContact
+    {{"常闭", "常开"}, 2},                                          // Texts::ContactDefinition
 }};
 
 // The rebuild writes the first kPointsBeforeAlarms points, then the alarm
@@ -82,18 +101,18 @@ inline constexpr std::array<TextTable, 12> kTextTables = {{
 inline constexpr std::size_t kPointsBeforeAlarms = 31;
 
 inline constexpr std::array<ReportPoint, 139> kPointCatalogue = {{
-    text_point("送风机", QM_RECORD_BYTE(bits_256, 0), SourceWidth::Byte, 1),  // 1
-    text_point("压缩机1", QM_RECORD_BYTE(bits_256, 1), SourceWidth::Byte, 1),  // 2
-    text_point("压缩机2", QM_RECORD_BYTE(bits_256, 2), SourceWidth::Byte, 1),  // 3
-    text_point("电加热1", QM_RECORD_BYTE(bits_256, 3), SourceWidth::Byte, 1),  // 4
-    text_point("电加热2", QM_RECORD_BYTE(bits_256, 4), SourceWidth::Byte, 1),  // 5
-    text_point("1#氟泵", QM_RECORD_BYTE(bits_256, 5), SourceWidth::Byte, 1),  // 6
-    text_point("2#氟泵", QM_RECORD_BYTE(bits_256, 6), SourceWidth::Byte, 1),  // 7
-    text_point("加湿器电极", QM_RECORD_BYTE(bits_256, 7), SourceWidth::Byte, 1),  // 8
-    text_point("加湿进水阀", QM_RECORD_BYTE(bits_256, 8), SourceWidth::Byte, 1),  // 9
-    text_point("加湿排水阀", QM_RECORD_BYTE(bits_256, 9), SourceWidth::Byte, 1),  // 10
-    text_point("冷凝水泵", QM_RECORD_BYTE(bits_256, 10), SourceWidth::Byte, 1),  // 11
-    text_point("报警输出", QM_RECORD_BYTE(bits_256, 11), SourceWidth::Byte, 1),  // 12
+    text_point("送风机", QM_RECORD_BYTE(bits_256, 0), Texts::Outputs),  // 1
+    text_point("压缩机1", QM_RECORD_BYTE(bits_256, 1), Texts::Outputs),  // 2
+    text_point("压缩机2", QM_RECORD_BYTE(bits_256, 2), Texts::Outputs),  // 3
+    text_point("电加热1", QM_RECORD_BYTE(bits_256, 3), Texts::Outputs),  // 4
+    text_point("电加热2", QM_RECORD_BYTE(bits_256, 4), Texts::Outputs),  // 5
+    text_point("1#氟泵", QM_RECORD_BYTE(bits_256, 5), Texts::Outputs),  // 6
+    text_point("2#氟泵", QM_RECORD_BYTE(bits_256, 6), Texts::Outputs),  // 7
+    text_point("加湿器电极", QM_RECORD_BYTE(bits_256, 7), Texts::Outputs),  // 8
+    text_point("加湿进水阀", QM_RECORD_BYTE(bits_256, 8), Texts::Outputs),  // 9
+    text_point("加湿排水阀", QM_RECORD_BYTE(bits_256, 9), Texts::Outputs),  // 10
+    text_point("冷凝水泵", QM_RECORD_BYTE(bits_256, 10), Texts::Outputs),  // 11
+    text_point("报警输出", QM_RECORD_BYTE(bits_256, 11), Texts::Outputs),  // 12
     tenths_point("1#吸气温度", QM_RECORD_REG(regs_700, 0)),  // 13
     tenths_point("2#吸气温度", QM_RECORD_REG(regs_700, 1)),  // 14
     tenths_point("1#室外环温/3#送风温度（NTC）", QM_RECORD_REG(regs_700, 2)),  // 15
@@ -117,10 +136,10 @@ inline constexpr std::array<ReportPoint, 139> kPointCatalogue = {{
     tenths_point("送风温度设定", QM_RECORD_REG(regs_0, 0)),  // 32
     tenths_point("回风温度设定", QM_RECORD_REG(regs_11, 0)),  // 33
     tenths_point("湿度设定", QM_RECORD_REG(regs_1, 0)),  // 34
-    text_point("温度控制", QM_RECORD_REG(regs_13, 0), SourceWidth::Register, 3),  // 35
-    text_point("开关机", QM_RECORD_BYTE(bits_276, 0), SourceWidth::Byte, 4),  // 36
-    text_point("手动排水", QM_RECORD_BYTE(bits_281, 0), SourceWidth::Byte, 5),  // 37
-    text_point("故障状态", QM_RECORD_BYTE(bits_277, 0), SourceWidth::Byte, 6),  // 38
+    text_point("温度控制", QM_RECORD_REG(regs_13, 0), Texts::AirSource),  // 35
+    text_point("开关机", QM_RECORD_BYTE(bits_276, 0), Texts::Power),  // 36
+    text_point("手动排水", QM_RECORD_BYTE(bits_281, 0), Texts::Drain),  // 37
+    text_point("故障状态", QM_RECORD_BYTE(bits_277, 0), Texts::Fault),  // 38
     as_read_point("送风机运行时间", QM_RECORD_REG(regs_720, 0)),  // 39
     as_read_point("加湿器运行时间", QM_RECORD_REG(regs_720, 1)),  // 40
     as_read_point("1#电加热运行时间", QM_RECORD_REG(regs_720, 2)),  // 41
@@ -132,15 +151,15 @@ inline constexpr std::array<ReportPoint, 139> kPointCatalogue = {{
     as_read_point("2#电加热运行时间", QM_RECORD_REG(regs_720, 8)),  // 47
     unpolled_point("1#氟泵运行时间"),  // 48
     unpolled_point("2#氟泵运行时间"),  // 49
-    text_point("机组状态", QM_RECORD_REG(regs_276, 0), SourceWidth::Register, 7),  // 50
-    text_point("当前状态", QM_RECORD_REG(regs_275, 0), SourceWidth::Register, 8),  // 51
-    text_point("1#压缩机工作状态", QM_RECORD_REG(regs_274, 0), SourceWidth::Register, 9),  // 52
-    text_point("2#压缩机工作状态", QM_RECORD_REG(regs_719, 0), SourceWidth::Register, 9),  // 53
-    text_point("当前控制温度", QM_RECORD_REG(regs_628, 0), SourceWidth::Register, 3),  // 54
-    text_point("1#电加热工作状态", QM_RECORD_REG(regs_259, 0), SourceWidth::Register, 2),  // 55
-    text_point("2#电加热工作状态", QM_RECORD_REG(regs_259, 1), SourceWidth::Register, 2),  // 56
-    text_point("送风机工作状态", QM_RECORD_REG(regs_256, 0), SourceWidth::Register, 2),  // 57
-    text_point("加湿工作状态", QM_RECORD_REG(regs_263, 0), SourceWidth::Register, 2),  // 58
+    text_point("机组状态", QM_RECORD_REG(regs_276, 0), Texts::UnitState),  // 50
+    text_point("当前状态", QM_RECORD_REG(regs_275, 0), Texts::CurrentState),  // 51
+    text_point("1#压缩机工作状态", QM_RECORD_REG(regs_274, 0), Texts::CompressorState),  // 52
+    text_point("2#压缩机工作状态", QM_RECORD_REG(regs_719, 0), Texts::CompressorState),  // 53
+    text_point("当前控制温度", QM_RECORD_REG(regs_628, 0), Texts::AirSource),  // 54
+    text_point("1#电加热工作状态", QM_RECORD_REG(regs_259, 0), Texts::Running),  // 55
+    text_point("2#电加热工作状态", QM_RECORD_REG(regs_259, 1), Texts::Running),  // 56
+    text_point("送风机工作状态", QM_RECORD_REG(regs_256, 0), Texts::Running),  // 57
+    text_point("加湿工作状态", QM_RECORD_REG(regs_263, 0), Texts::Running),  // 58
     as_read_point("制冷需求", QM_RECORD_REG(regs_608, 0)),  // 59
     as_read_point("加热需求", QM_RECORD_REG(regs_608, 1)),  // 60
     as_read_point("加湿需求", QM_RECORD_REG(regs_608, 2)),  // 61
@@ -178,36 +197,36 @@ inline constexpr std::array<ReportPoint, 139> kPointCatalogue = {{
     as_read_point("2#压缩机相电流", QM_RECORD_REG(regs_2004, 4)),  // 92
     tenths_point("2#功率模块温度", QM_RECORD_REG(regs_2010, 0)),  // 93
     tenths_point("2#PFC-IGBT模块温度", QM_RECORD_REG(regs_2013, 0)),  // 94
-    text_point("输入点状态水浸传感器告警", QM_RECORD_BYTE(bits_512, 0), SourceWidth::Byte, 10),  // 95
-    text_point("输入点状态失风报警", QM_RECORD_BYTE(bits_512, 1), SourceWidth::Byte, 10),  // 96
-    text_point("输入点状态远程关机", QM_RECORD_BYTE(bits_512, 2), SourceWidth::Byte, 10),  // 97
-    text_point("输入点状态滤网压差开关", QM_RECORD_BYTE(bits_512, 3), SourceWidth::Byte, 10),  // 98
-    text_point("输入点状态加热器过载", QM_RECORD_BYTE(bits_512, 4), SourceWidth::Byte, 10),  // 99
-    text_point("输入点状态压缩机1高压开关", QM_RECORD_BYTE(bits_512, 5), SourceWidth::Byte, 10),  // 100
-    text_point("输入点状态压缩机2高压开关", QM_RECORD_BYTE(bits_512, 6), SourceWidth::Byte, 10),  // 101
-    text_point("输入点状态电源保护", QM_RECORD_BYTE(bits_512, 7), SourceWidth::Byte, 10),  // 102
-    text_point("输入点状态1#风机过载", QM_RECORD_BYTE(bits_512, 8), SourceWidth::Byte, 10),  // 103
-    text_point("输入点状态2#风机过载", QM_RECORD_BYTE(bits_512, 9), SourceWidth::Byte, 10),  // 104
-    text_point("输入点状态3#风机过载", QM_RECORD_BYTE(bits_512, 10), SourceWidth::Byte, 10),  // 105
-    text_point("输入点状态4#风机过载", QM_RECORD_BYTE(bits_512, 11), SourceWidth::Byte, 10),  // 106
-    text_point("输入点状态1#氟泵过热报警", QM_RECORD_BYTE(bits_512, 12), SourceWidth::Byte, 10),  // 107
-    text_point("输入点状态2#氟泵过热报警", QM_RECORD_BYTE(bits_512, 13), SourceWidth::Byte, 10),  // 108
-    text_point("输入点状态烟雾传感器告警", QM_RECORD_BYTE(bits_512, 14), SourceWidth::Byte, 10),  // 109
-    text_point("常开/常闭定义水浸传感器告警", QM_RECORD_REG(regs_127, 0), SourceWidth::Register, 11),  // 110
-    text_point("常开/常闭定义失风报警", QM_RECORD_REG(regs_127, 1), SourceWidth::Register, 11),  // 111
-    text_point("常开/常闭定义远程关机", QM_RECORD_REG(regs_127, 2), SourceWidth::Register, 11),  // 112
-    text_point("常开/常闭定义滤网压差开关", QM_RECORD_REG(regs_127, 3), SourceWidth::Register, 11),  // 113
-    text_point("常开/常闭定义加热器过载", QM_RECORD_REG(regs_127, 4), SourceWidth::Register, 11),  // 114
-    text_point("常开/常闭定义压缩机1高压开关", QM_RECORD_REG(regs_127, 5), SourceWidth::Register, 11),  // 115
-    text_point("常开/常闭定义压缩机2高压开关", QM_RECORD_REG(regs_127, 6), SourceWidth::Register, 11),  // 116
-    text_point("常开/常闭定义电源保护", QM_RECORD_REG(regs_127, 7), SourceWidth::Register, 11),  // 117
-    text_point("常开/常闭定义1#风机过载", QM_RECORD_REG(regs_127, 8), SourceWidth::Register, 11),  // 118
-    text_point("常开/常闭定义2#风机过载", QM_RECORD_REG(regs_127, 9), SourceWidth::Register, 11),  // 119
-    text_point("常开/常闭定义3#风机过载", QM_RECORD_REG(regs_127, 10), SourceWidth::Register, 11),  // 120
-    text_point("常开/常闭定义4#风机过载", QM_RECORD_REG(regs_127, 11), SourceWidth::Register, 11),  // 121
-    text_point("常开/常闭定义1#氟泵过热报警", QM_RECORD_REG(regs_127, 12), SourceWidth::Register, 11),  // 122
-    text_point("常开/常闭定义2#氟泵过热报警", QM_RECORD_REG(regs_127, 13), SourceWidth::Register, 11),  // 123
-    text_point("常开/常闭定义烟雾传感器告警", QM_RECORD_REG(regs_127, 14), SourceWidth::Register, 11),  // 124
+    text_point("输入点状态水浸传感器告警", QM_RECORD_BYTE(bits_512, 0), Texts::InputContact),  // 95
+    text_point("输入点状态失风报警", QM_RECORD_BYTE(bits_512, 1), Texts::InputContact),  // 96
+    text_point("输入点状态远程关机", QM_RECORD_BYTE(bits_512, 2), Texts::InputContact),  // 97
+    text_point("输入点状态滤网压差开关", QM_RECORD_BYTE(bits_512, 3), Texts::InputContact),  // 98
+    text_point("输入点状态加热器过载", QM_RECORD_BYTE(bits_512, 4), Texts::InputContact),  // 99
+    text_point("输入点状态压缩机1高压开关", QM_RECORD_BYTE(bits_512, 5), Texts::InputContact),  // 100
+    text_point("输入点状态压缩机2高压开关", QM_RECORD_BYTE(bits_512, 6), Texts::InputContact),  // 101
+    text_point("输入点状态电源保护", QM_RECORD_BYTE(bits_512, 7), Texts::InputContact),  // 102
+    text_point("输入点状态1#风机过载", QM_RECORD_BYTE(bits_512, 8), Texts::InputContact),  // 103
+    text_point("输入点状态2#风机过载", QM_RECORD_BYTE(bits_512, 9), Texts::InputContact),  // 104
+    text_point("输入点状态3#风机过载", QM_RECORD_BYTE(bits_512, 10), Texts::InputContact),  // 105
+    text_point("输入点状态4#风机过载", QM_RECORD_BYTE(bits_512, 11), Texts::InputContact),  // 106
+    text_point("输入点状态1#氟泵过热报警", QM_RECORD_BYTE(bits_512, 12), Texts::InputContact),  // 107
+    text_point("输入点状态2#氟泵过热报警", QM_RECORD_BYTE(bits_512, 13), Texts::InputContact),  // 108
+    text_point("输入点状态烟雾传感器告警", QM_RECORD_BYTE(bits_512, 14), Texts::InputContact),  // 109
+    text_point("常开/常闭定义水浸传感器告警", QM_RECORD_REG(regs_127, 0), Texts::ContactDefinition),  // 110
+    text_point("常开/常闭定义失风报警", QM_RECORD_REG(regs_127, 1), Texts::ContactDefinition),  // 111
+    text_point("常开/常闭定义远程关机", QM_RECORD_REG(regs_127, 2), Texts::ContactDefinition),  // 112
+    text_point("常开/常闭定义滤网压差开关", QM_RECORD_REG(regs_127, 3), Texts::ContactDefinition),  // 113
+    text_point("常开/常闭定义加热器过载", QM_RECORD_REG(regs_127, 4), Texts::ContactDefinition),  // 114
+    text_point("常开/常闭定义压缩机1高压开关", QM_RECORD_REG(regs_127, 5), Texts::ContactDefinition),  // 115
+    text_point("常开/常闭定义压缩机2高压开关", QM_RECORD_REG(regs_127, 6), Texts::ContactDefinition),  // 116
+    text_point("常开/常闭定义电源保护", QM_RECORD_REG(regs_127, 7), Texts::ContactDefinition),  // 117
+    text_point("常开/常闭定义1#风机过载", QM_RECORD_REG(regs_127, 8), Texts::ContactDefinition),  // 118
+    text_point("常开/常闭定义2#风机过载", QM_RECORD_REG(regs_127, 9), Texts::ContactDefinition),  // 119
+    text_point("常开/常闭定义3#风机过载", QM_RECORD_REG(regs_127, 10), Texts::ContactDefinition),  // 120
+    text_point("常开/常闭定义4#风机过载", QM_RECORD_REG(regs_127, 11), Texts::ContactDefinition),  // 121
+    text_point("常开/常闭定义1#氟泵过热报警", QM_RECORD_REG(regs_127, 12), Texts::ContactDefinition),  // 122
+    text_point("常开/常闭定义2#氟泵过热报警", QM_RECORD_REG(regs_127, 13), Texts::ContactDefinition),  // 123
+    text_point("常开/常闭定义烟雾传感器告警", QM_RECORD_REG(regs_127, 14), Texts::ContactDefinition),  // 124
     tenths_point("A相电压", QM_RECORD_REG(regs_1516, 0)),  // 125
     tenths_point("B相电压", QM_RECORD_REG(regs_1516, 1)),  // 126
     tenths_point("C相电压", QM_RECORD_REG(regs_1516, 2)),  // 127
@@ -215,8 +234,8 @@ inline constexpr std::array<ReportPoint, 139> kPointCatalogue = {{
     tenths_point("B相电流", QM_RECORD_REG(regs_1516, 4)),  // 129
     tenths_point("C相电流", QM_RECORD_REG(regs_1516, 5)),  // 130
     energy_total_point("有功总电量", QM_RECORD_REG(regs_1516, 6), QM_RECORD_REG(regs_1516, 7)),  // 131
-    text_point("1#氟泵工作状态", QM_RECORD_REG(regs_261, 0), SourceWidth::Register, 2),  // 132
-    text_point("2#氟泵工作状态", QM_RECORD_REG(regs_261, 1), SourceWidth::Register, 2),  // 133
+    text_point("1#氟泵工作状态", QM_RECORD_REG(regs_261, 0), Texts::Running),  // 132
+    text_point("2#氟泵工作状态", QM_RECORD_REG(regs_261, 1), Texts::Running),  // 133
     as_read_point("1#氟泵比例输出", QM_RECORD_REG(regs_261, 2)),  // 134
     as_read_point("2#氟泵比例输出", QM_RECORD_REG(regs_261, 3)),  // 135
     tenths_point("1#氟泵频率", QM_RECORD_REG(regs_261, 4)),  // 136
@@ -230,15 +249,17 @@ namespace point_catalogue_checks {
 constexpr bool cells_inside_record()
 {
     for (const ReportPoint& p : kPointCatalogue) {
-        const std::size_t width = p.width == SourceWidth::Register ? 2 : 1;
-        if (p.source + width > offsetof(QM4700RX2VA9_Data_t, time) + sizeof(ttime)) return false;
-        if (p.conversion == Conversion::Text &&
-            (p.text_table < 1 || p.text_table >= static_cast<int>(kTextTables.size())))
+        if (p.source.offset + p.source.width > offsetof(QM4700RX2VA9_Data_t, time) + sizeof(ttime))
             return false;
+        // Every conversion but a text lookup and the time stamp reads a register.
+        const bool any_width = p.conversion == Conversion::Text || p.conversion == Conversion::TimeText;
+        if (!any_width && (p.source.width != 2 || p.source2.width != 2)) return false;
+        if ((p.conversion == Conversion::Text) != (p.text_table != Texts::None)) return false;
     }
     return true;
 }
-static_assert(cells_inside_record(), "a report point reads outside the record or a missing text table");
+static_assert(cells_inside_record(),
+              "a report point reads outside the record, a register point reads a byte, or a text table is missing");
 
 constexpr bool text_tables_fit()
 {

@@ -1,4 +1,5 @@
 // qmhost control: one raw command, its write, and the driver's outcome.
+#include "host/contract.hpp"
 #include "tools/qmhost/commands.hpp"
 #include "tools/qmhost/control_outcome.hpp"
 #include "tools/qmhost/device_config.hpp"
@@ -11,8 +12,13 @@
 
 namespace {
 
+namespace command = contract::command;
+
 // The codes that make the driver send a write.
-const std::set<int> kWriteCodes = {100, 102, 106, 110, 206, 210, 310, 320};
+const std::set<int> kWriteCodes = {command::kSwitchOn,           command::kSwitchOff,
+                                   command::kTemperatureSetpoint, command::kHumiditySetpoint,
+                                   command::kWriteRegister,       command::kWriteRegisters,
+                                   command::kSignalSetpoint,      command::kSignalSwitch};
 constexpr unsigned kMaxSetpointTenfold = 65535;  // the register holds value x 10
 
 // Input the driver would misread or wrap is refused before anything is sent.
@@ -21,21 +27,21 @@ void check_input(const ControlOptions& control)
     const std::size_t words = control.words.size();
     const bool text = control.text.has_value();
     switch (control.code) {
-    case 106:
-    case 110:
+    case command::kTemperatureSetpoint:
+    case command::kHumiditySetpoint:
         if (words != 1 || text) throw UsageError("control " + std::to_string(control.code) + " takes one --word");
         if (control.words[0] * 10u > kMaxSetpointTenfold)
             throw UsageError("control " + std::to_string(control.code) + ": --word " +
                              std::to_string(control.words[0]) + " times 10 does not fit the register");
         break;
-    case 206:
+    case command::kWriteRegister:
         if (words != 2 || text) throw UsageError("control 206 takes --word ADDRESS --word VALUE");
         break;
-    case 210:
+    case command::kWriteRegisters:
         if (words < 2 || text) throw UsageError("control 210 takes --word ADDRESS and one --word per value");
         break;
-    case 310:
-    case 320:
+    case command::kSignalSetpoint:
+    case command::kSignalSwitch:
         if (!text || words) throw UsageError("control " + std::to_string(control.code) + " takes --text");
         break;
     default:

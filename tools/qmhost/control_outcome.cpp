@@ -1,13 +1,6 @@
 #include "tools/qmhost/control_outcome.hpp"
 
-namespace {
-
-// The driver's control result (its outcome query).
-constexpr int kResultNone = -1;
-constexpr int kResultConfirmed = 1;
-constexpr int kResultNotConfirmed = 3;
-
-}  // namespace
+#include "host/contract.hpp"
 
 ControlExit control_exit(const ControlResult& result, std::string& why)
 {
@@ -25,12 +18,12 @@ ControlExit control_exit(const ControlResult& result, std::string& why)
         return kControlFailed;
     }
     switch (*result.outcome) {
-    case kResultConfirmed:
+    case contract::kControlConfirmed:
         return kControlConfirmed;
-    case kResultNotConfirmed:
+    case contract::kControlNotConfirmed:
         why = "the unit did not confirm the write (control result 3)";
         return kControlNotConfirmed;
-    case kResultNone:
+    case contract::kControlPending:
         why = "no answer to the write (control result -1)";
         return kControlNoAnswer;
     default:

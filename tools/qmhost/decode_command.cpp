@@ -6,6 +6,7 @@
 #include "tools/qmhost/report_values.hpp"
 
 #include "driver/record.hpp"
+#include "host/contract.hpp"
 #include "host/sink.hpp"
 
 #include <json/json.h>
@@ -20,7 +21,6 @@
 
 namespace {
 
-constexpr int kReportHandleCode = 803;
 constexpr const char* kTimeMember = "更新时间";
 
 // The driver's report of one record, "更新时间" set to the record's own time
@@ -39,7 +39,7 @@ Json::Value decoded_report(const PluginLibrary& plugin, const std::vector<unsign
 
     const Json::Value* document = nullptr;
     int length = 0;
-    if (device->DeviceIoControl(kReportHandleCode, nullptr, 0, &document, sizeof document, length) != 0 ||
+    if (device->DeviceIoControl(contract::command::kReportHandle, nullptr, 0, &document, sizeof document, length) != 0 ||
         document == nullptr)
         throw std::runtime_error("the driver gave no report for a stored record");
     Json::Value report = *document;

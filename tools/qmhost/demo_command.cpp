@@ -6,6 +6,7 @@
 #include "tools/qmhost/summary.hpp"
 #include "tools/sim/unit_server.hpp"
 
+#include "host/contract.hpp"
 #include "host/libmodbus_link.hpp"
 
 #include <atomic>
@@ -22,7 +23,7 @@ constexpr auto kDemoInterval = std::chrono::seconds(1);
 // The unit's return-air temperature setpoint: holding register 11, in tenths
 // of a degree. Command 106 writes it, given in whole degrees.
 constexpr int kReturnSetpointRegister = 11;
-constexpr int kReturnSetpointCommand = 106;
+constexpr int kReturnSetpointCommand = contract::command::kTemperatureSetpoint;
 constexpr int kTenthsPerDegree = 10;
 constexpr int kConfirmed = 1;
 // Coil 37: the unit's return-air high temperature alarm.

@@ -1,4 +1,5 @@
 #include "tools/qmhost/device_config.hpp"
+#include "tools/common/arguments.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,25 +10,9 @@
 
 namespace {
 
-Json::Value read_json_file(const std::string& path)
+Json::Value read_config(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read config " + path + ": " + std::strerror(errno));
-    Json::CharReaderBuilder builder;
-    Json::Value config;
-    std::string errors;
-    if (!Json::parseFromStream(builder, in, &config, &errors)) {
-        // jsoncpp's message spans lines; the host reports errors in one.
-        std::string line;
-        std::istringstream parts(errors);
-        for (std::string part; std::getline(parts, part);) {
-            const auto start = part.find_first_not_of(" *");
-            if (start == std::string::npos) continue;
-            if (!line.empty()) line += ": ";
-            line += part.substr(start);
-        }
-        throw std::runtime_error("config " + path + " is not JSON: " + line);
-    }
+    Json::Value config = read_json_file("config", path);
     if (!config.isObject()) throw std::runtime_error("config " + path + " is not a JSON object");
     return config;
 }
@@ -79,7 +64,7 @@ std::vector<int> link_slaves(const Json::Value& link)
 
 Json::Value load_device_config(const DeviceOptions& options, bool several_units)
 {
-    Json::Value config = options.config.empty() ? Json::Value(Json::objectValue) : read_json_file(options.config);
+    Json::Value config = options.config.empty() ? Json::Value(Json::objectValue) : read_config(options.config);
     const bool config_has_link = config.isMember("link");
     if (!config_has_link && !options.link.tcp_host && !options.link.rtu_device)
         throw UsageError("no link: give --tcp HOST:PORT or --rtu DEVICE, or a \"link\" in --config");

@@ -1,5 +1,6 @@
 #include "tools/qmhost/hosted_device.hpp"
 
+#include "host/contract.hpp"
 #include "tools/qmhost/device_config.hpp"
 
 #include <cstring>
@@ -7,10 +8,8 @@
 
 namespace {
 
-constexpr int kReportCode = 801;
-constexpr int kReportHandleCode = 803;
-// A code the driver lists for nothing: it answers with the last control's outcome.
-constexpr int kOutcomeQueryCode = 0;
+namespace command = contract::command;
+
 constexpr int kFirstReportCapacity = 64 * 1024;
 // A cycle is 45 reads; far more requests than that is a driver that never
 // ends its cycle.
@@ -88,7 +87,7 @@ std::optional<std::string> HostedDevice::report()
     for (int attempt = 0; attempt < 3; ++attempt) {
         int length = 0;
         const int capacity = static_cast<int>(text.size());
-        const int rc = device_->DeviceIoControl(kReportCode, nullptr, 0, text.data(), capacity, length);
+        const int rc = device_->DeviceIoControl(command::kReportText, nullptr, 0, text.data(), capacity, length);
         if (rc == 0 && length > 0 && length <= capacity)
             return std::string(text.data(), static_cast<std::size_t>(length));
         if (rc != -1 || length <= capacity) return std::nullopt;
@@ -101,7 +100,7 @@ const Json::Value* HostedDevice::report_document()
 {
     const Json::Value* document = nullptr;
     int length = 0;
-    if (device_->DeviceIoControl(kReportHandleCode, nullptr, 0, &document, sizeof document, length) != 0 ||
+    if (device_->DeviceIoControl(command::kReportHandle, nullptr, 0, &document, sizeof document, length) != 0 ||
         length != static_cast<int>(sizeof document))
         return nullptr;
     return document;
@@ -126,7 +125,7 @@ ControlResult HostedDevice::control(int code, const std::vector<unsigned char>& 
     // The driver fills the answer, then passes the code on to the framework,
     // whose return value it returns: only the answer's length tells.
     result.query_returned =
-        device_->DeviceIoControl(kOutcomeQueryCode, nullptr, 0, answer, sizeof answer, answered);
+        device_->DeviceIoControl(command::kOutcomeQuery, nullptr, 0, answer, sizeof answer, answered);
     if (answered == static_cast<int>(sizeof answer)) {
         int32_t value = 0;
         std::memcpy(&value, answer, sizeof value);

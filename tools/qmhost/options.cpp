@@ -1,5 +1,6 @@
 #include "tools/qmhost/options.hpp"
 #include "host/libmodbus_link.hpp"
+#include "tools/common/arguments.hpp"
 
 #include <charconv>
 #include <cstdlib>
@@ -8,18 +9,10 @@
 
 namespace {
 
-template <typename Int>
-Int parse_integer(const std::string& option, const std::string& text, long long low, long long high)
+char parse_parity(const std::string& text)
 {
-    long long value = 0;
-    const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (error != std::errc() || stop != end || text.empty())
-        throw UsageError(option + " needs an integer, not \"" + text + "\"");
-    if (value < low || value > high)
-        throw UsageError(option + " must be " + std::to_string(low) + " to " + std::to_string(high) +
-                         ", not " + text);
-    return static_cast<Int>(value);
+    if (text == "N" || text == "E" || text == "O") return text[0];
+    throw UsageError("--parity must be N, E or O, not \"" + text + "\"");
 }
 
 double parse_seconds(const std::string& option, const std::string& text)
@@ -41,12 +34,6 @@ void parse_tcp_address(const std::string& text, LinkOptions& link)
     if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
     link.tcp_host = host;
     link.tcp_port = parse_integer<int>("--tcp port", text.substr(colon + 1), 1, 65535);
-}
-
-char parse_parity(const std::string& text)
-{
-    if (text == "N" || text == "E" || text == "O") return text[0];
-    throw UsageError("--parity must be N, E or O, not \"" + text + "\"");
 }
 
 std::vector<std::string> split_names(const std::string& option, const std::string& text)

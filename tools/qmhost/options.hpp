@@ -2,17 +2,14 @@
 // subcommand shares, and the subcommand's own options.
 #pragma once
 
+#include "tools/common/usage_error.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-// A command line qmhost cannot run; the text says which argument and why.
-class UsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // Link options as given; each one given overrides the config's "link".
 struct LinkOptions {

@@ -62,7 +62,7 @@ MemberRow member_row(std::size_t index)
     row.address = cell.address;
     switch (p.conversion) {
     case Conversion::Text:
-        row.conversion = text_table_text(p.text_table);
+        row.conversion = text_table_text(static_cast<int>(p.text_table));
         row.type = "string";
         break;
     case Conversion::Tenths:

@@ -2,6 +2,7 @@
 // setpoint outside a plausible range is refused before anything is sent;
 // otherwise the write is sent, its outcome awaited and the point read back
 // from the unit with one polling cycle.
+#include "host/contract.hpp"
 #include "tools/qmhost/commands.hpp"
 #include "tools/qmhost/control_outcome.hpp"
 #include "tools/qmhost/device_config.hpp"
@@ -25,10 +26,10 @@ struct SafeControl {
 // Return-air setpoints of a precision air-conditioner sit around 18 to 27 °C
 // and humidity setpoints around 40 to 60 %RH; the ranges leave room either
 // side and catch a tenfold slip (250 for 25.0).
-constexpr SafeControl kOn{"unit on", 100, "开关机", "", 0, 0};
-constexpr SafeControl kOff{"unit off", 102, "开关机", "", 0, 0};
-constexpr SafeControl kTemperature{"return-air temperature setpoint", 106, "回风温度设定", " °C", 15, 35};
-constexpr SafeControl kHumidity{"humidity setpoint", 110, "湿度设定", " %RH", 20, 80};
+constexpr SafeControl kOn{"unit on", contract::command::kSwitchOn, "开关机", "", 0, 0};
+constexpr SafeControl kOff{"unit off", contract::command::kSwitchOff, "开关机", "", 0, 0};
+constexpr SafeControl kTemperature{"return-air temperature setpoint", contract::command::kTemperatureSetpoint, "回风温度设定", " °C", 15, 35};
+constexpr SafeControl kHumidity{"humidity setpoint", contract::command::kHumiditySetpoint, "湿度设定", " %RH", 20, 80};
 // With --force: anything whose tenfold fits the unit's 16-bit register.
 constexpr int kForcedHigh = 65535 / 10;
 

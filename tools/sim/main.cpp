@@ -1,5 +1,6 @@
 // qmsim: the air-conditioning unit as a Modbus slave on TCP or a serial line,
 // for bench tests of the driver without the unit.
+#include "tools/common/arguments.hpp"
 #include "tools/sim/unit_server.hpp"
 
 #include <algorithm>
@@ -61,10 +62,6 @@ std::atomic<bool> g_stop{false};
 
 extern "C" void on_stop_signal(int) { g_stop = true; }
 
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
 struct Options {
     bool tcp = false;
     std::string host;
@@ -79,18 +76,6 @@ struct Options {
     UnitFaults faults;
 };
 
-long long number(const std::string& option, const std::string& text, long long lowest,
-                 long long highest)
-{
-    char* end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno != 0 || v < lowest || v > highest)
-        throw UsageError(option + " takes a number from " + std::to_string(lowest) + " to " +
-                         std::to_string(highest) + ", not \"" + text + "\"");
-    return v;
-}
-
 std::vector<int> slave_ids(const std::string& option, const std::string& text)
 {
     std::vector<int> ids;
@@ -98,7 +83,7 @@ std::vector<int> slave_ids(const std::string& option, const std::string& text)
     for (std::size_t comma; start <= text.size(); start = comma + 1) {
         comma = text.find(',', start);
         if (comma == std::string::npos) comma = text.size();
-        const int id = static_cast<int>(number(option, text.substr(start, comma - start), 1, 247));
+        const int id = parse_integer<int>(option, text.substr(start, comma - start), 1, 247);
         if (std::find(ids.begin(), ids.end(), id) != ids.end())
             throw UsageError(option + " lists " + std::to_string(id) + " twice");
         ids.push_back(id);
@@ -132,20 +117,20 @@ Options parse_options(int argc, char** argv)
             if (colon == std::string::npos || colon == 0) throw UsageError("--tcp takes HOST:PORT, not \"" + where + "\"");
             o.tcp = true;
             o.host = where.substr(0, colon);
-            o.port = static_cast<int>(number("--tcp port", where.substr(colon + 1), 0, 65535));
+            o.port = parse_integer<int>("--tcp port", where.substr(colon + 1), 0, 65535);
         } else if (option == "--rtu") {
             o.rtu = true;
             o.line.device = value();
         } else if (option == "--baud") {
-            o.line.baud = static_cast<int>(number(option, value(), 50, 4000000));
+            o.line.baud = parse_integer<int>(option, value(), 50, 4000000);
         } else if (option == "--parity") {
             const std::string parity = value();
             if (parity != "N" && parity != "E" && parity != "O") throw UsageError("--parity takes N, E or O");
             o.line.parity = parity[0];
         } else if (option == "--data-bits") {
-            o.line.data_bits = static_cast<int>(number(option, value(), 5, 8));
+            o.line.data_bits = parse_integer<int>(option, value(), 5, 8);
         } else if (option == "--stop-bits") {
-            o.line.stop_bits = static_cast<int>(number(option, value(), 1, 2));
+            o.line.stop_bits = parse_integer<int>(option, value(), 1, 2);
         } else if (option == "--slave") {
             o.slaves = slave_ids(option, value());
             o.line.slave = o.slaves.front();
@@ -156,20 +141,20 @@ Options parse_options(int argc, char** argv)
             const std::size_t equals = given.find('=');
             if (equals == std::string::npos || equals + 1 == given.size())
                 throw UsageError("--slave-state takes N=FILE, not \"" + given + "\"");
-            o.slave_states.emplace_back(static_cast<int>(number(option, given.substr(0, equals), 1, 247)),
+            o.slave_states.emplace_back(parse_integer<int>(option, given.substr(0, equals), 1, 247),
                                         given.substr(equals + 1));
         } else if (option == "--silent-slave") {
             for (int id : slave_ids(option, value())) o.silent_slaves.push_back(id);
         } else if (option == "--silent-after") {
-            o.faults.silent_after = static_cast<long>(number(option, value(), 0, LONG_MAX));
+            o.faults.silent_after = parse_integer<long>(option, value(), 0, LONG_MAX);
         } else if (option == "--exception") {
-            o.faults.exception_address = static_cast<int>(number(option, value(), 0, 65535));
+            o.faults.exception_address = parse_integer<int>(option, value(), 0, 65535);
         } else if (option == "--drop-every") {
-            o.faults.drop_every = static_cast<long>(number(option, value(), 1, LONG_MAX));
+            o.faults.drop_every = parse_integer<long>(option, value(), 1, LONG_MAX);
         } else if (option == "--wrong-echo") {
             o.faults.wrong_echo = true;
         } else if (option == "--late") {
-            o.faults.late_ms = static_cast<int>(number(option, value(), 1, 60000));
+            o.faults.late_ms = parse_integer<int>(option, value(), 1, 60000);
         } else if (option == "--busy") {
             const std::string busy = value();
             if (busy != "queue" && busy != "ignore") throw UsageError("--busy takes queue or ignore");
@@ -181,11 +166,11 @@ Options parse_options(int argc, char** argv)
         } else if (option == "--truncated") {
             o.faults.truncated = true;
         } else if (option == "--trickle") {
-            o.faults.trickle_ms = static_cast<int>(number(option, value(), 1, 10000));
+            o.faults.trickle_ms = parse_integer<int>(option, value(), 1, 10000);
         } else if (option == "--fault-address") {
-            o.faults.address = static_cast<int>(number(option, value(), 0, 65535));
+            o.faults.address = parse_integer<int>(option, value(), 0, 65535);
         } else if (option == "--fault-every") {
-            o.faults.every = static_cast<long>(number(option, value(), 1, LONG_MAX));
+            o.faults.every = parse_integer<long>(option, value(), 1, LONG_MAX);
         } else if (option == "--port-file") {
             o.port_file = value();
         } else {
@@ -199,8 +184,6 @@ Options parse_options(int argc, char** argv)
     return o;
 }
 
-Json::Value load_state(const std::string& path);
-
 std::string id_list(const std::vector<int>& ids)
 {
     std::string text;
@@ -211,38 +194,21 @@ std::string id_list(const std::vector<int>& ids)
 // --state for every unit, then each unit's own --slave-state over it.
 void apply_states(UnitServer& unit, const Options& o)
 {
+    // slave 0: every unit on the line.
     const auto apply = [&](const std::string& path, int slave) {
         try {
-            unit.apply_state(load_state(path), slave);
+            if (slave == 0)
+                unit.apply_state(read_json_file("state file", path));
+            else
+                unit.apply_state(read_json_file("state file", path), slave);
         } catch (const std::invalid_argument& e) {
             throw std::runtime_error("state file " + path + ": " + e.what());
         }
     };
-    if (!o.state_file.empty()) {
-        try {
-            unit.apply_state(load_state(o.state_file));
-        } catch (const std::invalid_argument& e) {
-            throw std::runtime_error("state file " + o.state_file + ": " + e.what());
-        }
-    }
+    if (!o.state_file.empty()) apply(o.state_file, 0);
     for (std::size_t i = 1; i < o.slaves.size(); ++i) unit.add_slave(o.slaves[i]);
     for (const auto& state : o.slave_states) apply(state.second, state.first);
     for (int id : o.silent_slaves) unit.set_silent(id);
-}
-
-Json::Value load_state(const std::string& path)
-{
-    std::ifstream in(path);
-    if (!in) throw std::runtime_error("cannot read state file " + path + ": " + std::strerror(errno));
-    Json::CharReaderBuilder builder;
-    Json::Value state;
-    std::string errors;
-    if (!Json::parseFromStream(builder, in, &state, &errors)) {
-        for (char& c : errors)
-            if (c == '\n') c = ' ';
-        throw std::runtime_error("state file " + path + " is not JSON: " + errors.substr(0, errors.find_last_not_of(' ') + 1));
-    }
-    return state;
 }
 
 // Written whole under a temporary name, so a reader never sees half a port.
@@ -282,8 +248,7 @@ int run(const Options& o)
         if (!o.port_file.empty()) write_port_file(o.port_file, port);
         ready = "listening on " + o.host + ":" + std::to_string(port);
     } else {
-        ready = "serving " + o.line.device + " " + std::to_string(o.line.baud) + " " +
-                std::to_string(o.line.data_bits) + o.line.parity + std::to_string(o.line.stop_bits) +
+        ready = "serving " + o.line.serial_text() +
                 (o.slaves.size() > 1 ? " as slaves " + id_list(o.slaves) : " as slave " + std::to_string(o.line.slave));
     }
     std::cout << "qmsim: " << ready << std::endl;

@@ -174,8 +174,7 @@ int UnitServer::listen_tcp(const std::string& host, int port)
 void UnitServer::open_rtu(const SerialLine& line)
 {
     if (ctx_) throw std::logic_error("the unit is already on a line");
-    const std::string where = "rtu " + line.device + " " + std::to_string(line.baud) + " " +
-                              std::to_string(line.data_bits) + line.parity + std::to_string(line.stop_bits);
+    const std::string where = "rtu " + line.serial_text();
     ctx_ = modbus_new_rtu(line.device.c_str(), line.baud, line.parity, line.data_bits, line.stop_bits);
     if (!ctx_) throw std::runtime_error("cannot open " + where + ": " + modbus_strerror(errno));
     if (modbus_set_slave(ctx_, line.slave) == -1)

@@ -6,6 +6,8 @@
 // state), and misbehaves on request.
 #pragma once
 
+#include "host/libmodbus_link.hpp"
+
 #include <json/json.h>
 #include <modbus/modbus.h>
 
@@ -17,14 +19,9 @@
 #include <string>
 #include <vector>
 
-struct SerialLine {
-    std::string device;
-    int baud = 9600;
-    char parity = 'N';  // 'N', 'E' or 'O'
-    int data_bits = 8;
-    int stop_bits = 1;
-    int slave = 1;
-};
+// The serial line the unit serves, described as the host describes its own
+// (device, baud, parity, data and stop bits, slave id; the rest unused).
+using SerialLine = LinkSettings;
 
 // Requests are counted from 1 as they arrive, whether answered or not.
 struct UnitFaults {
