@@ -44,16 +44,7 @@ private:
     void refresh_report_if_new_cycle();
     void rebuild_report();
 
-    // A command as the host hands it over: the code, the input, the output
-    // buffer and the length the driver returns in it.
-    struct Command {
-        int code;
-        const void* input;
-        int input_length;
-        void* output;
-        int output_capacity;
-        int& returned_length;
-    };
+    using Command = contract::IoControlCall;
 
     // Control commands.
     int pass_on(const Command& c);

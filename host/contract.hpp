@@ -28,6 +28,17 @@ inline constexpr int kReportHandle = 803;         // a pointer to the report doc
 inline constexpr int kOutcomeQuery = 0;
 }  // namespace command
 
+// One DeviceIoControl call as the host hands it over: the code, the input,
+// the output buffer and the length returned in it.
+struct IoControlCall {
+    int code;
+    const void* input;
+    int input_length;
+    void* output;
+    int output_capacity;
+    int& returned_length;
+};
+
 // DeviceIoControl's result for command input the driver refuses; nothing
 // is sent to the unit.
 inline constexpr int kCommandRefused = -1;

@@ -3,6 +3,7 @@
 // commands passed on to the framework's own DeviceIoControl.
 #pragma once
 
+#include "host/contract.hpp"
 #include "host/framework.hpp"
 
 #include <string>
@@ -24,14 +25,7 @@ struct AlarmTransition {
     bool raised;  // false: cleared
 };
 
-struct BaseIoControl {
-    int code;
-    const void* input;
-    int input_length;
-    void* output;
-    int output_capacity;
-    int& returned_length;
-};
+using BaseIoControl = contract::IoControlCall;
 
 class HostSink {
 public:

@@ -270,19 +270,45 @@ std::vector<uint8_t> receive(int fd, std::size_t expected, int ms)
     return got;
 }
 
-TEST(UnitServerRtu, AnswersItsOwnSlaveIdAndSurvivesABrokenFrame)
-{
+// A pseudo-terminal pair: the unit serves one end, the test is the master.
+struct PtyPair {
+    int open() { return openpty(&master, &slave, name, nullptr, nullptr); }
+    ~PtyPair()
+    {
+        if (master >= 0) ::close(master);
+        if (slave >= 0) ::close(slave);
+    }
     int master = -1;
     int slave = -1;
-    char name[64];
-    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    char name[64] = {};
+};
+
+// Serves `unit` on its own thread until it goes out of scope.
+class Serving {
+public:
+    explicit Serving(UnitServer& unit) : thread_([this, &unit] { unit.serve(stop_); }) {}
+    ~Serving()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST(UnitServerRtu, AnswersItsOwnSlaveIdAndSurvivesABrokenFrame)
+{
+    PtyPair pty;
+    ASSERT_EQ(pty.open(), 0);
+    const int master = pty.master;
     UnitServer unit;
     SerialLine line;
-    line.device = name;
+    line.device = pty.name;
     line.slave = 7;
     unit.open_rtu(line);
-    std::atomic<bool> stop{false};
-    std::thread serving([&] { unit.serve(stop); });
+    Serving serving(unit);
 
     const std::vector<uint8_t> read_11 = rtu_frame({7, 0x03, 0x00, 0x0B, 0x00, 0x01});
     const auto send = [&](const std::vector<uint8_t>& frame) {
@@ -299,11 +325,6 @@ TEST(UnitServerRtu, AnswersItsOwnSlaveIdAndSurvivesABrokenFrame)
     EXPECT_TRUE(receive(master, 1, 300).empty()) << "another slave's request gets no answer";
     send(read_11);
     EXPECT_EQ(receive(master, answer_11.size(), 1000), answer_11);
-
-    stop = true;
-    serving.join();
-    ::close(master);
-    ::close(slave);
 }
 
 // Three units on one line: each answers from its own state, the silent one
@@ -311,13 +332,12 @@ TEST(UnitServerRtu, AnswersItsOwnSlaveIdAndSurvivesABrokenFrame)
 // count, so the request after it is still understood.
 TEST(UnitServerRtu, SeveralUnitsOnOneLineAnswerEachFromItsOwnState)
 {
-    int master = -1;
-    int slave = -1;
-    char name[64];
-    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    PtyPair pty;
+    ASSERT_EQ(pty.open(), 0);
+    const int master = pty.master;
     UnitServer unit;
     SerialLine line;
-    line.device = name;
+    line.device = pty.name;
     line.slave = 1;
     unit.open_rtu(line);
     unit.add_slave(2);
@@ -327,8 +347,7 @@ TEST(UnitServerRtu, SeveralUnitsOnOneLineAnswerEachFromItsOwnState)
     unit.apply_state(state, 2);
     unit.set_silent(3);
     EXPECT_THROW(unit.add_slave(2), std::invalid_argument);
-    std::atomic<bool> stop{false};
-    std::thread serving([&] { unit.serve(stop); });
+    Serving serving(unit);
 
     const auto ask = [&](const std::vector<uint8_t>& request, std::size_t answer_length) {
         const std::vector<uint8_t> frame = rtu_frame(request);
@@ -353,11 +372,6 @@ TEST(UnitServerRtu, SeveralUnitsOnOneLineAnswerEachFromItsOwnState)
     EXPECT_EQ(ask({2, 0x03, 0x00, 0x0B, 0x00, 0x02}, 9), rtu_frame({2, 0x03, 0x04, 0x01, 6, 0x00, 0x00}))
         << "unit 1's write stays unit 1's";
     EXPECT_EQ(unit.reg(11), 250);
-
-    stop = true;
-    serving.join();
-    ::close(master);
-    ::close(slave);
 }
 
 }  // namespace

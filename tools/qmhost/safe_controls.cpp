@@ -69,9 +69,8 @@ int checked_setpoint(const SafeControl& control, const SafeControlOptions& o)
 
 std::string on_off_in_english(const std::string& text)
 {
-    if (text == "开机") return text + " (on)";
-    if (text == "关机") return text + " (off)";
-    return text;
+    const char* word = state_word(text);
+    return word ? text + " (" + word + ")" : text;
 }
 
 // One polling cycle, then the member as the unit now reports it.

@@ -20,34 +20,11 @@ constexpr const char* kSupplySetpoint = "送风温度设定";
 constexpr const char* kReturnSetpoint = "回风温度设定";
 constexpr const char* kHumiditySetpoint = "湿度设定";
 
-// The unit's state texts in the summary's language; any other text as it is.
-const char* const kStateWords[][2] = {
-    {"开机", "on"},
-    {"关机", "off"},
-    {"停止", "stopped"},
-    {"运行", "running"},
-    {"停机中", "stopping"},
-    {"群控待机", "standby (group control)"},
-    {"待机", "standby"},
-    {"制冷", "cooling"},
-    {"制热", "heating"},
-    {"加湿", "humidifying"},
-    {"除湿", "dehumidifying"},
-    {"除湿温度补偿", "dehumidifying, temperature compensated"},
-    {"除湿防凝露", "dehumidifying, condensation guard"},
-    {"加湿加热", "humidifying and heating"},
-    {"加湿制冷", "humidifying and cooling"},
-    {"除湿制冷", "dehumidifying and cooling"},
-    {"制冷防凝露", "cooling, condensation guard"},
-    {"无效值", "invalid value"},
-};
-
 std::string state_text(const Json::Value& report, const char* member)
 {
     const std::string text = member_value_text(report, member);
-    for (const auto& [unit_text, word] : kStateWords)
-        if (text == unit_text) return word;
-    return text;
+    const char* word = state_word(text);
+    return word ? word : text;
 }
 
 // A number as the unit means it, with its unit; "?" when absent.
