@@ -283,6 +283,15 @@ struct PtyPair {
     char name[64] = {};
 };
 
+// The unit on the pty's slave end, answering as `slave_id`.
+void open_on(UnitServer& unit, const PtyPair& pty, int slave_id)
+{
+    SerialLine line;
+    line.device = pty.name;
+    line.slave = slave_id;
+    unit.open_rtu(line);
+}
+
 // Serves `unit` on its own thread until it goes out of scope.
 class Serving {
 public:
@@ -304,10 +313,7 @@ TEST(UnitServerRtu, AnswersItsOwnSlaveIdAndSurvivesABrokenFrame)
     ASSERT_EQ(pty.open(), 0);
     const int master = pty.master;
     UnitServer unit;
-    SerialLine line;
-    line.device = pty.name;
-    line.slave = 7;
-    unit.open_rtu(line);
+    open_on(unit, pty, 7);
     Serving serving(unit);
 
     const std::vector<uint8_t> read_11 = rtu_frame({7, 0x03, 0x00, 0x0B, 0x00, 0x01});
@@ -336,10 +342,7 @@ TEST(UnitServerRtu, SeveralUnitsOnOneLineAnswerEachFromItsOwnState)
     ASSERT_EQ(pty.open(), 0);
     const int master = pty.master;
     UnitServer unit;
-    SerialLine line;
-    line.device = pty.name;
-    line.slave = 1;
-    unit.open_rtu(line);
+    open_on(unit, pty, 1);
     unit.add_slave(2);
     unit.add_slave(3);
     Json::Value state;
