@@ -254,8 +254,7 @@ std::string LibmodbusLink::line_hint() const
 
 std::string LibmodbusLink::line_settings() const
 {
-    return "the line speed and parity (" + std::to_string(settings_.baud) + " " +
-           std::to_string(settings_.data_bits) + settings_.parity + std::to_string(settings_.stop_bits) + ")";
+    return "the line speed and parity (" + settings_.framing_text() + ")";
 }
 
 bool LibmodbusLink::failed(const std::string& why)

@@ -28,12 +28,13 @@ struct LinkSettings {
 
     // "tcp 127.0.0.1:1502" or "rtu /dev/ttyUSB0 9600 8N1", for messages.
     std::string describe() const;
-    // The serial line alone, "/dev/ttyUSB0 9600 8N1"; inline, so the
-    // simulated unit names its line alike without linking the host.
-    std::string serial_text() const
+    // The serial line alone, "/dev/ttyUSB0 9600 8N1", and its framing,
+    // "9600 8N1"; inline, so the simulated unit names its line alike
+    // without linking the host.
+    std::string serial_text() const { return device + " " + framing_text(); }
+    std::string framing_text() const
     {
-        return device + " " + std::to_string(baud) + " " + std::to_string(data_bits) + parity +
-               std::to_string(stop_bits);
+        return std::to_string(baud) + " " + std::to_string(data_bits) + parity + std::to_string(stop_bits);
     }
     int effective_guard_ms() const;
 };
