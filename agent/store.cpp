@@ -23,6 +23,9 @@ constexpr int64_t kAgeRemovalBatch = 5000;
 // A row's cost beyond its texts and body: the key, the integers, its entries
 // in the two indexes and the cell's own header, rounded up.
 constexpr int64_t kRowOverheadBytes = 96;
+// Slack for a cycle: it may open a new leaf page in each table and index it
+// touches and split an interior page.
+constexpr int64_t kCycleSlackPages = 4;
 // A writer waits this long for a lock another connection holds (a reader's
 // checkpoint; a second writer is a mistake, and gets an error, not a hang).
 constexpr int kBusyTimeoutMs = 1000;
@@ -266,7 +269,7 @@ void Store::write_cycle(const Cycle& cycle, CommitResult& result)
                           records_dropped_detail(lost_records_, drop_reason::kStoreError, 0, 0)});
     }
     if (cycle.time_ms >= next_age_check_ms_) remove_old(cycle.time_ms, result);
-    make_room(cycle_bytes(cycle), cycle.time_ms, result);
+    make_room(cycle_bytes(cycle) + kCycleSlackPages * page_size_, cycle.time_ms, result);
 
     sqlite::Statement& insert = statements_->insert_record;
     for (const NewRecord& r : cycle.records) {
