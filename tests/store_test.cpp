@@ -235,6 +235,11 @@ const FaultTrial kFaultTrials[] = {
     {"FullFilesystemKeepsGoing", full_filesystem_keeps_going},
 };
 
+void PrintTo(const FaultTrial& trial, std::ostream* out)
+{
+    *out << trial.name;
+}
+
 class StoreFault : public testing::TestWithParam<FaultTrial> {};
 
 TEST_P(StoreFault, LeavesTheStoreWhole)
