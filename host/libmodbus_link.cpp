@@ -62,7 +62,7 @@ public:
 
     bool open() override;
     void close() override;
-    const std::string& error() const override { return error_; }
+    const LinkFailure& failure() const override { return failure_; }
 
     bool read_bits(int address, int count, uint8_t* dest) override
     {
@@ -120,11 +120,15 @@ private:
     bool single_write(int function, int address, uint16_t value, uint16_t& echoed);
     bool write_answer(const uint8_t* request, int length, int address, uint16_t& echoed);
 
+    using Kind = LinkFailure::Kind;
+
+    // Says why the request failed, and leaves the line as it is.
+    bool note(Kind kind, const std::string& request, std::string reason, int exception_code = 0);
     // The request failed: nothing that arrives from now on may be taken for
     // a later answer. A serial line gets the guard; a TCP connection is
     // replaced, and with it whatever was still coming on it.
-    bool failed(const std::string& why);
-    bool line_failed(const std::string& what, int code);
+    bool failed(Kind kind, const std::string& request, std::string reason);
+    bool line_failed(const std::string& request, int code);
     std::string line_hint() const;
     std::string line_settings() const;
 
@@ -133,7 +137,7 @@ private:
     bool connected_ = false;
     bool guard_armed_ = false;
     Clock::time_point last_seen_;  // the failure, or the last byte seen since
-    std::string error_;
+    LinkFailure failure_;
 };
 
 bool LibmodbusLink::open()
@@ -144,10 +148,7 @@ bool LibmodbusLink::open()
                    ? modbus_new_tcp_pi(settings_.host.c_str(), std::to_string(settings_.port).c_str())
                    : modbus_new_rtu(settings_.device.c_str(), settings_.baud, settings_.parity,
                                     settings_.data_bits, settings_.stop_bits);
-        if (!ctx_) {
-            error_ = settings_.describe() + ": " + modbus_strerror(errno);
-            return false;
-        }
+        if (!ctx_) return note(Kind::LineDown, "", settings_.describe() + ": " + modbus_strerror(errno));
         modbus_set_slave(ctx_, settings_.slave);
         const int timeout_ms = std::min(settings_.timeout_ms, kMaxLinkTimeoutMs);
         modbus_set_response_timeout(ctx_, static_cast<uint32_t>(timeout_ms / 1000),
@@ -157,10 +158,8 @@ bool LibmodbusLink::open()
         // libmodbus's own sleeps a whole response timeout.
         modbus_set_error_recovery(ctx_, MODBUS_ERROR_RECOVERY_NONE);
     }
-    if (modbus_connect(ctx_) == -1) {
-        error_ = "cannot open " + settings_.describe() + ": " + modbus_strerror(errno);
-        return false;
-    }
+    if (modbus_connect(ctx_) == -1)
+        return note(Kind::LineDown, "", "cannot open " + settings_.describe() + ": " + modbus_strerror(errno));
     connected_ = true;
     if (rtu()) {
         if (!lock_device()) return false;
@@ -178,10 +177,10 @@ bool LibmodbusLink::lock_device()
     if (::flock(modbus_get_socket(ctx_), LOCK_EX | LOCK_NB) == 0) return true;
     const int code = errno;
     close();
-    error_ = "cannot open " + settings_.describe() + ": " +
-             (code == EWOULDBLOCK ? settings_.device + " is in use by another program"
-                                  : std::string("cannot lock it: ") + std::strerror(code));
-    return false;
+    return note(Kind::LineDown, "",
+                "cannot open " + settings_.describe() + ": " +
+                    (code == EWOULDBLOCK ? settings_.device + " is in use by another program"
+                                         : std::string("cannot lock it: ") + std::strerror(code)));
 }
 
 void LibmodbusLink::close()
@@ -217,14 +216,8 @@ bool LibmodbusLink::wait_for_quiet_line()
         }
         const int left = milliseconds_left(last_seen_ + guard);
         if (left == 0) break;
-        if (stop_asked()) {
-            error_ = "stopped while waiting for a quiet line";
-            return false;
-        }
-        if (Clock::now() > give_up) {
-            error_ = "the line does not go quiet: " + line_hint();
-            return false;
-        }
+        if (stop_asked()) return note(Kind::Stopped, "", "stopped while waiting for a quiet line");
+        if (Clock::now() > give_up) return note(Kind::Garbled, "", "the line does not go quiet: " + line_hint());
         line.revents = 0;
         ::poll(&line, 1, std::min(left, kSliceMs));
     }
@@ -257,9 +250,18 @@ std::string LibmodbusLink::line_settings() const
     return "the line speed and parity (" + settings_.framing_text() + ")";
 }
 
-bool LibmodbusLink::failed(const std::string& why)
+bool LibmodbusLink::note(Kind kind, const std::string& request, std::string reason, int exception_code)
 {
-    error_ = why;
+    failure_.kind = kind;
+    failure_.exception_code = exception_code;
+    failure_.request = request;
+    failure_.reason = std::move(reason);
+    return false;
+}
+
+bool LibmodbusLink::failed(Kind kind, const std::string& request, std::string reason)
+{
+    note(kind, request, std::move(reason));
     if (rtu()) {
         guard_armed_ = true;
         last_seen_ = Clock::now();
@@ -271,9 +273,9 @@ bool LibmodbusLink::failed(const std::string& why)
 
 // The line itself failed (device gone, connection reset or refused): it is
 // reopened at the next request.
-bool LibmodbusLink::line_failed(const std::string& what, int code)
+bool LibmodbusLink::line_failed(const std::string& request, int code)
 {
-    failed(what + ": " + modbus_strerror(code));
+    failed(Kind::LineDown, request, modbus_strerror(code));
     close();
     return false;
 }
@@ -289,41 +291,48 @@ bool LibmodbusLink::transact(const uint8_t* request, int length, const std::stri
     case Wait::Answer:
         break;
     case Wait::Stopped:
-        return failed(what + ": stopped while waiting for the answer");
+        return failed(Kind::Stopped, what, "stopped while waiting for the answer");
     case Wait::Failed:
         return line_failed(what, errno);
     case Wait::Silent:
         if (rtu())
-            return failed(what + ": no answer, timed out after " + std::to_string(settings_.timeout_ms) +
-                          " ms: check the slave id (" + std::to_string(settings_.slave) + "), " + line_settings() +
-                          " and the A/B wiring");
-        return failed(what + ": no answer, timed out after " + std::to_string(settings_.timeout_ms) +
-                      " ms: check the unit id (" + std::to_string(settings_.slave) + ")");
+            return failed(Kind::NoAnswer, what,
+                          "no answer, timed out after " + std::to_string(settings_.timeout_ms) +
+                              " ms: check the slave id (" + std::to_string(settings_.slave) + "), " +
+                              line_settings() + " and the A/B wiring");
+        return failed(Kind::NoAnswer, what,
+                      "no answer, timed out after " + std::to_string(settings_.timeout_ms) +
+                          " ms: check the unit id (" + std::to_string(settings_.slave) + ")");
     }
 
     answered = modbus_receive_confirmation(ctx_, answer);
     if (answered == -1) {
         const int code = errno;
-        if (code == EMBBADCRC) return failed(what + ": answer with a bad CRC: " + line_hint());
-        if (code == ETIMEDOUT) return failed(what + ": answer cut short: " + line_hint());
-        if (code >= MODBUS_ENOBASE) return failed(what + ": " + modbus_strerror(code) + ": " + line_hint());
+        if (code == EMBBADCRC) return failed(Kind::Garbled, what, "answer with a bad CRC: " + line_hint());
+        if (code == ETIMEDOUT) return failed(Kind::Garbled, what, "answer cut short: " + line_hint());
+        if (code >= MODBUS_ENOBASE)
+            return failed(Kind::Garbled, what, std::string(modbus_strerror(code)) + ": " + line_hint());
         return line_failed(what, code);
     }
     if (answered == 0)
-        return failed(what + ": answer from slave " + std::to_string(answer[0]) + " instead of " +
-                      std::to_string(settings_.slave) + ": " + line_hint() +
-                      ", and that no other unit on the line has that id");
+        return failed(Kind::Garbled, what,
+                      "answer from slave " + std::to_string(answer[0]) + " instead of " +
+                          std::to_string(settings_.slave) + ": " + line_hint() +
+                          ", and that no other unit on the line has that id");
     pdu = modbus_get_header_length(ctx_);
-    if (answered < pdu + 2) return failed(what + ": answer cut short: " + line_hint());
+    if (answered < pdu + 2) return failed(Kind::Garbled, what, "answer cut short: " + line_hint());
     if (answer[pdu] == (request[1] | kExceptionFlag)) {
         // The unit is there and understood: no guard needed, but the error is its own.
-        error_ = what + ": the unit answered exception " + std::to_string(answer[pdu + 1]) + " (" +
-                 modbus_strerror(MODBUS_ENOBASE + answer[pdu + 1]) + ")";
-        return false;
+        const int code = answer[pdu + 1];
+        return note(Kind::Exception, what,
+                    "the unit answered exception " + std::to_string(code) + " (" +
+                        modbus_strerror(MODBUS_ENOBASE + code) + ")",
+                    code);
     }
     if (answer[pdu] != request[1])
-        return failed(what + ": answer with function " + std::to_string(answer[pdu]) + " to a request with " +
-                      std::to_string(request[1]) + ": " + line_hint());
+        return failed(Kind::Garbled, what,
+                      "answer with function " + std::to_string(answer[pdu]) + " to a request with " +
+                          std::to_string(request[1]) + ": " + line_hint());
     return true;
 }
 
@@ -340,8 +349,9 @@ bool LibmodbusLink::read(int function, const char* what, int address, int count,
     if (!transact(request, sizeof request, where, answer, pdu, answered)) return false;
     // libmodbus sized the frame by its own byte count; it must be this read's.
     if (answer[pdu + 1] != bytes || pdu + 2 + bytes > answered)
-        return failed(where + ": answer with " + std::to_string(answer[pdu + 1]) + " data bytes, not " +
-                      std::to_string(bytes) + ": " + line_hint());
+        return failed(Kind::Garbled, where,
+                      "answer with " + std::to_string(answer[pdu + 1]) + " data bytes, not " + std::to_string(bytes) +
+                          ": " + line_hint());
     std::memcpy(data, answer + pdu + 2, static_cast<std::size_t>(bytes));
     return true;
 }
@@ -357,10 +367,8 @@ bool LibmodbusLink::single_write(int function, int address, uint16_t value, uint
 bool LibmodbusLink::write_registers(int address, int count, const uint16_t* values, uint16_t& function_code,
                                     uint16_t& confirmed_count)
 {
-    if (count < 1 || count > contract::kMaxWriteRegisters) {
-        error_ = "write registers at " + std::to_string(address) + ": bad count " + std::to_string(count);
-        return false;
-    }
+    if (count < 1 || count > contract::kMaxWriteRegisters)
+        return note(Kind::NotSent, "write registers at " + std::to_string(address), "bad count " + std::to_string(count));
     uint8_t request[7 + 2 * contract::kMaxWriteRegisters];
     int n = 0;
     request[n++] = static_cast<uint8_t>(settings_.slave);
@@ -389,10 +397,10 @@ bool LibmodbusLink::write_answer(const uint8_t* request, int length, int address
     int pdu = 0;
     int answered = 0;
     if (!transact(request, length, where, answer, pdu, answered)) return false;
-    if (answered < pdu + 5) return failed(where + ": answer cut short: " + line_hint());
+    if (answered < pdu + 5) return failed(Kind::Garbled, where, "answer cut short: " + line_hint());
     const int answered_address = (answer[pdu + 1] << 8) | answer[pdu + 2];
     if (answered_address != address)
-        return failed(where + ": answer for address " + std::to_string(answered_address));
+        return failed(Kind::Garbled, where, "answer for address " + std::to_string(answered_address));
     echoed = static_cast<uint16_t>((answer[pdu + 3] << 8) | answer[pdu + 4]);
     return true;
 }
@@ -427,7 +435,7 @@ public:
     }
     bool open() override { return line_->open(); }
     void close() override {}
-    const std::string& error() const override { return line_->error(); }
+    const LinkFailure& failure() const override { return line_->failure(); }
 
 private:
     LibmodbusLink& here()
