@@ -228,18 +228,20 @@ CommandLine parse_command_line(int argc, const char* const* argv)
 namespace {
 
 const char kLinkHelp[] = R"(
-LINK (the options override the link in --config):
-  --tcp HOST:PORT   Modbus TCP
+LINK (the options override the link in --config; qmsim takes them alike):
+  --tcp HOST:PORT   Modbus TCP; an IPv6 host in brackets, [::1]:502
   --rtu DEVICE      Modbus RTU on a serial line, e.g. /dev/ttyUSB0, with
     [--baud 9600] [--parity N|E|O] [--data-bits 8] [--stop-bits 1]
-  --slave N         the unit's slave id (default 1)
+                    a standard line speed (110 to 4000000); parity also none, even, odd
+  --slave N         the unit's slave id, 1 to 247 (default 1)
   --timeout-ms N    response timeout, 1 to 10000 (default 500)
   --slave 1,2,3     (poll) one driver per slave id, all on the one line, polled in turn;
                     in --config: "link": {..., "slaves": [1, 2, 3]}
-shared options:
+shared options (each option's value as --opt VALUE or --opt=VALUE):
   --plugin PATH     the driver plug-in (default: qm4700rx2va9.so next to qmhost)
   --device-id N     the device id given to the driver (default 1)
-  --config FILE     the device JSON; its "link" object is used when no link option is given
+  --config FILE     the device JSON; its "link" object is used when no link option is given;
+                    a mistake in it is refused at start naming its member (exit status 2)
   --driver-log FILE the driver's own diagnostic lines, appended (default: standard error);
                     standard output carries only what qmhost is asked for
 )";
