@@ -8,8 +8,6 @@
 namespace {
 
 constexpr int kMinGuardMs = 20;  // a few characters even at 1200 baud
-constexpr int kLowestSlaveId = 1;
-constexpr int kHighestSlaveId = 247;  // 248 to 255 are reserved
 
 // The termios rates libmodbus 3.1.6 sets; it opens a line at any other
 // (50, 75, 134, 150, 200, 1800, 2000000 among them) at 9600, silently.

@@ -42,6 +42,11 @@ struct LinkSettings {
     std::vector<int> units() const { return slaves.empty() ? std::vector<int>{slave} : slaves; }
 };
 
+// A unit's slave id: 0 is the broadcast address, 248 to 255 are reserved.
+constexpr int kLowestSlaveId = 1;
+constexpr int kHighestSlaveId = 247;
+constexpr bool is_unit_slave_id(long long id) { return id >= kLowestSlaveId && id <= kHighestSlaveId; }
+
 // Longest response timeout and guard accepted, in ms.
 constexpr int kMaxLinkTimeoutMs = 10000;
 
