@@ -476,7 +476,7 @@ void UnitServer::set_faults(const UnitFaults& faults)
 
 void UnitServer::add_slave(int slave)
 {
-    if (slave < 1 || slave > 247 || slave == slave_ || other_units_.count(slave))
+    if (!is_unit_slave_id(slave) || slave == slave_ || other_units_.count(slave))
         throw std::invalid_argument("slave id " + std::to_string(slave) + " is taken or out of range");
     modbus_mapping_t* unit = modbus_mapping_new(kAddresses, 0, kAddresses, 0);
     if (!unit) throw std::bad_alloc();

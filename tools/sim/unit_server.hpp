@@ -6,7 +6,7 @@
 // state), and misbehaves on request.
 #pragma once
 
-#include "host/libmodbus_link.hpp"
+#include "host/link_settings.hpp"
 
 #include <json/json.h>
 #include <modbus/modbus.h>
