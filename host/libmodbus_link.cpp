@@ -22,28 +22,11 @@ constexpr int kExceptionFlag = 0x80;
 constexpr uint16_t kCoilOn = 0xFF00;
 constexpr int kSliceMs = 20;            // longest wait before asking the stop check
 constexpr int kMaxByteGapMs = 500;      // longest pause inside one answer (libmodbus's own)
-constexpr int kMinGuardMs = 20;         // a few characters even at 1200 baud
 constexpr int kQuietGiveUpFactor = 4;   // a line still talking after 4 guards is given up on
 
 std::function<bool()> g_stop_check;
 
 bool stop_asked() { return g_stop_check && g_stop_check(); }
-
-int member_int(const Json::Value& link, const char* key, int fallback)
-{
-    const Json::Value& v = link[key];
-    if (v.isNull()) return fallback;
-    if (!v.isInt()) throw std::invalid_argument(std::string("link setting \"") + key + "\" must be an integer");
-    return v.asInt();
-}
-
-std::string member_text(const Json::Value& link, const char* key, const std::string& fallback)
-{
-    const Json::Value& v = link[key];
-    if (v.isNull()) return fallback;
-    if (!v.isString()) throw std::invalid_argument(std::string("link setting \"") + key + "\" must be a string");
-    return v.asString();
-}
 
 int milliseconds_left(Clock::time_point until)
 {
@@ -449,75 +432,6 @@ private:
 };
 
 }  // namespace
-
-std::string LinkSettings::describe() const
-{
-    if (kind == Kind::Tcp) return "tcp " + host + ":" + std::to_string(port);
-    return "rtu " + serial_text();
-}
-
-int LinkSettings::effective_guard_ms() const
-{
-    return guard_ms >= 0 ? guard_ms : std::max(2 * timeout_ms, kMinGuardMs);
-}
-
-LinkSettings parse_link_settings(const Json::Value& link)
-{
-    if (!link.isObject()) throw std::invalid_argument("link settings must be a JSON object");
-    LinkSettings s;
-    const std::string type = member_text(link, "type", "tcp");
-    if (type == "tcp") {
-        s.kind = LinkSettings::Kind::Tcp;
-        s.host = member_text(link, "host", s.host);
-        s.port = member_int(link, "port", s.port);
-        if (s.port < 1 || s.port > 65535) throw std::invalid_argument("link setting \"port\" out of range");
-    } else if (type == "rtu") {
-        s.kind = LinkSettings::Kind::Rtu;
-        s.device = member_text(link, "device", "");
-        if (s.device.empty()) throw std::invalid_argument("link setting \"device\" is required for rtu");
-        s.baud = member_int(link, "baud", s.baud);
-        const std::string parity = member_text(link, "parity", "N");
-        if (parity != "N" && parity != "E" && parity != "O")
-            throw std::invalid_argument("link setting \"parity\" must be N, E or O");
-        s.parity = parity[0];
-        s.data_bits = member_int(link, "data_bits", s.data_bits);
-        s.stop_bits = member_int(link, "stop_bits", s.stop_bits);
-        if (s.data_bits < 5 || s.data_bits > 8) throw std::invalid_argument("link setting \"data_bits\" must be 5 to 8");
-        if (s.stop_bits != 1 && s.stop_bits != 2) throw std::invalid_argument("link setting \"stop_bits\" must be 1 or 2");
-    } else {
-        throw std::invalid_argument("link setting \"type\" must be \"tcp\" or \"rtu\"");
-    }
-    s.slave = member_int(link, "slave", s.slave);
-    if (s.slave < 0 || s.slave > 247) throw std::invalid_argument("link setting \"slave\" must be 0 to 247");
-    s.timeout_ms = member_int(link, "timeout_ms", s.timeout_ms);
-    if (s.timeout_ms < 1 || s.timeout_ms > kMaxLinkTimeoutMs)
-        throw std::invalid_argument("link setting \"timeout_ms\" must be 1 to " + std::to_string(kMaxLinkTimeoutMs));
-    s.guard_ms = member_int(link, "guard_ms", s.guard_ms);
-    if (s.guard_ms < -1 || s.guard_ms > kMaxLinkTimeoutMs)
-        throw std::invalid_argument("link setting \"guard_ms\" must be 0 to " + std::to_string(kMaxLinkTimeoutMs));
-    return s;
-}
-
-Json::Value link_settings_json(const LinkSettings& s)
-{
-    Json::Value link(Json::objectValue);
-    if (s.kind == LinkSettings::Kind::Tcp) {
-        link["type"] = "tcp";
-        link["host"] = s.host;
-        link["port"] = s.port;
-    } else {
-        link["type"] = "rtu";
-        link["device"] = s.device;
-        link["baud"] = s.baud;
-        link["parity"] = std::string(1, s.parity);
-        link["data_bits"] = s.data_bits;
-        link["stop_bits"] = s.stop_bits;
-    }
-    link["slave"] = s.slave;
-    link["timeout_ms"] = s.timeout_ms;
-    if (s.guard_ms >= 0) link["guard_ms"] = s.guard_ms;
-    return link;
-}
 
 std::shared_ptr<ModbusLink> make_libmodbus_link(const LinkSettings& settings)
 {

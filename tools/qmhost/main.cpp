@@ -48,6 +48,9 @@ int main(int argc, char** argv)
         const CommandLine command = parse_command_line(argc, argv);
         const DriverLog driver_log(command.driver_log);
         return exit_code(run(command));
+    } catch (const ConfigError& e) {
+        std::cerr << "qmhost: " << e.what() << std::endl;
+        return exit_code(ExitStatus::kRefused);
     } catch (const UsageError& e) {
         std::cerr << "qmhost: " << e.what() << " (qmhost --help for usage)" << std::endl;
         return exit_code(ExitStatus::kRefused);
