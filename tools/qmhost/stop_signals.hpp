@@ -1,11 +1,14 @@
-// SIGINT and SIGTERM as a stop request: blocked from delivery, and taken
-// between requests or while waiting for the next cycle, so that a poll
-// stops cleanly and on time.
+// SIGINT and SIGTERM as a stop request, SIGHUP as a request to reopen the
+// output files: blocked from delivery, and taken between requests or while
+// waiting for the next cycle, so that a poll stops cleanly and on time and
+// never reopens a file in the middle of a cycle.
 #pragma once
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
+#include <utility>
 
 class StopSignals {
 public:
@@ -14,6 +17,7 @@ public:
         sigemptyset(&set_);
         sigaddset(&set_, SIGINT);
         sigaddset(&set_, SIGTERM);
+        sigaddset(&set_, SIGHUP);
         sigprocmask(SIG_BLOCK, &set_, nullptr);
     }
 
@@ -23,18 +27,36 @@ public:
         return stopped_;
     }
 
-    // Waits up to `how_long`; true when a stop was asked for.
+    // Waits up to `how_long`; true when a stop was asked for. A SIGHUP is
+    // noted and the wait goes on.
     bool wait_for(std::chrono::nanoseconds how_long)
     {
-        if (stopped_) return true;
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(how_long);
-        timespec timeout{static_cast<time_t>(seconds.count()),
-                         static_cast<long>((how_long - seconds).count())};
-        if (sigtimedwait(&set_, nullptr, &timeout) > 0) stopped_ = true;
+        const auto until = std::chrono::steady_clock::now() + how_long;
+        while (!stopped_) {
+            const auto left = std::max<std::chrono::nanoseconds>(until - std::chrono::steady_clock::now(),
+                                                                  std::chrono::nanoseconds::zero());
+            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+            timespec timeout{static_cast<time_t>(seconds.count()), static_cast<long>((left - seconds).count())};
+            const int signal = sigtimedwait(&set_, nullptr, &timeout);
+            if (signal == SIGHUP) {
+                reopen_ = true;
+                continue;
+            }
+            if (signal > 0) stopped_ = true;
+            break;
+        }
         return stopped_;
+    }
+
+    // True once for each SIGHUP (or several taken together) since the last call.
+    bool reopen_requested()
+    {
+        requested();
+        return std::exchange(reopen_, false);
     }
 
 private:
     sigset_t set_;
     bool stopped_ = false;
+    bool reopen_ = false;
 };
