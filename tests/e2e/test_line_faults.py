@@ -9,7 +9,7 @@ import random
 import signal
 import time
 
-from e2e_support import (RECORD_TIME, EndToEndTest, complete_lines, free_tcp_port, main, read_json_lines,
+from e2e_support import (RECORD_TIME, EndToEndTest, complete_lines, free_tcp_port, main, read_reports,
                          read_records, run_qmhost, stderr_lines, wait_until)
 
 # Every read of the cycle answers with values no other read has.
@@ -63,7 +63,7 @@ class LineFaults(EndToEndTest):
         result = run_qmhost("poll", "--rtu", device, *TIMEOUT, "--interval", "0", "--history", history,
                             "--report", report, *options)
         records = read_records(history) if os.path.exists(history) else []
-        reports = read_json_lines(report) if os.path.exists(report) else []
+        reports = read_reports(report) if os.path.exists(report) else []
         return result, records, reports
 
     def truth(self):
@@ -106,7 +106,7 @@ class LineFaults(EndToEndTest):
         self.assertEqual((records, reports), ([], []))
         first.signal(signal.SIGTERM)
         first.wait()
-        self.assertAllTrue(read_records(first_history), read_json_lines(self.session.path("first.report")), truth)
+        self.assertAllTrue(read_records(first_history), read_reports(self.session.path("first.report")), truth)
 
     def test_a_lost_unit_is_told_once_retried_calmly_and_welcomed_back(self):
         unit_side, host_side = self.session.start_pty_pair()
