@@ -112,7 +112,6 @@ void OutputFile::cut_back(off_t size, std::size_t written)
 bool OutputFile::reopen()
 {
     if (!owned_) return true;
-    pending_.clear();
     open();
     return !failed_;
 }

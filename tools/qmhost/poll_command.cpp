@@ -31,12 +31,17 @@ class PollOutputs {
 public:
     PollOutputs(const PollOptions& o, DriverLog& driver_log) : driver_log_(driver_log)
     {
-        report = open(o.report, report_file_);
-        alarms = open(o.alarms, alarms_file_);
-        history = open(o.history, history_file_, contract::kRecordSize);
-        events = open(o.events, events_file_);
+        report_ = open(o.report, report_file_);
+        alarms_ = open(o.alarms, alarms_file_);
+        history_ = open(o.history, history_file_, contract::kRecordSize);
+        events_ = open(o.events, events_file_);
     }
 
+    // Each output; null when not asked for.
+    OutputFile* report() const { return report_; }
+    OutputFile* alarms() const { return alarms_; }
+    OutputFile* history() const { return history_; }
+    OutputFile* events() const { return events_; }
     OutputFile& standard_output() { return standard_output_; }
 
     // Commits every output; false when one could not be written, which is
@@ -65,11 +70,6 @@ public:
         return reopened;
     }
 
-    OutputFile* report = nullptr;
-    OutputFile* alarms = nullptr;
-    OutputFile* history = nullptr;
-    OutputFile* events = nullptr;
-
 private:
     OutputFile* open(const std::string& path, std::optional<OutputFile>& file, std::size_t record_size = 0)
     {
@@ -96,6 +96,10 @@ private:
     DriverLog& driver_log_;
     OutputFile standard_output_{"-"};
     std::optional<OutputFile> report_file_, alarms_file_, history_file_, events_file_;
+    OutputFile* report_ = nullptr;
+    OutputFile* alarms_ = nullptr;
+    OutputFile* history_ = nullptr;
+    OutputFile* events_ = nullptr;
 };
 
 // Failed cycles in a row before a unit is taken as lost: from then on its
@@ -127,15 +131,15 @@ public:
     void emit_completed(HostedDevice& device, bool several)
     {
         const auto& time = device.device().cycle_time();
-        if (outputs_.report) {
+        if (outputs_.report()) {
             const std::optional<std::string> report = device.report();
             warn_once_without_report(report.has_value());
-            if (report) outputs_.report->add(report_line(device.device_id(), device.slave(), time, *report));
+            if (report) outputs_.report()->add(report_line(device.device_id(), device.slave(), time, *report));
         }
         const std::string prefix = several ? unit_name(device) + ": " : "";
         if (!options_.points.empty()) {
             outputs_.standard_output().add(points_line(prefix, time, device.report_document(), options_.points));
-        } else if (!outputs_.report) {
+        } else if (!outputs_.report()) {
             // The summary reads its few members from the document itself.
             const Json::Value* document = device.report_document();
             warn_once_without_report(document != nullptr);
@@ -143,8 +147,8 @@ public:
                                  prefix};
             outputs_.standard_output().add(render_summary(summary));
         }
-        if (outputs_.events)
-            outputs_.events->add(
+        if (outputs_.events())
+            outputs_.events()->add(
                 event_lines(time, device.device_id(), device.slave(), device.outputs().transitions()));
     }
 
@@ -220,8 +224,8 @@ private:
             if (health.failed_in_row < kLostAfter) return;
             health.lost = true;
             const std::string now = iso8601_local_now();
-            if (outputs_.events)
-                outputs_.events->add(
+            if (outputs_.events())
+                outputs_.events()->add(
                     health_event_line(now, device.device_id(), device.slave(), "lost", health.failed_in_row));
             std::cerr << "qmhost: " << now << " " << label << lost_text(health, result)
                       << "; trying again with pauses of up to "
@@ -237,8 +241,8 @@ private:
     void tell_back(const HostedDevice& device, const UnitHealth& health, bool several)
     {
         const std::string now = iso8601_local_now();
-        if (outputs_.events)
-            outputs_.events->add(
+        if (outputs_.events())
+            outputs_.events()->add(
                 health_event_line(now, device.device_id(), device.slave(), "back", health.failed_in_row));
         std::cerr << "qmhost: " << now << " " << device_label(device, several) << "unit back after "
                   << health.failed_in_row << " failed cycles" << std::endl;
@@ -320,7 +324,7 @@ ExitStatus run_poll(const CommandLine& c, DriverLog& driver_log)
     std::vector<std::unique_ptr<HostedDevice>> devices;
     const auto add_device = [&](int i, const Json::Value& unit_config) {
         devices.push_back(std::make_unique<HostedDevice>(plugin, c.device.device_id + static_cast<unsigned>(i),
-                                                         unit_config, outputs.alarms, outputs.history));
+                                                         unit_config, outputs.alarms(), outputs.history()));
     };
     if (slaves.empty()) {
         for (int i = 0; i < c.poll.devices; ++i) add_device(i, i == 0 ? config : with_port_offset(config, i));
@@ -341,7 +345,7 @@ ExitStatus run_poll(const CommandLine& c, DriverLog& driver_log)
         }
     }
 
-    if (!outputs.report && c.poll.points.empty())
+    if (!outputs.report() && c.poll.points.empty())
         outputs.standard_output().add(
             "polling " + devices.front()->device().DeviceType() + " (device " + std::to_string(c.device.device_id) +
             ") on " + devices.front()->link_description() +
