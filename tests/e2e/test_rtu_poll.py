@@ -2,8 +2,8 @@
 with the line set to 9600 baud, even parity, and a slave id of its own."""
 
 from e2e_support import (ON_OFF, RECORD_ON_OFF, RECORD_RETURN_SETPOINT, RETURN_AIR_HIGH, RETURN_SETPOINT,
-                         EndToEndTest, main, read_records, read_json_lines, read_reports, record_device_id, record_register,
-                         run_qmhost, stderr_lines)
+                         EndToEndTest, main, read_records, read_json_lines, read_reports, record_device_id,
+                         record_register, run_qmhost, stderr_lines)
 
 LINE = ["--baud", "9600", "--parity", "E", "--data-bits", "8", "--stop-bits", "1"]
 SLAVE = "7"

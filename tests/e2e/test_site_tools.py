@@ -24,7 +24,8 @@ class PipedOutput(EndToEndTest):
         result = run_qmhost("poll", *link, "--report", "-", "--cycles", "2", "--interval", "0",
                             "--events", events)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual([json.loads(line)["report"][RETURN_SETPOINT] for line in result.stdout.splitlines()], [24.0] * 2)
+        reports = [json.loads(line)["report"] for line in result.stdout.splitlines()]
+        self.assertEqual([r[RETURN_SETPOINT] for r in reports], [24.0] * 2)
         self.assertIn("QM4700RX2VA9::DeviceIoControl 801", result.stderr)
         with open(events, encoding="utf-8") as f:
             (event,) = [json.loads(line) for line in f]

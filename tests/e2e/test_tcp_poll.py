@@ -8,8 +8,8 @@ from e2e_support import (ALARM_POINTS, HUMIDITY_SETPOINT, ON_OFF, RECORD_ALARM_B
                          RECORD_ON_OFF, RECORD_RETURN_SETPOINT, RECORD_SIZE, RECORD_SUPPLY_RETURN_AIR,
                          RECORD_SUPPLY_SETPOINT, RETURN_AIR_HIGH, RETURN_HUMIDITY, RETURN_SETPOINT,
                          RETURN_TEMPERATURE, SUCTION_1_FAULT, SUPPLY_SETPOINT, EndToEndTest, complete_lines,
-                         free_tcp_port, main, read_json_lines, read_records, read_reports, record_device_id, record_register,
-                         record_year, run_qmhost, wait_until)
+                         free_tcp_port, main, read_json_lines, read_records, read_reports, record_device_id,
+                         record_register, record_year, run_qmhost, wait_until)
 
 # A unit with its own setpoints and readings, and two alarms active.
 STATE = {
