@@ -238,7 +238,8 @@ LINK (the options override the link in --config; qmsim takes them alike):
   --slave 1,2,3     (poll) one driver per slave id, all on the one line, polled in turn;
                     in --config: "link": {..., "slaves": [1, 2, 3]}
 shared options (each option's value as --opt VALUE or --opt=VALUE):
-  --plugin PATH     the driver plug-in (default: qm4700rx2va9.so next to qmhost)
+  --plugin PATH     the driver plug-in (default: qm4700rx2va9.so next to qmhost or,
+                    installed, in ../lib/qm4700rx2va9 from it)
   --device-id N     the device id given to the driver (default 1)
   --config FILE     the device JSON; its "link" object is used when no link option is given;
                     a mistake in it is refused at start naming its member (exit status 2)

@@ -18,6 +18,16 @@ std::string last_dl_error()
     return text ? text : "unknown dlopen error";
 }
 
+std::string program_folder()
+{
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return {};
+    std::string dir(self, static_cast<std::size_t>(n));
+    dir.resize(dir.rfind('/') + 1);
+    return dir;
+}
+
 }  // namespace
 
 PluginLibrary::PluginLibrary(const std::string& path) : path_(path)
@@ -58,12 +68,12 @@ std::unique_ptr<ZKVSPDevice> PluginLibrary::create_device() const
 
 std::string default_plugin_path()
 {
-    char self[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return kPluginFile;
-    std::string dir(self, static_cast<std::size_t>(n));
-    dir.resize(dir.rfind('/') + 1);
-    return dir + kPluginFile;
+    // Next to the program in a build folder; installed, in the private
+    // library folder relative to it, wherever the installation was moved.
+    const std::string dir = program_folder();
+    const std::string beside = dir + kPluginFile;
+    if (dir.empty() || access(beside.c_str(), F_OK) == 0) return beside;
+    return dir + QM_PLUGIN_DIR_FROM_PROGRAM "/" + kPluginFile;
 }
 
 std::string plugin_path(const std::string& given) { return given.empty() ? default_plugin_path() : given; }

@@ -194,7 +194,7 @@ history --format:
   csv               seq,time,unit,slave,device_id,local_time,clock_ok: one line per record,
                     without the report
   raw               the 459-byte records one after another, as qmhost decode reads them
-  --plugin PATH     the driver that renders jsonl (default: next to qmhost)
+  --plugin PATH     the driver that renders jsonl (default: as for poll)
 events --format:
   jsonl             one line per event: seq, time, unit (null: the agent's own), kind, detail
   csv               seq,time,unit,kind,detail (detail as JSON text)
