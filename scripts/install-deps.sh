@@ -8,6 +8,7 @@
 #     fuzz        libFuzzer builds with clang
 #     bench       benchmarks and measuring scripts
 #     freshcheck  scripts/fresh-check.sh
+#     package     scripts/package.sh: the Debian package, its manual pages, lintian
 #     all         every group
 # Every package that a build, test, tool or script uses is named here
 # directly: installs run with --no-install-recommends, so nothing may arrive
@@ -25,8 +26,11 @@ declare -A group=(
     [fuzz]="clang libclang-rt-14-dev"
     [bench]="libbenchmark-dev valgrind strace time python3"
     [freshcheck]="debootstrap git tar"
+    # CPack's Depends come from dpkg-shlibdeps (dpkg-dev), which it runs on
+    # the files file calls ELF; the manual pages are written by python3.
+    [package]="dpkg-dev file fakeroot lintian python3 groff-base man-db"
 )
-order=(demo test cross fuzz bench freshcheck)
+order=(demo test cross fuzz bench freshcheck package)
 
 usage() { echo "usage: $0 [--list] [$(IFS='|'; echo "${order[*]}")|all]..." >&2; exit 2; }
 

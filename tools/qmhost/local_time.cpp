@@ -13,7 +13,7 @@ std::string iso8601(const std::tm& t, long offset_s)
 {
     const char sign = offset_s < 0 ? '-' : '+';
     const long offset = std::labs(offset_s);
-    char text[64];
+    char text[80];  // room for any values of the fields, not only a real time
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", t.tm_year + 1900, t.tm_mon + 1,
                   t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, sign, offset / kSecondsPerHour,
                   offset % kSecondsPerHour / kSecondsPerMinute);
