@@ -54,6 +54,12 @@ void HostedDevice::open_link()
 
 void HostedDevice::share_line(std::shared_ptr<ModbusLink> link) { modbus().attach_link(std::move(link)); }
 
+const StrayInput* HostedDevice::stray_input() const
+{
+    const ModbusLink* link = modbus_->link();
+    return link ? link->stray_input() : nullptr;
+}
+
 CycleResult HostedDevice::run_cycle(const std::function<bool()>& stop)
 {
     CycleResult result;

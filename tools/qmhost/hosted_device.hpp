@@ -66,6 +66,8 @@ public:
     unsigned int device_id() const { return device_id_; }
     int slave() const { return slave_; }
     const std::string& link_description() const { return link_description_; }
+    // What the device's line discarded before requests; null when it never does.
+    const StrayInput* stray_input() const;
 
 private:
     SPModbus& modbus() { return *modbus_; }

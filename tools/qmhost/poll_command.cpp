@@ -6,6 +6,7 @@
 #include "tools/qmhost/poll_views.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/stop_signals.hpp"
+#include "tools/qmhost/stray_input_notes.hpp"
 #include "tools/qmhost/summary.hpp"
 
 #include "host/libmodbus_link.hpp"
@@ -129,6 +130,7 @@ public:
                 ++failed;
                 note_failure(health[i], result, device_label(device, several), cycle);
             }
+            strays_.after_cycle(devices, cycle);
         }
         return failed;
     }
@@ -200,6 +202,7 @@ private:
     PollOutputs& outputs_;
     bool bus_;
     StopSignals stop_;
+    StrayInputNotes strays_;
     void warn_once_without_report(bool have_report)
     {
         if (have_report || warned_no_report_) return;
