@@ -6,7 +6,9 @@ import csv
 import io
 import json
 import random
+import signal
 import struct
+import time
 
 from e2e_support import (ALARM_POINTS, RECORD_TIME, RECORD_SIZE, RETURN_AIR_HIGH,
                          RETURN_SETPOINT, EndToEndTest, free_tcp_port, main, read_records, run_qmhost,
@@ -64,6 +66,27 @@ class SafeControls(EndToEndTest):
                 self.assertEqual(result.returncode, status, result.stdout + result.stderr)
                 if shown:
                     self.assertIn(f"the unit now reports {shown}", result.stdout)
+
+
+    def test_a_stop_during_a_write_awaits_its_answer_up_to_the_timeout(self):
+        stopped = "sent; the unit's answer did not arrive before the stop"
+        # (the unit's delay ms, timeout ms, stop signals, status, said, seconds from the first signal)
+        for late, timeout, signals, status, said, took in [
+                (1500, 4000, [signal.SIGTERM], CONFIRMED, "confirmed by the unit", (1.0, 3.5)),
+                (4000, 1500, [signal.SIGTERM], NO_ANSWER, stopped, (1.0, 3.5)),
+                (6000, 5000, [signal.SIGTERM, signal.SIGINT], NO_ANSWER, stopped, (0.2, 1.5))]:
+            with self.subTest(late=late, timeout=timeout, signals=len(signals)):
+                _, port = self.session.start_qmsim("--late", str(late), name=f"late-{late}")
+                host = self.session.start_qmhost("set", "--tcp", f"127.0.0.1:{port}", "--timeout-ms", str(timeout),
+                                                 "temperature", "24", name=f"set-{late}")
+                host.wait_for_output("DeviceIoControl 106", stream="stderr")  # the driver sends the write
+                first = time.monotonic()
+                for number in signals:
+                    host.signal(number)
+                    time.sleep(0.2)
+                self.assertEqual(host.wait(timeout=10), status, host.stderr())
+                self.assertTrue(took[0] <= time.monotonic() - first <= took[1], time.monotonic() - first)
+                self.assertIn(said, host.stdout() + host.stderr())
 
 
 class PointList(EndToEndTest):

@@ -32,6 +32,7 @@ struct ControlResult {
     std::optional<LinkFailure> write_failure;
     std::optional<int32_t> outcome;  // the outcome query's answer
     int query_returned = 0;
+    bool stopped = false;  // a stop signal came while the command was outstanding
 };
 
 class HostedDevice {
