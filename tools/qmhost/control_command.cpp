@@ -57,7 +57,7 @@ ExitStatus run_control(const CommandLine& c)
 
     // Until here a stop signal ends qmhost at once: nothing has been sent.
     StopSignals stop;
-    const ControlResult result = control_through_stop(*device, c.control.code, c.control.input(), stop);
+    const ControlResult result = device->control_through_stop(c.control.code, c.control.input(), stop);
     std::ostream& out = program_output();
     out << "command " << c.control.code << " handed to the driver: DeviceIoControl returned " << result.handed
         << (result.wrote ? "" : ", no write sent") << '\n';

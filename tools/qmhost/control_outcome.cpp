@@ -1,17 +1,6 @@
 #include "tools/qmhost/control_outcome.hpp"
 
 #include "host/contract.hpp"
-#include "host/libmodbus_link.hpp"
-
-ControlResult control_through_stop(HostedDevice& device, int code, const std::vector<unsigned char>& input,
-                                   StopSignals& stop)
-{
-    set_link_stop_check([&stop] { return stop.requested_again(); });
-    ControlResult result = device.control(code, input);
-    set_link_stop_check({});
-    result.stopped = stop.requested();
-    return result;
-}
 
 ExitStatus control_exit(const ControlResult& result, std::string& why)
 {

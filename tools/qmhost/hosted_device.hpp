@@ -9,6 +9,7 @@
 #include "tools/qmhost/host_outputs.hpp"
 #include "tools/qmhost/options.hpp"
 #include "tools/qmhost/plugin_library.hpp"
+#include "tools/qmhost/stop_signals.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -61,6 +62,10 @@ public:
     // without rendering and parsing the text; null when the driver gives none.
     const Json::Value* report_document();
     ControlResult control(int code, const std::vector<unsigned char>& input);
+    // control() with stop signals held: the unit may act on a write already
+    // sent, so a first SIGINT or SIGTERM lets its answer be awaited up to the
+    // link's timeout; a second ends the wait at once.
+    ControlResult control_through_stop(int code, const std::vector<unsigned char>& input, StopSignals& stop);
 
     const HostOutputs& outputs() const { return outputs_; }
     ZKVSPDevice& device() { return *device_; }

@@ -121,7 +121,7 @@ ExitStatus run_safe_control(const CommandLine& c)
     // Until here a stop signal ends qmhost at once: nothing has been sent.
     StopSignals stop;
     std::string why;
-    const ExitStatus status = control_exit(control_through_stop(*device, control.code, input, stop), why);
+    const ExitStatus status = control_exit(device->control_through_stop(control.code, input, stop), why);
     if (status == ExitStatus::kOk)
         program_output() << asked << ": confirmed by the unit" << std::endl;
     else
