@@ -10,7 +10,7 @@ import signal
 import time
 
 from e2e_support import (RECORD_TIME, EndToEndTest, complete_lines, free_tcp_port, main, read_json_lines,
-                         read_records, run_qmhost, stderr_lines, wait_until)
+                         read_reports, read_records, run_qmhost, stderr_lines, wait_until)
 
 # Every read of the cycle answers with values no other read has.
 _BITS = random.Random(13)
@@ -66,7 +66,7 @@ class LineFaults(EndToEndTest):
         result = run_qmhost("poll", "--rtu", device, *TIMEOUT, "--interval", "0", "--history", history,
                             "--report", report, *options)
         records = read_records(history) if os.path.exists(history) else []
-        reports = read_json_lines(report) if os.path.exists(report) else []
+        reports = read_reports(report) if os.path.exists(report) else []
         return result, records, reports
 
     def truth(self):
@@ -111,7 +111,7 @@ class LineFaults(EndToEndTest):
         self.assertEqual((records, reports), ([], []))
         first.signal(signal.SIGTERM)
         first.wait()
-        self.assertAllTrue(read_records(first_history), read_json_lines(self.session.path("first.report")), truth)
+        self.assertAllTrue(read_records(first_history), read_reports(self.session.path("first.report")), truth)
 
     def test_a_lost_unit_is_told_once_retried_calmly_and_welcomed_back(self):
         unit_side, host_side = self.session.start_pty_pair()
@@ -133,15 +133,17 @@ class LineFaults(EndToEndTest):
     def test_one_unreachable_unit_does_not_stop_the_others(self):
         port = free_tcp_port(2)
         self.session.start_qmsim(port=port)
-        report = self.session.path("report")
+        report, events = self.session.path("report"), self.session.path("events")
         host = self.session.start_qmhost("poll", "--tcp", f"127.0.0.1:{port}", "--devices", "2", "--interval", "0",
-                                         "--cycles", "0", "--report", report)
+                                         "--cycles", "0", "--report", report, "--events", events)
         wait_until(lambda: complete_lines(report) >= 50, "reports from the reachable unit")
         host.signal(signal.SIGTERM)
         self.assertEqual(host.wait(), 1)
         lines = host.stderr_lines()
         self.assertLessEqual(len(lines), 5, lines)
         self.assertIn("device 2 unit lost", "\n".join(lines))
+        lost = [e for e in read_json_lines(events) if e["event"] == "lost"]
+        self.assertEqual([(e["device"], e["failed"]) for e in lost], [(2, 3)])
 
     def test_a_stop_ends_a_request_waiting_for_its_answer(self):
         host_side = self.serve("--silent-after", "0")

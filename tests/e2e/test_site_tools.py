@@ -16,6 +16,7 @@ from e2e_support import (ALARM_POINTS, RECORD_TIME, RECORD_SIZE, RETURN_AIR_HIGH
 
 CONFIRMED, FAILURE, REFUSED, NOT_CONFIRMED, NO_ANSWER = 0, 1, 2, 3, 4
 SHORT_TIMEOUT = ["--timeout-ms", "200"]
+ISO_TIME = r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$"
 
 
 class PipedOutput(EndToEndTest):
@@ -26,18 +27,19 @@ class PipedOutput(EndToEndTest):
         result = run_qmhost("poll", *link, "--report", "-", "--cycles", "2", "--interval", "0",
                             "--events", events)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual([json.loads(line)[RETURN_SETPOINT] for line in result.stdout.splitlines()], [24.0] * 2)
+        reports = [json.loads(line)["report"] for line in result.stdout.splitlines()]
+        self.assertEqual([r[RETURN_SETPOINT] for r in reports], [24.0] * 2)
         self.assertIn("QM4700RX2VA9::DeviceIoControl 801", result.stderr)
         with open(events, encoding="utf-8") as f:
             (event,) = [json.loads(line) for line in f]
         self.assertEqual({k: event[k] for k in ("device", "slave", "alarm", "event")},
                          {"device": 1, "slave": 1, "alarm": RETURN_AIR_HIGH[1], "event": "raised"})
-        self.assertRegex(event["time"], r"^\d{4}-\d{1,2}-\d{1,2} \d{1,2}:\d{1,2}:\d{1,2}$")
+        self.assertRegex(event["time"], ISO_TIME)
 
         log = self.session.path("driver.log")
         result = run_qmhost("poll", *link, "--points", f"{RETURN_SETPOINT},开关机", "--driver-log", log)
         self.assertEqual((result.returncode, result.stderr), (0, ""))
-        self.assertRegex(result.stdout, rf"^\S+ \S+  {RETURN_SETPOINT}=24\.0  开关机=开机\n$")
+        self.assertRegex(result.stdout, rf"^{ISO_TIME[1:-1]}  {RETURN_SETPOINT}=24\.0  开关机=开机\n$")
         with open(log, encoding="utf-8") as f:
             self.assertIn("rvSize is", f.read())
 
@@ -127,13 +129,17 @@ class Decode(EndToEndTest):
     def test_stored_records_keep_their_own_times(self):
         report = self.session.path("report")
         history, record = self.polled_record(report)
-        # A record decoded as stored renders as the driver reported it, with
-        # the record's device id and time beside.
-        (decoded,) = [json.loads(line) for line in run_qmhost("decode", history).stdout.splitlines()]
-        with open(report, encoding="utf-8") as f:
-            self.assertEqual({k: v for k, v in decoded.items() if k not in DECODE_ADDED}, json.loads(f.read()))
+        # A record decoded as stored renders byte for byte as the driver
+        # reported it, with the record's device id and time beside.
+        text = run_qmhost("decode", history).stdout
+        decoded = json.loads(text)
         self.assertEqual(decoded["device_id"], 7)
         self.assertRegex(decoded["record_time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d$")
+        for member in DECODE_ADDED:
+            text = text.replace(f'"{member}":{json.dumps(decoded[member])},', "", 1)
+        with open(report, encoding="utf-8") as f:
+            (line,) = f.read().splitlines()
+        self.assertEqual(text, line[line.index('"report":') + 9:-1] + "\n")
 
         stored = self.session.path("stored")
         times = [(2024, 5, 6, 7, 8, 9), (2025, 12, 31, 23, 59, 58)]

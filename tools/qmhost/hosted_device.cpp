@@ -20,8 +20,8 @@ constexpr int kMaxRequestsPerControl = 16;
 }  // namespace
 
 HostedDevice::HostedDevice(const PluginLibrary& plugin, unsigned int device_id, const Json::Value& config,
-                           std::ostream* alarms, std::ostream* history)
-    : outputs_(alarms, history),
+                           OutputFile* alarms, OutputFile* history)
+    : outputs_(alarms, history, device_id, config_link(config).slave),
       controller_(&outputs_),
       device_(plugin.create_device()),
       modbus_(dynamic_cast<SPModbus*>(device_.get())),

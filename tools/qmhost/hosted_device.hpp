@@ -41,7 +41,7 @@ public:
     // Creates the driver and gives it its id and settings; throws
     // std::runtime_error when the driver refuses them.
     HostedDevice(const PluginLibrary& plugin, unsigned int device_id, const Json::Value& config,
-                 std::ostream* alarms, std::ostream* history);
+                 OutputFile* alarms, OutputFile* history);
     ~HostedDevice();
 
     // Opens the Modbus line now rather than at the first request, so a line

@@ -250,15 +250,17 @@ shared options (each option's value as --opt VALUE or --opt=VALUE):
 const char kPollHelp[] = R"(poll: polls the unit, one polling cycle (the chain of 45 reads) after another.
   --cycles N        polling cycles to run (default 1; 0: until SIGINT or SIGTERM)
   --interval S      seconds from one cycle's start to the next (default 5)
-  --report FILE     the 801 report after each completed cycle, one line each ("-": stdout);
+  --report FILE     the 801 report after each completed cycle, one line each, in
+                    {"device":N,"slave":N,"time":T,"report":{...}} ("-": stdout);
                     without it a readable summary goes to stdout
   --alarms FILE     one JSON line per alarm point report (180 per cycle)
-  --events FILE     one JSON line per alarm raised or cleared, with time, device and slave
+  --events FILE     one JSON line per alarm raised or cleared and per unit lost or back
   --points NAME,... the named report members, one line per cycle, instead of the summary
   --history FILE    every history record, raw, one after another
   --devices N       N drivers on TCP ports PORT, PORT+1, ...
-  Output files are truncated at start. Exit status 0 when every cycle
-  completed, 1 when any failed, 2 for a command line it cannot run.
+  Output files are appended to, a cycle at a time, and reopened by name on SIGHUP.
+  Exit status 0 when every cycle completed, 1 when any failed, 2 for a command
+  line it cannot run, 5 when an output could not be written.
 )";
 
 const char kSafeControlHelp[] = R"(on, off, set: the unit's answer is awaited, then the point is read back.
