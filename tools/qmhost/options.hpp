@@ -61,6 +61,7 @@ struct CommandLine {
     SafeControlOptions safe;
     PointsOptions points;
     std::string decode_file;
+    bool decode_lenient = false;  // render records decode would refuse as no record
     std::string driver_log;  // empty: the driver's lines go to standard error
 };
 

@@ -7,6 +7,7 @@
 #include "tools/qmhost/poll_views.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/stop_signals.hpp"
+#include "tools/qmhost/stray_input_notes.hpp"
 #include "tools/qmhost/summary.hpp"
 
 #include "host/contract.hpp"
@@ -191,6 +192,7 @@ public:
                 }
                 commit_outputs();
             }
+            strays_.after_cycle(devices, cycle);
             if (output_failed_) break;
         }
         return failed;
@@ -288,6 +290,7 @@ private:
     PollOutputs& outputs_;
     bool bus_;
     StopSignals stop_;
+    StrayInputNotes strays_;
     void warn_once_without_report(bool have_report)
     {
         if (have_report || warned_no_report_) return;
