@@ -2,13 +2,16 @@
 # Proves the README's commands on a fresh machine: a minimal Debian 12 root
 # (debootstrap, minbase) under .fresh/, a clean clone of the committed tree
 # (HEAD; uncommitted changes are not part of the check) in it, then
-# scripts/demo.sh and scripts/test.sh run inside it with chroot. Fails when
-# either pulls in a package it does not need (cross compiler, qemu-user,
-# clang, valgrind, Google Benchmark). Needs root.
+# scripts/demo.sh, scripts/test.sh and scripts/package.sh run inside it with
+# chroot. The package is then installed with apt in a second fresh root,
+# where the installed qmhost runs --version and the demo and its manual page
+# is shown. Fails when a step pulls in a package it does not need (cross
+# compiler, qemu-user, clang, valgrind, Google Benchmark; for the package's
+# install also compilers and -dev packages). Needs root.
 #   scripts/fresh-check.sh
 # The bootstrapped root is kept as .fresh/pristine.tar and reused; each run
-# starts from a new copy of it in .fresh/root, left in place afterwards for
-# a look inside and removed by the next run.
+# starts from new copies of it in .fresh/root and .fresh/install-root, left
+# in place afterwards for a look inside and removed by the next run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -20,6 +23,7 @@ case "$repo" in *[[:space:]]*) fail "the checkout's path $repo holds white space
 
 fresh=$repo/.fresh
 root=$fresh/root
+target=$fresh/install-root
 pristine=$fresh/pristine.tar
 mirror=http://deb.debian.org/debian
 suite=bookworm
@@ -36,11 +40,13 @@ remove_root() {
     rm -rf --one-file-system "$1"
 }
 unmount_all() {
-    local m
-    for m in $(mounts_under "$root"); do
-        umount "$m" 2>/dev/null || umount --lazy "$m" || echo "fresh-check: cannot unmount $m" >&2
+    local m dir
+    for dir in "$root" "$target"; do
+        for m in $(mounts_under "$dir"); do
+            umount "$m" 2>/dev/null || umount --lazy "$m" || echo "fresh-check: cannot unmount $m" >&2
+        done
+        if [ -n "$(mounts_under "$dir")" ]; then echo "fresh-check: still mounted under $dir" >&2; return 1; fi
     done
-    if [ -n "$(mounts_under "$root")" ]; then echo "fresh-check: still mounted under $root" >&2; return 1; fi
 }
 trap unmount_all EXIT
 
@@ -81,36 +87,48 @@ EOF
     took debootstrap "$t"
 fi
 
+# A new copy of the pristine root in a folder, with /proc and the machine's
+# /dev: new_root DIR
+new_root() {
+    remove_root "$1"
+    mkdir -p "$1"
+    tar -C "$1" -xf "$pristine" || fail "unpacking $pristine"
+    cp /etc/resolv.conf "$1/etc/resolv.conf"
+    mount -t proc proc "$1/proc" || fail "mounting /proc"
+    # The machine's /dev, pseudo-terminals included; a slave mount, so that
+    # unmounting it never reaches the machine's own /dev.
+    mount --rbind /dev "$1/dev" || fail "binding /dev"
+    mount --make-rslave "$1/dev" || fail "making $1/dev a slave mount"
+}
+
 step="preparing the root"
 t=$SECONDS
-remove_root "$root"
-mkdir -p "$root"
-tar -C "$root" -xf "$pristine" || fail "unpacking $pristine"
-cp /etc/resolv.conf "$root/etc/resolv.conf"
+new_root "$root"
 git clone --quiet --no-checkout "$repo" "$root$src" || fail "git clone of $repo"
 git -C "$root$src" checkout --quiet --detach "$head" || fail "checking out $head"
-mount -t proc proc "$root/proc" || fail "mounting /proc"
-# The machine's /dev, pseudo-terminals included; a slave mount, so that
-# unmounting it never reaches the machine's own /dev.
-mount --rbind /dev "$root/dev" || fail "binding /dev"
-mount --make-rslave "$root/dev" || fail "making $root/dev a slave mount"
 took "root ready" "$t"
 
-in_root() {
-    chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
+# Runs a command in a root: in_chroot DIR FOLDER COMMAND
+in_chroot() {
+    chroot "$1" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        /bin/bash -c "cd $src && $1"
+        /bin/bash -c "cd $2 && $3"
 }
-installed() { in_root "dpkg-query -W -f='\${db:Status-Abbrev} \${Package}\n'" | awk '$1 == "ii" {print $2}' | sort; }
+in_root() { in_chroot "$root" "$src" "$1"; }
+in_target() { in_chroot "$target" /tmp "$1"; }
+installed_in() { in_chroot "$1" / "dpkg-query -W -f='\${db:Status-Abbrev} \${Package}\n'" | awk '$1 == "ii" {print $2}' | sort; }
+installed() { installed_in "$root"; }
+heavy_packages='.*-mipsel-linux-gnu.*|qemu-.*|clang.*|libclang.*|llvm.*|valgrind.*|libbenchmark.*'
 # What a command added to the root, failing when that includes a package of
-# the cross build, the emulator, fuzzing or benchmarks: check_added NAME BEFORE AFTER
+# the cross build, the emulator, fuzzing or benchmarks (or of the extra
+# pattern given): check_added NAME BEFORE AFTER [EXTRA]
 check_added() {
     local added heavy
     added=$(comm -13 "$2" "$3")
     echo "fresh-check: $1 installed $(grep -c . <<<"$added" || true) packages"
-    heavy=$(grep -E '^(.*-mipsel-linux-gnu.*|qemu-.*|clang.*|libclang.*|llvm.*|valgrind.*|libbenchmark.*)$' <<<"$added" || true)
+    heavy=$(grep -E "^($heavy_packages${4:+|$4})\$" <<<"$added" || true)
     [ -z "$heavy" ] || fail "$1 installed packages it does not need: $(tr '\n' ' ' <<<"$heavy")"
-    echo "fresh-check: $1 installed no cross, emulator, fuzzing or benchmark package"
+    echo "fresh-check: $1 installed no cross, emulator, fuzzing or benchmark package${4:+, nor $4}"
 }
 
 step="scripts/demo.sh"
@@ -127,6 +145,38 @@ in_root scripts/test.sh || fail "scripts/test.sh in the fresh root"
 installed >"$fresh/packages.test"
 took "test.sh" "$t"
 check_added scripts/test.sh "$fresh/packages.demo" "$fresh/packages.test"
+
+step="scripts/package.sh"
+t=$SECONDS
+in_root scripts/package.sh || fail "scripts/package.sh in the fresh root"
+installed >"$fresh/packages.package"
+took "package.sh" "$t"
+check_added scripts/package.sh "$fresh/packages.test" "$fresh/packages.package"
+
+# The package on a machine that has built nothing: its Depends must bring
+# every library, and nothing for building.
+step="installing the package"
+t=$SECONDS
+new_root "$target"
+cp "$root$src"/build-package/qmhost_*.deb "$target/tmp/" || fail "no package in $root$src/build-package"
+installed_in "$target" >"$fresh/packages.bare"
+in_target "apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt install -y -q ./qmhost_*.deb" \
+    || fail "apt install ./qmhost_*.deb in a fresh root"
+installed_in "$target" >"$fresh/packages.installed"
+check_added "apt install ./qmhost_*.deb" "$fresh/packages.bare" "$fresh/packages.installed" \
+    'build-essential|g\+\+(-[0-9]+)?|gcc(-[0-9]+)?|cmake|.*-dev'
+# man-db is the reader's, not a dependency of the package.
+in_target "DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends man-db >/dev/null" \
+    || fail "installing man-db in the package's root"
+step="the installed qmhost"
+in_target "cd / && qmhost --version" || fail "qmhost --version"
+in_target "cd / && qmhost demo >/tmp/demo.out && grep -q 'control result: 1' /tmp/demo.out" \
+    || fail "qmhost demo"
+in_target "man -P cat qmhost | grep -q 'qmhost poll' && man -P cat qmsim | grep -q 'qmsim --tcp'" \
+    || fail "man qmhost, man qmsim"
+in_target "getent passwd qmhost >/dev/null" || fail "the service's user qmhost"
+echo "fresh-check: the installed qmhost ran the demo; man qmhost shows its page"
+took "package install" "$t"
 
 step="unmounting"
 unmount_all || fail "unmounting"
