@@ -22,3 +22,9 @@ std::vector<std::shared_ptr<ModbusLink>> make_shared_line_links(const LinkSettin
 // to go quiet; when it says true, the request fails at once. One for the
 // process, as stop signals are; none by default.
 void set_link_stop_check(std::function<bool()> check);
+
+// One program per serial line: two would take each other's answers. Locks
+// the open device `fd` (flock, so the lock goes with the process however it
+// ends); empty when locked, else why not ("/dev/ttyUSB0 is in use by another
+// program").
+std::string lock_serial_device(int fd, const std::string& device);
