@@ -334,9 +334,9 @@ const char kPollHelp[] = R"(poll: polls the unit, one polling cycle (the chain o
   --points NAME,... the named report members, one line per cycle, instead of the summary
   --history FILE    every history record, raw, one after another
   --devices N       N drivers on TCP ports PORT, PORT+1, ...
-  --quiet           no banner and no cycle lines on standard error (with --report FILE,
-                    --points or outputs to files, poll shows a line per cycle there,
-                    one a minute at intervals below 60 s)
+  --quiet           with --report FILE (and no --points) the banner and a line per
+                    cycle (one a minute at intervals below 60 s) go to standard error;
+                    --quiet leaves them out
   Output files are appended to, a cycle at a time, and reopened by name on SIGHUP.
   Exit status 0 when every cycle completed, 1 when any failed, 2 for a command
   line it cannot run, 5 when an output could not be written.

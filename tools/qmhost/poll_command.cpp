@@ -323,11 +323,11 @@ ExitStatus run_poll(const CommandLine& c, DriverLog& driver_log)
         throw UsageError("give --devices or several units on one line (\"slaves\", --slave 1,2,3), not both");
     PluginLibrary plugin(plugin_path(c.device.plugin));
     PollOutputs outputs(c.poll, driver_log);
-    // Without the summary on standard output, its banner and signs of life
-    // go to standard error, unless standard output has a line per cycle.
+    // When standard output has no line per cycle (results go to files), the
+    // banner and signs of life go to standard error.
     const bool summary = !outputs.report() && c.poll.points.empty();
-    const bool quiet_stdout = c.poll.points.empty() && c.poll.report != "-";
-    PollProgress progress(!summary && !c.poll.quiet, !summary && quiet_stdout && !c.poll.quiet, c.poll.interval_s);
+    const bool into_files = !summary && c.poll.points.empty() && c.poll.report != "-";
+    PollProgress progress(into_files && !c.poll.quiet, c.poll.interval_s);
     // From here on a stop signal is taken between requests, not delivered.
     Poller poller(c, outputs, !slaves.empty(), progress);
 

@@ -10,19 +10,19 @@ constexpr auto kAtMostEvery = std::chrono::seconds(60);
 
 }  // namespace
 
-PollProgress::PollProgress(bool banner, bool cycles, double interval_s)
-    : banner_(banner), cycles_(cycles), every_cycle_(interval_s >= 60.0)
+PollProgress::PollProgress(bool enabled, double interval_s)
+    : enabled_(enabled), every_cycle_(interval_s >= 60.0)
 {
 }
 
 void PollProgress::banner(const std::string& text) const
 {
-    if (banner_) std::cerr << text << std::flush;
+    if (enabled_) std::cerr << text << std::flush;
 }
 
 void PollProgress::cycle_done(long cycle, long completed, long failed)
 {
-    if (!cycles_) return;
+    if (!enabled_) return;
     if (first_ == 0) first_ = cycle;
     last_ = cycle;
     completed_ += completed;
@@ -33,7 +33,7 @@ void PollProgress::cycle_done(long cycle, long completed, long failed)
 
 void PollProgress::finish()
 {
-    if (cycles_ && first_ != 0) tell();
+    if (enabled_ && first_ != 0) tell();
 }
 
 void PollProgress::tell()

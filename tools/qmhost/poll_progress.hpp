@@ -8,8 +8,8 @@
 
 class PollProgress {
 public:
-    // The banner told when `banner`, the cycles when `cycles`.
-    PollProgress(bool banner, bool cycles, double interval_s);
+    // Silent when not `enabled`.
+    PollProgress(bool enabled, double interval_s);
 
     // The banner, on standard error.
     void banner(const std::string& text) const;
@@ -23,8 +23,7 @@ private:
     void tell();
 
     using Clock = std::chrono::steady_clock;
-    bool banner_;
-    bool cycles_;
+    bool enabled_;
     bool every_cycle_;
     Clock::time_point last_told_{};
     bool told_ = false;
