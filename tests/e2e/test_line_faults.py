@@ -19,22 +19,25 @@ STATE = {"coils": {str(a): _BITS.getrandbits(1) for a in range(700)},
 UPDATE_TIME = "更新时间"
 TIMEOUT = ["--timeout-ms", "200"]  # the guard is then 400 ms
 
-# (fault, qmsim options, whether cycles fail). Bits 512.. are the cycle's last
+# (fault, qmsim options, whether cycles fail, what qmhost says of it). Bits 512.. are the cycle's last
 # bit read, with as many data bytes as its first; register 715 is read
 # mid-cycle.
 LINE_FAULTS = [
     ("a late answer to the last bit read, requests ignored meanwhile",
-     ["--late", "300", "--busy", "ignore", "--fault-address", "512", "--fault-every", "2"], True),
+     ["--late", "300", "--busy", "ignore", "--fault-address", "512", "--fault-every", "2"], True, None),
     ("a late answer to the last bit read, requests queued meanwhile",
-     ["--late", "300", "--fault-address", "512", "--fault-every", "2"], True),
-    ("a slow register, requests queued meanwhile", ["--late", "350", "--fault-address", "715", "--fault-every", "2"], True),
+     ["--late", "300", "--fault-address", "512", "--fault-every", "2"], True, None),
+    ("a slow register, requests queued meanwhile",
+     ["--late", "350", "--fault-address", "715", "--fault-every", "2"], True, None),
     ("a slow register, requests ignored meanwhile",
-     ["--late", "350", "--busy", "ignore", "--fault-address", "715", "--fault-every", "2"], True),
-    ("a bad CRC", ["--bad-crc", "--fault-every", "70"], True),
-    ("an answer from another slave", ["--other-slave", "--fault-every", "70"], True),
-    ("a truncated answer", ["--truncated", "--fault-every", "70"], True),
-    ("an answer trickling out with long gaps", ["--trickle", "300", "--fault-every", "70"], True),
-    ("an answer sent byte by byte", ["--trickle", "5", "--fault-every", "20"], False),
+     ["--late", "350", "--busy", "ignore", "--fault-address", "715", "--fault-every", "2"], True, None),
+    ("a bad CRC", ["--bad-crc", "--fault-every", "70"], True, None),
+    ("an answer from another slave", ["--other-slave", "--fault-every", "70"], True, None),
+    ("a truncated answer", ["--truncated", "--fault-every", "70"], True, None),
+    ("an answer trickling out with long gaps", ["--trickle", "300", "--fault-every", "70"], True, None),
+    ("an answer sent byte by byte", ["--trickle", "5", "--fault-every", "20"], False, None),
+    ("answers sent twice and answers dropped", ["--duplicate", "0.1", "--drop", "0.01", "--fault-seed", "3"], True,
+     "seemed to come from slave 1"),
 ]
 
 
@@ -82,7 +85,7 @@ class LineFaults(EndToEndTest):
 
     def test_no_fault_of_the_line_gets_a_wrong_value_published(self):
         truth = self.truth()
-        for n, (fault, options, fails) in enumerate(LINE_FAULTS):
+        for n, (fault, options, fails, said) in enumerate(LINE_FAULTS):
             with self.subTest(fault):
                 self.unit.stop()
                 # An answer taken whole gets a timeout a loaded machine cannot miss.
@@ -92,6 +95,8 @@ class LineFaults(EndToEndTest):
                 self.assertEqual(result.returncode, int(fails), result.stderr)
                 self.assertGreaterEqual(len(records), 2 if fails else 6, "polling resumed:\n" + result.stderr)
                 self.assertAllTrue(records, reports, truth)
+                if said:
+                    self.assertIn(said, result.stderr)
 
     def test_a_second_poller_on_the_line_is_refused_and_publishes_nothing(self):
         truth = self.truth()

@@ -1,6 +1,7 @@
 #include "tools/qmhost/hosted_device.hpp"
 
 #include "host/contract.hpp"
+#include "host/libmodbus_link.hpp"
 #include "tools/qmhost/device_config.hpp"
 
 #include <cstring>
@@ -53,6 +54,22 @@ void HostedDevice::open_link()
 }
 
 void HostedDevice::share_line(std::shared_ptr<ModbusLink> link) { modbus().attach_link(std::move(link)); }
+
+ControlResult HostedDevice::control_through_stop(int code, const std::vector<unsigned char>& input,
+                                                StopSignals& stop)
+{
+    set_link_stop_check([&stop] { return stop.requested_again(); });
+    ControlResult result = control(code, input);
+    set_link_stop_check({});
+    result.stopped = stop.requested();
+    return result;
+}
+
+const StrayInput* HostedDevice::stray_input() const
+{
+    const ModbusLink* link = modbus_->link();
+    return link ? link->stray_input() : nullptr;
+}
 
 CycleResult HostedDevice::run_cycle(const std::function<bool()>& stop)
 {

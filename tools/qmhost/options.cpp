@@ -149,6 +149,7 @@ bool take_flag(CommandLine& c, const OptionWord& option)
     if (option.name == "--quiet" && c.command == Command::Poll) flag = &c.poll.quiet;
     if (option.name == "--members" && c.command == Command::Points) flag = &c.points.members;
     if (option.name == "--bom" && c.command == Command::Points) flag = &c.points.bom;
+    if (option.name == "--lenient" && c.command == Command::Decode) flag = &c.decode_lenient;
     if (!flag) return false;
     ArgumentWords::check_switch(option);
     return *flag = true;
@@ -397,7 +398,14 @@ const char kScanHelp[] = R"(scan: which slave ids answer on a serial line, at wh
 )";
 
 const char kDecodeHelp[] = R"(decode FILE: one report per 459-byte record (a --history file or the gateway's cache),
-  one JSON line each, "更新时间" the record's own time
+  one JSON line each, "更新时间" the record's own time, with the record's "device_id" and
+  "record_time" (its time stamp in ISO 8601, local time without an offset) added.
+  A record whose bytes are all zero, or whose time stamp is no real date and time
+  (or outside 1970 to 2099), is no record: it is named with its byte offset on
+  standard error and skipped.
+  --lenient         render such records too
+  Exit status 0; 1 when a record was skipped or a partial record ends the file
+  (after the whole records are rendered), or the file cannot be read.
 )";
 
 const char kDemoHelp[] = R"(demo: polls a simulated unit on a loopback port three times, changes its
@@ -417,7 +425,7 @@ const char kControlUsage[] = "  qmhost control LINK CODE [--word N]... [--text T
 const char kPointsUsage[] = "  qmhost points [--format text|csv|json] [--members] [--bom]\n";
 const char kScanUsage[] =
     "  qmhost scan --rtu DEVICE [--baud RATE,...] [--slaves 1-247] [--timeout-ms N] [--parity N|E|O]\n";
-const char kDecodeUsage[] = "  qmhost decode FILE\n";
+const char kDecodeUsage[] = "  qmhost decode FILE [--lenient]\n";
 const char kDemoUsage[] = "  qmhost demo\n";
 
 }  // namespace

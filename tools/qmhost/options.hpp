@@ -71,6 +71,7 @@ struct CommandLine {
     PointsOptions points;
     ScanOptions scan;
     std::string decode_file;
+    bool decode_lenient = false;  // render records decode would refuse as no record
     std::string driver_log;  // empty: the driver's lines go to standard error
 };
 

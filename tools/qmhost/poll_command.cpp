@@ -8,6 +8,7 @@
 #include "tools/qmhost/poll_views.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/stop_signals.hpp"
+#include "tools/qmhost/stray_input_notes.hpp"
 #include "tools/qmhost/summary.hpp"
 
 #include "host/contract.hpp"
@@ -194,6 +195,7 @@ public:
                 }
                 commit_outputs();
             }
+            strays_.after_cycle(devices, cycle);
             progress_.cycle_done(cycle, cycles_run_ - run_before - (failed - failed_before), failed - failed_before);
             if (output_failed_) break;
         }
@@ -293,6 +295,7 @@ private:
     bool bus_;
     PollProgress& progress_;
     StopSignals stop_;
+    StrayInputNotes strays_;
     void warn_once_without_report(bool have_report)
     {
         if (have_report || warned_no_report_) return;
