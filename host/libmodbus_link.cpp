@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -25,9 +26,14 @@ constexpr int kMaxByteGapMs = 500;      // longest pause inside one answer (libm
 constexpr int kMinGuardMs = 20;         // a few characters even at 1200 baud
 constexpr int kQuietGiveUpFactor = 4;   // a line still talking after 4 guards is given up on
 
-std::function<bool()> g_stop_check;
+// Read by every link, on whatever thread polls it; set and cleared whole.
+std::shared_ptr<const std::function<bool()>> g_stop_check;
 
-bool stop_asked() { return g_stop_check && g_stop_check(); }
+bool stop_asked()
+{
+    const auto check = std::atomic_load(&g_stop_check);
+    return check && *check && (*check)();
+}
 
 int member_int(const Json::Value& link, const char* key, int fallback)
 {
@@ -525,4 +531,7 @@ std::vector<std::shared_ptr<ModbusLink>> make_shared_line_links(const LinkSettin
     return links;
 }
 
-void set_link_stop_check(std::function<bool()> check) { g_stop_check = std::move(check); }
+void set_link_stop_check(std::function<bool()> check)
+{
+    std::atomic_store(&g_stop_check, std::make_shared<const std::function<bool()>>(std::move(check)));
+}

@@ -10,3 +10,4 @@ int run_demo();
 int run_safe_control(const CommandLine& command);
 int run_points(const CommandLine& command);
 int run_decode(const CommandLine& command);
+int run_serve(const CommandLine& command);

@@ -45,17 +45,28 @@ void HostOutputs::begin_cycle()
     published_ = false;
     active_.clear();
     transitions_.clear();
+    record_.clear();
+    points_reported_ = 0;
 }
 
-void HostOutputs::on_send_sp(const ZKVVDevice&, int, const unsigned char*, unsigned int, bool)
+void HostOutputs::on_send_sp(const ZKVVDevice&, int, const unsigned char* data, unsigned int length, bool)
 {
     published_ = true;
+    if (data) record_.assign(data, data + length);
 }
 
 void HostOutputs::on_threshold_report(const ZKVVDevice&, const ThresholdReport& report)
 {
     if (alarms_) *alarms_ << alarm_json_line(report);
     if (report.state) active_.push_back(report.alarm_name);
+    if (points_reported_ == points_.size()) points_.emplace_back();
+    AlarmPointReport& point = points_[points_reported_];
+    point.position = static_cast<int>(points_reported_++);
+    point.level = report.level;
+    point.code = report.code;
+    point.code2 = report.code2;
+    point.name = report.alarm_name;
+    point.active = report.state;
 }
 
 void HostOutputs::on_alarm_transition(const ZKVVDevice&, const AlarmTransition& transition)

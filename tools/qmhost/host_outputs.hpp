@@ -10,6 +10,25 @@
 #include <utility>
 #include <vector>
 
+// One alarm point as the cycle reported it; its position is its place in
+// the report order, which is the catalogue's, from 0.
+struct AlarmPointReport {
+    int position = 0;
+    int level = 0;
+    std::string code;
+    std::string code2;
+    std::string name;
+    bool active = false;
+};
+
+// This cycle's alarm point reports, in report order.
+struct AlarmPointReports {
+    const AlarmPointReport* first;
+    std::size_t count;
+    const AlarmPointReport* begin() const { return first; }
+    const AlarmPointReport* end() const { return first + count; }
+};
+
 class HostOutputs : public HostSink {
 public:
     // Either stream may be null: that output is not kept.
@@ -21,6 +40,9 @@ public:
     const std::vector<std::string>& active_alarms() const { return active_; }
     // Raised (true) or cleared, by alarm name, in this cycle.
     const std::vector<std::pair<std::string, bool>>& transitions() const { return transitions_; }
+    // The record published in this cycle, as the driver handed it.
+    const std::vector<unsigned char>& record() const { return record_; }
+    AlarmPointReports alarm_points() const { return {points_.data(), points_reported_}; }
 
     void on_send_sp(const ZKVVDevice&, int type, const unsigned char* data, unsigned int length,
                     bool delayed) override;
@@ -34,6 +56,10 @@ private:
     bool published_ = false;
     std::vector<std::string> active_;
     std::vector<std::pair<std::string, bool>> transitions_;
+    std::vector<unsigned char> record_;
+    // Kept from cycle to cycle so that its texts reuse their storage.
+    std::vector<AlarmPointReport> points_;
+    std::size_t points_reported_ = 0;
 };
 
 // One --alarms line: the report's seven arguments as a JSON object, text

@@ -4,6 +4,8 @@
 #include "tools/qmhost/options.hpp"
 #include "tools/qmhost/program_output.hpp"
 
+#include "agent/site_file.hpp"
+
 #include <exception>
 #include <iostream>
 
@@ -29,6 +31,8 @@ int run(const CommandLine& c)
         return run_points(c);
     case CommandLine::Command::Decode:
         return run_decode(c);
+    case CommandLine::Command::Serve:
+        return run_serve(c);
     case CommandLine::Command::Version:
         program_output() << "qmhost " << QM_VERSION << std::endl;
         return 0;
@@ -47,6 +51,9 @@ int main(int argc, char** argv)
         const CommandLine command = parse_command_line(argc, argv);
         const DriverLog driver_log(command.driver_log);
         return run(command);
+    } catch (const agent::SiteFileError& e) {
+        std::cerr << "qmhost: " << e.what() << std::endl;
+        return kExitUsage;
     } catch (const UsageError& e) {
         std::cerr << "qmhost: " << e.what() << " (qmhost --help for usage)" << std::endl;
         return kExitUsage;

@@ -151,9 +151,20 @@ std::map<std::string, Setter> points_options()
     };
 }
 
+// serve reads its link, device and store settings from the site file alone.
+std::map<std::string, Setter> serve_options()
+{
+    return {
+        {"--site", [](CommandLine& c, const std::string& v) { c.site_file = v; }},
+        {"--plugin", [](CommandLine& c, const std::string& v) { c.device.plugin = v; }},
+        {"--driver-log", [](CommandLine& c, const std::string& v) { c.driver_log = v; }},
+    };
+}
+
 std::map<std::string, Setter> options_of(CommandLine::Command command)
 {
     if (command == CommandLine::Command::Points) return points_options();
+    if (command == CommandLine::Command::Serve) return serve_options();
     auto options = shared_options();
     if (command == CommandLine::Command::Poll) options.merge(poll_options());
     if (command == CommandLine::Command::Control) options.merge(control_options());
@@ -195,9 +206,10 @@ CommandLine::Command command_named(const std::string& name)
     if (name == "set") return CommandLine::Command::Set;
     if (name == "points") return CommandLine::Command::Points;
     if (name == "decode") return CommandLine::Command::Decode;
+    if (name == "serve") return CommandLine::Command::Serve;
     if (name == "help" || name == "--help" || name == "-h") return CommandLine::Command::Help;
     if (name == "--version") return CommandLine::Command::Version;
-    throw UsageError("unknown command \"" + name + "\" (poll, control, on, off, set, points, decode, demo)");
+    throw UsageError("unknown command \"" + name + "\" (poll, serve, control, on, off, set, points, decode, demo)");
 }
 
 void check_combination(const CommandLine& c)
@@ -232,7 +244,7 @@ std::vector<unsigned char> ControlOptions::input() const
 CommandLine parse_command_line(int argc, const char* const* argv)
 {
     CommandLine c;
-    if (argc < 2) throw UsageError("no command given (poll, control, on, off, set, points, decode, demo)");
+    if (argc < 2) throw UsageError("no command given (poll, serve, control, on, off, set, points, decode, demo)");
     c.command = command_named(argv[1]);
     if (c.command == CommandLine::Command::Help || c.command == CommandLine::Command::Version) return c;
 
@@ -273,6 +285,8 @@ CommandLine parse_command_line(int argc, const char* const* argv)
         throw UsageError("control needs a command code, e.g. qmhost control --tcp HOST:PORT 106 --word 24");
     if (c.command == CommandLine::Command::Set && positionals < 2)
         throw UsageError("set needs what and a value, e.g. qmhost set --tcp HOST:PORT temperature 24");
+    if (c.command == CommandLine::Command::Serve && c.site_file.empty())
+        throw UsageError("serve needs --site FILE, the site file naming the lines, units and store");
     if (c.command == CommandLine::Command::Decode && positionals < 1)
         throw UsageError("decode needs a file of records, e.g. qmhost decode history.bin");
     check_combination(c);
@@ -351,6 +365,15 @@ const char kDecodeHelp[] = R"(decode FILE: one report per 459-byte record (a --h
   one JSON line each, "更新时间" the record's own time
 )";
 
+const char kServeHelp[] = R"(serve: the site agent. Polls every line of the site file, each on its own and its
+  units in turn, and keeps every record and event in the store the site file names;
+  one line per event on standard error. Runs until SIGINT or SIGTERM, then exits 0.
+  --site FILE       the site file (JSON: "site", "store", "lines"; see the README);
+                    a member it refuses is named, with exit status 2
+  --plugin PATH     the driver plug-in (default: qm4700rx2va9.so next to qmhost)
+  --driver-log FILE the driver's own diagnostic lines, appended (default: standard error)
+)";
+
 const char kDemoHelp[] = R"(demo: polls a simulated unit on a loopback port three times, changes its
   return-air setpoint and raises one of its alarms; needs no unit or options.
 )";
@@ -368,6 +391,7 @@ const char kControlUsage[] = "  qmhost control LINK CODE [--word N]... [--text T
 const char kPointsUsage[] = "  qmhost points [--format text|csv|json] [--members]\n";
 const char kDecodeUsage[] = "  qmhost decode FILE\n";
 const char kDemoUsage[] = "  qmhost demo\n";
+const char kServeUsage[] = "  qmhost serve --site FILE [--plugin PATH] [--driver-log FILE]\n";
 
 }  // namespace
 
@@ -390,10 +414,12 @@ std::string usage_text(CommandLine::Command topic)
         return usage + kDecodeUsage + "\n" + kDecodeHelp;
     case Command::Demo:
         return usage + kDemoUsage + "\n" + kDemoHelp;
+    case Command::Serve:
+        return usage + kServeUsage + "\n" + kServeHelp;
     default:
-        return usage + kPollUsage + kSafeControlUsage + kControlUsage + kPointsUsage + kDecodeUsage +
+        return usage + kPollUsage + kServeUsage + kSafeControlUsage + kControlUsage + kPointsUsage + kDecodeUsage +
                kDemoUsage + "  qmhost --version\n  qmhost COMMAND --help\n" + kLinkHelp + "\n" + kPollHelp +
                "\n" + kSafeControlHelp + "\n" + kControlHelp + kControlExitHelp + "\n" + kPointsHelp + "\n" +
-               kDecodeHelp + "\n" + kDemoHelp;
+               kDecodeHelp + "\n" + kServeHelp + "\n" + kDemoHelp;
     }
 }

@@ -66,7 +66,7 @@ struct PointsOptions {
 };
 
 struct CommandLine {
-    enum class Command { Help, Version, Poll, Control, Demo, On, Off, Set, Points, Decode };
+    enum class Command { Help, Version, Poll, Control, Demo, On, Off, Set, Points, Decode, Serve };
     Command command = Command::Help;
     // With Help: the subcommand whose help was asked for (Help: all of them).
     Command help_topic = Command::Help;
@@ -76,6 +76,7 @@ struct CommandLine {
     SafeControlOptions safe;
     PointsOptions points;
     std::string decode_file;
+    std::string site_file;   // serve --site
     std::string driver_log;  // empty: the driver's lines go to standard error
 };
 

@@ -7,6 +7,7 @@
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/stop_signals.hpp"
 #include "tools/qmhost/summary.hpp"
+#include "tools/qmhost/unit_health.hpp"
 
 #include "host/libmodbus_link.hpp"
 
@@ -35,23 +36,6 @@ struct PollOutputs {
     }
     std::ostream* alarm_stream() { return alarms ? &alarms->stream() : nullptr; }
     std::ostream* history_stream() { return history ? &history->stream() : nullptr; }
-};
-
-// Failed cycles in a row before a unit is taken as lost: from then on its
-// failures are not told one by one, and its attempts are spaced out.
-constexpr int kLostAfter = 3;
-constexpr auto kFirstPause = std::chrono::milliseconds(250);
-constexpr auto kLongestPause = std::chrono::seconds(10);
-
-// How one unit has been answering.
-struct UnitHealth {
-    long failed_in_row = 0;
-    long same_step_in_row = 0;  // failures in a row at one step, with one error
-    int last_step = -1;
-    std::string last_error;
-    bool lost = false;
-    Clock::duration pause{};
-    Clock::time_point resume_at{};  // no attempt before
 };
 
 class Poller {
@@ -107,22 +91,22 @@ public:
             // When every unit is pausing, the next cycle waits for the first to be due.
             auto wake = next_start;
             const auto first_due = std::min_element(health.begin(), health.end(), [](auto& a, auto& b) {
-                                       return a.resume_at < b.resume_at;
-                                   })->resume_at;
+                                       return a.resume_at() < b.resume_at();
+                                   })->resume_at();
             wake = std::max(wake, first_due);
             if (stop_.wait_for(std::max(wake - Clock::now(), Clock::duration::zero()))) break;
             next_start = Clock::now() + interval;
             for (std::size_t i = 0; i < devices.size(); ++i) {
                 HostedDevice& device = *devices[i];
-                if (health[i].resume_at > Clock::now()) continue;
+                if (!health[i].due(Clock::now())) continue;
                 const CycleResult result = device.run_cycle([this] { return stop_.requested(); });
                 if (result.stopped) return failed;
                 ++cycles_run_;
                 if (result.completed) {
-                    if (health[i].lost)
+                    if (health[i].answered())
                         std::cerr << "qmhost: " << device_label(device, several) << "unit back after "
-                                  << health[i].failed_in_row << " failed cycles" << std::endl;
-                    health[i] = UnitHealth{};
+                                  << health[i].failed_in_row() << " failed cycles" << std::endl;
+                    health[i].reset();
                     emit_completed(device, several);
                     continue;
                 }
@@ -137,40 +121,17 @@ public:
 
 private:
     // One line for each failure until the unit counts as lost, then one for
-    // the loss; its attempts then wait a pause that doubles up to a bound.
+    // the loss.
     void note_failure(UnitHealth& health, const CycleResult& result, const std::string& label, long cycle)
     {
-        ++health.failed_in_row;
-        const bool same = result.failed_step == health.last_step && result.error == health.last_error;
-        health.same_step_in_row = same ? health.same_step_in_row + 1 : 1;
-        health.last_step = result.failed_step;
-        health.last_error = result.error;
-        if (!health.lost) {
-            std::cerr << "qmhost: " << label << "cycle " << cycle << " failed at step " << result.failed_step
-                      << ": " << result.error << std::endl;
-            if (health.failed_in_row < kLostAfter) return;
-            health.lost = true;
-            std::cerr << "qmhost: " << label << lost_text(health, result) << "; trying again with pauses of up to "
-                      << std::chrono::duration_cast<std::chrono::seconds>(kLongestPause).count()
+        const UnitHealth::Failure failure = health.failed(result);
+        if (failure == UnitHealth::Failure::StillLost) return;
+        std::cerr << "qmhost: " << label << "cycle " << cycle << " failed at step " << result.failed_step << ": "
+                  << result.error << std::endl;
+        if (failure == UnitHealth::Failure::Lost)
+            std::cerr << "qmhost: " << label << health.lost_text(result) << "; trying again with pauses of up to "
+                      << std::chrono::duration_cast<std::chrono::seconds>(UnitHealth::kLongestPause).count()
                       << " s, without a line per failure until it answers" << std::endl;
-        }
-        health.pause = health.pause == Clock::duration::zero()
-                           ? Clock::duration(kFirstPause)
-                           : std::min<Clock::duration>(2 * health.pause, kLongestPause);
-        health.resume_at = Clock::now() + health.pause;
-    }
-
-    // A unit that answers the cycle's other requests but fails one of them
-    // every time lacks what that one reads; otherwise it is gone.
-    static std::string lost_text(const UnitHealth& health, const CycleResult& result)
-    {
-        const bool exception = result.error.find("the unit answered exception") != std::string::npos;
-        if (health.same_step_in_row >= kLostAfter && (result.answered > 0 || exception))
-            return "step " + std::to_string(result.failed_step) + " (" +
-                   result.error.substr(0, result.error.find(':')) + ") failed in " +
-                   std::to_string(health.same_step_in_row) +
-                   " cycles in a row while the unit answers the others: the unit seems not to have them";
-        return "unit lost: " + std::to_string(health.failed_in_row) + " cycles failed in a row";
     }
 
     std::string device_label(const HostedDevice& device, bool several) const

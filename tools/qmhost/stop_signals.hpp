@@ -3,6 +3,7 @@
 // stops cleanly and on time.
 #pragma once
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <chrono>
@@ -14,7 +15,8 @@ public:
         sigemptyset(&set_);
         sigaddset(&set_, SIGINT);
         sigaddset(&set_, SIGTERM);
-        sigprocmask(SIG_BLOCK, &set_, nullptr);
+        // Threads started after this inherit the mask.
+        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
     }
 
     bool requested()
