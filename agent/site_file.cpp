@@ -39,6 +39,7 @@ std::string shown(const Json::Value& value)
     Json::StreamWriterBuilder writer;
     writer["indentation"] = "";
     writer["emitUTF8"] = true;
+    writer["precision"] = 15;  // 0.05, not 0.050000000000000003
     std::string text = Json::writeString(writer, value);
     return text.size() > 40 ? text.substr(0, 37) + "..." : text;
 }
