@@ -50,7 +50,8 @@ bool StopRequest::wait_until(Clock::time_point when)
 bool clock_synchronised()
 {
     timex state{};
-    return ntp_adjtime(&state) != TIME_ERROR && !(state.status & STA_UNSYNC);
+    const int clock = ntp_adjtime(&state);
+    return clock >= 0 && clock != TIME_ERROR && !(state.status & STA_UNSYNC);
 }
 
 struct LinePoller::Unit {
