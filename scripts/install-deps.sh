@@ -16,7 +16,7 @@
 set -euo pipefail
 
 declare -A group=(
-    [demo]="build-essential cmake pkg-config libjsoncpp-dev libboost-date-time-dev libmodbus-dev"
+    [demo]="build-essential cmake pkg-config libjsoncpp-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev"
     # pymodbus's serial server imports pyserial and serial-asyncio, which
     # python3-pymodbus only recommends.
     [test]="libgtest-dev libgmock-dev socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio"

@@ -1,6 +1,7 @@
 // qmhost decode: stored 459-byte records (history, the gateway's cache)
 // rendered by the driver, one report per line.
 #include "tools/qmhost/commands.hpp"
+#include "tools/qmhost/decoded_report.hpp"
 #include "tools/qmhost/plugin_library.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/report_values.hpp"
@@ -22,6 +23,8 @@
 namespace {
 
 constexpr const char* kTimeMember = "更新时间";
+
+}  // namespace
 
 // The driver's report of one record, "更新时间" set to the record's own time
 // stamp: a cache load re-stamps the record with the time of loading. A new
@@ -49,8 +52,6 @@ Json::Value decoded_report(const PluginLibrary& plugin, const std::vector<unsign
     report[kTimeMember] = report_time_text(stamp);
     return report;
 }
-
-}  // namespace
 
 int run_decode(const CommandLine& c)
 {

@@ -3,6 +3,7 @@
 #include "tools/qmhost/commands.hpp"
 #include "tools/qmhost/options.hpp"
 #include "tools/qmhost/program_output.hpp"
+#include "tools/qmhost/store_commands.hpp"
 
 #include "agent/site_file.hpp"
 
@@ -39,7 +40,9 @@ int run(const CommandLine& c)
     case CommandLine::Command::Help:
         break;
     }
-    program_output() << usage_text(c.help_topic) << std::flush;
+    program_output() << usage_text(c.help_topic);
+    if (c.help_topic == CommandLine::Command::Help) program_output() << "\n" << store_usage_text();
+    program_output() << std::flush;
     return 0;
 }
 
@@ -48,6 +51,7 @@ int run(const CommandLine& c)
 int main(int argc, char** argv)
 {
     try {
+        if (argc >= 2 && is_store_command(argv[1])) return run_store_command(argc, argv);
         const CommandLine command = parse_command_line(argc, argv);
         const DriverLog driver_log(command.driver_log);
         return run(command);

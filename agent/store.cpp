@@ -1,0 +1,446 @@
+#include "agent/store.hpp"
+
+#include "agent/time_text.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+
+namespace agent {
+
+namespace {
+
+constexpr int kSchemaVersion = 1;
+constexpr int64_t kBytesPerMb = 1024 * 1024;
+constexpr int64_t kMsPerDay = 86400 * 1000LL;
+// Age removal runs this often (cycle time), not every cycle: it walks every unit.
+constexpr int64_t kAgeCheckEveryMs = 10 * 60 * 1000;
+// At most this many rows per unit go by age in one commit, so a store opened
+// after a long stop does not make one cycle's commit take seconds; the rest
+// go in the next commits.
+constexpr int64_t kAgeRemovalBatch = 5000;
+// A row's cost beyond its texts and body: the key, the integers, its entries
+// in the two indexes and the cell's own header, rounded up.
+constexpr int64_t kRowOverheadBytes = 96;
+// Slack for a cycle: it may open a new leaf page in each table and index it
+// touches and split an interior page.
+constexpr int64_t kCycleSlackPages = 4;
+// A writer waits this long for a lock another connection holds (a reader's
+// checkpoint; a second writer is a mistake, and gets an error, not a hang).
+constexpr int kBusyTimeoutMs = 1000;
+constexpr int kWalCheckpointPagesMax = 1000;  // SQLite's default
+constexpr int kWalCheckpointPagesMin = 16;
+
+const char kSchema[] = R"(
+CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS record(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  unit TEXT NOT NULL,
+  slave INTEGER NOT NULL,
+  device_id INTEGER NOT NULL,
+  ts_ms INTEGER NOT NULL,         -- when the host received it: ms since 1970, UTC
+  local_time TEXT NOT NULL,       -- the record's own time stamp, as text
+  clock_ok INTEGER NOT NULL,
+  rtype INTEGER NOT NULL,
+  acked_ms INTEGER,               -- when the broker acknowledged it
+  confirmed INTEGER NOT NULL DEFAULT 0,  -- the centre confirmed it kept it
+  body BLOB NOT NULL              -- as the driver handed it
+);
+CREATE INDEX IF NOT EXISTS record_unit_time ON record(unit, ts_ms);
+CREATE INDEX IF NOT EXISTS record_open ON record(seq) WHERE confirmed = 0;
+CREATE TABLE IF NOT EXISTS event(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  unit TEXT,                      -- NULL: the agent's own
+  ts_ms INTEGER NOT NULL,
+  kind TEXT NOT NULL,
+  detail TEXT NOT NULL,           -- a JSON object
+  acked_ms INTEGER,
+  confirmed INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS event_unit_time ON event(unit, ts_ms);
+CREATE INDEX IF NOT EXISTS event_open ON event(seq) WHERE confirmed = 0;
+)";
+
+// The distinct units of the record table, one index probe each.
+const char kUnitsSql[] = R"(
+WITH RECURSIVE units(name) AS (
+  SELECT (SELECT min(unit) FROM record)
+  UNION ALL
+  SELECT (SELECT min(unit) FROM record WHERE unit > units.name) FROM units WHERE units.name IS NOT NULL)
+SELECT name FROM units WHERE name IS NOT NULL)";
+
+const char* table_of(Stream stream)
+{
+    return stream == Stream::Records ? "record" : "event";
+}
+
+std::string random_uuid_v4()
+{
+    unsigned char bytes[16];
+    std::ifstream random("/dev/urandom", std::ios::binary);
+    if (!random.read(reinterpret_cast<char*>(bytes), sizeof bytes))
+        throw StoreError("cannot read /dev/urandom for the store's id");
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    char text[37];
+    std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                  bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
+                  bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+    return text;
+}
+
+int64_t cycle_bytes(const Cycle& cycle)
+{
+    int64_t bytes = 0;
+    for (const NewRecord& r : cycle.records)
+        bytes += static_cast<int64_t>(r.body.size() + 2 * r.unit.size() + r.local_time.size()) + kRowOverheadBytes;
+    for (const NewEvent& e : cycle.events)
+        bytes += static_cast<int64_t>(2 * e.unit.size() + e.kind.size() + compact_json(e.detail).size()) +
+                 kRowOverheadBytes;
+    return bytes;
+}
+
+void bind_unit(sqlite::Statement& statement, int index, const std::string& unit)
+{
+    if (unit.empty()) statement.bind_null(index);
+    else statement.bind(index, unit);
+}
+
+}  // namespace
+
+struct Store::Statements {
+    explicit Statements(sqlite::Connection& db)
+        : insert_record(db, "INSERT INTO record(unit, slave, device_id, ts_ms, local_time, clock_ok, rtype, body) "
+                            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"),
+          insert_event(db, "INSERT INTO event(unit, ts_ms, kind, detail) VALUES (?1, ?2, ?3, ?4)"),
+          remove_oldest_records(db, "DELETE FROM record WHERE seq IN (SELECT seq FROM record ORDER BY seq LIMIT ?1) "
+                                    "RETURNING unit, seq, confirmed"),
+          remove_oldest_events(db, "DELETE FROM event WHERE seq IN (SELECT seq FROM event ORDER BY seq LIMIT ?1)"),
+          remove_unit_before(db, "DELETE FROM record WHERE seq IN (SELECT seq FROM record WHERE unit = ?1 AND "
+                                 "ts_ms < ?2 ORDER BY ts_ms LIMIT ?3) RETURNING unit, seq, confirmed"),
+          remove_events_before(db, "DELETE FROM event WHERE ts_ms < ?1"),
+          units(db, kUnitsSql),
+          page_count(db, "PRAGMA page_count"),
+          freelist_count(db, "PRAGMA freelist_count")
+    {
+    }
+    sqlite::Statement insert_record;
+    sqlite::Statement insert_event;
+    sqlite::Statement remove_oldest_records;
+    sqlite::Statement remove_oldest_events;
+    sqlite::Statement remove_unit_before;
+    sqlite::Statement remove_events_before;
+    sqlite::Statement units;
+    sqlite::Statement page_count;
+    sqlite::Statement freelist_count;
+};
+
+// Records removed in one commit: all of them counted, the unconfirmed ones
+// by unit with their seq range (each becomes a records_dropped event).
+struct Store::Removed {
+    struct Drops {
+        int64_t count = 0;
+        int64_t first_seq = 0;
+        int64_t last_seq = 0;
+    };
+    int64_t rows = 0;
+    std::map<std::string, Drops> unconfirmed;
+
+    // Steps a DELETE ... RETURNING unit, seq, confirmed to its end.
+    void take(sqlite::Statement& deleted)
+    {
+        while (deleted.step()) {
+            ++rows;
+            if (deleted.integer(2) != 0) continue;
+            Drops& drops = unconfirmed[deleted.text(0)];
+            const int64_t seq = deleted.integer(1);
+            drops.first_seq = drops.count == 0 ? seq : std::min(drops.first_seq, seq);
+            drops.last_seq = std::max(drops.last_seq, seq);
+            ++drops.count;
+        }
+        deleted.reset();
+    }
+};
+
+Store::Store(const std::string& path, StoreSettings settings)
+try : settings_(std::move(settings)), db_(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) {
+    if (settings_.keep_days < 1 || settings_.max_mb < 1)
+        throw StoreError("store " + path + ": keep_days and max_mb must be 1 or more");
+    set_up();
+    statements_ = std::make_unique<Statements>(db_);
+} catch (const sqlite::Error& e) {
+    throw StoreError(e.what());
+}
+
+Store::~Store() = default;
+
+void Store::set_up()
+{
+    // Must come before the first table: free pages can then be given back
+    // (incremental_vacuum) when the bound is lowered; otherwise they are reused.
+    db_.execute("PRAGMA auto_vacuum = INCREMENTAL");
+    sqlite::Statement wal(db_, "PRAGMA journal_mode = WAL");
+    if (!wal.step() || wal.text(0) != "wal")
+        throw StoreError("store " + path() + ": cannot switch to WAL mode (the folder must be writable)");
+    wal.reset();
+    // FULL: under NORMAL a WAL commit is not synced and may roll back after
+    // a power loss; a committed cycle must survive one.
+    db_.execute("PRAGMA synchronous = FULL");
+    db_.execute("PRAGMA busy_timeout = " + std::to_string(kBusyTimeoutMs));
+    page_size_ = db_.integer("PRAGMA page_size");
+    // The WAL lives beside the bound: checkpointed every 1/16 of the bound
+    // (16 to 1000 pages) and cut back to that size, so a small store does not
+    // carry a WAL larger than itself.
+    const int64_t checkpoint_pages = std::clamp<int64_t>(settings_.max_mb * kBytesPerMb / page_size_ / 16,
+                                                         kWalCheckpointPagesMin, kWalCheckpointPagesMax);
+    db_.execute("PRAGMA wal_autocheckpoint = " + std::to_string(checkpoint_pages));
+    db_.execute("PRAGMA journal_size_limit = " + std::to_string(checkpoint_pages * page_size_));
+
+    db_.execute("BEGIN IMMEDIATE");
+    try {
+        const bool fresh = db_.integer("SELECT count(*) FROM sqlite_schema") == 0;
+        if (!fresh && db_.integer("SELECT count(*) FROM sqlite_schema WHERE name = 'meta'") == 0)
+            throw StoreError(path() + " is an SQLite file but not a store");
+        db_.execute(kSchema);
+        sqlite::Statement get(db_, "SELECT value FROM meta WHERE key = ?1");
+        const auto meta = [&get](const std::string& key) -> std::optional<std::string> {
+            get.bind(1, key);
+            std::optional<std::string> value;
+            if (get.step()) value = get.text(0);
+            get.reset();
+            return value;
+        };
+        if (fresh) {
+            sqlite::Statement put(db_, "INSERT INTO meta(key, value) VALUES (?1, ?2)");
+            store_id_ = random_uuid_v4();
+            put.bind(1, std::string("store_id")).bind(2, store_id_).run();
+            put.bind(1, std::string("schema_version")).bind(2, std::to_string(kSchemaVersion)).run();
+            put.bind(1, std::string("site")).bind(2, settings_.site).run();
+        } else {
+            const auto version = meta("schema_version");
+            if (version != std::to_string(kSchemaVersion))
+                throw StoreError("store " + path() + " has schema version " + version.value_or("(none)") +
+                                 "; this program writes version " + std::to_string(kSchemaVersion));
+            const auto site = meta("site");
+            if (site != settings_.site)
+                throw StoreError("store " + path() + " belongs to site \"" + site.value_or("") + "\", not \"" +
+                                 settings_.site + "\"");
+            store_id_ = meta("store_id").value_or("");
+        }
+        db_.execute("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    if (settings_.page_limit > 0) db_.integer("PRAGMA max_page_count = " + std::to_string(settings_.page_limit));
+}
+
+CommitResult Store::commit_cycle(const Cycle& cycle)
+{
+    CommitResult result;
+    try {
+        db_.execute("BEGIN IMMEDIATE");
+        write_cycle(cycle, result);
+        db_.execute("COMMIT");
+    } catch (const sqlite::Error& e) {
+        // A failed statement may have ended the transaction itself.
+        if (!sqlite3_get_autocommit(db_.handle())) sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        note_failure(cycle, e.what());
+        return CommitResult{false, e.what(), 0};
+    }
+    if (failing_) {
+        warn("store " + path() + ": writing again after " + std::to_string(failed_cycles_) + " lost cycles");
+        failing_ = false;
+        failed_cycles_ = 0;
+        lost_records_ = 0;
+    }
+    result.committed = true;
+    return result;
+}
+
+void Store::write_cycle(const Cycle& cycle, CommitResult& result)
+{
+    if (failing_) {
+        insert_event({"", cycle.time_ms, event_kind::kStoreError,
+                      store_error_detail(failure_, iso8601_utc_ms(failing_since_ms_), failed_cycles_)});
+        if (lost_records_ > 0)
+            insert_event({"", cycle.time_ms, event_kind::kRecordsDropped,
+                          records_dropped_detail(lost_records_, drop_reason::kStoreError, 0, 0)});
+    }
+    if (cycle.time_ms >= next_age_check_ms_) remove_old(cycle.time_ms, result);
+    make_room(cycle_bytes(cycle) + kCycleSlackPages * page_size_, cycle.time_ms, result);
+
+    sqlite::Statement& insert = statements_->insert_record;
+    for (const NewRecord& r : cycle.records) {
+        insert.bind(1, r.unit).bind(2, int64_t{r.slave}).bind(3, r.device_id).bind(4, r.ts_ms);
+        insert.bind(5, r.local_time).bind(6, int64_t{r.clock_ok}).bind(7, int64_t{r.rtype}).bind_blob(8, r.body);
+        insert.run();
+    }
+    for (const NewEvent& e : cycle.events) insert_event(e);
+}
+
+void Store::insert_event(const NewEvent& event)
+{
+    sqlite::Statement& insert = statements_->insert_event;
+    bind_unit(insert, 1, event.unit);
+    insert.bind(2, event.ts_ms).bind(3, event.kind).bind(4, compact_json(event.detail));
+    insert.run();
+}
+
+// Oldest records first, then (when no record is left) the oldest events,
+// until the cycle fits under the bound; the pages they free are reused.
+void Store::make_room(int64_t needed_bytes, int64_t time_ms, CommitResult& result)
+{
+    const int64_t bound = settings_.max_mb * kBytesPerMb;
+    Removed removed;
+    for (int64_t excess = used_bytes() + needed_bytes - bound; excess > 0;
+         excess = used_bytes() + needed_bytes - bound) {
+        // A guess at the rows that hold `excess` bytes; the loop checks what was freed.
+        const int64_t batch = std::max<int64_t>(8, excess / 512);
+        const int64_t before = removed.rows;
+        statements_->remove_oldest_records.bind(1, batch);
+        removed.take(statements_->remove_oldest_records);
+        if (removed.rows > before) continue;
+        statements_->remove_oldest_events.bind(1, batch).run();
+        if (sqlite3_changes(db_.handle()) == 0) break;
+    }
+    record_drops(removed, drop_reason::kMaxMb, time_ms, result);
+    // A bound lowered since the file grew: give the free pages beyond it back.
+    const int64_t over_pages = (file_bytes() - bound) / page_size_;
+    if (over_pages > 0) db_.execute("PRAGMA incremental_vacuum(" + std::to_string(over_pages) + ")");
+}
+
+void Store::remove_old(int64_t time_ms, CommitResult& result)
+{
+    const int64_t cutoff = time_ms - settings_.keep_days * kMsPerDay;
+    std::vector<std::string> units;
+    for (sqlite::Statement& list = statements_->units; list.step();) units.push_back(list.text(0));
+    statements_->units.reset();
+
+    Removed removed;
+    bool more = false;
+    for (const std::string& unit : units) {
+        const int64_t before = removed.rows;
+        statements_->remove_unit_before.bind(1, unit).bind(2, cutoff).bind(3, kAgeRemovalBatch);
+        removed.take(statements_->remove_unit_before);
+        more = more || removed.rows - before == kAgeRemovalBatch;
+    }
+    // Without forwarding nothing waits for a confirmation: a record that
+    // reached keep_days has served its time.
+    if (!settings_.forwarding) removed.unconfirmed.clear();
+    record_drops(removed, drop_reason::kKeepDays, time_ms, result);
+
+    const int64_t event_days = std::max(settings_.keep_days, kEventKeepDaysAtLeast);
+    statements_->remove_events_before.bind(1, time_ms - event_days * kMsPerDay).run();
+    next_age_check_ms_ = more ? 0 : time_ms + kAgeCheckEveryMs;
+}
+
+void Store::record_drops(const Removed& removed, const std::string& reason, int64_t time_ms, CommitResult& result)
+{
+    for (const auto& [unit, drops] : removed.unconfirmed) {
+        insert_event({unit, time_ms, event_kind::kRecordsDropped,
+                      records_dropped_detail(drops.count, reason, drops.first_seq, drops.last_seq)});
+        result.dropped_records += drops.count;
+    }
+}
+
+void Store::note_failure(const Cycle& cycle, const std::string& error)
+{
+    if (!failing_) {
+        failing_ = true;
+        failing_since_ms_ = cycle.time_ms;
+        failure_ = error;
+        warn(error + "; cycles are not stored until it can write again, polling goes on");
+    }
+    ++failed_cycles_;
+    lost_records_ += static_cast<int64_t>(cycle.records.size());
+}
+
+void Store::warn(const std::string& line) const
+{
+    if (settings_.warn) settings_.warn(line);
+    else std::cerr << "qmhost: " << line << std::endl;
+}
+
+ResumeState Store::resume_state()
+{
+    ResumeState state;
+    sqlite::Statement sequences(db_, "SELECT name, seq FROM sqlite_sequence");
+    while (sequences.step()) {
+        if (sequences.text(0) == "record") state.last_record_seq = sequences.integer(1);
+        if (sequences.text(0) == "event") state.last_event_seq = sequences.integer(1);
+    }
+
+    sqlite::Statement last(db_, "SELECT seq, ts_ms FROM record WHERE unit = ?1 ORDER BY ts_ms DESC, seq DESC LIMIT 1");
+    for (sqlite::Statement& units = statements_->units; units.step();) {
+        UnitResume& unit = state.units[units.text(0)];
+        last.bind(1, units.text(0));
+        if (last.step()) {
+            unit.last_record_seq = last.integer(0);
+            unit.last_record_ms = last.integer(1);
+        }
+        last.reset();
+    }
+    statements_->units.reset();
+
+    // Per unit and position the latest alarm event; active when it raised.
+    sqlite::Statement alarms(db_, R"(
+SELECT unit, position FROM (
+  SELECT unit, json_extract(detail, '$.position') AS position, kind, max(seq)
+  FROM event WHERE kind IN (?1, ?2) AND unit IS NOT NULL GROUP BY unit, position)
+WHERE kind = ?1 ORDER BY unit, position)");
+    alarms.bind(1, std::string(event_kind::kAlarmRaised)).bind(2, std::string(event_kind::kAlarmCleared));
+    while (alarms.step()) state.units[alarms.text(0)].active_alarms.push_back(static_cast<int>(alarms.integer(1)));
+    return state;
+}
+
+bool Store::mark_acked(Stream stream, int64_t seq, int64_t now_ms)
+{
+    try {
+        sqlite::Statement update(db_, std::string("UPDATE ") + table_of(stream) + " SET acked_ms = ?2 WHERE seq = ?1");
+        update.bind(1, seq).bind(2, now_ms).run();
+        return true;
+    } catch (const sqlite::Error& e) {
+        warn(e.what());
+        return false;
+    }
+}
+
+bool Store::mark_confirmed_up_to(Stream stream, int64_t seq)
+{
+    try {
+        sqlite::Statement update(db_, std::string("UPDATE ") + table_of(stream) +
+                                          " SET confirmed = 1 WHERE confirmed = 0 AND seq <= ?1");
+        update.bind(1, seq).run();
+        return true;
+    } catch (const sqlite::Error& e) {
+        warn(e.what());
+        return false;
+    }
+}
+
+std::optional<int64_t> Store::first_unconfirmed(Stream stream)
+{
+    sqlite::Statement first(db_, std::string("SELECT min(seq) FROM ") + table_of(stream) + " WHERE confirmed = 0");
+    if (!first.step() || first.is_null(0)) return std::nullopt;
+    return first.integer(0);
+}
+
+int64_t Store::file_bytes()
+{
+    sqlite::Statement& pages = statements_->page_count;
+    const int64_t count = pages.step() ? pages.integer(0) : 0;
+    pages.reset();
+    return count * page_size_;
+}
+
+int64_t Store::used_bytes()
+{
+    sqlite::Statement& free_pages = statements_->freelist_count;
+    const int64_t free_count = free_pages.step() ? free_pages.integer(0) : 0;
+    free_pages.reset();
+    return file_bytes() - free_count * page_size_;
+}
+
+}  // namespace agent

@@ -1,0 +1,24 @@
+// Times as the store keeps them (milliseconds since 1970 in UTC) and as
+// people and programs write them (ISO 8601).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace agent {
+
+// 2026-12-08T10:02:17.123Z
+std::string iso8601_utc_ms(int64_t ms_since_epoch);
+
+// A date (2026-12-08, that day's 00:00 UTC) or a date-time with Z or an
+// offset (2026-12-08T10:02:17Z, 2026-12-08T18:02:17.5+08:00, "T" or a space
+// between date and time, seconds and fractions optional). Empty for anything
+// else, a date-time without a zone among them: it would mean a different
+// moment on every machine.
+std::optional<int64_t> parse_iso8601_ms(const std::string& text);
+
+// The wall clock now, in ms since 1970 UTC.
+int64_t utc_now_ms();
+
+}  // namespace agent
