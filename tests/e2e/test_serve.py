@@ -21,12 +21,14 @@ KILL_TRIALS = 20
 
 
 def read_store(path):
-    """Records as (seq, unit, device_id, body) and events as (seq, unit, kind,
-    detail) in seq order, through a read-only connection; and the integrity
-    check's answer."""
+    """The integrity check's answer, records as (seq, unit, device_id, body)
+    and events as (seq, unit, kind, detail) in seq order, through a
+    read-only connection. A store killed before it was set up has none."""
     db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=5)
     try:
         check = db.execute("PRAGMA integrity_check").fetchone()[0]
+        if not db.execute("SELECT count(*) FROM sqlite_schema WHERE name IN ('record', 'event')").fetchone()[0]:
+            return check, [], []
         records = db.execute("SELECT seq, unit, device_id, body FROM record ORDER BY seq").fetchall()
         events = [(seq, unit, kind, json.loads(detail)) for seq, unit, kind, detail in
                   db.execute("SELECT seq, unit, kind, detail FROM event ORDER BY seq")]
@@ -109,6 +111,11 @@ class ServeSite(EndToEndTest):
         told = [line for line in agent.stderr_lines() if "alarm_raised" in line]
         self.assertEqual(len(told), 1, agent.stderr())
         self.assertRegex(told[0], r"^qmhost: \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z a-1 alarm_raised ")
+        # The store named by the site file, read back through it.
+        history = run_qmhost("history", "--site", self.site_file, "--unit", "tcp-1", "--format", "csv")
+        self.assertSucceeded(history)
+        self.assertEqual([int(line.split(",")[0]) for line in history.stdout.splitlines()[1:]],
+                         [seq for seq, unit, *_ in first if unit == "tcp-1"])
 
         again = self.start_agent()
         self.wait_for_records(again, len(first) + 5)
