@@ -4,6 +4,7 @@
 #pragma once
 
 #include "host/sink.hpp"
+#include "tools/qmhost/json_lines.hpp"
 
 #include <ostream>
 #include <string>
@@ -53,6 +54,7 @@ public:
 private:
     std::ostream* alarms_;
     std::ostream* history_;
+    JsonLines alarm_lines_;
     bool published_ = false;
     std::vector<std::string> active_;
     std::vector<std::pair<std::string, bool>> transitions_;
@@ -61,7 +63,3 @@ private:
     std::vector<AlarmPointReport> points_;
     std::size_t points_reported_ = 0;
 };
-
-// One --alarms line: the report's seven arguments as a JSON object, text
-// kept as UTF-8.
-std::string alarm_json_line(const ThresholdReport& report);
