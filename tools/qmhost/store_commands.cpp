@@ -9,6 +9,7 @@
 #include "agent/store_reader.hpp"
 #include "agent/time_text.hpp"
 #include "driver/record.hpp"
+#include "host/contract.hpp"
 #include "tools/common/usage_error.hpp"
 
 #include <json/json.h>
@@ -121,9 +122,9 @@ std::string csv_field(const std::string& text)
 
 std::string whole_record(const agent::StoredRecord& r)
 {
-    if (r.body.size() == record_layout::kRecordSize) return {};
+    if (r.body.size() == contract::kRecordSize) return {};
     return "record " + std::to_string(r.seq) + " of " + r.unit + " is " + std::to_string(r.body.size()) +
-           " bytes, not a " + std::to_string(record_layout::kRecordSize) + "-byte record";
+           " bytes, not a " + std::to_string(contract::kRecordSize) + "-byte record";
 }
 
 void print_history(agent::StoreReader& store, const StoreCommandLine& c)
