@@ -36,14 +36,8 @@ void HostOutputs::on_threshold_report(const ZKVVDevice&, const ThresholdReport& 
 {
     if (alarms_) *alarms_ << alarm_json_line(alarm_lines_, report);
     if (report.state) active_.push_back(report.alarm_name);
-    if (points_reported_ == points_.size()) points_.emplace_back();
-    AlarmPointReport& point = points_[points_reported_];
-    point.position = static_cast<int>(points_reported_++);
-    point.level = report.level;
-    point.code = report.code;
-    point.code2 = report.code2;
-    point.name = report.alarm_name;
-    point.active = report.state;
+    if (watcher_) watcher_(points_reported_, report);
+    ++points_reported_;
 }
 
 void HostOutputs::on_alarm_transition(const ZKVVDevice&, const AlarmTransition& transition)

@@ -6,29 +6,16 @@
 #include "host/sink.hpp"
 #include "tools/qmhost/json_lines.hpp"
 
+#include <functional>
 #include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
-// One alarm point as the cycle reported it; its position is its place in
-// the report order, which is the catalogue's, from 0.
-struct AlarmPointReport {
-    int position = 0;
-    int level = 0;
-    std::string code;
-    std::string code2;
-    std::string name;
-    bool active = false;
-};
-
-// This cycle's alarm point reports, in report order.
-struct AlarmPointReports {
-    const AlarmPointReport* first;
-    std::size_t count;
-    const AlarmPointReport* begin() const { return first; }
-    const AlarmPointReport* end() const { return first + count; }
-};
+// Told each alarm point report as it arrives, with the point's position:
+// its place in the report order, which is the catalogue's, from 0. The
+// report's texts live only during the call.
+using AlarmPointWatcher = std::function<void(int position, const ThresholdReport& report)>;
 
 class HostOutputs : public HostSink {
 public:
@@ -43,7 +30,7 @@ public:
     const std::vector<std::pair<std::string, bool>>& transitions() const { return transitions_; }
     // The record published in this cycle, as the driver handed it.
     const std::vector<unsigned char>& record() const { return record_; }
-    AlarmPointReports alarm_points() const { return {points_.data(), points_reported_}; }
+    void watch_alarm_points(AlarmPointWatcher watcher) { watcher_ = std::move(watcher); }
 
     void on_send_sp(const ZKVVDevice&, int type, const unsigned char* data, unsigned int length,
                     bool delayed) override;
@@ -59,7 +46,6 @@ private:
     std::vector<std::string> active_;
     std::vector<std::pair<std::string, bool>> transitions_;
     std::vector<unsigned char> record_;
-    // Kept from cycle to cycle so that its texts reuse their storage.
-    std::vector<AlarmPointReport> points_;
-    std::size_t points_reported_ = 0;
+    AlarmPointWatcher watcher_;
+    int points_reported_ = 0;
 };

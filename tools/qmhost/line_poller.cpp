@@ -60,6 +60,8 @@ struct LinePoller::Unit {
     UnitHealth health;
     // Alarm points active as last written to the store, by position.
     std::vector<bool> active;
+    // This cycle's raises and clears, as its reports arrived.
+    std::vector<agent::NewEvent> alarm_events;
 };
 
 LinePoller::LinePoller(const PluginLibrary& plugin, const agent::SiteLine& line, std::size_t line_index,
@@ -84,6 +86,9 @@ LinePoller::LinePoller(const PluginLibrary& plugin, const agent::SiteLine& line,
                                        "].settings: " + e.what());
         }
         unit->device->share_line(links[i]);
+        Unit& watched = *unit;
+        unit->device->watch_alarm_points(
+            [&watched](int position, const ThresholdReport& report) { compare_alarm_point(watched, position, report); });
         unit->active.assign(kAlarmPointCount, false);
         const auto resumed = resume.units.find(unit->site.name);
         if (resumed != resume.units.end())
@@ -153,6 +158,7 @@ void LinePoller::poll_until_stopped()
 
 void LinePoller::poll_unit(Unit& unit, agent::Cycle& cycle, bool& stopped)
 {
+    unit.alarm_events.clear();
     const CycleResult result = unit.device->run_cycle([this] { return stop_.requested(); });
     if (result.stopped) {
         stopped = true;
@@ -187,21 +193,21 @@ void LinePoller::completed(Unit& unit, agent::Cycle& cycle)
     record.rtype = contract::kRecordType;
     record.body = outputs.record();
     cycle.records.push_back(std::move(record));
-    alarm_events(unit, cycle, now_ms);
+    for (agent::NewEvent& event : unit.alarm_events) cycle.events.push_back(std::move(event));
 }
 
 // Against what the store holds, not the host's own memory of the points: a
 // restarted agent does not raise again what was active before it stopped.
-void LinePoller::alarm_events(Unit& unit, agent::Cycle& cycle, int64_t now_ms)
+// Called for each of a completed cycle's reports, so it copies the texts of
+// a change only.
+void LinePoller::compare_alarm_point(Unit& unit, int position, const ThresholdReport& report)
 {
-    for (const AlarmPointReport& point : unit.device->outputs().alarm_points()) {
-        const auto position = static_cast<std::size_t>(point.position);
-        if (position >= unit.active.size() || unit.active[position] == point.active) continue;
-        unit.active[position] = point.active;
-        const AlarmPoint& catalogued = kAlarmCatalogue[position];
-        cycle.events.push_back({unit.site.name, now_ms,
-                                point.active ? agent::event_kind::kAlarmRaised : agent::event_kind::kAlarmCleared,
-                                agent::alarm_detail(point.position, catalogued.mode1_code, catalogued.mode2_code,
-                                                    point.name, point.level)});
-    }
+    const auto at = static_cast<std::size_t>(position);
+    if (at >= unit.active.size() || unit.active[at] == report.state) return;
+    unit.active[at] = report.state;
+    const AlarmPoint& catalogued = kAlarmCatalogue[at];
+    unit.alarm_events.push_back({unit.site.name, agent::utc_now_ms(),
+                                 report.state ? agent::event_kind::kAlarmRaised : agent::event_kind::kAlarmCleared,
+                                 agent::alarm_detail(position, catalogued.mode1_code, catalogued.mode2_code,
+                                                     report.alarm_name, report.level)});
 }

@@ -64,7 +64,7 @@ private:
     void poll_until_stopped();
     void poll_unit(Unit& unit, agent::Cycle& cycle, bool& stopped);
     void completed(Unit& unit, agent::Cycle& cycle);
-    void alarm_events(Unit& unit, agent::Cycle& cycle, int64_t now_ms);
+    static void compare_alarm_point(Unit& unit, int position, const ThresholdReport& report);
     UnitHealth::Clock::time_point first_due() const;
 
     std::vector<std::unique_ptr<Unit>> units_;
