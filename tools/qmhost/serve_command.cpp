@@ -90,7 +90,7 @@ public:
 
     // Until a stop signal, every line polled on its own thread; 0, or 1
     // when a line's poller could not go on.
-    int run(StopSignals& signals)
+    ExitStatus run(StopSignals& signals)
     {
         set_link_stop_check([this] { return stop_.requested(); });
         store_.write_agent_event(agent::event_kind::kAgentStarted, site_.hash);
@@ -102,9 +102,9 @@ public:
         store_.write_agent_event(agent::event_kind::kAgentStopped, site_.hash);
         set_link_stop_check({});
         const std::string failure = stop_.failure();
-        if (failure.empty()) return 0;
+        if (failure.empty()) return ExitStatus::kOk;
         log_line(failure);
-        return 1;
+        return ExitStatus::kFailed;
     }
 
 private:
@@ -117,7 +117,7 @@ private:
 
 }  // namespace
 
-int run_serve(const CommandLine& c)
+ExitStatus run_serve(const CommandLine& c)
 {
     const agent::SiteFile site = agent::read_site_file(c.site_file);
     // Blocked before any thread starts, so every thread inherits it and the
