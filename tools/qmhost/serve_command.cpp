@@ -43,8 +43,8 @@ agent::StoreSettings store_settings(const agent::SiteFile& site)
 }
 
 // The store, written by every line's thread in turn: one connection behind
-// one lock. A commit takes a few ms (one fsync); a line waits for another's
-// commit at most that long, never for its Modbus requests.
+// one lock, held for a commit (one WAL sync, a few ms). A line may wait for
+// other lines' commits, never for their Modbus requests.
 class SharedStore {
 public:
     explicit SharedStore(const agent::SiteFile& site) : store_(site.store.path, store_settings(site)) {}
@@ -88,7 +88,7 @@ public:
                                                           [this](const agent::Cycle& c) { store_.write(c); }));
     }
 
-    // Until a stop signal, every line polled on its own thread; 0, or 1
+    // Until a stop signal, every line polled on its own thread; kFailed
     // when a line's poller could not go on.
     ExitStatus run(StopSignals& signals)
     {
