@@ -10,8 +10,6 @@
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
-#include <memory>
-#include <set>
 #include <sstream>
 
 namespace agent {
@@ -123,7 +121,7 @@ SiteUnit check_unit(const Json::Value& unit, const Path& path)
     SiteUnit checked;
     const Json::Value& slave = required(unit, path, "slave");
     try {
-        checked.slave = checked_slave_id(slave.isIntegral() ? slave.asLargestInt() : 0);
+        checked.slave = checked_slave_id(slave.isInt64() ? slave.asInt64() : 0);
     } catch (const std::invalid_argument&) {
         refuse(member(path, "slave"), shown(slave) + " is not a slave id (1 to 247)");
     }
