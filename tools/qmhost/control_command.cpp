@@ -55,7 +55,9 @@ ExitStatus run_control(const CommandLine& c)
     check_input(c.control);
     OpenedDevice device(c.device);
 
-    const ControlResult result = device->control(c.control.code, c.control.input());
+    // Until here a stop signal ends qmhost at once: nothing has been sent.
+    StopSignals stop;
+    const ControlResult result = device->control_through_stop(c.control.code, c.control.input(), stop);
     std::ostream& out = program_output();
     out << "command " << c.control.code << " handed to the driver: DeviceIoControl returned " << result.handed
         << (result.wrote ? "" : ", no write sent") << '\n';

@@ -62,6 +62,7 @@ struct CommandLine {
     PointsOptions points;
     std::string decode_file;
     std::string site_file;   // serve --site
+    bool decode_lenient = false;  // render records decode would refuse as no record
     std::string driver_log;  // empty: the driver's lines go to standard error
 };
 
