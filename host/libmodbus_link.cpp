@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -27,9 +28,14 @@ constexpr int kQuietGiveUpFactor = 4;   // a line still talking after 4 guards i
 // keeps talking garbles the answer and gets the guard.
 constexpr std::size_t kMaxStrayBytes = 16 * MODBUS_MAX_ADU_LENGTH;
 
-std::function<bool()> g_stop_check;
+// Read by every link, on whatever thread polls it; set and cleared whole.
+std::shared_ptr<const std::function<bool()>> g_stop_check;
 
-bool stop_asked() { return g_stop_check && g_stop_check(); }
+bool stop_asked()
+{
+    const auto check = std::atomic_load(&g_stop_check);
+    return check && *check && (*check)();
+}
 
 int milliseconds_left(Clock::time_point until)
 {
@@ -480,7 +486,10 @@ std::vector<std::shared_ptr<ModbusLink>> make_shared_line_links(const LinkSettin
     return links;
 }
 
-void set_link_stop_check(std::function<bool()> check) { g_stop_check = std::move(check); }
+void set_link_stop_check(std::function<bool()> check)
+{
+    std::atomic_store(&g_stop_check, std::make_shared<const std::function<bool()>>(std::move(check)));
+}
 
 std::string lock_serial_device(int fd, const std::string& device)
 {

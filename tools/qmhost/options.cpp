@@ -9,7 +9,7 @@
 
 namespace {
 
-const char kCommandNames[] = "poll, control, on, off, set, scan, points, decode, demo";
+const char kCommandNames[] = "poll, serve, control, on, off, set, scan, points, decode, demo";
 
 double parse_seconds(const std::string& option, const std::string& text)
 {
@@ -129,10 +129,21 @@ std::map<std::string, Setter> scan_options()
     };
 }
 
+// serve reads its link, device and store settings from the site file alone.
+std::map<std::string, Setter> serve_options()
+{
+    return {
+        {"--site", [](CommandLine& c, const std::string& v) { c.site_file = v; }},
+        {"--plugin", [](CommandLine& c, const std::string& v) { c.device.plugin = v; }},
+        {"--driver-log", [](CommandLine& c, const std::string& v) { c.driver_log = v; }},
+    };
+}
+
 std::map<std::string, Setter> options_of(CommandLine::Command command)
 {
     if (command == CommandLine::Command::Points) return points_options();
     if (command == CommandLine::Command::Scan) return scan_options();
+    if (command == CommandLine::Command::Serve) return serve_options();
     auto options = shared_options();
     if (command == CommandLine::Command::Poll) options.merge(poll_options());
     if (command == CommandLine::Command::Control) options.merge(control_options());
@@ -182,6 +193,7 @@ std::optional<CommandLine::Command> command_if_named(const std::string& name)
         {"poll", Command::Poll},     {"control", Command::Control}, {"demo", Command::Demo},
         {"on", Command::On},         {"off", Command::Off},         {"set", Command::Set},
         {"points", Command::Points}, {"decode", Command::Decode},   {"scan", Command::Scan},
+        {"serve", Command::Serve},
         {"help", Command::Help},     {"--help", Command::Help},     {"-h", Command::Help},
         {"--version", Command::Version}};
     const auto found = kCommands.find(name);
@@ -297,6 +309,8 @@ CommandLine parse_command_line(int argc, const char* const* argv)
         throw UsageError("control needs a command code, e.g. qmhost control --tcp HOST:PORT 106 --word 24");
     if (c.command == CommandLine::Command::Set && positionals < 2)
         throw UsageError("set needs what and a value, e.g. qmhost set --tcp HOST:PORT temperature 24");
+    if (c.command == CommandLine::Command::Serve && c.site_file.empty())
+        throw UsageError("serve needs --site FILE, the site file naming the lines, units and store");
     if (c.command == CommandLine::Command::Decode && positionals < 1)
         throw UsageError("decode needs a file of records, e.g. qmhost decode history.bin");
     check_combination(c);
@@ -408,6 +422,15 @@ const char kDecodeHelp[] = R"(decode FILE: one report per 459-byte record (a --h
   (after the whole records are rendered), or the file cannot be read.
 )";
 
+const char kServeHelp[] = R"(serve: the site agent. Polls every line of the site file, each on its own and its
+  units in turn, and keeps every record and event in the store the site file names;
+  one line per event on standard error. Runs until SIGINT or SIGTERM, then exits 0.
+  --site FILE       the site file (JSON: "site", "store", "lines"; see the README);
+                    a member it refuses is named, with exit status 2
+  --plugin PATH     the driver plug-in (default: qm4700rx2va9.so next to qmhost)
+  --driver-log FILE the driver's own diagnostic lines, appended (default: standard error)
+)";
+
 const char kDemoHelp[] = R"(demo: polls a simulated unit on a loopback port three times, changes its
   return-air setpoint and raises one of its alarms; needs no unit or options.
 )";
@@ -427,6 +450,7 @@ const char kScanUsage[] =
     "  qmhost scan --rtu DEVICE [--baud RATE,...] [--slaves 1-247] [--timeout-ms N] [--parity N|E|O]\n";
 const char kDecodeUsage[] = "  qmhost decode FILE [--lenient]\n";
 const char kDemoUsage[] = "  qmhost demo\n";
+const char kServeUsage[] = "  qmhost serve --site FILE [--plugin PATH] [--driver-log FILE]\n";
 
 }  // namespace
 
@@ -451,10 +475,12 @@ std::string usage_text(CommandLine::Command topic)
         return usage + kScanUsage + "\n" + kScanHelp;
     case Command::Demo:
         return usage + kDemoUsage + "\n" + kDemoHelp;
+    case Command::Serve:
+        return usage + kServeUsage + "\n" + kServeHelp;
     default:
-        return usage + kPollUsage + kSafeControlUsage + kControlUsage + kScanUsage + kPointsUsage +
+        return usage + kPollUsage + kServeUsage + kSafeControlUsage + kControlUsage + kScanUsage + kPointsUsage +
                kDecodeUsage + kDemoUsage + "  qmhost --version\n  qmhost COMMAND --help\n" + kLinkHelp + "\n" +
                kPollHelp + "\n" + kSafeControlHelp + "\n" + kControlHelp + kControlExitHelp + "\n" + kScanHelp +
-               "\n" + kPointsHelp + "\n" + kDecodeHelp + "\n" + kDemoHelp;
+               "\n" + kPointsHelp + "\n" + kDecodeHelp + "\n" + kServeHelp + "\n" + kDemoHelp;
     }
 }

@@ -60,7 +60,7 @@ struct ScanOptions {
 };
 
 struct CommandLine {
-    enum class Command { Help, Version, Poll, Control, Demo, On, Off, Set, Points, Decode, Scan };
+    enum class Command { Help, Version, Poll, Control, Demo, On, Off, Set, Points, Decode, Scan, Serve };
     Command command = Command::Help;
     // With Help: the subcommand whose help was asked for (Help: all of them).
     Command help_topic = Command::Help;
@@ -71,6 +71,7 @@ struct CommandLine {
     PointsOptions points;
     ScanOptions scan;
     std::string decode_file;
+    std::string site_file;   // serve --site
     bool decode_lenient = false;  // render records decode would refuse as no record
     std::string driver_log;  // empty: the driver's lines go to standard error
 };

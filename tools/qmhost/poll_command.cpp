@@ -10,6 +10,7 @@
 #include "tools/qmhost/stop_signals.hpp"
 #include "tools/qmhost/stray_input_notes.hpp"
 #include "tools/qmhost/summary.hpp"
+#include "tools/qmhost/unit_health.hpp"
 
 #include "host/contract.hpp"
 #include "host/libmodbus_link.hpp"
@@ -104,23 +105,6 @@ private:
     OutputFile* events_ = nullptr;
 };
 
-// Failed cycles in a row before a unit is taken as lost: from then on its
-// failures are not told one by one, and its attempts are spaced out.
-constexpr int kLostAfter = 3;
-constexpr auto kFirstPause = std::chrono::milliseconds(250);
-constexpr auto kLongestPause = std::chrono::seconds(10);
-
-// How one unit has been answering.
-struct UnitHealth {
-    long failed_in_row = 0;
-    long same_step_in_row = 0;  // failures in a row at one step, of one kind
-    int last_step = -1;
-    LinkFailure last_failure;
-    bool lost = false;
-    Clock::duration pause{};
-    Clock::time_point resume_at{};  // no attempt before
-};
-
 class Poller {
 public:
     // `bus`: the devices are units on one line, told apart by slave id.
@@ -169,8 +153,8 @@ public:
             // When every unit is pausing, the next cycle waits for the first to be due.
             auto wake = next_start;
             const auto first_due = std::min_element(health.begin(), health.end(), [](auto& a, auto& b) {
-                                       return a.resume_at < b.resume_at;
-                                   })->resume_at;
+                                       return a.resume_at() < b.resume_at();
+                                   })->resume_at();
             wake = std::max(wake, first_due);
             if (stop_.wait_for(std::max(wake - Clock::now(), Clock::duration::zero()))) break;
             // Between cycles, so that no cycle's lines are split between two files.
@@ -178,7 +162,7 @@ public:
             next_start = Clock::now() + interval;
             for (std::size_t i = 0; i < devices.size(); ++i) {
                 HostedDevice& device = *devices[i];
-                if (health[i].resume_at > Clock::now()) continue;
+                if (!health[i].due(Clock::now())) continue;
                 const CycleResult result = device.run_cycle([this] { return stop_.requested(); });
                 if (result.stopped) {
                     commit_outputs();
@@ -186,8 +170,8 @@ public:
                 }
                 ++cycles_run_;
                 if (result.completed) {
-                    if (health[i].lost) tell_back(device, health[i], several);
-                    health[i] = UnitHealth{};
+                    if (health[i].answered()) tell_back(device, health[i], several);
+                    health[i].reset();
                     emit_completed(device, several);
                 } else {
                     ++failed;
@@ -214,34 +198,24 @@ public:
 
 private:
     // One line for each failure until the unit counts as lost, then one for
-    // the loss; its attempts then wait a pause that doubles up to a bound.
+    // the loss.
     void note_failure(UnitHealth& health, const CycleResult& result, const HostedDevice& device, bool several,
                       long cycle)
     {
+        const UnitHealth::Failure failure = health.failed(result);
+        if (failure == UnitHealth::Failure::StillLost) return;
         const std::string label = device_label(device, several);
-        ++health.failed_in_row;
-        const bool same = result.failed_step == health.last_step && same_kind(result.failure, health.last_failure);
-        health.same_step_in_row = same ? health.same_step_in_row + 1 : 1;
-        health.last_step = result.failed_step;
-        health.last_failure = result.failure;
-        if (!health.lost) {
-            std::cerr << "qmhost: " << label << "cycle " << cycle << " failed at step " << result.failed_step
-                      << ": " << result.error << std::endl;
-            if (health.failed_in_row < kLostAfter) return;
-            health.lost = true;
-            const std::string now = iso8601_local_now();
-            if (outputs_.events())
-                outputs_.events()->add(
-                    health_event_line(now, device.device_id(), device.slave(), "lost", health.failed_in_row));
-            std::cerr << "qmhost: " << now << " " << label << lost_text(health, result)
-                      << "; trying again with pauses of up to "
-                      << std::chrono::duration_cast<std::chrono::seconds>(kLongestPause).count()
-                      << " s, without a line per failure until it answers" << std::endl;
-        }
-        health.pause = health.pause == Clock::duration::zero()
-                           ? Clock::duration(kFirstPause)
-                           : std::min<Clock::duration>(2 * health.pause, kLongestPause);
-        health.resume_at = Clock::now() + health.pause;
+        std::cerr << "qmhost: " << label << "cycle " << cycle << " failed at step " << result.failed_step << ": "
+                  << result.error << std::endl;
+        if (failure != UnitHealth::Failure::Lost) return;
+        const std::string now = iso8601_local_now();
+        if (outputs_.events())
+            outputs_.events()->add(
+                health_event_line(now, device.device_id(), device.slave(), "lost", health.failed_in_row()));
+        std::cerr << "qmhost: " << now << " " << label << health.lost_text(result)
+                  << "; trying again with pauses of up to "
+                  << std::chrono::duration_cast<std::chrono::seconds>(UnitHealth::kLongestPause).count()
+                  << " s, without a line per failure until it answers" << std::endl;
     }
 
     void tell_back(const HostedDevice& device, const UnitHealth& health, bool several)
@@ -249,34 +223,9 @@ private:
         const std::string now = iso8601_local_now();
         if (outputs_.events())
             outputs_.events()->add(
-                health_event_line(now, device.device_id(), device.slave(), "back", health.failed_in_row));
+                health_event_line(now, device.device_id(), device.slave(), "back", health.failed_in_row()));
         std::cerr << "qmhost: " << now << " " << device_label(device, several) << "unit back after "
-                  << health.failed_in_row << " failed cycles" << std::endl;
-    }
-
-    static bool same_kind(const LinkFailure& a, const LinkFailure& b)
-    {
-        return a.kind == b.kind && a.exception_code == b.exception_code;
-    }
-
-    // A unit that refuses one of the cycle's requests every time, or leaves
-    // it unanswered while it answers the others, lacks what that one reads;
-    // otherwise it is gone.
-    static bool lacks_the_block(const UnitHealth& health, const CycleResult& result)
-    {
-        using Kind = LinkFailure::Kind;
-        const Kind kind = result.failure.kind;
-        return health.same_step_in_row >= kLostAfter &&
-               (kind == Kind::Exception || (kind == Kind::NoAnswer && result.answered > 0));
-    }
-
-    static std::string lost_text(const UnitHealth& health, const CycleResult& result)
-    {
-        if (lacks_the_block(health, result))
-            return "step " + std::to_string(result.failed_step) + " (" + result.failure.request + ") failed in " +
-                   std::to_string(health.same_step_in_row) +
-                   " cycles in a row while the unit answers the others: the unit seems not to have them";
-        return "unit lost: " + std::to_string(health.failed_in_row) + " cycles failed in a row";
+                  << health.failed_in_row() << " failed cycles" << std::endl;
     }
 
     std::string device_label(const HostedDevice& device, bool several) const
