@@ -28,11 +28,14 @@ void HostOutputs::begin_cycle()
     published_ = false;
     active_.clear();
     transitions_.clear();
+    record_.clear();
+    points_reported_ = 0;
 }
 
-void HostOutputs::on_send_sp(const ZKVVDevice&, int, const unsigned char*, unsigned int, bool)
+void HostOutputs::on_send_sp(const ZKVVDevice&, int, const unsigned char* data, unsigned int length, bool)
 {
     published_ = true;
+    if (data) record_.assign(data, data + length);
 }
 
 const std::string& HostOutputs::cycle_time_text(const ZKVVDevice& device)
@@ -48,6 +51,8 @@ void HostOutputs::on_threshold_report(const ZKVVDevice& device, const ThresholdR
 {
     if (alarms_) alarms_->add(alarm_json_line(alarm_lines_, device_id_, slave_, cycle_time_text(device), report));
     if (report.state) active_.push_back(report.alarm_name);
+    if (watcher_) watcher_(points_reported_, report);
+    ++points_reported_;
 }
 
 void HostOutputs::on_alarm_transition(const ZKVVDevice&, const AlarmTransition& transition)

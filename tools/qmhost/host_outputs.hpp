@@ -9,9 +9,15 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
+
+// Told each alarm point report as it arrives, with the point's position:
+// its place in the report order, which is the catalogue's, from 0. The
+// report's texts live only during the call.
+using AlarmPointWatcher = std::function<void(int position, const ThresholdReport& report)>;
 
 class HostOutputs : public HostSink {
 public:
@@ -28,6 +34,9 @@ public:
     const std::vector<std::string>& active_alarms() const { return active_; }
     // Raised (true) or cleared, by alarm name, in this cycle.
     const std::vector<std::pair<std::string, bool>>& transitions() const { return transitions_; }
+    // The record published in this cycle, as the driver handed it.
+    const std::vector<unsigned char>& record() const { return record_; }
+    void watch_alarm_points(AlarmPointWatcher watcher) { watcher_ = std::move(watcher); }
 
     void on_send_sp(const ZKVVDevice&, int type, const unsigned char* data, unsigned int length,
                     bool delayed) override;
@@ -48,4 +57,7 @@ private:
     bool published_ = false;
     std::vector<std::string> active_;
     std::vector<std::pair<std::string, bool>> transitions_;
+    std::vector<unsigned char> record_;
+    AlarmPointWatcher watcher_;
+    int points_reported_ = 0;
 };

@@ -68,6 +68,7 @@ public:
     ControlResult control_through_stop(int code, const std::vector<unsigned char>& input, StopSignals& stop);
 
     const HostOutputs& outputs() const { return outputs_; }
+    void watch_alarm_points(AlarmPointWatcher watcher) { outputs_.watch_alarm_points(std::move(watcher)); }
     ZKVSPDevice& device() { return *device_; }
     unsigned int device_id() const { return device_id_; }
     int slave() const { return slave_; }

@@ -4,11 +4,13 @@
 #include "tools/qmhost/hosted_device.hpp"
 #include "tools/qmhost/local_time.hpp"
 #include "tools/qmhost/output_file.hpp"
+#include "tools/qmhost/poll_progress.hpp"
 #include "tools/qmhost/poll_views.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/stop_signals.hpp"
 #include "tools/qmhost/stray_input_notes.hpp"
 #include "tools/qmhost/summary.hpp"
+#include "tools/qmhost/unit_health.hpp"
 
 #include "host/contract.hpp"
 #include "host/libmodbus_link.hpp"
@@ -103,27 +105,11 @@ private:
     OutputFile* events_ = nullptr;
 };
 
-// Failed cycles in a row before a unit is taken as lost: from then on its
-// failures are not told one by one, and its attempts are spaced out.
-constexpr int kLostAfter = 3;
-constexpr auto kFirstPause = std::chrono::milliseconds(250);
-constexpr auto kLongestPause = std::chrono::seconds(10);
-
-// How one unit has been answering.
-struct UnitHealth {
-    long failed_in_row = 0;
-    long same_step_in_row = 0;  // failures in a row at one step, of one kind
-    int last_step = -1;
-    LinkFailure last_failure;
-    bool lost = false;
-    Clock::duration pause{};
-    Clock::time_point resume_at{};  // no attempt before
-};
-
 class Poller {
 public:
     // `bus`: the devices are units on one line, told apart by slave id.
-    Poller(const CommandLine& c, PollOutputs& outputs, bool bus) : options_(c.poll), outputs_(outputs), bus_(bus)
+    Poller(const CommandLine& c, PollOutputs& outputs, bool bus, PollProgress& progress)
+        : options_(c.poll), outputs_(outputs), bus_(bus), progress_(progress)
     {
         set_link_stop_check([this] { return stop_.requested(); });
     }
@@ -163,11 +149,12 @@ public:
         auto next_start = Clock::now();
         long failed = 0;
         for (long cycle = 1; options_.cycles == 0 || cycle <= options_.cycles; ++cycle) {
+            const long failed_before = failed, run_before = cycles_run_;
             // When every unit is pausing, the next cycle waits for the first to be due.
             auto wake = next_start;
             const auto first_due = std::min_element(health.begin(), health.end(), [](auto& a, auto& b) {
-                                       return a.resume_at < b.resume_at;
-                                   })->resume_at;
+                                       return a.resume_at() < b.resume_at();
+                                   })->resume_at();
             wake = std::max(wake, first_due);
             if (stop_.wait_for(std::max(wake - Clock::now(), Clock::duration::zero()))) break;
             // Between cycles, so that no cycle's lines are split between two files.
@@ -175,7 +162,7 @@ public:
             next_start = Clock::now() + interval;
             for (std::size_t i = 0; i < devices.size(); ++i) {
                 HostedDevice& device = *devices[i];
-                if (health[i].resume_at > Clock::now()) continue;
+                if (!health[i].due(Clock::now())) continue;
                 const CycleResult result = device.run_cycle([this] { return stop_.requested(); });
                 if (result.stopped) {
                     commit_outputs();
@@ -183,8 +170,8 @@ public:
                 }
                 ++cycles_run_;
                 if (result.completed) {
-                    if (health[i].lost) tell_back(device, health[i], several);
-                    health[i] = UnitHealth{};
+                    if (health[i].answered()) tell_back(device, health[i], several);
+                    health[i].reset();
                     emit_completed(device, several);
                 } else {
                     ++failed;
@@ -193,6 +180,7 @@ public:
                 commit_outputs();
             }
             strays_.after_cycle(devices, cycle);
+            progress_.cycle_done(cycle, cycles_run_ - run_before - (failed - failed_before), failed - failed_before);
             if (output_failed_) break;
         }
         return failed;
@@ -210,34 +198,24 @@ public:
 
 private:
     // One line for each failure until the unit counts as lost, then one for
-    // the loss; its attempts then wait a pause that doubles up to a bound.
+    // the loss.
     void note_failure(UnitHealth& health, const CycleResult& result, const HostedDevice& device, bool several,
                       long cycle)
     {
+        const UnitHealth::Failure failure = health.failed(result);
+        if (failure == UnitHealth::Failure::StillLost) return;
         const std::string label = device_label(device, several);
-        ++health.failed_in_row;
-        const bool same = result.failed_step == health.last_step && same_kind(result.failure, health.last_failure);
-        health.same_step_in_row = same ? health.same_step_in_row + 1 : 1;
-        health.last_step = result.failed_step;
-        health.last_failure = result.failure;
-        if (!health.lost) {
-            std::cerr << "qmhost: " << label << "cycle " << cycle << " failed at step " << result.failed_step
-                      << ": " << result.error << std::endl;
-            if (health.failed_in_row < kLostAfter) return;
-            health.lost = true;
-            const std::string now = iso8601_local_now();
-            if (outputs_.events())
-                outputs_.events()->add(
-                    health_event_line(now, device.device_id(), device.slave(), "lost", health.failed_in_row));
-            std::cerr << "qmhost: " << now << " " << label << lost_text(health, result)
-                      << "; trying again with pauses of up to "
-                      << std::chrono::duration_cast<std::chrono::seconds>(kLongestPause).count()
-                      << " s, without a line per failure until it answers" << std::endl;
-        }
-        health.pause = health.pause == Clock::duration::zero()
-                           ? Clock::duration(kFirstPause)
-                           : std::min<Clock::duration>(2 * health.pause, kLongestPause);
-        health.resume_at = Clock::now() + health.pause;
+        std::cerr << "qmhost: " << label << "cycle " << cycle << " failed at step " << result.failed_step << ": "
+                  << result.error << std::endl;
+        if (failure != UnitHealth::Failure::Lost) return;
+        const std::string now = iso8601_local_now();
+        if (outputs_.events())
+            outputs_.events()->add(
+                health_event_line(now, device.device_id(), device.slave(), "lost", health.failed_in_row()));
+        std::cerr << "qmhost: " << now << " " << label << health.lost_text(result)
+                  << "; trying again with pauses of up to "
+                  << std::chrono::duration_cast<std::chrono::seconds>(UnitHealth::kLongestPause).count()
+                  << " s, without a line per failure until it answers" << std::endl;
     }
 
     void tell_back(const HostedDevice& device, const UnitHealth& health, bool several)
@@ -245,34 +223,9 @@ private:
         const std::string now = iso8601_local_now();
         if (outputs_.events())
             outputs_.events()->add(
-                health_event_line(now, device.device_id(), device.slave(), "back", health.failed_in_row));
+                health_event_line(now, device.device_id(), device.slave(), "back", health.failed_in_row()));
         std::cerr << "qmhost: " << now << " " << device_label(device, several) << "unit back after "
-                  << health.failed_in_row << " failed cycles" << std::endl;
-    }
-
-    static bool same_kind(const LinkFailure& a, const LinkFailure& b)
-    {
-        return a.kind == b.kind && a.exception_code == b.exception_code;
-    }
-
-    // A unit that refuses one of the cycle's requests every time, or leaves
-    // it unanswered while it answers the others, lacks what that one reads;
-    // otherwise it is gone.
-    static bool lacks_the_block(const UnitHealth& health, const CycleResult& result)
-    {
-        using Kind = LinkFailure::Kind;
-        const Kind kind = result.failure.kind;
-        return health.same_step_in_row >= kLostAfter &&
-               (kind == Kind::Exception || (kind == Kind::NoAnswer && result.answered > 0));
-    }
-
-    static std::string lost_text(const UnitHealth& health, const CycleResult& result)
-    {
-        if (lacks_the_block(health, result))
-            return "step " + std::to_string(result.failed_step) + " (" + result.failure.request + ") failed in " +
-                   std::to_string(health.same_step_in_row) +
-                   " cycles in a row while the unit answers the others: the unit seems not to have them";
-        return "unit lost: " + std::to_string(health.failed_in_row) + " cycles failed in a row";
+                  << health.failed_in_row() << " failed cycles" << std::endl;
     }
 
     std::string device_label(const HostedDevice& device, bool several) const
@@ -289,6 +242,7 @@ private:
     const PollOptions& options_;
     PollOutputs& outputs_;
     bool bus_;
+    PollProgress& progress_;
     StopSignals stop_;
     StrayInputNotes strays_;
     void warn_once_without_report(bool have_report)
@@ -321,8 +275,13 @@ ExitStatus run_poll(const CommandLine& c, DriverLog& driver_log)
         throw UsageError("give --devices or several units on one line (\"slaves\", --slave 1,2,3), not both");
     PluginLibrary plugin(plugin_path(c.device.plugin));
     PollOutputs outputs(c.poll, driver_log);
+    // When standard output has no line per cycle (results go to files), the
+    // banner and signs of life go to standard error.
+    const bool summary = !outputs.report() && c.poll.points.empty();
+    const bool into_files = !summary && c.poll.points.empty() && c.poll.report != "-";
+    PollProgress progress(into_files && !c.poll.quiet, c.poll.interval_s);
     // From here on a stop signal is taken between requests, not delivered.
-    Poller poller(c, outputs, !slaves.empty());
+    Poller poller(c, outputs, !slaves.empty(), progress);
 
     std::vector<std::unique_ptr<HostedDevice>> devices;
     const auto add_device = [&](int i, const Json::Value& unit_config) {
@@ -348,15 +307,18 @@ ExitStatus run_poll(const CommandLine& c, DriverLog& driver_log)
         }
     }
 
-    if (!outputs.report() && c.poll.points.empty())
-        outputs.standard_output().add(
-            "polling " + devices.front()->device().DeviceType() + " (device " + std::to_string(c.device.device_id) +
-            ") on " + devices.front()->link_description() +
-            (devices.size() > 1 ? " and " + std::to_string(devices.size() - 1) + " more" : "") +
-            (slaves.empty() ? "" : ", slaves " + slave_list(slaves) + " in turn") + "\n");
+    const std::string banner =
+        "polling " + devices.front()->device().DeviceType() + " (device " + std::to_string(c.device.device_id) +
+        ") on " + devices.front()->link_description() +
+        (devices.size() > 1 ? " and " + std::to_string(devices.size() - 1) + " more" : "") +
+        (slaves.empty() ? "" : ", slaves " + slave_list(slaves) + " in turn") + "\n";
+    if (summary) outputs.standard_output().add(banner);
+    if (!c.poll.points.empty()) outputs.standard_output().add(points_header(c.poll.points));
+    progress.banner(banner);
     poller.commit_outputs();
 
     const long failed = poller.output_failed() ? 0 : poller.run(devices);
+    progress.finish();
     if (poller.output_failed()) return ExitStatus::kOutputFailed;
     if (failed == 0) return ExitStatus::kOk;
     // A single cycle's failure has been told already, in its one line.

@@ -5,6 +5,7 @@
 // what the first let finish (a write awaiting its answer).
 #pragma once
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -19,7 +20,8 @@ public:
         sigaddset(&set_, SIGINT);
         sigaddset(&set_, SIGTERM);
         sigaddset(&set_, SIGHUP);
-        sigprocmask(SIG_BLOCK, &set_, nullptr);
+        // Threads started after this inherit the mask.
+        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
     }
 
     bool requested()
