@@ -428,7 +428,7 @@ const char kServeHelp[] = R"(serve: the site agent. Polls every line of the site
   one line per event on standard error. Runs until SIGINT or SIGTERM, then exits 0.
   --site FILE       the site file (JSON: "site", "store", "lines"; see the README);
                     a member it refuses is named, with exit status 2
-  --plugin PATH     the driver plug-in (default: qm4700rx2va9.so next to qmhost)
+  --plugin PATH     the driver plug-in (default: as for poll)
   --driver-log FILE the driver's own diagnostic lines, appended (default: standard error)
 )";
 
