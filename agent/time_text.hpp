@@ -18,6 +18,10 @@ std::string iso8601_utc_ms(int64_t ms_since_epoch);
 // moment on every machine.
 std::optional<int64_t> parse_iso8601_ms(const std::string& text);
 
+// 2026-12-08T10:02:17+08:00: whole seconds in the machine's own time zone,
+// as people on the site read their clocks.
+std::string iso8601_local(int64_t ms_since_epoch);
+
 // The wall clock now, in ms since 1970 UTC.
 int64_t utc_now_ms();
 
