@@ -11,3 +11,4 @@ int run_safe_control(const CommandLine& command);
 int run_points(const CommandLine& command);
 int run_decode(const CommandLine& command);
 int run_serve(const CommandLine& command);
+int run_status(const CommandLine& command);

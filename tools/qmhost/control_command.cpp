@@ -5,6 +5,7 @@
 #include "tools/qmhost/device_config.hpp"
 #include "tools/qmhost/hosted_device.hpp"
 #include "tools/qmhost/program_output.hpp"
+#include "tools/qmhost/agent_status.hpp"
 
 #include <iostream>
 #include <set>
@@ -49,17 +50,40 @@ void check_input(const ControlOptions& control)
     }
 }
 
+// The command run by the unit's line in a running agent, as the driver there answered it.
+ControlResult control_through_agent(const CommandLine& c, ControlExit& status, std::string& why)
+{
+    const AgentControlAnswer answer =
+        post_agent_control(c.agent.url, c.agent.unit, c.agent.token_file, c.control.code, c.control.input());
+    ControlResult result;
+    result.handed = answer.handed;
+    result.wrote = answer.wrote;
+    result.outcome = answer.result;
+    status = static_cast<ControlExit>(answer.exit_status);
+    why = answer.message;
+    return result;
+}
+
+ControlResult control_on_link(const CommandLine& c, ControlExit& status, std::string& why)
+{
+    const Json::Value config = load_device_config(c.device);
+    PluginLibrary plugin(c.device.plugin.empty() ? default_plugin_path() : c.device.plugin);
+    HostedDevice device(plugin, c.device.device_id, config, nullptr, nullptr);
+    device.open_link();
+    const ControlResult result = device.control(c.control.code, c.control.input());
+    status = control_exit(result, why);
+    return result;
+}
+
 }  // namespace
 
 int run_control(const CommandLine& c)
 {
     check_input(c.control);
-    const Json::Value config = load_device_config(c.device);
-    PluginLibrary plugin(c.device.plugin.empty() ? default_plugin_path() : c.device.plugin);
-    HostedDevice device(plugin, c.device.device_id, config, nullptr, nullptr);
-    device.open_link();
-
-    const ControlResult result = device.control(c.control.code, c.control.input());
+    ControlExit status = kControlFailed;
+    std::string why;
+    const ControlResult result =
+        c.agent.url.empty() ? control_on_link(c, status, why) : control_through_agent(c, status, why);
     std::ostream& out = program_output();
     out << "command " << c.control.code << " handed to the driver: DeviceIoControl returned " << result.handed
         << (result.wrote ? "" : ", no write sent") << '\n';
@@ -71,8 +95,6 @@ int run_control(const CommandLine& c)
                                      std::to_string(result.query_returned) + ")");
         return 0;
     }
-    std::string why;
-    const ControlExit status = control_exit(result, why);
     if (status != kControlConfirmed) std::cerr << "qmhost: " << why << std::endl;
     return status;
 }

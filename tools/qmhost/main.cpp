@@ -34,6 +34,8 @@ int run(const CommandLine& c)
         return run_decode(c);
     case CommandLine::Command::Serve:
         return run_serve(c);
+    case CommandLine::Command::Status:
+        return run_status(c);
     case CommandLine::Command::Version:
         program_output() << "qmhost " << QM_VERSION << std::endl;
         return 0;

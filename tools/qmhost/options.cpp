@@ -161,13 +161,29 @@ std::map<std::string, Setter> serve_options()
     };
 }
 
+// status and the controls go through a running agent with --agent.
+std::map<std::string, Setter> agent_options(CommandLine::Command command)
+{
+    std::map<std::string, Setter> options = {
+        {"--agent", [](CommandLine& c, const std::string& v) { c.agent.url = v; }},
+    };
+    if (command == CommandLine::Command::Status) return options;
+    options["--unit"] = [](CommandLine& c, const std::string& v) { c.agent.unit = v; };
+    options["--token-file"] = [](CommandLine& c, const std::string& v) { c.agent.token_file = v; };
+    return options;
+}
+
 std::map<std::string, Setter> options_of(CommandLine::Command command)
 {
-    if (command == CommandLine::Command::Points) return points_options();
-    if (command == CommandLine::Command::Serve) return serve_options();
+    using Command = CommandLine::Command;
+    if (command == Command::Points) return points_options();
+    if (command == Command::Serve) return serve_options();
     auto options = shared_options();
-    if (command == CommandLine::Command::Poll) options.merge(poll_options());
-    if (command == CommandLine::Command::Control) options.merge(control_options());
+    if (command == Command::Poll) options.merge(poll_options());
+    if (command == Command::Control) options.merge(control_options());
+    if (command == Command::Status || command == Command::Control || command == Command::On ||
+        command == Command::Off || command == Command::Set)
+        options.merge(agent_options(command));
     return options;
 }
 
@@ -184,6 +200,8 @@ void take_positional(CommandLine& c, const std::string& arg, int& taken)
 {
     if (c.command == CommandLine::Command::Decode && taken == 0) {
         c.decode_file = arg;
+    } else if (c.command == CommandLine::Command::Status && taken == 0) {
+        c.status_unit = arg;
     } else if (c.command == CommandLine::Command::Set && taken == 0) {
         if (arg == "temperature") c.safe.action = SafeControlOptions::Action::Temperature;
         else if (arg == "humidity") c.safe.action = SafeControlOptions::Action::Humidity;
@@ -207,13 +225,30 @@ CommandLine::Command command_named(const std::string& name)
     if (name == "points") return CommandLine::Command::Points;
     if (name == "decode") return CommandLine::Command::Decode;
     if (name == "serve") return CommandLine::Command::Serve;
+    if (name == "status") return CommandLine::Command::Status;
     if (name == "help" || name == "--help" || name == "-h") return CommandLine::Command::Help;
     if (name == "--version") return CommandLine::Command::Version;
-    throw UsageError("unknown command \"" + name + "\" (poll, serve, control, on, off, set, points, decode, demo)");
+    throw UsageError("unknown command \"" + name + "\" (poll, serve, status, control, on, off, set, points, decode, demo)");
+}
+
+// Through an agent, the agent's site file names the link and the unit.
+void check_agent_options(const CommandLine& c)
+{
+    const LinkOptions& link = c.device.link;
+    if (c.agent.url.empty()) {
+        if (!c.agent.unit.empty() || !c.agent.token_file.empty())
+            throw UsageError("--unit and --token-file go with --agent URL");
+        return;
+    }
+    if (link.tcp_host || link.rtu_device || !c.device.config.empty())
+        throw UsageError("give --agent or a link (--tcp, --rtu, --config), not both");
+    const bool control = c.command != CommandLine::Command::Status;
+    if (control && c.agent.unit.empty()) throw UsageError("--agent needs --unit NAME, the unit in the agent's site");
 }
 
 void check_combination(const CommandLine& c)
 {
+    check_agent_options(c);
     const LinkOptions& link = c.device.link;
     if (link.tcp_host && link.rtu_device) throw UsageError("give --tcp or --rtu, not both");
     if (c.poll.devices > 1 && !link.tcp_host)
@@ -244,7 +279,7 @@ std::vector<unsigned char> ControlOptions::input() const
 CommandLine parse_command_line(int argc, const char* const* argv)
 {
     CommandLine c;
-    if (argc < 2) throw UsageError("no command given (poll, serve, control, on, off, set, points, decode, demo)");
+    if (argc < 2) throw UsageError("no command given (poll, serve, status, control, on, off, set, points, decode, demo)");
     c.command = command_named(argv[1]);
     if (c.command == CommandLine::Command::Help || c.command == CommandLine::Command::Version) return c;
 
@@ -374,6 +409,22 @@ const char kServeHelp[] = R"(serve: the site agent. Polls every line of the site
   --driver-log FILE the driver's own diagnostic lines, appended (default: standard error)
 )";
 
+const char kStatusHelp[] = R"(status: one "key: value" line per value, ASCII keys (unit.state: on,
+  air.return.temperature: 23.4, setpoint.temperature: 24.0, alarm.count: 1, alarm.1: NAME,
+  poll.last: TIME); read from a running agent, or from the unit itself with one polling cycle.
+  --agent URL       the agent's HTTP address, e.g. http://127.0.0.1:8470
+  UNIT              the unit's name in the agent's site (default: every unit, a blank line between)
+  Exit status 0; 1 when the agent or the unit cannot be read, or a unit's data is stale
+  (its values are then left out, as they are not current); 2 for a command line it cannot run.
+)";
+
+const char kAgentControlHelp[] = R"(through a running agent (qmhost serve), which queues the command on the unit's line
+between its polling cycles:
+  --agent URL       the agent's HTTP address, e.g. http://127.0.0.1:8470
+  --unit NAME       the unit's name in the agent's site
+  --token-file FILE the agent's control token (its site file's control_token_file)
+)";
+
 const char kDemoHelp[] = R"(demo: polls a simulated unit on a loopback port three times, changes its
   return-air setpoint and raises one of its alarms; needs no unit or options.
 )";
@@ -392,6 +443,11 @@ const char kPointsUsage[] = "  qmhost points [--format text|csv|json] [--members
 const char kDecodeUsage[] = "  qmhost decode FILE\n";
 const char kDemoUsage[] = "  qmhost demo\n";
 const char kServeUsage[] = "  qmhost serve --site FILE [--plugin PATH] [--driver-log FILE]\n";
+const char kStatusUsage[] =
+    "  qmhost status --agent URL [UNIT]\n"
+    "  qmhost status LINK\n";
+const char kAgentControlUsage[] =
+    "  qmhost on|off|set|control --agent URL --unit NAME --token-file FILE ...\n";
 
 }  // namespace
 
@@ -403,11 +459,15 @@ std::string usage_text(CommandLine::Command topic)
     case Command::Poll:
         return usage + kPollUsage + "\n" + kPollHelp + kLinkHelp;
     case Command::Control:
-        return usage + kControlUsage + "\n" + kControlHelp + kControlExitHelp + kLinkHelp;
+        return usage + kControlUsage + kAgentControlUsage + "\n" + kControlHelp + kControlExitHelp + kLinkHelp +
+               "\n" + kAgentControlHelp;
     case Command::On:
     case Command::Off:
     case Command::Set:
-        return usage + kSafeControlUsage + "\n" + kSafeControlHelp + kControlExitHelp + kLinkHelp;
+        return usage + kSafeControlUsage + kAgentControlUsage + "\n" + kSafeControlHelp + kControlExitHelp +
+               kLinkHelp + "\n" + kAgentControlHelp;
+    case Command::Status:
+        return usage + kStatusUsage + "\n" + kStatusHelp + kLinkHelp;
     case Command::Points:
         return usage + kPointsUsage + "\n" + kPointsHelp;
     case Command::Decode:
@@ -417,9 +477,10 @@ std::string usage_text(CommandLine::Command topic)
     case Command::Serve:
         return usage + kServeUsage + "\n" + kServeHelp;
     default:
-        return usage + kPollUsage + kServeUsage + kSafeControlUsage + kControlUsage + kPointsUsage + kDecodeUsage +
-               kDemoUsage + "  qmhost --version\n  qmhost COMMAND --help\n" + kLinkHelp + "\n" + kPollHelp +
-               "\n" + kSafeControlHelp + "\n" + kControlHelp + kControlExitHelp + "\n" + kPointsHelp + "\n" +
-               kDecodeHelp + "\n" + kServeHelp + "\n" + kDemoHelp;
+        return usage + kPollUsage + kServeUsage + kStatusUsage + kSafeControlUsage + kControlUsage +
+               kAgentControlUsage + kPointsUsage + kDecodeUsage + kDemoUsage +
+               "  qmhost --version\n  qmhost COMMAND --help\n" + kLinkHelp + "\n" + kPollHelp + "\n" +
+               kSafeControlHelp + "\n" + kControlHelp + kControlExitHelp + "\n" + kAgentControlHelp + "\n" +
+               kPointsHelp + "\n" + kDecodeHelp + "\n" + kServeHelp + "\n" + kStatusHelp + "\n" + kDemoHelp;
     }
 }

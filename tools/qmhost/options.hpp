@@ -65,8 +65,15 @@ struct PointsOptions {
     bool members = false;  // CSV: the report members instead of the alarm points
 };
 
+// A running agent (qmhost serve) to go through instead of a link.
+struct AgentOptions {
+    std::string url;         // --agent http://HOST:PORT; empty: the link options
+    std::string unit;        // --unit NAME: the unit a control is for
+    std::string token_file;  // --token-file FILE: the agent's control token
+};
+
 struct CommandLine {
-    enum class Command { Help, Version, Poll, Control, Demo, On, Off, Set, Points, Decode, Serve };
+    enum class Command { Help, Version, Poll, Control, Demo, On, Off, Set, Points, Decode, Serve, Status };
     Command command = Command::Help;
     // With Help: the subcommand whose help was asked for (Help: all of them).
     Command help_topic = Command::Help;
@@ -76,6 +83,8 @@ struct CommandLine {
     SafeControlOptions safe;
     PointsOptions points;
     std::string decode_file;
+    AgentOptions agent;
+    std::string status_unit;  // status UNIT; empty: every unit
     std::string site_file;   // serve --site
     std::string driver_log;  // empty: the driver's lines go to standard error
 };

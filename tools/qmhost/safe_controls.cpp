@@ -10,6 +10,10 @@
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/report_values.hpp"
 
+#include "agent/status_json.hpp"
+#include "agent/time_text.hpp"
+#include "tools/qmhost/agent_status.hpp"
+
 #include <charconv>
 #include <iostream>
 
@@ -21,17 +25,20 @@ struct SafeControl {
     const char* member;  // the report member that shows the result
     const char* unit;    // of the setpoint, for messages
     int low, high;       // plausible setpoints, whole units
+    const char* key;     // the member's key in an agent's status
 };
 
 // Return-air setpoints of a precision air-conditioner sit around 18 to 27 °C
 // and humidity setpoints around 40 to 60 %RH; the ranges leave room either
 // side and catch a tenfold slip (250 for 25.0).
-constexpr SafeControl kOn{"unit on", contract::command::kSwitchOn, "开关机", "", 0, 0};
-constexpr SafeControl kOff{"unit off", contract::command::kSwitchOff, "开关机", "", 0, 0};
-constexpr SafeControl kTemperature{"return-air temperature setpoint", contract::command::kTemperatureSetpoint, "回风温度设定", " °C", 15, 35};
-constexpr SafeControl kHumidity{"humidity setpoint", contract::command::kHumiditySetpoint, "湿度设定", " %RH", 20, 80};
+constexpr SafeControl kOn{"unit on", contract::command::kSwitchOn, "开关机", "", 0, 0, "unit.state"};
+constexpr SafeControl kOff{"unit off", contract::command::kSwitchOff, "开关机", "", 0, 0, "unit.state"};
+constexpr SafeControl kTemperature{"return-air temperature setpoint", contract::command::kTemperatureSetpoint, "回风温度设定", " °C", 15, 35, "setpoint.temperature"};
+constexpr SafeControl kHumidity{"humidity setpoint", contract::command::kHumiditySetpoint, "湿度设定", " %RH", 20, 80, "setpoint.humidity"};
 // With --force: anything whose tenfold fits the unit's 16-bit register.
 constexpr int kForcedHigh = 65535 / 10;
+// Through an agent, its next record of the unit comes within a cycle or two.
+constexpr int kReadBackWaitMs = 15000;
 
 const SafeControl& control_for(const SafeControlOptions& o)
 {
@@ -90,6 +97,32 @@ void show_read_back(HostedDevice& device, const SafeControl& control)
                      << std::endl;
 }
 
+// Through the agent: the same messages and statuses; the point is read back
+// from the agent's next record of the unit.
+int through_agent(const CommandLine& c, const SafeControl& control, const std::vector<unsigned char>& input,
+                  const std::string& asked)
+{
+    const AgentControlAnswer answer =
+        post_agent_control(c.agent.url, c.agent.unit, c.agent.token_file, control.code, input);
+    const int64_t answered_ms = agent::utc_now_ms();
+    const int status = answer.exit_status;
+    if (status == kControlConfirmed)
+        program_output() << asked << ": confirmed by the unit" << std::endl;
+    else
+        std::cerr << "qmhost: " << asked << ": " << answer.message << std::endl;
+    if (status != kControlConfirmed && status != kControlNotConfirmed) return status;
+    const Json::Value unit = next_unit_status(c.agent.url, c.agent.unit, answered_ms, kReadBackWaitMs);
+    if (unit.isNull()) {
+        std::cerr << "qmhost: could not read the point back: the agent has no newer record of " << c.agent.unit
+                  << std::endl;
+        return status;
+    }
+    const Json::Value& value = unit["values"][control.key];
+    program_output() << "the unit now reports " << control.member << " = "
+                     << (value.isString() ? value.asString() : agent::json_text(value) + control.unit) << std::endl;
+    return status;
+}
+
 }  // namespace
 
 int run_safe_control(const CommandLine& c)
@@ -108,6 +141,7 @@ int run_safe_control(const CommandLine& c)
         asked += " " + std::to_string(value) + control.unit;
     }
 
+    if (!c.agent.url.empty()) return through_agent(c, control, input, asked);
     const Json::Value config = load_device_config(c.device);
     PluginLibrary plugin(c.device.plugin.empty() ? default_plugin_path() : c.device.plugin);
     HostedDevice device(plugin, c.device.device_id, config, nullptr, nullptr);
