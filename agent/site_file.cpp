@@ -1,5 +1,7 @@
 #include "agent/site_file.hpp"
 
+#include "tools/common/json_file.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -8,15 +10,11 @@
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
-#include <memory>
-#include <set>
 #include <sstream>
 
 namespace agent {
 namespace {
 
-// A site file is a few kilobytes; anything far bigger is the wrong file.
-constexpr std::size_t kMaxSiteFileBytes = 1 << 20;
 constexpr std::size_t kMaxLines = 64;
 constexpr std::size_t kMaxUnitsPerLine = 247;  // one per slave id
 constexpr std::size_t kMaxNameLength = 64;
@@ -111,9 +109,9 @@ LinkSettings check_link(const Json::Value& link, const Path& path)
         if (link.isMember(per_unit))
             refuse(member(path, per_unit), "each unit's slave id goes in its \"units\" entry");
     try {
-        return parse_link_settings(link);
+        return parse_link_settings(link, path);
     } catch (const std::invalid_argument& e) {
-        refuse(path, e.what());
+        throw SiteFileError(e.what());  // it names the member
     }
 }
 
@@ -121,8 +119,12 @@ SiteUnit check_unit(const Json::Value& unit, const Path& path)
 {
     known_members(unit, path, {"slave", "name", "device_id", "settings"});
     SiteUnit checked;
-    checked.slave = static_cast<int>(integer_in(required(unit, path, "slave"), member(path, "slave"), 1, 247,
-                                                "a slave id"));
+    const Json::Value& slave = required(unit, path, "slave");
+    try {
+        checked.slave = checked_slave_id(slave.isInt64() ? slave.asInt64() : 0);
+    } catch (const std::invalid_argument&) {
+        refuse(member(path, "slave"), shown(slave) + " is not a slave id (1 to 247)");
+    }
     checked.name = name_text(required(unit, path, "name"), member(path, "name"), "-_.",
                              "a unit name (letters, digits, -, _ and .)");
     if (unit.isMember("device_id"))
@@ -191,24 +193,13 @@ void check_site_wide(SiteFile& site)
         }
 }
 
-// The document and its bytes; the one place the site file is read.
-Json::Value read_document(const std::string& path, std::string& bytes)
+// The file's bytes, for its hash; the document itself is the strict
+// reader's, which bounds its size.
+std::string file_bytes(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw SiteFileError("cannot read " + path + ": " + std::strerror(errno));
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (bytes.size() > kMaxSiteFileBytes)
-        throw SiteFileError(path + ": larger than " + std::to_string(kMaxSiteFileBytes) + " bytes");
-    Json::CharReaderBuilder builder;
-    Json::CharReaderBuilder::strictMode(&builder.settings_);
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value root;
-    std::string errors;
-    if (!reader->parse(bytes.data(), bytes.data() + bytes.size(), &root, &errors)) {
-        std::replace(errors.begin(), errors.end(), '\n', ' ');
-        throw SiteFileError(path + " is not JSON: " + errors.substr(0, errors.find_last_not_of(' ') + 1));
-    }
-    return root;
+    if (!in) throw SiteFileError("cannot read site file " + path + ": " + std::strerror(errno));
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::string folder_of(const std::string& path)
@@ -238,11 +229,10 @@ SiteFile check_site(const Json::Value& root, const std::string& folder)
 
 SiteFile read_site_file(const std::string& path)
 {
-    std::string bytes;
-    const Json::Value root = read_document(path, bytes);
+    const Json::Value root = read_json_file("site file", path);
     try {
         SiteFile site = check_site(root, folder_of(path));
-        site.hash = sha256_hex(bytes);
+        site.hash = sha256_hex(file_bytes(path));
         return site;
     } catch (const SiteFileError& e) {
         throw SiteFileError(path + ": " + e.what());

@@ -4,7 +4,8 @@
 #pragma once
 
 #include "agent/http_settings.hpp"
-#include "host/libmodbus_link.hpp"
+#include "host/link_settings.hpp"
+#include "tools/common/usage_error.hpp"
 
 #include <json/json.h>
 
@@ -15,11 +16,12 @@
 
 namespace agent {
 
-// A site file that cannot be run: missing, not JSON, or a member refused.
-// The programs answer it with exit status 2.
-class SiteFileError : public std::runtime_error {
+// A site file that cannot be run: a member refused, or the driver refusing
+// a unit's settings. The programs answer it, as every file mistake, with
+// exit status 2.
+class SiteFileError : public ConfigError {
 public:
-    using std::runtime_error::runtime_error;
+    using ConfigError::ConfigError;
 };
 
 struct SiteUnit {
@@ -50,7 +52,8 @@ struct SiteFile {
 };
 
 // Throws SiteFileError ("FILE: lines[1].units[0].slave: 248 is not a slave
-// id (1 to 247)").
+// id (1 to 247)"), or ConfigError when the file cannot be read or is not
+// one JSON object (the strict reader's).
 SiteFile read_site_file(const std::string& path);
 
 // The checks alone, on a parsed document; `folder` anchors a relative store

@@ -90,12 +90,17 @@ agent=$!
 pids+=("$agent")
 ticks=$(getconf CLK_TCK)
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$agent/stat"; }
+user_ticks() { awk '{ print $14 }' "/proc/$agent/stat"; }
+# What the agent had written to the disk (the kernel's count, the WAL and its checkpoints).
+disk_bytes() { awk '/^write_bytes/ { print $2 }' "/proc/$agent/io"; }
 rss_kb() { awk '/^VmRSS/ { print $2 }' "/proc/$agent/status"; }
 store_bytes() { stat -c %s "$work/store.db" "$work/store.db-wal" 2>/dev/null | awk '{ s += $1 } END { print s + 0 }'; }
 
 echo "$script: $rtu_lines RTU lines of 3 units (one silent), $tcp_units TCP units, interval $interval s, $seconds s"
 printf '%6s %10s %10s %12s %10s\n' second "cpu %" "rss kB" "store B" records
 start_ticks=$(cpu_ticks)
+start_user=$(user_ticks)
+start_disk=$(disk_bytes)
 start_ns=$(date +%s%N)
 first_rss=$(rss_kb)
 last_ticks=$start_ticks
@@ -113,6 +118,8 @@ for second in $(seq 10 10 "$seconds"); do
     last_ns=$now_ns
 done
 end_ticks=$(cpu_ticks)
+end_user=$(user_ticks)
+end_disk=$(disk_bytes)
 end_ns=$(date +%s%N)
 last_rss=$(rss_kb)
 # After the measured time: strace slows the agent down while attached.
@@ -123,13 +130,16 @@ wait "$agent" || { echo "$script: the agent did not exit 0" >&2; exit 1; }
 records=$(sqlite3 "$work/store.db" "SELECT count(*) FROM record")
 used=$(sqlite3 "$work/store.db" "SELECT (SELECT page_count FROM pragma_page_count) - (SELECT freelist_count FROM pragma_freelist_count)")
 page=$(sqlite3 "$work/store.db" "PRAGMA page_size")
-awk -v t=$((end_ticks - start_ticks)) -v hz="$ticks" -v ns=$((end_ns - start_ns)) -v first="$first_rss" \
-    -v last="$last_rss" -v records="$records" -v bytes=$((used * page)) -v interval="$interval" '
+awk -v t=$((end_ticks - start_ticks)) -v u=$((end_user - start_user)) -v hz="$ticks" -v ns=$((end_ns - start_ns)) -v first="$first_rss" \
+    -v last="$last_rss" -v records="$records" -v bytes=$((used * page)) -v interval="$interval" \
+    -v disk=$((end_disk - start_disk)) '
     BEGIN {
-        printf "cpu: %.2f %% of one core (%.1f s over %.0f s)\n", 100 * t / hz / (ns / 1e9), t / hz, ns / 1e9
+        printf "cpu: %.2f %% of one core (%.1f s over %.0f s, %.1f s of it in the process, %.1f s in the kernel)\n",
+               100 * t / hz / (ns / 1e9), t / hz, ns / 1e9, u / hz, (t - u) / hz
         printf "resident memory: %d kB at the start, %d kB at the end\n", first, last
         printf "store: %d records, %d bytes in use, %.0f bytes per record, %.1f MB per unit per day at %s s\n",
                records, bytes, bytes / records, bytes / records * 86400 / interval / 1e6, interval
+        printf "written to the disk: %.0f kB/s, %.1f GB a day\n", disk / (ns / 1e9) / 1e3, disk / (ns / 1e9) * 86400 / 1e9
     }'
 awk '/fsync|fdatasync/ { gsub(/[<>]/, "", $NF); print $NF }' "$work/strace.log" | sort -n |
     awk '{ v[++n] = $1; s += $1 }

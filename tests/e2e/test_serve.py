@@ -202,7 +202,7 @@ class SiteFileMistakes(EndToEndTest):
             (lambda s: s["lines"][0]["units"].append({"slave": 2, "name": "crac-1"}),
              'lines[0].units[1].name: "crac-1" is already lines[0].units[0]\'s'),
             (lambda s: s["lines"][0].update(interval_s=0.05), "lines[0].interval_s: 0.05 is not a number of seconds"),
-            (lambda s: s["lines"][0]["link"].update(port=0), "lines[0].link: link setting \"port\""),
+            (lambda s: s["lines"][0]["link"].update(port=0), "lines[0].link.port: must be 1 to 65535, not 0"),
             (lambda s: s["store"].pop("path"), "store.path: missing"),
             (lambda s: s["store"].update(keep_days="30"), 'store.keep_days: "30" is not a number of days'),
         ]

@@ -2,7 +2,6 @@
 #include "host/contract.hpp"
 #include "tools/qmhost/commands.hpp"
 #include "tools/qmhost/control_outcome.hpp"
-#include "tools/qmhost/device_config.hpp"
 #include "tools/qmhost/hosted_device.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/agent_status.hpp"
@@ -51,7 +50,7 @@ void check_input(const ControlOptions& control)
 }
 
 // The command run by the unit's line in a running agent, as the driver there answered it.
-ControlResult control_through_agent(const CommandLine& c, ControlExit& status, std::string& why)
+ControlResult control_through_agent(const CommandLine& c, ExitStatus& status, std::string& why)
 {
     const AgentControlAnswer answer =
         post_agent_control(c.agent.url, c.agent.unit, c.agent.token_file, c.control.code, c.control.input());
@@ -59,28 +58,25 @@ ControlResult control_through_agent(const CommandLine& c, ControlExit& status, s
     result.handed = answer.handed;
     result.wrote = answer.wrote;
     result.outcome = answer.result;
-    status = static_cast<ControlExit>(answer.exit_status);
+    status = static_cast<ExitStatus>(answer.exit_status);
     why = answer.message;
     return result;
 }
 
-ControlResult control_on_link(const CommandLine& c, ControlExit& status, std::string& why)
+ControlResult control_on_link(const CommandLine& c, ExitStatus& status, std::string& why)
 {
-    const Json::Value config = load_device_config(c.device);
-    PluginLibrary plugin(c.device.plugin.empty() ? default_plugin_path() : c.device.plugin);
-    HostedDevice device(plugin, c.device.device_id, config, nullptr, nullptr);
-    device.open_link();
-    const ControlResult result = device.control(c.control.code, c.control.input());
+    OpenedDevice device(c.device);
+    const ControlResult result = device->control(c.control.code, c.control.input());
     status = control_exit(result, why);
     return result;
 }
 
 }  // namespace
 
-int run_control(const CommandLine& c)
+ExitStatus run_control(const CommandLine& c)
 {
     check_input(c.control);
-    ControlExit status = kControlFailed;
+    ExitStatus status = ExitStatus::kFailed;
     std::string why;
     const ControlResult result =
         c.agent.url.empty() ? control_on_link(c, status, why) : control_through_agent(c, status, why);
@@ -93,8 +89,8 @@ int run_control(const CommandLine& c)
         if (!result.outcome)
             throw std::runtime_error("the driver did not answer the outcome query (DeviceIoControl returned " +
                                      std::to_string(result.query_returned) + ")");
-        return 0;
+        return ExitStatus::kOk;
     }
-    if (status != kControlConfirmed) std::cerr << "qmhost: " << why << std::endl;
+    if (status != ExitStatus::kOk) std::cerr << "qmhost: " << why << std::endl;
     return status;
 }

@@ -267,7 +267,7 @@ agent::ControlAnswer LinePoller::run_control(std::size_t place, const agent::Con
     answer.handed = result.handed;
     answer.wrote = result.wrote;
     answer.result = result.outcome;
-    answer.exit_status = control_exit(result, answer.message);
+    answer.exit_status = exit_code(control_exit(result, answer.message));
     static const char kHex[] = "0123456789abcdef";
     std::string hex;
     for (unsigned char byte : request.input) hex += {kHex[byte >> 4], kHex[byte & 0xF]};

@@ -12,10 +12,7 @@
 
 namespace {
 
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-
-int run(const CommandLine& c)
+ExitStatus run(const CommandLine& c)
 {
     switch (c.command) {
     case CommandLine::Command::Poll:
@@ -38,14 +35,14 @@ int run(const CommandLine& c)
         return run_status(c);
     case CommandLine::Command::Version:
         program_output() << "qmhost " << QM_VERSION << std::endl;
-        return 0;
+        return ExitStatus::kOk;
     case CommandLine::Command::Help:
         break;
     }
     program_output() << usage_text(c.help_topic);
     if (c.help_topic == CommandLine::Command::Help) program_output() << "\n" << store_usage_text();
     program_output() << std::flush;
-    return 0;
+    return ExitStatus::kOk;
 }
 
 }  // namespace
@@ -56,15 +53,15 @@ int main(int argc, char** argv)
         if (argc >= 2 && is_store_command(argv[1])) return run_store_command(argc, argv);
         const CommandLine command = parse_command_line(argc, argv);
         const DriverLog driver_log(command.driver_log);
-        return run(command);
-    } catch (const agent::SiteFileError& e) {
+        return exit_code(run(command));
+    } catch (const ConfigError& e) {
         std::cerr << "qmhost: " << e.what() << std::endl;
-        return kExitUsage;
+        return exit_code(ExitStatus::kRefused);
     } catch (const UsageError& e) {
         std::cerr << "qmhost: " << e.what() << " (qmhost --help for usage)" << std::endl;
-        return kExitUsage;
+        return exit_code(ExitStatus::kRefused);
     } catch (const std::exception& e) {
         std::cerr << "qmhost: " << e.what() << std::endl;
-        return kExitFailure;
+        return exit_code(ExitStatus::kFailed);
     }
 }

@@ -169,14 +169,14 @@ std::string slave_list(const std::vector<int>& slaves)
 
 }  // namespace
 
-int run_poll(const CommandLine& c)
+ExitStatus run_poll(const CommandLine& c)
 {
     check_point_names(c.poll.points);
     const Json::Value config = load_device_config(c.device, true);
     const std::vector<int> slaves = config_slaves(config);
     if (!slaves.empty() && c.poll.devices > 1)
         throw UsageError("give --devices or several units on one line (\"slaves\", --slave 1,2,3), not both");
-    PluginLibrary plugin(c.device.plugin.empty() ? default_plugin_path() : c.device.plugin);
+    PluginLibrary plugin(plugin_path(c.device.plugin));
     PollOutputs outputs(c.poll);
     // From here on a stop signal is taken between requests, not delivered.
     Poller poller(c, outputs, !slaves.empty());
@@ -213,9 +213,9 @@ int run_poll(const CommandLine& c)
                   << (slaves.empty() ? "" : ", slaves " + slave_list(slaves) + " in turn") << std::endl;
 
     const long failed = poller.run(devices);
-    if (failed == 0) return 0;
+    if (failed == 0) return ExitStatus::kOk;
     // A single cycle's failure has been told already, in its one line.
     if (poller.cycles_run() > 1)
         std::cerr << "qmhost: " << failed << " of " << poller.cycles_run() << " cycles failed" << std::endl;
-    return 1;
+    return ExitStatus::kFailed;
 }

@@ -5,7 +5,6 @@
 #include "host/contract.hpp"
 #include "tools/qmhost/commands.hpp"
 #include "tools/qmhost/control_outcome.hpp"
-#include "tools/qmhost/device_config.hpp"
 #include "tools/qmhost/hosted_device.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/report_values.hpp"
@@ -99,18 +98,18 @@ void show_read_back(HostedDevice& device, const SafeControl& control)
 
 // Through the agent: the same messages and statuses; the point is read back
 // from the agent's next record of the unit.
-int through_agent(const CommandLine& c, const SafeControl& control, const std::vector<unsigned char>& input,
-                  const std::string& asked)
+ExitStatus through_agent(const CommandLine& c, const SafeControl& control, const std::vector<unsigned char>& input,
+                         const std::string& asked)
 {
     const AgentControlAnswer answer =
         post_agent_control(c.agent.url, c.agent.unit, c.agent.token_file, control.code, input);
     const int64_t answered_ms = agent::utc_now_ms();
-    const int status = answer.exit_status;
-    if (status == kControlConfirmed)
+    const auto status = static_cast<ExitStatus>(answer.exit_status);
+    if (status == ExitStatus::kOk)
         program_output() << asked << ": confirmed by the unit" << std::endl;
     else
         std::cerr << "qmhost: " << asked << ": " << answer.message << std::endl;
-    if (status != kControlConfirmed && status != kControlNotConfirmed) return status;
+    if (status != ExitStatus::kOk && status != ExitStatus::kNotConfirmed) return status;
     const Json::Value unit = next_unit_status(c.agent.url, c.agent.unit, answered_ms, kReadBackWaitMs);
     if (unit.isNull()) {
         std::cerr << "qmhost: could not read the point back: the agent has no newer record of " << c.agent.unit
@@ -125,7 +124,7 @@ int through_agent(const CommandLine& c, const SafeControl& control, const std::v
 
 }  // namespace
 
-int run_safe_control(const CommandLine& c)
+ExitStatus run_safe_control(const CommandLine& c)
 {
     SafeControlOptions options = c.safe;
     if (c.command == CommandLine::Command::On) options.action = SafeControlOptions::Action::On;
@@ -142,17 +141,14 @@ int run_safe_control(const CommandLine& c)
     }
 
     if (!c.agent.url.empty()) return through_agent(c, control, input, asked);
-    const Json::Value config = load_device_config(c.device);
-    PluginLibrary plugin(c.device.plugin.empty() ? default_plugin_path() : c.device.plugin);
-    HostedDevice device(plugin, c.device.device_id, config, nullptr, nullptr);
-    device.open_link();
+    OpenedDevice device(c.device);
 
     std::string why;
-    const ControlExit status = control_exit(device.control(control.code, input), why);
-    if (status == kControlConfirmed)
+    const ExitStatus status = control_exit(device->control(control.code, input), why);
+    if (status == ExitStatus::kOk)
         program_output() << asked << ": confirmed by the unit" << std::endl;
     else
         std::cerr << "qmhost: " << asked << ": " << why << std::endl;
-    if (status == kControlConfirmed || status == kControlNotConfirmed) show_read_back(device, control);
+    if (status == ExitStatus::kOk || status == ExitStatus::kNotConfirmed) show_read_back(*device, control);
     return status;
 }

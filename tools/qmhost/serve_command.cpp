@@ -46,8 +46,8 @@ agent::StoreSettings store_settings(const agent::SiteFile& site)
 }
 
 // The store, written by every line's thread in turn: one connection behind
-// one lock. A commit takes a few ms (one fsync); a line waits for another's
-// commit at most that long, never for its Modbus requests.
+// one lock, held for a commit (one WAL sync, a few ms). A line may wait for
+// other lines' commits, never for their Modbus requests.
 class SharedStore {
 public:
     explicit SharedStore(const agent::SiteFile& site) : store_(site.store.path, store_settings(site)) {}
@@ -119,9 +119,9 @@ public:
         }
     }
 
-    // Until a stop signal, every line polled on its own thread; 0, or 1
+    // Until a stop signal, every line polled on its own thread; kFailed
     // when a line's poller could not go on.
-    int run(StopSignals& signals)
+    ExitStatus run(StopSignals& signals)
     {
         set_link_stop_check([this] { return stop_.requested(); });
         const int64_t started_ms = agent::utc_now_ms();
@@ -138,9 +138,9 @@ public:
         store_.write_agent_event(agent::event_kind::kAgentStopped, site_.hash);
         set_link_stop_check({});
         const std::string failure = stop_.failure();
-        if (failure.empty()) return 0;
+        if (failure.empty()) return ExitStatus::kOk;
         log_line(failure);
-        return 1;
+        return ExitStatus::kFailed;
     }
 
 private:
@@ -182,7 +182,7 @@ private:
 
 }  // namespace
 
-int run_serve(const CommandLine& c)
+ExitStatus run_serve(const CommandLine& c)
 {
     const agent::SiteFile site = agent::read_site_file(c.site_file);
     // Blocked before any thread starts, so every thread inherits it and the

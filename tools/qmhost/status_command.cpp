@@ -4,7 +4,6 @@
 #include "tools/qmhost/agent_client.hpp"
 #include "tools/qmhost/agent_status.hpp"
 #include "tools/qmhost/commands.hpp"
-#include "tools/qmhost/device_config.hpp"
 #include "tools/qmhost/hosted_device.hpp"
 #include "tools/qmhost/program_output.hpp"
 
@@ -57,7 +56,7 @@ bool print_unit_status(std::ostream& out, const Json::Value& unit, bool with_nam
 
 namespace {
 
-int status_from_agent(const CommandLine& c)
+ExitStatus status_from_agent(const CommandLine& c)
 {
     const AgentUrl url = parse_agent_url(c.agent.url);
     const Json::Value status = agent_json(agent_request(url, "GET", "/api/status"), "/api/status");
@@ -74,34 +73,31 @@ int status_from_agent(const CommandLine& c)
     }
     out.flush();
     if (!found) throw UsageError("the agent's site has no unit named \"" + c.status_unit + "\"");
-    return all_current ? 0 : 1;
+    return all_current ? ExitStatus::kOk : ExitStatus::kFailed;
 }
 
 // One polling cycle, then the record as the agent would show it.
-int status_from_unit(const CommandLine& c)
+ExitStatus status_from_unit(const CommandLine& c)
 {
     if (!c.status_unit.empty()) throw UsageError("a UNIT name goes with --agent; with a link, the link names the unit");
-    const Json::Value config = load_device_config(c.device);
-    PluginLibrary plugin(c.device.plugin.empty() ? default_plugin_path() : c.device.plugin);
-    HostedDevice device(plugin, c.device.device_id, config, nullptr, nullptr);
-    device.open_link();
-    const CycleResult cycle = device.run_cycle();
+    OpenedDevice device(c.device);
+    const CycleResult cycle = device->run_cycle();
     if (!cycle.completed) throw std::runtime_error("the unit's polling cycle failed: " + cycle.error);
     agent::UnitSnapshot unit;
-    unit.slave = device.slave();
-    unit.device_id = device.device_id();
-    unit.alarm_mode = agent::alarm_code_mode(config);
-    unit.record = device.outputs().record();
+    unit.slave = device->slave();
+    unit.device_id = device->device_id();
+    unit.alarm_mode = agent::alarm_code_mode(device.config());
+    unit.record = device->outputs().record();
     unit.record_ms = agent::utc_now_ms();
     unit.cycles = 1;
     print_unit_status(program_output(), agent::unit_status_json(unit, unit.record_ms), false);
     program_output().flush();
-    return 0;
+    return ExitStatus::kOk;
 }
 
 }  // namespace
 
-int run_status(const CommandLine& c)
+ExitStatus run_status(const CommandLine& c)
 {
     return c.agent.url.empty() ? status_from_unit(c) : status_from_agent(c);
 }

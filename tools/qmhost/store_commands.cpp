@@ -8,7 +8,6 @@
 #include "agent/store.hpp"
 #include "agent/store_reader.hpp"
 #include "agent/time_text.hpp"
-#include "driver/record.hpp"
 #include "host/contract.hpp"
 #include "tools/common/usage_error.hpp"
 

@@ -39,9 +39,11 @@ public:
 
 private:
     long failed_in_row_ = 0;
-    long same_step_in_row_ = 0;  // failures in a row at one step, with one error
+    bool lacks_the_block(const CycleResult& result) const;
+
+    long same_step_in_row_ = 0;  // failures in a row at one step, of one kind
     int last_step_ = -1;
-    std::string last_error_;
+    LinkFailure last_failure_;
     bool lost_ = false;
     Clock::duration pause_{};
     Clock::time_point resume_at_{};
