@@ -350,8 +350,9 @@ const char kDecodeHelp[] = R"(decode FILE: one report per 459-byte record (a --h
 
 const char kServeHelp[] = R"(serve: the site agent. Polls every line of the site file, each on its own and its
   units in turn, and keeps every record and event in the store the site file names;
-  one line per event on standard error. Runs until SIGINT or SIGTERM, then exits 0.
-  --site FILE       the site file (JSON: "site", "store", "lines"; see the README);
+  one line per event on standard error. With "http", serves metrics, the API, a status
+  page and controls. Runs until SIGINT or SIGTERM, then exits 0.
+  --site FILE       the site file (JSON: "site", "store", "lines", "http"; see the README);
                     a member it refuses is named, with exit status 2
   --plugin PATH     the driver plug-in (default: qm4700rx2va9.so next to qmhost)
   --driver-log FILE the driver's own diagnostic lines, appended (default: standard error)
