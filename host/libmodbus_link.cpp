@@ -24,6 +24,9 @@ constexpr uint16_t kCoilOn = 0xFF00;
 constexpr int kSliceMs = 20;            // longest wait before asking the stop check
 constexpr int kMaxByteGapMs = 500;      // longest pause inside one answer (libmodbus's own)
 constexpr int kQuietGiveUpFactor = 4;   // a line still talking after 4 guards is given up on
+// Stray input taken off the line before one request, at most: a line that
+// keeps talking garbles the answer and gets the guard.
+constexpr std::size_t kMaxStrayBytes = 16 * MODBUS_MAX_ADU_LENGTH;
 
 // Read by every link, on whatever thread polls it; set and cleared whole.
 std::shared_ptr<const std::function<bool()>> g_stop_check;
@@ -52,6 +55,7 @@ public:
     bool open() override;
     void close() override;
     const LinkFailure& failure() const override { return failure_; }
+    const StrayInput* stray_input() const override { return rtu() ? &stray_ : nullptr; }
 
     bool read_bits(int address, int count, uint8_t* dest) override
     {
@@ -102,6 +106,7 @@ private:
     bool ready();
     bool lock_device();
     bool wait_for_quiet_line();
+    bool discard_stray_input();
     Wait wait_for_answer();
     bool transact(const uint8_t* request, int length, const std::string& what, uint8_t* answer, int& pdu,
                   int& answered);
@@ -127,6 +132,7 @@ private:
     bool guard_armed_ = false;
     Clock::time_point last_seen_;  // the failure, or the last byte seen since
     LinkFailure failure_;
+    StrayInput stray_;
 };
 
 bool LibmodbusLink::open()
@@ -181,7 +187,36 @@ void LibmodbusLink::close()
 bool LibmodbusLink::ready()
 {
     if (!open()) return false;
-    return !guard_armed_ || wait_for_quiet_line();
+    if (guard_armed_) return wait_for_quiet_line();
+    return !rtu() || discard_stray_input();
+}
+
+// Input waiting before a request answers no request of this host's: a unit's
+// answer sent twice, or one later than its request's timeout and guard. Left
+// there, it would be read as this request's answer, and if shaped alike,
+// taken for it. Kept in part and counted, so the runner can say so.
+bool LibmodbusLink::discard_stray_input()
+{
+    const int fd = modbus_get_socket(ctx_);
+    uint8_t input[MODBUS_MAX_ADU_LENGTH];
+    std::size_t taken = 0;
+    while (taken < kMaxStrayBytes) {
+        pollfd line{fd, POLLIN, 0};
+        if (::poll(&line, 1, 0) <= 0) break;
+        if (!(line.revents & POLLIN)) return line_failed("before a request", EIO);
+        const ssize_t n = ::read(fd, input, sizeof input);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return line_failed("before a request", errno);
+        if (n <= 0) break;
+        if (taken == 0) stray_.last.clear();
+        const std::size_t keep = std::min(static_cast<std::size_t>(n), StrayInput::kKeptBytes - stray_.last.size());
+        stray_.last.insert(stray_.last.end(), input, input + keep);
+        taken += static_cast<std::size_t>(n);
+    }
+    if (taken == 0) return true;
+    ++stray_.discards;
+    stray_.bytes += static_cast<long>(taken);
+    return true;
 }
 
 // Waits until nothing has arrived for the guard time, counted from the
@@ -425,6 +460,7 @@ public:
     bool open() override { return line_->open(); }
     void close() override {}
     const LinkFailure& failure() const override { return line_->failure(); }
+    const StrayInput* stray_input() const override { return line_->stray_input(); }
 
 private:
     LibmodbusLink& here()

@@ -66,7 +66,9 @@ ControlResult control_through_agent(const CommandLine& c, ExitStatus& status, st
 ControlResult control_on_link(const CommandLine& c, ExitStatus& status, std::string& why)
 {
     OpenedDevice device(c.device);
-    const ControlResult result = device->control(c.control.code, c.control.input());
+    // Until here a stop signal ends qmhost at once: nothing has been sent.
+    StopSignals stop;
+    const ControlResult result = device->control_through_stop(c.control.code, c.control.input(), stop);
     status = control_exit(result, why);
     return result;
 }

@@ -135,6 +135,7 @@ bool take_flag(CommandLine& c, const OptionWord& option)
     bool* flag = nullptr;
     if (option.name == "--force" && c.command == CommandLine::Command::Set) flag = &c.safe.force;
     if (option.name == "--members" && c.command == CommandLine::Command::Points) flag = &c.points.members;
+    if (option.name == "--lenient" && c.command == CommandLine::Command::Decode) flag = &c.decode_lenient;
     if (!flag) return false;
     ArgumentWords::check_switch(option);
     return *flag = true;
@@ -298,15 +299,17 @@ shared options (each option's value as --opt VALUE or --opt=VALUE):
 const char kPollHelp[] = R"(poll: polls the unit, one polling cycle (the chain of 45 reads) after another.
   --cycles N        polling cycles to run (default 1; 0: until SIGINT or SIGTERM)
   --interval S      seconds from one cycle's start to the next (default 5)
-  --report FILE     the 801 report after each completed cycle, one line each ("-": stdout);
+  --report FILE     the 801 report after each completed cycle, one line each, in
+                    {"device":N,"slave":N,"time":T,"report":{...}} ("-": stdout);
                     without it a readable summary goes to stdout
   --alarms FILE     one JSON line per alarm point report (180 per cycle)
-  --events FILE     one JSON line per alarm raised or cleared, with time, device and slave
+  --events FILE     one JSON line per alarm raised or cleared and per unit lost or back
   --points NAME,... the named report members, one line per cycle, instead of the summary
   --history FILE    every history record, raw, one after another
   --devices N       N drivers on TCP ports PORT, PORT+1, ...
-  Output files are truncated at start. Exit status 0 when every cycle
-  completed, 1 when any failed, 2 for a command line it cannot run.
+  Output files are appended to, a cycle at a time, and reopened by name on SIGHUP.
+  Exit status 0 when every cycle completed, 1 when any failed, 2 for a command
+  line it cannot run, 5 when an output could not be written.
 )";
 
 const char kSafeControlHelp[] = R"(on, off, set: the unit's answer is awaited, then the point is read back.
@@ -345,7 +348,14 @@ const char kPointsHelp[] = R"(points: every report member with its source and co
 )";
 
 const char kDecodeHelp[] = R"(decode FILE: one report per 459-byte record (a --history file or the gateway's cache),
-  one JSON line each, "更新时间" the record's own time
+  one JSON line each, "更新时间" the record's own time, with the record's "device_id" and
+  "record_time" (its time stamp in ISO 8601, local time without an offset) added.
+  A record whose bytes are all zero, or whose time stamp is no real date and time
+  (or outside 1970 to 2099), is no record: it is named with its byte offset on
+  standard error and skipped.
+  --lenient         render such records too
+  Exit status 0; 1 when a record was skipped or a partial record ends the file
+  (after the whole records are rendered), or the file cannot be read.
 )";
 
 const char kServeHelp[] = R"(serve: the site agent. Polls every line of the site file, each on its own and its
@@ -389,7 +399,7 @@ const char kSafeControlUsage[] =
     "  qmhost set LINK humidity VALUE [--force]\n";
 const char kControlUsage[] = "  qmhost control LINK CODE [--word N]... [--text TEXT]\n";
 const char kPointsUsage[] = "  qmhost points [--format text|csv|json] [--members]\n";
-const char kDecodeUsage[] = "  qmhost decode FILE\n";
+const char kDecodeUsage[] = "  qmhost decode FILE [--lenient]\n";
 const char kDemoUsage[] = "  qmhost demo\n";
 const char kServeUsage[] = "  qmhost serve --site FILE [--plugin PATH] [--driver-log FILE]\n";
 const char kStatusUsage[] =

@@ -71,6 +71,7 @@ struct CommandLine {
     AgentOptions agent;
     std::string status_unit;  // status UNIT; empty: every unit
     std::string site_file;   // serve --site
+    bool decode_lenient = false;  // render records decode would refuse as no record
     std::string driver_log;  // empty: the driver's lines go to standard error
 };
 

@@ -45,11 +45,6 @@ std::string report_time_text(const ttime& stamp)
     return std::string(text, format_record_time(stamp, text));
 }
 
-std::string report_time_text(const boost::posix_time::ptime& time)
-{
-    return time.is_special() ? "(no time)" : report_time_text(get_ttime(time));
-}
-
 bool is_report_member(const std::string& member)
 {
     if (point_named(member)) return true;

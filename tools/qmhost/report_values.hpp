@@ -12,7 +12,6 @@
 
 // The record's time text, as the report writes "更新时间".
 std::string report_time_text(const ttime& stamp);
-std::string report_time_text(const boost::posix_time::ptime& time);
 
 // True when `member` names a point member or an alarm member of the report.
 bool is_report_member(const std::string& member);

@@ -9,6 +9,7 @@
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/report_values.hpp"
 
+#include "host/libmodbus_link.hpp"
 #include "agent/status_json.hpp"
 #include "agent/time_text.hpp"
 #include "tools/qmhost/agent_status.hpp"
@@ -79,10 +80,17 @@ std::string on_off_in_english(const std::string& text)
     return word ? text + " (" + word + ")" : text;
 }
 
-// One polling cycle, then the member as the unit now reports it.
-void show_read_back(HostedDevice& device, const SafeControl& control)
+// One polling cycle, then the member as the unit now reports it; a stop
+// ends it at once.
+void show_read_back(HostedDevice& device, const SafeControl& control, StopSignals& stop)
 {
-    const CycleResult cycle = device.run_cycle();
+    set_link_stop_check([&stop] { return stop.requested(); });
+    const CycleResult cycle = device.run_cycle([&stop] { return stop.requested(); });
+    set_link_stop_check({});
+    if (cycle.stopped) {
+        std::cerr << "qmhost: stopped: the point was not read back" << std::endl;
+        return;
+    }
     const Json::Value* report = cycle.completed ? device.report_document() : nullptr;
     if (!report) {
         std::cerr << "qmhost: could not read the point back: "
@@ -143,12 +151,14 @@ ExitStatus run_safe_control(const CommandLine& c)
     if (!c.agent.url.empty()) return through_agent(c, control, input, asked);
     OpenedDevice device(c.device);
 
+    // Until here a stop signal ends qmhost at once: nothing has been sent.
+    StopSignals stop;
     std::string why;
-    const ExitStatus status = control_exit(device->control(control.code, input), why);
+    const ExitStatus status = control_exit(device->control_through_stop(control.code, input, stop), why);
     if (status == ExitStatus::kOk)
         program_output() << asked << ": confirmed by the unit" << std::endl;
     else
         std::cerr << "qmhost: " << asked << ": " << why << std::endl;
-    if (status == ExitStatus::kOk || status == ExitStatus::kNotConfirmed) show_read_back(*device, control);
+    if (status == ExitStatus::kOk || status == ExitStatus::kNotConfirmed) show_read_back(*device, control, stop);
     return status;
 }

@@ -215,6 +215,8 @@ bool UnitServer::answer(const uint8_t* query, int length)
     if (!turn.answered) return true;
     std::vector<uint8_t> frame = render(query, length, turn.faults);
     if (frame.empty()) return false;
+    // Both copies in one write: the second is on the line before the host can send again.
+    if (turn.duplicated) frame = twice(frame);
     if (!turn.line_faults) return send_frame(frame, 0);
     if (turn.faults.late_ms > 0) {
         if (!pause(turn.faults.late_ms)) return true;
