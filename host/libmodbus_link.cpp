@@ -165,17 +165,12 @@ bool LibmodbusLink::open()
     return true;
 }
 
-// One poller per serial line: two would take each other's answers. The lock
-// is the open file's, so it goes with the process however that ends.
 bool LibmodbusLink::lock_device()
 {
-    if (::flock(modbus_get_socket(ctx_), LOCK_EX | LOCK_NB) == 0) return true;
-    const int code = errno;
+    const std::string refused = lock_serial_device(modbus_get_socket(ctx_), settings_.device);
+    if (refused.empty()) return true;
     close();
-    return note(Kind::LineDown, "",
-                "cannot open " + settings_.describe() + ": " +
-                    (code == EWOULDBLOCK ? settings_.device + " is in use by another program"
-                                         : std::string("cannot lock it: ") + std::strerror(code)));
+    return note(Kind::LineDown, "", "cannot open " + settings_.describe() + ": " + refused);
 }
 
 void LibmodbusLink::close()
@@ -266,6 +261,8 @@ LibmodbusLink::Wait LibmodbusLink::wait_for_answer()
 
 std::string LibmodbusLink::line_hint() const
 {
+    // A TCP link has no line speed: what garbles there is what answers.
+    if (!rtu()) return "check that " + settings_.describe() + " is a Modbus TCP unit or gateway";
     return "check " + line_settings();
 }
 
@@ -492,4 +489,12 @@ std::vector<std::shared_ptr<ModbusLink>> make_shared_line_links(const LinkSettin
 void set_link_stop_check(std::function<bool()> check)
 {
     std::atomic_store(&g_stop_check, std::make_shared<const std::function<bool()>>(std::move(check)));
+}
+
+std::string lock_serial_device(int fd, const std::string& device)
+{
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return {};
+    const int code = errno;
+    return code == EWOULDBLOCK ? device + " is in use by another program"
+                               : std::string("cannot lock it: ") + std::strerror(code);
 }

@@ -24,3 +24,9 @@ std::vector<std::shared_ptr<ModbusLink>> make_shared_line_links(const LinkSettin
 // process, as stop signals are; none by default. Safe to set while links
 // wait on other threads; the check itself is called from those threads.
 void set_link_stop_check(std::function<bool()> check);
+
+// One program per serial line: two would take each other's answers. Locks
+// the open device `fd` (flock, so the lock goes with the process however it
+// ends); empty when locked, else why not ("/dev/ttyUSB0 is in use by another
+// program").
+std::string lock_serial_device(int fd, const std::string& device);

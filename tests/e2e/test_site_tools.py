@@ -39,9 +39,25 @@ class PipedOutput(EndToEndTest):
         log = self.session.path("driver.log")
         result = run_qmhost("poll", *link, "--points", f"{RETURN_SETPOINT},开关机", "--driver-log", log)
         self.assertEqual((result.returncode, result.stderr), (0, ""))
-        self.assertRegex(result.stdout, rf"^{ISO_TIME[1:-1]}  {RETURN_SETPOINT}=24\.0  开关机=开机\n$")
+        header, line = result.stdout.splitlines()
+        self.assertEqual(header.split(), ["time", RETURN_SETPOINT, "[°C]", "开关机"])
+        self.assertRegex(line, rf"^{ISO_TIME[1:-1]}  {RETURN_SETPOINT}=24\.0  开关机=开机$")
         with open(log, encoding="utf-8") as f:
             self.assertIn("rvSize is", f.read())
+
+    def test_a_poll_into_files_shows_signs_of_life_on_stderr_unless_quiet(self):
+        _, port = self.session.start_qmsim()
+        report, log = self.session.path("report"), self.session.path("driver.log")
+        poll = ["poll", "--tcp", f"127.0.0.1:{port}", "--report", report, "--driver-log", log, "--cycles", "2",
+                "--interval", "0"]
+        result = run_qmhost(*poll)
+        self.assertEqual(result.stdout, "")
+        banner, first, rest = result.stderr.splitlines()
+        self.assertTrue(banner.startswith("polling qm4700rx2va9 (device 1) on tcp"), banner)
+        self.assertTrue(first.endswith("  cycle 1: 1 completed, 0 failed"), first)
+        self.assertTrue(rest.endswith("  cycle 2: 1 completed, 0 failed"), rest)
+        quiet = run_qmhost(*poll, "--quiet")
+        self.assertEqual((quiet.returncode, quiet.stdout, quiet.stderr), (0, "", ""))
 
 
 class SafeControls(EndToEndTest):
@@ -102,6 +118,22 @@ class PointList(EndToEndTest):
         self.assertEqual((remote_stop["mode1_code"], remote_stop["mode2_code"], remote_stop["mode1_code_name"],
                           remote_stop["alarm_name"], remote_stop["coil"]),
                          ("602431C01001", "120830170180", "风机故障", "远程关机", "18"))
+
+        # Codes shared by two points are flagged both ways.
+        shared = {int(r["no"]): int(r["mode1_code_shared_with"]) for r in rows if r["mode1_code_shared_with"]}
+        self.assertEqual(len(shared), 16)
+        self.assertTrue(all(shared[other] == no and rows[no - 1]["mode1_code"] == rows[other - 1]["mode1_code"]
+                            for no, other in shared.items()))
+
+        spreadsheet = run_qmhost("points", "--format", "csv", "--bom").stdout
+        self.assertTrue(spreadsheet.startswith("\ufeffno,"))
+        first = next(csv.DictReader(io.StringIO(spreadsheet[1:], newline="")))
+        self.assertEqual((first["mode1_code"], first["mode2_code"]), ('="602400101001"', '="120830170010"'))
+
+        members = csv.DictReader(io.StringIO(run_qmhost("points", "--format", "csv", "--members").stdout, newline=""))
+        units = {m["member"]: m["unit"] for m in members}
+        self.assertEqual((units[RETURN_SETPOINT], units["回风湿度"], units["开关机"], units["1#低压压力"]),
+                         ("°C", "%RH", "", ""))
 
         legend = json.loads(run_qmhost("points", "--format", "json").stdout)
         tenths = {m["member"]: m for m in legend["members"]}[RETURN_SETPOINT]

@@ -13,5 +13,6 @@ ExitStatus run_demo();
 ExitStatus run_safe_control(const CommandLine& command);
 ExitStatus run_points(const CommandLine& command);
 ExitStatus run_decode(const CommandLine& command);
+ExitStatus run_scan(const CommandLine& command);
 ExitStatus run_serve(const CommandLine& command);
 ExitStatus run_status(const CommandLine& command);

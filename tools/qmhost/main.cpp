@@ -30,6 +30,8 @@ ExitStatus run(const CommandLine& c, DriverLog& driver_log)
         return run_points(c);
     case CommandLine::Command::Decode:
         return run_decode(c);
+    case CommandLine::Command::Scan:
+        return run_scan(c);
     case CommandLine::Command::Serve:
         return run_serve(c);
     case CommandLine::Command::Status:

@@ -1,11 +1,15 @@
 #include "tools/qmhost/options.hpp"
 #include "tools/common/arguments.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <set>
 
 namespace {
+
+const char kCommandNames[] = "poll, serve, status, control, on, off, set, scan, points, decode, demo";
 
 double parse_seconds(const std::string& option, const std::string& text)
 {
@@ -93,6 +97,38 @@ std::map<std::string, Setter> points_options()
     };
 }
 
+// "1-247", "1,2,3", "1-5,10": each id once, in order.
+std::vector<int> parse_slave_ranges(const std::string& text)
+{
+    std::set<int> ids;
+    for (const std::string& part : split_names("--slaves", text)) {
+        const auto dash = part.find('-');
+        const int first = parse_slave_id("--slaves", part.substr(0, dash));
+        const int last = dash == std::string::npos ? first : parse_slave_id("--slaves", part.substr(dash + 1));
+        if (last < first) throw UsageError("--slaves range " + part + " runs backwards");
+        for (int id = first; id <= last; ++id) ids.insert(id);
+    }
+    return {ids.begin(), ids.end()};
+}
+
+void add_scan_bauds(CommandLine& c, const std::string& text)
+{
+    for (const std::string& rate : split_names("--baud", text)) {
+        LinkOptions one;
+        take_link_option("--baud", rate, LinkEnd::Host, one);
+        if (std::find(c.scan.bauds.begin(), c.scan.bauds.end(), *one.baud) == c.scan.bauds.end())
+            c.scan.bauds.push_back(*one.baud);
+    }
+}
+
+std::map<std::string, Setter> scan_options()
+{
+    return {
+        {"--baud", add_scan_bauds},
+        {"--slaves", [](CommandLine& c, const std::string& v) { c.scan.slaves = parse_slave_ranges(v); }},
+    };
+}
+
 // serve reads its link, device and store settings from the site file alone.
 std::map<std::string, Setter> serve_options()
 {
@@ -119,6 +155,7 @@ std::map<std::string, Setter> options_of(CommandLine::Command command)
 {
     using Command = CommandLine::Command;
     if (command == Command::Points) return points_options();
+    if (command == Command::Scan) return scan_options();
     if (command == Command::Serve) return serve_options();
     auto options = shared_options();
     if (command == Command::Poll) options.merge(poll_options());
@@ -132,10 +169,14 @@ std::map<std::string, Setter> options_of(CommandLine::Command command)
 // Options without a value, by subcommand.
 bool take_flag(CommandLine& c, const OptionWord& option)
 {
+    using Command = CommandLine::Command;
     bool* flag = nullptr;
-    if (option.name == "--force" && c.command == CommandLine::Command::Set) flag = &c.safe.force;
-    if (option.name == "--members" && c.command == CommandLine::Command::Points) flag = &c.points.members;
-    if (option.name == "--lenient" && c.command == CommandLine::Command::Decode) flag = &c.decode_lenient;
+    if (option.name == "--force" && c.command == Command::Set) flag = &c.safe.force;
+    if (option.name == "--force" && c.command == Command::Control) flag = &c.control.force;
+    if (option.name == "--quiet" && c.command == Command::Poll) flag = &c.poll.quiet;
+    if (option.name == "--members" && c.command == Command::Points) flag = &c.points.members;
+    if (option.name == "--bom" && c.command == Command::Points) flag = &c.points.bom;
+    if (option.name == "--lenient" && c.command == Command::Decode) flag = &c.decode_lenient;
     if (!flag) return false;
     ArgumentWords::check_switch(option);
     return *flag = true;
@@ -163,21 +204,25 @@ void take_positional(CommandLine& c, const std::string& arg, int& taken)
     ++taken;
 }
 
+std::optional<CommandLine::Command> command_if_named(const std::string& name)
+{
+    using Command = CommandLine::Command;
+    static const std::map<std::string, Command> kCommands = {
+        {"poll", Command::Poll},     {"control", Command::Control}, {"demo", Command::Demo},
+        {"on", Command::On},         {"off", Command::Off},         {"set", Command::Set},
+        {"points", Command::Points}, {"decode", Command::Decode},   {"scan", Command::Scan},
+        {"serve", Command::Serve},   {"status", Command::Status},
+        {"help", Command::Help},     {"--help", Command::Help},     {"-h", Command::Help},
+        {"--version", Command::Version}};
+    const auto found = kCommands.find(name);
+    if (found == kCommands.end()) return std::nullopt;
+    return found->second;
+}
+
 CommandLine::Command command_named(const std::string& name)
 {
-    if (name == "poll") return CommandLine::Command::Poll;
-    if (name == "control") return CommandLine::Command::Control;
-    if (name == "demo") return CommandLine::Command::Demo;
-    if (name == "on") return CommandLine::Command::On;
-    if (name == "off") return CommandLine::Command::Off;
-    if (name == "set") return CommandLine::Command::Set;
-    if (name == "points") return CommandLine::Command::Points;
-    if (name == "decode") return CommandLine::Command::Decode;
-    if (name == "serve") return CommandLine::Command::Serve;
-    if (name == "status") return CommandLine::Command::Status;
-    if (name == "help" || name == "--help" || name == "-h") return CommandLine::Command::Help;
-    if (name == "--version") return CommandLine::Command::Version;
-    throw UsageError("unknown command \"" + name + "\" (poll, serve, status, control, on, off, set, points, decode, demo)");
+    if (const auto command = command_if_named(name)) return *command;
+    throw UsageError("unknown command \"" + name + "\" (" + kCommandNames + ")");
 }
 
 // Through an agent, the agent's site file names the link and the unit.
@@ -195,6 +240,28 @@ void check_agent_options(const CommandLine& c)
     if (control && c.agent.unit.empty()) throw UsageError("--agent needs --unit NAME, the unit in the agent's site");
 }
 
+// An option given before the subcommand: the mend names the subcommand
+// when one follows.
+[[noreturn]] void refuse_option_first(int argc, const char* const* argv)
+{
+    const std::string option = option_word(argv[1])->name;
+    for (int i = 2; i < argc; ++i) {
+        const std::string word = argv[i];
+        const auto command = word.compare(0, 1, "-") == 0 ? std::nullopt : command_if_named(word);
+        if (command && *command != CommandLine::Command::Help)
+            throw UsageError("options go after the subcommand: qmhost " + word + " " + option + " ...");
+    }
+    throw UsageError("no command given before " + option + " (" + kCommandNames + ")");
+}
+
+// The subcommand's own refusals of link options.
+void check_link_option_fits(const CommandLine& c, const std::string& name)
+{
+    if (c.command != CommandLine::Command::Scan) return;
+    if (name == "--tcp") throw UsageError("scan is for a serial line: give --rtu DEVICE");
+    if (name == "--slave") throw UsageError("scan takes --slaves IDS (e.g. 1-247), not --slave");
+}
+
 // One option word, and its value when it takes one.
 void take_option(CommandLine& c, const OptionWord& option, ArgumentWords& words,
                  const std::map<std::string, Setter>& options, const std::string& command)
@@ -202,8 +269,10 @@ void take_option(CommandLine& c, const OptionWord& option, ArgumentWords& words,
     if (take_flag(c, option)) return;
     if (const auto setter = options.find(option.name); setter != options.end())
         return setter->second(c, words.value_of(option));
-    if (takes_link_options(c.command) && is_link_option(LinkEnd::Host, option.name))
+    if (takes_link_options(c.command) && is_link_option(LinkEnd::Host, option.name)) {
+        check_link_option_fits(c, option.name);
         return take_link_option(option.name, words.value_of(option), LinkEnd::Host, c.device.link);
+    }
     throw UsageError("unknown option " + option.name + " for " + command);
 }
 
@@ -221,6 +290,12 @@ void check_combination(const CommandLine& c)
         throw UsageError("--devices runs past port 65535");
     if (!c.poll.points.empty() && c.poll.report == "-")
         throw UsageError("give --points or --report -, not both: each takes standard output");
+    if (c.points.members && c.points.format != PointsOptions::Format::Csv)
+        throw UsageError("--members is for --format csv; the text and JSON lists hold the members already");
+    if (c.points.bom && c.points.format != PointsOptions::Format::Csv)
+        throw UsageError("--bom is for --format csv");
+    if (c.command == CommandLine::Command::Scan && !link.rtu_device)
+        throw UsageError("scan needs the serial line: qmhost scan --rtu DEVICE");
 }
 
 }  // namespace
@@ -239,7 +314,8 @@ std::vector<unsigned char> ControlOptions::input() const
 CommandLine parse_command_line(int argc, const char* const* argv)
 {
     CommandLine c;
-    if (argc < 2) throw UsageError("no command given (poll, serve, status, control, on, off, set, points, decode, demo)");
+    if (argc < 2) throw UsageError(std::string("no command given (") + kCommandNames + ")");
+    if (option_word(argv[1]) && !command_if_named(argv[1])) refuse_option_first(argc, argv);
     c.command = command_named(argv[1]);
     if (c.command == CommandLine::Command::Help || c.command == CommandLine::Command::Version) return c;
 
@@ -307,6 +383,9 @@ const char kPollHelp[] = R"(poll: polls the unit, one polling cycle (the chain o
   --points NAME,... the named report members, one line per cycle, instead of the summary
   --history FILE    every history record, raw, one after another
   --devices N       N drivers on TCP ports PORT, PORT+1, ...
+  --quiet           with --report FILE (and no --points) the banner and a line per
+                    cycle (one a minute at intervals below 60 s) go to standard error;
+                    --quiet leaves them out
   Output files are appended to, a cycle at a time, and reopened by name on SIGHUP.
   Exit status 0 when every cycle completed, 1 when any failed, 2 for a command
   line it cannot run, 5 when an output could not be written.
@@ -321,7 +400,9 @@ const char kSafeControlHelp[] = R"(on, off, set: the unit's answer is awaited, t
 )";
 
 const char kControlHelp[] = R"(control: hands one raw control command to the driver and reports its outcome.
-  CODE              the command code passed to DeviceIoControl:
+  CODE              the command code passed to DeviceIoControl, one of:
+                        0 outcome query: the last write's control result (no input);
+                          exit status 0 when a result was read, 1 when none
                       100 unit on                      (no input)
                       102 unit off                     (no input)
                       106 return-air setpoint, whole C (--word C; the unit gets C x 10)
@@ -332,6 +413,9 @@ const char kControlHelp[] = R"(control: hands one raw control command to the dri
                       320 on/off by signal code        (--text 601500201001 on, 601500200001 off)
   --word N          a 16-bit input word, little-endian; repeat for more
   --text TEXT       input bytes, after any words
+  --force           106, 110, 310: accept a setpoint outside the range set takes (0 to 6553)
+  Other codes are refused. A setpoint (106, 110, 310) must be a whole number in the range
+  set takes (temperature 15 to 35 C, humidity 20 to 80 %RH), else nothing is sent.
   Prints "control result: N" last (1: the unit confirmed the write,
   3: it did not, -1: no answer).
   e.g. qmhost control --tcp 127.0.0.1:1502 106 --word 24   (sets 24.0 C)
@@ -342,9 +426,23 @@ const char kControlExitHelp[] = R"(exit status of on, off, set and the writing c
   unit, 4 no answer to the write
 )";
 
-const char kPointsHelp[] = R"(points: every report member with its source and conversion, every alarm point with its
-  codes, names and source bit; --format csv gives the alarm points (--members: the report
-  members) as RFC 4180 CSV in UTF-8
+const char kPointsHelp[] = R"(points: every report member with its source, conversion and unit, every alarm point with
+  its codes, names and source bit; --format csv gives the alarm points (--members: the
+  report members) as RFC 4180 CSV in UTF-8, for programs
+  --bom             CSV for a spreadsheet program: a UTF-8 byte-order mark first, and
+                    each code as ="602400101001", so that it stays text
+)";
+
+const char kScanHelp[] = R"(scan: which slave ids answer on a serial line, at which speeds. Each id is asked for the
+  unit's on/off bit (coil 276) once at each speed; the ids that answer are listed with
+  speed and on/off state. Nothing is written. Refused while another program has the line.
+  --baud RATE,...   the speeds to try, also repeated (default 9600)
+  --slaves IDS      the ids to ask, e.g. 1-247 (default), 1-10,20
+  --timeout-ms N    how long each id has to answer (default 100); after a silence the
+                    line is left quiet as long again, so the scan takes at most
+                    ids x speeds x 2 x timeout (247 ids at one speed: 50 s)
+  --parity, --data-bits, --stop-bits as for the other commands.
+  Exit status 0 when some id answered, 1 when none did, 2 for a command line it cannot run.
 )";
 
 const char kDecodeHelp[] = R"(decode FILE: one report per 459-byte record (a --history file or the gateway's cache),
@@ -390,15 +488,17 @@ const char kDemoHelp[] = R"(demo: polls a simulated unit on a loopback port thre
 
 const char kPollUsage[] =
     "  qmhost poll LINK [--cycles N] [--interval SECONDS] [--report FILE] [--alarms FILE]\n"
-    "                   [--history FILE] [--events FILE] [--points NAME,...] [--devices N]\n"
+    "                   [--history FILE] [--events FILE] [--points NAME,...] [--devices N] [--quiet]\n"
     "  qmhost poll --rtu DEVICE --slave 1,2,3 [poll options]   (several units on one bus)\n";
 const char kSafeControlUsage[] =
     "  qmhost on LINK\n"
     "  qmhost off LINK\n"
     "  qmhost set LINK temperature VALUE [--force]\n"
     "  qmhost set LINK humidity VALUE [--force]\n";
-const char kControlUsage[] = "  qmhost control LINK CODE [--word N]... [--text TEXT]\n";
-const char kPointsUsage[] = "  qmhost points [--format text|csv|json] [--members]\n";
+const char kControlUsage[] = "  qmhost control LINK CODE [--word N]... [--text TEXT] [--force]\n";
+const char kPointsUsage[] = "  qmhost points [--format text|csv|json] [--members] [--bom]\n";
+const char kScanUsage[] =
+    "  qmhost scan --rtu DEVICE [--baud RATE,...] [--slaves 1-247] [--timeout-ms N] [--parity N|E|O]\n";
 const char kDecodeUsage[] = "  qmhost decode FILE [--lenient]\n";
 const char kDemoUsage[] = "  qmhost demo\n";
 const char kServeUsage[] = "  qmhost serve --site FILE [--plugin PATH] [--driver-log FILE]\n";
@@ -431,15 +531,18 @@ std::string usage_text(CommandLine::Command topic)
         return usage + kPointsUsage + "\n" + kPointsHelp;
     case Command::Decode:
         return usage + kDecodeUsage + "\n" + kDecodeHelp;
+    case Command::Scan:
+        return usage + kScanUsage + "\n" + kScanHelp;
     case Command::Demo:
         return usage + kDemoUsage + "\n" + kDemoHelp;
     case Command::Serve:
         return usage + kServeUsage + "\n" + kServeHelp;
     default:
         return usage + kPollUsage + kServeUsage + kStatusUsage + kSafeControlUsage + kControlUsage +
-               kAgentControlUsage + kPointsUsage + kDecodeUsage + kDemoUsage +
+               kAgentControlUsage + kScanUsage + kPointsUsage + kDecodeUsage + kDemoUsage +
                "  qmhost --version\n  qmhost COMMAND --help\n" + kLinkHelp + "\n" + kPollHelp + "\n" +
                kSafeControlHelp + "\n" + kControlHelp + kControlExitHelp + "\n" + kAgentControlHelp + "\n" +
-               kPointsHelp + "\n" + kDecodeHelp + "\n" + kServeHelp + "\n" + kStatusHelp + "\n" + kDemoHelp;
+               kScanHelp + "\n" + kPointsHelp + "\n" + kDecodeHelp + "\n" + kServeHelp + "\n" + kStatusHelp +
+               "\n" + kDemoHelp;
     }
 }

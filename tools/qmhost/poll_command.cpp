@@ -4,6 +4,7 @@
 #include "tools/qmhost/hosted_device.hpp"
 #include "tools/qmhost/local_time.hpp"
 #include "tools/qmhost/output_file.hpp"
+#include "tools/qmhost/poll_progress.hpp"
 #include "tools/qmhost/poll_views.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/stop_signals.hpp"
@@ -107,7 +108,8 @@ private:
 class Poller {
 public:
     // `bus`: the devices are units on one line, told apart by slave id.
-    Poller(const CommandLine& c, PollOutputs& outputs, bool bus) : options_(c.poll), outputs_(outputs), bus_(bus)
+    Poller(const CommandLine& c, PollOutputs& outputs, bool bus, PollProgress& progress)
+        : options_(c.poll), outputs_(outputs), bus_(bus), progress_(progress)
     {
         set_link_stop_check([this] { return stop_.requested(); });
     }
@@ -147,6 +149,7 @@ public:
         auto next_start = Clock::now();
         long failed = 0;
         for (long cycle = 1; options_.cycles == 0 || cycle <= options_.cycles; ++cycle) {
+            const long failed_before = failed, run_before = cycles_run_;
             // When every unit is pausing, the next cycle waits for the first to be due.
             auto wake = next_start;
             const auto first_due = std::min_element(health.begin(), health.end(), [](auto& a, auto& b) {
@@ -177,6 +180,7 @@ public:
                 commit_outputs();
             }
             strays_.after_cycle(devices, cycle);
+            progress_.cycle_done(cycle, cycles_run_ - run_before - (failed - failed_before), failed - failed_before);
             if (output_failed_) break;
         }
         return failed;
@@ -238,6 +242,7 @@ private:
     const PollOptions& options_;
     PollOutputs& outputs_;
     bool bus_;
+    PollProgress& progress_;
     StopSignals stop_;
     StrayInputNotes strays_;
     void warn_once_without_report(bool have_report)
@@ -270,8 +275,13 @@ ExitStatus run_poll(const CommandLine& c, DriverLog& driver_log)
         throw UsageError("give --devices or several units on one line (\"slaves\", --slave 1,2,3), not both");
     PluginLibrary plugin(plugin_path(c.device.plugin));
     PollOutputs outputs(c.poll, driver_log);
+    // When standard output has no line per cycle (results go to files), the
+    // banner and signs of life go to standard error.
+    const bool summary = !outputs.report() && c.poll.points.empty();
+    const bool into_files = !summary && c.poll.points.empty() && c.poll.report != "-";
+    PollProgress progress(into_files && !c.poll.quiet, c.poll.interval_s);
     // From here on a stop signal is taken between requests, not delivered.
-    Poller poller(c, outputs, !slaves.empty());
+    Poller poller(c, outputs, !slaves.empty(), progress);
 
     std::vector<std::unique_ptr<HostedDevice>> devices;
     const auto add_device = [&](int i, const Json::Value& unit_config) {
@@ -297,15 +307,18 @@ ExitStatus run_poll(const CommandLine& c, DriverLog& driver_log)
         }
     }
 
-    if (!outputs.report() && c.poll.points.empty())
-        outputs.standard_output().add(
-            "polling " + devices.front()->device().DeviceType() + " (device " + std::to_string(c.device.device_id) +
-            ") on " + devices.front()->link_description() +
-            (devices.size() > 1 ? " and " + std::to_string(devices.size() - 1) + " more" : "") +
-            (slaves.empty() ? "" : ", slaves " + slave_list(slaves) + " in turn") + "\n");
+    const std::string banner =
+        "polling " + devices.front()->device().DeviceType() + " (device " + std::to_string(c.device.device_id) +
+        ") on " + devices.front()->link_description() +
+        (devices.size() > 1 ? " and " + std::to_string(devices.size() - 1) + " more" : "") +
+        (slaves.empty() ? "" : ", slaves " + slave_list(slaves) + " in turn") + "\n";
+    if (summary) outputs.standard_output().add(banner);
+    if (!c.poll.points.empty()) outputs.standard_output().add(points_header(c.poll.points));
+    progress.banner(banner);
     poller.commit_outputs();
 
     const long failed = poller.output_failed() ? 0 : poller.run(devices);
+    progress.finish();
     if (poller.output_failed()) return ExitStatus::kOutputFailed;
     if (failed == 0) return ExitStatus::kOk;
     // A single cycle's failure has been told already, in its one line.

@@ -7,9 +7,25 @@
 
 void check_point_names(const std::vector<std::string>& names)
 {
-    for (const std::string& name : names)
-        if (!is_report_member(name))
-            throw UsageError("--points: \"" + name + "\" is no report member (qmhost points lists them)");
+    for (const std::string& name : names) {
+        if (is_report_member(name)) continue;
+        std::string suggestion;
+        for (const std::string& near : nearest_members(name))
+            suggestion += (suggestion.empty() ? "; did you mean " : " or ") + near;
+        throw UsageError("--points: \"" + name + "\" is no report member" + suggestion +
+                         (suggestion.empty() ? "" : "?") + " (qmhost points lists them)");
+    }
+}
+
+std::string points_header(const std::vector<std::string>& names)
+{
+    // As wide as the times below it.
+    std::string line = "time                     ";
+    for (const std::string& name : names) {
+        const std::string unit = member_unit(name);
+        line += "  " + name + (unit.empty() ? "" : " [" + unit + "]");
+    }
+    return line + '\n';
 }
 
 std::string points_line(const std::string& prefix, const boost::posix_time::ptime& time,

@@ -14,6 +14,9 @@
 // Throws UsageError naming the first name that is no member of the report.
 void check_point_names(const std::vector<std::string>& names);
 
+// The line above the --points lines: each name with its unit when it has one.
+std::string points_header(const std::vector<std::string>& names);
+
 // "TIME  NAME=VALUE  NAME=VALUE\n", values as a person reads them.
 std::string points_line(const std::string& prefix, const boost::posix_time::ptime& time,
                         const Json::Value* report, const std::vector<std::string>& names);

@@ -8,13 +8,13 @@
 #include "tools/qmhost/hosted_device.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/report_values.hpp"
+#include "tools/qmhost/setpoint_ranges.hpp"
 
 #include "host/libmodbus_link.hpp"
 #include "agent/status_json.hpp"
 #include "agent/time_text.hpp"
 #include "tools/qmhost/agent_status.hpp"
 
-#include <charconv>
 #include <iostream>
 
 namespace {
@@ -24,19 +24,16 @@ struct SafeControl {
     int code;            // the driver's command code
     const char* member;  // the report member that shows the result
     const char* unit;    // of the setpoint, for messages
-    int low, high;       // plausible setpoints, whole units
-    const char* key;     // the member's key in an agent's status
+    const SetpointRange* range;  // none for on and off
+    const char* key;             // the member's key in an agent's status
 };
 
-// Return-air setpoints of a precision air-conditioner sit around 18 to 27 °C
-// and humidity setpoints around 40 to 60 %RH; the ranges leave room either
-// side and catch a tenfold slip (250 for 25.0).
-constexpr SafeControl kOn{"unit on", contract::command::kSwitchOn, "开关机", "", 0, 0, "unit.state"};
-constexpr SafeControl kOff{"unit off", contract::command::kSwitchOff, "开关机", "", 0, 0, "unit.state"};
-constexpr SafeControl kTemperature{"return-air temperature setpoint", contract::command::kTemperatureSetpoint, "回风温度设定", " °C", 15, 35, "setpoint.temperature"};
-constexpr SafeControl kHumidity{"humidity setpoint", contract::command::kHumiditySetpoint, "湿度设定", " %RH", 20, 80, "setpoint.humidity"};
-// With --force: anything whose tenfold fits the unit's 16-bit register.
-constexpr int kForcedHigh = 65535 / 10;
+constexpr SafeControl kOn{"unit on", contract::command::kSwitchOn, "开关机", "", nullptr, "unit.state"};
+constexpr SafeControl kOff{"unit off", contract::command::kSwitchOff, "开关机", "", nullptr, "unit.state"};
+constexpr SafeControl kTemperature{kTemperatureRange.what, contract::command::kTemperatureSetpoint, "回风温度设定",
+                                   kTemperatureRange.unit, &kTemperatureRange, "setpoint.temperature"};
+constexpr SafeControl kHumidity{kHumidityRange.what, contract::command::kHumiditySetpoint, "湿度设定",
+                                kHumidityRange.unit, &kHumidityRange, "setpoint.humidity"};
 // Through an agent, its next record of the unit comes within a cycle or two.
 constexpr int kReadBackWaitMs = 15000;
 
@@ -53,25 +50,6 @@ const SafeControl& control_for(const SafeControlOptions& o)
         break;
     }
     return kHumidity;
-}
-
-// The setpoint as a whole number within range; UsageError otherwise.
-int checked_setpoint(const SafeControl& control, const SafeControlOptions& o)
-{
-    int value = 0;
-    const char* end = o.value.data() + o.value.size();
-    const auto [stop, error] = std::from_chars(o.value.data(), end, value);
-    if (o.value.empty() || error != std::errc() || stop != end)
-        throw UsageError(std::string(control.what) + " must be a whole number (the unit takes whole" +
-                         control.unit + "), not \"" + o.value + "\"; nothing sent");
-    const int low = o.force ? 0 : control.low;
-    const int high = o.force ? kForcedHigh : control.high;
-    if (value < low || value > high)
-        throw UsageError(std::string(control.what) + " " + o.value + control.unit + " is outside " +
-                         std::to_string(low) + " to " + std::to_string(high) + control.unit +
-                         (o.force ? "" : " (--force allows 0 to " + std::to_string(kForcedHigh) + ")") +
-                         "; nothing sent");
-    return value;
 }
 
 std::string on_off_in_english(const std::string& text)
@@ -143,7 +121,7 @@ ExitStatus run_safe_control(const CommandLine& c)
     const bool setpoint = options.action == SafeControlOptions::Action::Temperature ||
                           options.action == SafeControlOptions::Action::Humidity;
     if (setpoint) {
-        const int value = checked_setpoint(control, options);
+        const int value = checked_setpoint(*control.range, options.value, options.force);
         input = {static_cast<unsigned char>(value & 0xFF), static_cast<unsigned char>(value >> 8)};
         asked += " " + std::to_string(value) + control.unit;
     }

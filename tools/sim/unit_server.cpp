@@ -1,5 +1,6 @@
 #include "tools/sim/unit_server.hpp"
 
+#include "host/libmodbus_link.hpp"
 #include "tools/sim/rtu_crc.hpp"
 
 #include <cstring>
@@ -66,6 +67,10 @@ void UnitServer::open_rtu(const SerialLine& line)
     if (modbus_set_slave(ctx_, line.slave) == -1)
         throw std::runtime_error("bad slave id " + std::to_string(line.slave) + ": " + modbus_strerror(errno));
     if (modbus_connect(ctx_) == -1) throw std::runtime_error("cannot open " + where + ": " + modbus_strerror(errno));
+    // Locked as the host locks its end: two units serving one device would
+    // both answer.
+    const std::string refused = lock_serial_device(modbus_get_socket(ctx_), line.device);
+    if (!refused.empty()) throw std::runtime_error("cannot open " + where + ": " + refused);
     modbus_set_indication_timeout(ctx_, 0, kPollUsec);
     modbus_set_byte_timeout(ctx_, 0, kPollUsec);
     answer_as(line.slave);
