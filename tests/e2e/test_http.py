@@ -3,6 +3,7 @@
 controls through the agent. Each refusal (a wrong or missing token, no
 token configured, an oversized or a slow request) leaves the agent polling."""
 
+import datetime
 import json
 import os
 import re
@@ -127,6 +128,30 @@ class AgentOverHttp(EndToEndTest):
         status = run_qmhost("status", "--agent", self.url, "crac-2")
         self.assertEqual(status.returncode, 1, status.stderr)
         self.assertNotIn("air.return.temperature", status.stdout)
+
+    def get_status_code(self, path):
+        try:
+            return urllib.request.urlopen(self.url + path, timeout=5).status
+        except urllib.error.HTTPError as e:
+            return e.code
+
+    def test_history_and_events_read_from_the_store(self):
+        self.start_agent()
+
+        def history():
+            records = json.loads(self.get("/api/units/crac-1/history?step_s=1"))["records"]
+            return records if len(records) >= 3 else None
+
+        records = wait_until(history, "three seconds of history", timeout=10)
+        seconds = [datetime.datetime.fromisoformat(r["time"].replace("Z", "+00:00")).timestamp() for r in records]
+        self.assertTrue(all(b - a >= 1.0 for a, b in zip(seconds, seconds[1:])), seconds)
+        self.assertEqual((records[-1]["values"]["air.return.temperature"], records[-1]["alarms"]), (31.2, [37]))
+        (raised,) = json.loads(self.get("/api/events?unit=crac-1"))["events"]
+        self.assertEqual((raised["kind"], raised["detail"]["name"]), ("alarm_raised", "回风高温告警"))
+        for path, expected in (("/api/units/nope/history", 404), ("/api/units/crac-1/history?from=yesterday", 400),
+                               ("/api/events?limit=0", 400), ("/api/events?unit=nope", 404), ("/nothing", 404)):
+            with self.subTest(path):
+                self.assertEqual(self.get_status_code(path), expected)
 
     # ---- qmhost status and controls through the agent
 
