@@ -3,6 +3,7 @@
 // the member's path (lines[1].units[0].slave) and why.
 #pragma once
 
+#include "agent/http_settings.hpp"
 #include "host/link_settings.hpp"
 #include "tools/common/usage_error.hpp"
 
@@ -46,6 +47,7 @@ struct SiteFile {
     std::string site;
     StoreConfig store;
     std::vector<SiteLine> lines;
+    HttpSettings http;  // the "http" member; not enabled when absent
     std::string hash;  // SHA-256 of the file's bytes, hex, as sha256sum prints it
 };
 

@@ -145,4 +145,20 @@ int64_t utc_now_ms()
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+std::string iso8601_local(int64_t ms_since_epoch)
+{
+    const std::time_t seconds = static_cast<std::time_t>(ms_since_epoch / kMsPerSecond - (ms_since_epoch % kMsPerSecond < 0));
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[40];
+    std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+    // %z gives +0800; ISO 8601's extended form wants +08:00.
+    if (length >= 5) {
+        std::string out(text, length);
+        out.insert(out.size() - 2, ":");
+        return out;
+    }
+    return std::string(text, length);
+}
+
 }  // namespace agent

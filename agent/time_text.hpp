@@ -22,6 +22,10 @@ std::optional<int64_t> parse_iso8601_ms(const std::string& text);
 // 12, day 1 to the month's length (29 February in leap years).
 bool is_calendar_date(int year, int month, int day);
 
+// 2026-12-08T10:02:17+08:00: whole seconds in the machine's own time zone,
+// as people on the site read their clocks.
+std::string iso8601_local(int64_t ms_since_epoch);
+
 // The wall clock now, in ms since 1970 UTC.
 int64_t utc_now_ms();
 

@@ -17,11 +17,13 @@
 set -euo pipefail
 
 declare -A group=(
-    [demo]="build-essential cmake pkg-config libjsoncpp-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev"
+    [demo]="build-essential cmake pkg-config libjsoncpp-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev libcivetweb-dev"
     # pymodbus's serial server imports pyserial and serial-asyncio, which
     # python3-pymodbus only recommends.
+    # The agent's HTTP side is tested with real clients: Prometheus (and its
+    # promtool) and headless Chromium, with a font for the units' alarm names.
     # groff-base: the manual pages' warnings check.
-    [test]="libgtest-dev libgmock-dev socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio groff-base"
+    [test]="libgtest-dev libgmock-dev socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio prometheus chromium fonts-wqy-microhei groff-base"
     # install-target-deps.sh needs only apt and dpkg; cross-test.sh checks the plug-in with file.
     [cross]="g++-mipsel-linux-gnu qemu-user file"
     [fuzz]="clang libclang-rt-14-dev"

@@ -26,6 +26,9 @@ TEST(SiteFile, TheShippedExampleReadsAsMeant)
     const Json::Value config = agent::unit_device_config(site.lines[0], site.lines[0].units[1]);
     EXPECT_EQ(config["link"]["slave"].asInt(), 2);
     EXPECT_EQ(config["appSetting"]["b_mode"].asInt(), 2);
+    EXPECT_TRUE(site.http.enabled);
+    EXPECT_EQ(site.http.address + ":" + std::to_string(site.http.port), "127.0.0.1:8470");
+    EXPECT_EQ(site.http.control_token_file, "/etc/qmhost/control-token");
 }
 
 TEST(SiteFile, RelativeStorePathIsTheSiteFilesFolders)

@@ -15,3 +15,4 @@ ExitStatus run_points(const CommandLine& command);
 ExitStatus run_decode(const CommandLine& command);
 ExitStatus run_scan(const CommandLine& command);
 ExitStatus run_serve(const CommandLine& command);
+ExitStatus run_status(const CommandLine& command);

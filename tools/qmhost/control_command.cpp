@@ -5,6 +5,7 @@
 #include "tools/qmhost/control_outcome.hpp"
 #include "tools/qmhost/hosted_device.hpp"
 #include "tools/qmhost/program_output.hpp"
+#include "tools/qmhost/agent_status.hpp"
 #include "tools/qmhost/setpoint_ranges.hpp"
 
 #include <json/json.h>
@@ -104,16 +105,39 @@ void check_input(const ControlOptions& control)
     }
 }
 
+// The command run by the unit's line in a running agent, as the driver there answered it.
+ControlResult control_through_agent(const CommandLine& c, ExitStatus& status, std::string& why)
+{
+    const AgentControlAnswer answer =
+        post_agent_control(c.agent.url, c.agent.unit, c.agent.token_file, c.control.code, c.control.input());
+    ControlResult result;
+    result.handed = answer.handed;
+    result.wrote = answer.wrote;
+    result.outcome = answer.result;
+    status = static_cast<ExitStatus>(answer.exit_status);
+    why = answer.message;
+    return result;
+}
+
+ControlResult control_on_link(const CommandLine& c, ExitStatus& status, std::string& why)
+{
+    OpenedDevice device(c.device);
+    // Until here a stop signal ends qmhost at once: nothing has been sent.
+    StopSignals stop;
+    const ControlResult result = device->control_through_stop(c.control.code, c.control.input(), stop);
+    status = control_exit(result, why);
+    return result;
+}
+
 }  // namespace
 
 ExitStatus run_control(const CommandLine& c)
 {
     check_input(c.control);
-    OpenedDevice device(c.device);
-
-    // Until here a stop signal ends qmhost at once: nothing has been sent.
-    StopSignals stop;
-    const ControlResult result = device->control_through_stop(c.control.code, c.control.input(), stop);
+    ExitStatus status = ExitStatus::kFailed;
+    std::string why;
+    const ControlResult result =
+        c.agent.url.empty() ? control_on_link(c, status, why) : control_through_agent(c, status, why);
     std::ostream& out = program_output();
     out << "command " << c.control.code << " handed to the driver: DeviceIoControl returned " << result.handed
         << (result.wrote ? "" : ", no write sent") << '\n';
@@ -125,8 +149,6 @@ ExitStatus run_control(const CommandLine& c)
                                      std::to_string(result.query_returned) + ")");
         return ExitStatus::kOk;
     }
-    std::string why;
-    const ExitStatus status = control_exit(result, why);
     if (status != ExitStatus::kOk) std::cerr << "qmhost: " << why << std::endl;
     return status;
 }

@@ -97,6 +97,8 @@ public:
     explicit OpenedDevice(const DeviceOptions& options);
     HostedDevice& operator*() { return device_; }
     HostedDevice* operator->() { return &device_; }
+    // The device JSON it was given.
+    const Json::Value& config() const { return config_; }
 
 private:
     Json::Value config_;

@@ -2,6 +2,7 @@
 
 #include "agent/events.hpp"
 #include "agent/time_text.hpp"
+#include "tools/qmhost/control_outcome.hpp"
 #include "driver/catalogues/alarm_catalogue.hpp"
 #include "host/contract.hpp"
 #include "host/libmodbus_link.hpp"
@@ -62,13 +63,15 @@ struct LinePoller::Unit {
     std::vector<bool> active;
     // This cycle's raises and clears, as its reports arrived.
     std::vector<agent::NewEvent> alarm_events;
+    std::size_t place = 0;  // on the line, from 0
 };
 
 LinePoller::LinePoller(const PluginLibrary& plugin, const agent::SiteLine& line, std::size_t line_index,
                        const agent::ResumeState& resume, StopRequest& stop, CycleWriter write)
     : interval_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(line.interval_s))),
       stop_(stop),
-      write_(std::move(write))
+      write_(std::move(write)),
+      line_index_(line_index)
 {
     std::vector<int> slaves;
     for (const agent::SiteUnit& unit : line.units) slaves.push_back(unit.slave);
@@ -77,6 +80,7 @@ LinePoller::LinePoller(const PluginLibrary& plugin, const agent::SiteLine& line,
     for (std::size_t i = 0; i < line.units.size(); ++i) {
         auto unit = std::make_unique<Unit>();
         unit->site = line.units[i];
+        unit->place = i;
         try {
             unit->device = std::make_unique<HostedDevice>(plugin, unit->site.device_id,
                                                           agent::unit_device_config(line, unit->site), nullptr,
@@ -97,6 +101,19 @@ LinePoller::LinePoller(const PluginLibrary& plugin, const agent::SiteLine& line,
                     unit->active[static_cast<std::size_t>(position)] = true;
         units_.push_back(std::move(unit));
     }
+}
+
+void LinePoller::show_state_in(agent::SiteState& state, std::size_t first_unit)
+{
+    state_ = &state;
+    first_unit_ = first_unit;
+}
+
+std::optional<std::size_t> LinePoller::unit_place(const std::string& name) const
+{
+    for (std::size_t i = 0; i < units_.size(); ++i)
+        if (units_[i]->site.name == name) return i;
+    return std::nullopt;
 }
 
 LinePoller::~LinePoller()
@@ -128,6 +145,7 @@ void LinePoller::run()
     } catch (const std::exception& e) {
         stop_.fail(std::string("a line's poller stopped: ") + e.what());
     }
+    controls_.close();
 }
 
 // A line that cannot be opened now is tried again at each cycle; its error
@@ -142,14 +160,16 @@ void LinePoller::poll_until_stopped()
     bool stopped = false;
     while (!stopped) {
         // When every unit is pausing, the next cycle waits for the first to be due.
-        if (stop_.wait_until(std::max(next_start, first_due()))) break;
-        next_start = Clock::now() + interval_;
+        if (wait_between_cycles(std::max(next_start, first_due()))) break;
+        const auto round_start = Clock::now();
+        next_start = round_start + interval_;
         agent::Cycle cycle;
         for (auto& unit : units_) {
             if (!unit->health.due(Clock::now())) continue;
             poll_unit(*unit, cycle, stopped);
             if (stopped) break;
         }
+        if (state_) state_->round_done(line_index_, std::chrono::duration<double>(Clock::now() - round_start).count());
         if (cycle.records.empty() && cycle.events.empty()) continue;
         cycle.time_ms = agent::utc_now_ms();
         write_(cycle);
@@ -159,19 +179,19 @@ void LinePoller::poll_until_stopped()
 void LinePoller::poll_unit(Unit& unit, agent::Cycle& cycle, bool& stopped)
 {
     unit.alarm_events.clear();
+    const auto started = Clock::now();
     const CycleResult result = unit.device->run_cycle([this] { return stop_.requested(); });
     if (result.stopped) {
         stopped = true;
         return;
     }
-    if (result.completed) {
+    if (result.completed)
         completed(unit, cycle);
-        return;
-    }
-    if (unit.health.failed(result) != UnitHealth::Failure::Lost) return;
-    cycle.events.push_back({unit.site.name, agent::utc_now_ms(), agent::event_kind::kUnitLost,
-                            agent::unit_lost_detail(unit.health.failed_in_row(), unit.health.lost_text(result) +
-                                                                                     ": " + result.error)});
+    else if (unit.health.failed(result) == UnitHealth::Failure::Lost)
+        cycle.events.push_back({unit.site.name, agent::utc_now_ms(), agent::event_kind::kUnitLost,
+                                agent::unit_lost_detail(unit.health.failed_in_row(),
+                                                        unit.health.lost_text(result) + ": " + result.error)});
+    if (state_) show_cycle(unit, result, Clock::now() - started);
 }
 
 void LinePoller::completed(Unit& unit, agent::Cycle& cycle)
@@ -210,4 +230,52 @@ void LinePoller::compare_alarm_point(Unit& unit, int position, const ThresholdRe
                                  report.state ? agent::event_kind::kAlarmRaised : agent::event_kind::kAlarmCleared,
                                  agent::alarm_detail(position, catalogued.mode1_code, catalogued.mode2_code,
                                                      report.alarm_name, report.level)});
+}
+
+// ---------------------------------------------------------------- what the HTTP server sees and asks
+
+void LinePoller::show_cycle(const Unit& unit, const CycleResult& result, Clock::duration took)
+{
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+    const std::size_t index = first_unit_ + unit.place;
+    if (result.completed)
+        state_->completed(index, unit.device->outputs().record(), agent::utc_now_ms(),
+                          boost::posix_time::to_iso_extended_string(unit.device->device().cycle_time()), us);
+    else
+        state_->failed(index, unit.health.lost(), unit.health.failed_in_row(), result.error, agent::utc_now_ms(), us);
+}
+
+// Until `until`, running the controls that arrive meanwhile; true on a stop.
+bool LinePoller::wait_between_cycles(Clock::time_point until)
+{
+    const auto stopped = [this] { return stop_.requested(); };
+    while (controls_.wait_until(until, stopped)) {
+        if (stopped()) return true;
+        controls_.run_waiting([this](std::size_t place, const agent::ControlRequest& request) {
+            return run_control(place, request);
+        });
+    }
+    return stopped();
+}
+
+// The write and its outcome, told as a control event in the store.
+agent::ControlAnswer LinePoller::run_control(std::size_t place, const agent::ControlRequest& request)
+{
+    Unit& unit = *units_.at(place);
+    const ControlResult result = unit.device->control(request.code, request.input);
+    agent::ControlAnswer answer;
+    answer.handed = result.handed;
+    answer.wrote = result.wrote;
+    answer.result = result.outcome;
+    answer.exit_status = exit_code(control_exit(result, answer.message));
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char byte : request.input) hex += {kHex[byte >> 4], kHex[byte & 0xF]};
+    agent::Cycle cycle;
+    cycle.time_ms = agent::utc_now_ms();
+    cycle.events.push_back({unit.site.name, cycle.time_ms, agent::event_kind::kControl,
+                            agent::control_detail(request.code, hex, result.outcome.value_or(contract::kControlPending),
+                                                  request.source)});
+    write_(cycle);
+    return answer;
 }

@@ -5,7 +5,9 @@
 #pragma once
 
 #include "agent/site_file.hpp"
+#include "agent/site_state.hpp"
 #include "agent/store.hpp"
+#include "tools/qmhost/control_queue.hpp"
 #include "tools/qmhost/hosted_device.hpp"
 #include "tools/qmhost/unit_health.hpp"
 
@@ -15,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,6 +52,9 @@ public:
     // agent::SiteFileError naming the unit whose settings its driver refused.
     LinePoller(const PluginLibrary& plugin, const agent::SiteLine& line, std::size_t line_index,
                const agent::ResumeState& resume, StopRequest& stop, CycleWriter write);
+    // Where each cycle's outcome is shown (the HTTP server's snapshot), the
+    // line's first unit being unit `first_unit` of the site. Before start().
+    void show_state_in(agent::SiteState& state, std::size_t first_unit);
     ~LinePoller();
     LinePoller(const LinePoller&) = delete;
     LinePoller& operator=(const LinePoller&) = delete;
@@ -56,6 +62,11 @@ public:
     void start();
     // After the stop was requested: waits for the thread's last cycle.
     void join();
+
+    // Controls for this line's units, run between its cycles.
+    ControlQueue& controls() { return controls_; }
+    // The unit's place on this line, if it is one of its units.
+    std::optional<std::size_t> unit_place(const std::string& name) const;
 
 private:
     struct Unit;
@@ -66,11 +77,18 @@ private:
     void completed(Unit& unit, agent::Cycle& cycle);
     static void compare_alarm_point(Unit& unit, int position, const ThresholdReport& report);
     UnitHealth::Clock::time_point first_due() const;
+    bool wait_between_cycles(std::chrono::steady_clock::time_point until);
+    agent::ControlAnswer run_control(std::size_t place, const agent::ControlRequest& request);
+    void show_cycle(const Unit& unit, const CycleResult& result, std::chrono::steady_clock::duration took);
 
     std::vector<std::unique_ptr<Unit>> units_;
     std::chrono::steady_clock::duration interval_;
     StopRequest& stop_;
     CycleWriter write_;
+    std::size_t line_index_;
+    ControlQueue controls_;
+    agent::SiteState* state_ = nullptr;
+    std::size_t first_unit_ = 0;
     std::thread thread_;
 };
 

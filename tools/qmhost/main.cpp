@@ -34,6 +34,8 @@ ExitStatus run(const CommandLine& c, DriverLog& driver_log)
         return run_scan(c);
     case CommandLine::Command::Serve:
         return run_serve(c);
+    case CommandLine::Command::Status:
+        return run_status(c);
     case CommandLine::Command::Version:
         program_output() << "qmhost " << QM_VERSION << std::endl;
         return ExitStatus::kOk;

@@ -9,7 +9,7 @@
 
 namespace {
 
-const char kCommandNames[] = "poll, serve, control, on, off, set, scan, points, decode, demo";
+const char kCommandNames[] = "poll, serve, status, control, on, off, set, scan, points, decode, demo";
 
 double parse_seconds(const std::string& option, const std::string& text)
 {
@@ -139,14 +139,30 @@ std::map<std::string, Setter> serve_options()
     };
 }
 
+// status and the controls go through a running agent with --agent.
+std::map<std::string, Setter> agent_options(CommandLine::Command command)
+{
+    std::map<std::string, Setter> options = {
+        {"--agent", [](CommandLine& c, const std::string& v) { c.agent.url = v; }},
+    };
+    if (command == CommandLine::Command::Status) return options;
+    options["--unit"] = [](CommandLine& c, const std::string& v) { c.agent.unit = v; };
+    options["--token-file"] = [](CommandLine& c, const std::string& v) { c.agent.token_file = v; };
+    return options;
+}
+
 std::map<std::string, Setter> options_of(CommandLine::Command command)
 {
-    if (command == CommandLine::Command::Points) return points_options();
-    if (command == CommandLine::Command::Scan) return scan_options();
-    if (command == CommandLine::Command::Serve) return serve_options();
+    using Command = CommandLine::Command;
+    if (command == Command::Points) return points_options();
+    if (command == Command::Scan) return scan_options();
+    if (command == Command::Serve) return serve_options();
     auto options = shared_options();
-    if (command == CommandLine::Command::Poll) options.merge(poll_options());
-    if (command == CommandLine::Command::Control) options.merge(control_options());
+    if (command == Command::Poll) options.merge(poll_options());
+    if (command == Command::Control) options.merge(control_options());
+    if (command == Command::Status || command == Command::Control || command == Command::On ||
+        command == Command::Off || command == Command::Set)
+        options.merge(agent_options(command));
     return options;
 }
 
@@ -174,6 +190,8 @@ void take_positional(CommandLine& c, const std::string& arg, int& taken)
 {
     if (c.command == CommandLine::Command::Decode && taken == 0) {
         c.decode_file = arg;
+    } else if (c.command == CommandLine::Command::Status && taken == 0) {
+        c.status_unit = arg;
     } else if (c.command == CommandLine::Command::Set && taken == 0) {
         if (arg == "temperature") c.safe.action = SafeControlOptions::Action::Temperature;
         else if (arg == "humidity") c.safe.action = SafeControlOptions::Action::Humidity;
@@ -193,7 +211,7 @@ std::optional<CommandLine::Command> command_if_named(const std::string& name)
         {"poll", Command::Poll},     {"control", Command::Control}, {"demo", Command::Demo},
         {"on", Command::On},         {"off", Command::Off},         {"set", Command::Set},
         {"points", Command::Points}, {"decode", Command::Decode},   {"scan", Command::Scan},
-        {"serve", Command::Serve},
+        {"serve", Command::Serve},   {"status", Command::Status},
         {"help", Command::Help},     {"--help", Command::Help},     {"-h", Command::Help},
         {"--version", Command::Version}};
     const auto found = kCommands.find(name);
@@ -205,6 +223,21 @@ CommandLine::Command command_named(const std::string& name)
 {
     if (const auto command = command_if_named(name)) return *command;
     throw UsageError("unknown command \"" + name + "\" (" + kCommandNames + ")");
+}
+
+// Through an agent, the agent's site file names the link and the unit.
+void check_agent_options(const CommandLine& c)
+{
+    const LinkOptions& link = c.device.link;
+    if (c.agent.url.empty()) {
+        if (!c.agent.unit.empty() || !c.agent.token_file.empty())
+            throw UsageError("--unit and --token-file go with --agent URL");
+        return;
+    }
+    if (link.tcp_host || link.rtu_device || !c.device.config.empty())
+        throw UsageError("give --agent or a link (--tcp, --rtu, --config), not both");
+    const bool control = c.command != CommandLine::Command::Status;
+    if (control && c.agent.unit.empty()) throw UsageError("--agent needs --unit NAME, the unit in the agent's site");
 }
 
 // An option given before the subcommand: the mend names the subcommand
@@ -245,6 +278,7 @@ void take_option(CommandLine& c, const OptionWord& option, ArgumentWords& words,
 
 void check_combination(const CommandLine& c)
 {
+    check_agent_options(c);
     const LinkOptions& link = c.device.link;
     if (c.poll.devices > 1 && !link.tcp_host)
         throw UsageError("--devices needs --tcp HOST:PORT (device i polls port PORT+i)");
@@ -425,11 +459,28 @@ const char kDecodeHelp[] = R"(decode FILE: one report per 459-byte record (a --h
 
 const char kServeHelp[] = R"(serve: the site agent. Polls every line of the site file, each on its own and its
   units in turn, and keeps every record and event in the store the site file names;
-  one line per event on standard error. Runs until SIGINT or SIGTERM, then exits 0.
-  --site FILE       the site file (JSON: "site", "store", "lines"; see the README);
+  one line per event on standard error. With "http", serves metrics, the API, a status
+  page and controls. Runs until SIGINT or SIGTERM, then exits 0.
+  --site FILE       the site file (JSON: "site", "store", "lines", "http"; see the README);
                     a member it refuses is named, with exit status 2
   --plugin PATH     the driver plug-in (default: as for poll)
   --driver-log FILE the driver's own diagnostic lines, appended (default: standard error)
+)";
+
+const char kStatusHelp[] = R"(status: one "key: value" line per value, ASCII keys (unit.state: on,
+  air.return.temperature: 23.4, setpoint.temperature: 24.0, alarm.count: 1, alarm.1: NAME,
+  poll.last: TIME); read from a running agent, or from the unit itself with one polling cycle.
+  --agent URL       the agent's HTTP address, e.g. http://127.0.0.1:8470
+  UNIT              the unit's name in the agent's site (default: every unit, a blank line between)
+  Exit status 0; 1 when the agent or the unit cannot be read, or a unit's data is stale
+  (its values are then left out, as they are not current); 2 for a command line it cannot run.
+)";
+
+const char kAgentControlHelp[] = R"(through a running agent (qmhost serve), which queues the command on the unit's line
+between its polling cycles:
+  --agent URL       the agent's HTTP address, e.g. http://127.0.0.1:8470
+  --unit NAME       the unit's name in the agent's site
+  --token-file FILE the agent's control token (its site file's control_token_file)
 )";
 
 const char kDemoHelp[] = R"(demo: polls a simulated unit on a loopback port three times, changes its
@@ -452,6 +503,11 @@ const char kScanUsage[] =
 const char kDecodeUsage[] = "  qmhost decode FILE [--lenient]\n";
 const char kDemoUsage[] = "  qmhost demo\n";
 const char kServeUsage[] = "  qmhost serve --site FILE [--plugin PATH] [--driver-log FILE]\n";
+const char kStatusUsage[] =
+    "  qmhost status --agent URL [UNIT]\n"
+    "  qmhost status LINK\n";
+const char kAgentControlUsage[] =
+    "  qmhost on|off|set|control --agent URL --unit NAME --token-file FILE ...\n";
 
 }  // namespace
 
@@ -463,11 +519,15 @@ std::string usage_text(CommandLine::Command topic)
     case Command::Poll:
         return usage + kPollUsage + "\n" + kPollHelp + kLinkHelp;
     case Command::Control:
-        return usage + kControlUsage + "\n" + kControlHelp + kControlExitHelp + kLinkHelp;
+        return usage + kControlUsage + kAgentControlUsage + "\n" + kControlHelp + kControlExitHelp + kLinkHelp +
+               "\n" + kAgentControlHelp;
     case Command::On:
     case Command::Off:
     case Command::Set:
-        return usage + kSafeControlUsage + "\n" + kSafeControlHelp + kControlExitHelp + kLinkHelp;
+        return usage + kSafeControlUsage + kAgentControlUsage + "\n" + kSafeControlHelp + kControlExitHelp +
+               kLinkHelp + "\n" + kAgentControlHelp;
+    case Command::Status:
+        return usage + kStatusUsage + "\n" + kStatusHelp + kLinkHelp;
     case Command::Points:
         return usage + kPointsUsage + "\n" + kPointsHelp;
     case Command::Decode:
@@ -479,9 +539,11 @@ std::string usage_text(CommandLine::Command topic)
     case Command::Serve:
         return usage + kServeUsage + "\n" + kServeHelp;
     default:
-        return usage + kPollUsage + kServeUsage + kSafeControlUsage + kControlUsage + kScanUsage + kPointsUsage +
-               kDecodeUsage + kDemoUsage + "  qmhost --version\n  qmhost COMMAND --help\n" + kLinkHelp + "\n" +
-               kPollHelp + "\n" + kSafeControlHelp + "\n" + kControlHelp + kControlExitHelp + "\n" + kScanHelp +
-               "\n" + kPointsHelp + "\n" + kDecodeHelp + "\n" + kServeHelp + "\n" + kDemoHelp;
+        return usage + kPollUsage + kServeUsage + kStatusUsage + kSafeControlUsage + kControlUsage +
+               kAgentControlUsage + kScanUsage + kPointsUsage + kDecodeUsage + kDemoUsage +
+               "  qmhost --version\n  qmhost COMMAND --help\n" + kLinkHelp + "\n" + kPollHelp + "\n" +
+               kSafeControlHelp + "\n" + kControlHelp + kControlExitHelp + "\n" + kAgentControlHelp + "\n" +
+               kScanHelp + "\n" + kPointsHelp + "\n" + kDecodeHelp + "\n" + kServeHelp + "\n" + kStatusHelp +
+               "\n" + kDemoHelp;
     }
 }

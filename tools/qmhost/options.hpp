@@ -59,8 +59,15 @@ struct ScanOptions {
     std::vector<int> slaves;  // empty: 1 to 247
 };
 
+// A running agent (qmhost serve) to go through instead of a link.
+struct AgentOptions {
+    std::string url;         // --agent http://HOST:PORT; empty: the link options
+    std::string unit;        // --unit NAME: the unit a control is for
+    std::string token_file;  // --token-file FILE: the agent's control token
+};
+
 struct CommandLine {
-    enum class Command { Help, Version, Poll, Control, Demo, On, Off, Set, Points, Decode, Scan, Serve };
+    enum class Command { Help, Version, Poll, Control, Demo, On, Off, Set, Points, Decode, Scan, Serve, Status };
     Command command = Command::Help;
     // With Help: the subcommand whose help was asked for (Help: all of them).
     Command help_topic = Command::Help;
@@ -71,6 +78,8 @@ struct CommandLine {
     PointsOptions points;
     ScanOptions scan;
     std::string decode_file;
+    AgentOptions agent;
+    std::string status_unit;  // status UNIT; empty: every unit
     std::string site_file;   // serve --site
     bool decode_lenient = false;  // render records decode would refuse as no record
     std::string driver_log;  // empty: the driver's lines go to standard error

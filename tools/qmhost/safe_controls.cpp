@@ -11,6 +11,9 @@
 #include "tools/qmhost/setpoint_ranges.hpp"
 
 #include "host/libmodbus_link.hpp"
+#include "agent/status_json.hpp"
+#include "agent/time_text.hpp"
+#include "tools/qmhost/agent_status.hpp"
 
 #include <iostream>
 
@@ -22,14 +25,17 @@ struct SafeControl {
     const char* member;  // the report member that shows the result
     const char* unit;    // of the setpoint, for messages
     const SetpointRange* range;  // none for on and off
+    const char* key;             // the member's key in an agent's status
 };
 
-constexpr SafeControl kOn{"unit on", contract::command::kSwitchOn, "开关机", "", nullptr};
-constexpr SafeControl kOff{"unit off", contract::command::kSwitchOff, "开关机", "", nullptr};
+constexpr SafeControl kOn{"unit on", contract::command::kSwitchOn, "开关机", "", nullptr, "unit.state"};
+constexpr SafeControl kOff{"unit off", contract::command::kSwitchOff, "开关机", "", nullptr, "unit.state"};
 constexpr SafeControl kTemperature{kTemperatureRange.what, contract::command::kTemperatureSetpoint, "回风温度设定",
-                                   kTemperatureRange.unit, &kTemperatureRange};
+                                   kTemperatureRange.unit, &kTemperatureRange, "setpoint.temperature"};
 constexpr SafeControl kHumidity{kHumidityRange.what, contract::command::kHumiditySetpoint, "湿度设定",
-                                kHumidityRange.unit, &kHumidityRange};
+                                kHumidityRange.unit, &kHumidityRange, "setpoint.humidity"};
+// Through an agent, its next record of the unit comes within a cycle or two.
+constexpr int kReadBackWaitMs = 15000;
 
 const SafeControl& control_for(const SafeControlOptions& o)
 {
@@ -76,6 +82,32 @@ void show_read_back(HostedDevice& device, const SafeControl& control, StopSignal
                      << std::endl;
 }
 
+// Through the agent: the same messages and statuses; the point is read back
+// from the agent's next record of the unit.
+ExitStatus through_agent(const CommandLine& c, const SafeControl& control, const std::vector<unsigned char>& input,
+                         const std::string& asked)
+{
+    const AgentControlAnswer answer =
+        post_agent_control(c.agent.url, c.agent.unit, c.agent.token_file, control.code, input);
+    const int64_t answered_ms = agent::utc_now_ms();
+    const auto status = static_cast<ExitStatus>(answer.exit_status);
+    if (status == ExitStatus::kOk)
+        program_output() << asked << ": confirmed by the unit" << std::endl;
+    else
+        std::cerr << "qmhost: " << asked << ": " << answer.message << std::endl;
+    if (status != ExitStatus::kOk && status != ExitStatus::kNotConfirmed) return status;
+    const Json::Value unit = next_unit_status(c.agent.url, c.agent.unit, answered_ms, kReadBackWaitMs);
+    if (unit.isNull()) {
+        std::cerr << "qmhost: could not read the point back: the agent has no newer record of " << c.agent.unit
+                  << std::endl;
+        return status;
+    }
+    const Json::Value& value = unit["values"][control.key];
+    program_output() << "the unit now reports " << control.member << " = "
+                     << (value.isString() ? value.asString() : agent::json_text(value) + control.unit) << std::endl;
+    return status;
+}
+
 }  // namespace
 
 ExitStatus run_safe_control(const CommandLine& c)
@@ -94,6 +126,7 @@ ExitStatus run_safe_control(const CommandLine& c)
         asked += " " + std::to_string(value) + control.unit;
     }
 
+    if (!c.agent.url.empty()) return through_agent(c, control, input, asked);
     OpenedDevice device(c.device);
 
     // Until here a stop signal ends qmhost at once: nothing has been sent.
