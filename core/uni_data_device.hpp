@@ -50,8 +50,6 @@ class UniDataDevice : public Base {
 public:
     using Base::LoadFromCache;
 
-    static constexpr int kRecordSize = static_cast<int>(sizeof(Record));
-
     UniDataDevice() : record_(), mode_(1) {}
     ~UniDataDevice() override = default;
 
@@ -91,7 +89,7 @@ public:
 
     bool LoadFromCache(const unsigned char* data, int length) override
     {
-        if (length != kRecordSize || data == nullptr) return false;
+        if (length != static_cast<int>(sizeof(Record)) || data == nullptr) return false;
         std::memcpy(&record_, data, sizeof(Record));
         this->m_data_ready = 1;
         RoundDone();

@@ -11,12 +11,11 @@
 
 #include <string>
 
-inline constexpr int kQm4700RecordType = contract::kRecordType;
 inline constexpr const char* kQm4700DeviceType = "qm4700rx2va9";
 
-class QM4700RX2VA9 : public UniDataDevice<QM4700RX2VA9_Data_t, SPModbus, kQm4700RecordType> {
+class QM4700RX2VA9 : public UniDataDevice<QM4700RX2VA9_Data_t, SPModbus, contract::kRecordType> {
 public:
-    using Core = UniDataDevice<QM4700RX2VA9_Data_t, SPModbus, kQm4700RecordType>;
+    using Core = UniDataDevice<QM4700RX2VA9_Data_t, SPModbus, contract::kRecordType>;
 
     QM4700RX2VA9();
     ~QM4700RX2VA9() override;

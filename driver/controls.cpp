@@ -7,6 +7,7 @@
 // are checked before anything is read, and nothing the JSON library raises
 // escapes into the host.
 #include "driver/QM4700RX2VA9.hpp"
+#include "driver/unit_objects.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -14,10 +15,9 @@
 
 namespace {
 
-// The unit's objects behind the commands.
-constexpr int kOnOffBit = 276;
-constexpr int kTemperatureSetpointRegister = 11;
-constexpr int kHumiditySetpointRegister = 1;
+using unit_objects::kHumiditySetpointRegister;
+using unit_objects::kOnOffBit;
+using unit_objects::kTemperatureSetpointRegister;
 
 namespace command = contract::command;
 

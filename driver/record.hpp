@@ -75,8 +75,6 @@ struct QM4700RX2VA9_Data_t {
 
 namespace record_layout {
 
-constexpr std::size_t kRecordSize = contract::kRecordSize;
-
 // Offsets of the stored format; a change here breaks every stored record.
 #define QM_CHECK_OFFSET(field, offset)                                                   \
     static_assert(offsetof(QM4700RX2VA9_Data_t, field) == (offset), #field " offset")
@@ -129,7 +127,7 @@ QM_CHECK_OFFSET(regs_261, 440);
 QM_CHECK_OFFSET(time, 452);
 #undef QM_CHECK_OFFSET
 
-static_assert(sizeof(QM4700RX2VA9_Data_t) == kRecordSize, "the record is 459 bytes");
+static_assert(sizeof(QM4700RX2VA9_Data_t) == contract::kRecordSize, "the record is 459 bytes");
 static_assert(alignof(QM4700RX2VA9_Data_t) == 1, "the record has no alignment");
 
 }  // namespace record_layout

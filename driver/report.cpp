@@ -4,8 +4,8 @@
 #include "driver/QM4700RX2VA9.hpp"
 #include "driver/catalogues/alarm_catalogue.hpp"
 #include "driver/catalogues/point_catalogue.hpp"
+#include "driver/record_time.hpp"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -29,15 +29,11 @@ unsigned cell_at(const unsigned char* record, const ReportPoint& point)
 double tenths(unsigned raw) { return static_cast<double>(static_cast<float>(raw) / 10.0f); }
 
 // The record's time as the report shows it; returns the text's length.
-std::size_t time_text(const unsigned char* record, std::size_t offset, char (&text)[32])
+std::size_t time_text(const unsigned char* record, std::size_t offset, char (&text)[kRecordTimeTextSize])
 {
     ttime t;
     std::memcpy(&t, record + offset, sizeof t);
-    const int length = std::snprintf(text, sizeof text, "%u-%u-%u %u:%u:%u", static_cast<unsigned>(t.year),
-                                     static_cast<unsigned>(t.month), static_cast<unsigned>(t.day),
-                                     static_cast<unsigned>(t.hour), static_cast<unsigned>(t.minute),
-                                     static_cast<unsigned>(t.second));
-    return static_cast<std::size_t>(length);
+    return format_record_time(t, text);
 }
 
 // The document keeps its own copy of every text. A text the member already
@@ -73,7 +69,7 @@ void write_point(Json::Value& member, const ReportPoint& point, const unsigned c
         member = static_cast<int>(register_at(record, point.source2) * 100 + register_at(record, point.source));
         return;
     case Conversion::TimeText: {
-        char text[32];
+        char text[kRecordTimeTextSize];
         set_text(member, text, time_text(record, point.source, text));
         return;
     }

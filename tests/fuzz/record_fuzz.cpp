@@ -40,9 +40,9 @@ std::unique_ptr<T[]> exact_copy(const std::vector<T>& bytes)
 void load_from_cache(QM4700RX2VA9& driver, FuzzInput& in)
 {
     const uint8_t selector = in.byte();
-    const int length = (selector & 0x80) ? in.int16() : QM4700RX2VA9::kRecordSize;
+    const int length = (selector & 0x80) ? in.int16() : static_cast<int>(contract::kRecordSize);
     std::vector<uint8_t> record = in.bytes(length > 0 ? static_cast<std::size_t>(length) : 0);
-    if (length == QM4700RX2VA9::kRecordSize) record.resize(QM4700RX2VA9::kRecordSize, 0);
+    if (length == static_cast<int>(contract::kRecordSize)) record.resize(contract::kRecordSize, 0);
     const auto copy = exact_copy(record);
     driver.LoadFromCache(copy.get(), length);
 }

@@ -61,7 +61,7 @@ int run_decode(const CommandLine& c)
 
     std::ostream& out = program_output();
     Json::FastWriter writer;  // the driver's own rendering of the report
-    std::vector<unsigned char> record(record_layout::kRecordSize);
+    std::vector<unsigned char> record(contract::kRecordSize);
     for (unsigned long long offset = 0;; offset += record.size()) {
         in.read(reinterpret_cast<char*>(record.data()), static_cast<std::streamsize>(record.size()));
         const auto got = static_cast<std::size_t>(in.gcount());

@@ -6,6 +6,7 @@
 #include "tools/qmhost/summary.hpp"
 #include "tools/sim/unit_server.hpp"
 
+#include "driver/unit_objects.hpp"
 #include "host/contract.hpp"
 #include "host/libmodbus_link.hpp"
 
@@ -20,9 +21,9 @@ namespace {
 constexpr int kPollsBeforeControl = 3;
 constexpr auto kDemoInterval = std::chrono::seconds(1);
 
-// The unit's return-air temperature setpoint: holding register 11, in tenths
-// of a degree. Command 106 writes it, given in whole degrees.
-constexpr int kReturnSetpointRegister = 11;
+// The unit's return-air temperature setpoint, in tenths of a degree.
+// Command 106 writes it, given in whole degrees.
+constexpr int kReturnSetpointRegister = unit_objects::kTemperatureSetpointRegister;
 constexpr int kReturnSetpointCommand = contract::command::kTemperatureSetpoint;
 constexpr int kTenthsPerDegree = 10;
 constexpr int kConfirmed = 1;

@@ -1,44 +1,21 @@
 #include "tools/qmhost/host_outputs.hpp"
 
-#include <cstdio>
-
 namespace {
 
-void append_json_string(std::string& out, const std::string& text)
+// One --alarms line: the report's seven arguments, in the order the host
+// hands them over.
+std::string alarm_json_line(JsonLines& lines, const ThresholdReport& r)
 {
-    out += '"';
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
+    return lines.ordered_line({{"seq", r.sequence},
+                               {"level", r.level},
+                               {"code", r.code},
+                               {"code2", r.code2},
+                               {"code_name", r.code_name},
+                               {"alarm_name", r.alarm_name},
+                               {"state", r.state}});
 }
 
 }  // namespace
-
-std::string alarm_json_line(const ThresholdReport& r)
-{
-    std::string line = "{\"seq\":" + std::to_string(r.sequence) + ",\"level\":" + std::to_string(r.level);
-    const std::pair<const char*, const std::string*> texts[] = {
-        {"code", &r.code}, {"code2", &r.code2}, {"code_name", &r.code_name}, {"alarm_name", &r.alarm_name}};
-    for (const auto& [key, value] : texts) {
-        line += ",\"";
-        line += key;
-        line += "\":";
-        append_json_string(line, *value);
-    }
-    line += r.state ? ",\"state\":true}\n" : ",\"state\":false}\n";
-    return line;
-}
 
 void HostOutputs::begin_cycle()
 {
@@ -54,7 +31,7 @@ void HostOutputs::on_send_sp(const ZKVVDevice&, int, const unsigned char*, unsig
 
 void HostOutputs::on_threshold_report(const ZKVVDevice&, const ThresholdReport& report)
 {
-    if (alarms_) *alarms_ << alarm_json_line(report);
+    if (alarms_) *alarms_ << alarm_json_line(alarm_lines_, report);
     if (report.state) active_.push_back(report.alarm_name);
 }
 

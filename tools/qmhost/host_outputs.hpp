@@ -4,6 +4,7 @@
 #pragma once
 
 #include "host/sink.hpp"
+#include "tools/qmhost/json_lines.hpp"
 
 #include <ostream>
 #include <string>
@@ -31,11 +32,8 @@ public:
 private:
     std::ostream* alarms_;
     std::ostream* history_;
+    JsonLines alarm_lines_;
     bool published_ = false;
     std::vector<std::string> active_;
     std::vector<std::pair<std::string, bool>> transitions_;
 };
-
-// One --alarms line: the report's seven arguments as a JSON object, text
-// kept as UTF-8.
-std::string alarm_json_line(const ThresholdReport& report);

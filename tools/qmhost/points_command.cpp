@@ -2,6 +2,7 @@
 // from the driver's own catalogues and polling chain, so it cannot disagree
 // with what the driver reports.
 #include "tools/qmhost/commands.hpp"
+#include "tools/qmhost/json_lines.hpp"
 #include "tools/qmhost/program_output.hpp"
 
 #include "driver/catalogues/alarm_catalogue.hpp"
@@ -10,7 +11,6 @@
 
 #include <json/json.h>
 
-#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -193,12 +193,7 @@ void write_json(std::ostream& out)
         a["source"] = r.source;
         a["coil"] = r.coil;
     }
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
-    const std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
-    writer->write(document, &out);
-    out << '\n';
+    out << JsonLines().line(document);
 }
 
 }  // namespace

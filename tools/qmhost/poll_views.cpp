@@ -1,10 +1,8 @@
 #include "tools/qmhost/poll_views.hpp"
 
+#include "tools/qmhost/json_lines.hpp"
 #include "tools/qmhost/options.hpp"
 #include "tools/qmhost/report_values.hpp"
-
-#include <memory>
-#include <sstream>
 
 void check_point_names(const std::vector<std::string>& names)
 {
@@ -26,11 +24,8 @@ std::string event_lines(const boost::posix_time::ptime& time, unsigned int devic
                         const std::vector<std::pair<std::string, bool>>& transitions)
 {
     if (transitions.empty()) return {};
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
-    const std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
-    std::ostringstream out;
+    JsonLines lines;
+    std::string out;
     for (const auto& [alarm, raised] : transitions) {
         Json::Value event(Json::objectValue);
         event["time"] = report_time_text(time);
@@ -38,8 +33,7 @@ std::string event_lines(const boost::posix_time::ptime& time, unsigned int devic
         event["slave"] = slave;
         event["alarm"] = alarm;
         event["event"] = raised ? "raised" : "cleared";
-        writer->write(event, &out);
-        out << '\n';
+        out += lines.line(event);
     }
-    return out.str();
+    return out;
 }

@@ -2,6 +2,7 @@
 
 #include "driver/catalogues/alarm_catalogue.hpp"
 #include "driver/catalogues/point_catalogue.hpp"
+#include "driver/record_time.hpp"
 
 #include <cstdio>
 
@@ -40,10 +41,8 @@ const char* const kStateWords[][2] = {
 
 std::string report_time_text(const ttime& stamp)
 {
-    char text[48];
-    std::snprintf(text, sizeof text, "%u-%u-%u %u:%u:%u", unsigned{stamp.year}, unsigned{stamp.month},
-                  unsigned{stamp.day}, unsigned{stamp.hour}, unsigned{stamp.minute}, unsigned{stamp.second});
-    return text;
+    char text[kRecordTimeTextSize];
+    return std::string(text, format_record_time(stamp, text));
 }
 
 std::string report_time_text(const boost::posix_time::ptime& time)

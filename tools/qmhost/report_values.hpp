@@ -10,7 +10,7 @@
 
 #include <string>
 
-// y-m-d h:m:s without leading zeros, as the report writes "更新时间".
+// The record's time text, as the report writes "更新时间".
 std::string report_time_text(const ttime& stamp);
 std::string report_time_text(const boost::posix_time::ptime& time);
 

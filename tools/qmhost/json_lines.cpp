@@ -1,0 +1,32 @@
+#include "tools/qmhost/json_lines.hpp"
+
+#include <sstream>
+
+JsonLines::JsonLines()
+{
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    writer_.reset(builder.newStreamWriter());
+}
+
+JsonLines::~JsonLines() = default;
+
+std::string JsonLines::text(const Json::Value& value)
+{
+    std::ostringstream out;
+    writer_->write(value, &out);
+    return out.str();
+}
+
+std::string JsonLines::line(const Json::Value& value) { return text(value) + '\n'; }
+
+std::string JsonLines::ordered_line(std::initializer_list<std::pair<const char*, Json::Value>> members)
+{
+    std::string line = "{";
+    for (const auto& [name, value] : members) {
+        if (line.size() > 1) line += ',';
+        line += text(name) + ':' + text(value);
+    }
+    return line + "}\n";
+}
