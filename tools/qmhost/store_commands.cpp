@@ -7,7 +7,7 @@
 #include "agent/store.hpp"
 #include "agent/store_reader.hpp"
 #include "agent/time_text.hpp"
-#include "driver/record.hpp"
+#include "host/contract.hpp"
 #include "tools/common/usage_error.hpp"
 
 #include <json/json.h>
@@ -117,9 +117,9 @@ std::string csv_field(const std::string& text)
 
 std::string whole_record(const agent::StoredRecord& r)
 {
-    if (r.body.size() == record_layout::kRecordSize) return {};
+    if (r.body.size() == contract::kRecordSize) return {};
     return "record " + std::to_string(r.seq) + " of " + r.unit + " is " + std::to_string(r.body.size()) +
-           " bytes, not a " + std::to_string(record_layout::kRecordSize) + "-byte record";
+           " bytes, not a " + std::to_string(contract::kRecordSize) + "-byte record";
 }
 
 void print_history(agent::StoreReader& store, const StoreCommandLine& c)
@@ -142,6 +142,10 @@ void print_history(agent::StoreReader& store, const StoreCommandLine& c)
             return bool(out);
         }
         Json::Value report = decoded_report(*plugin, r.body);
+        if (store.holds_many_stores()) {
+            report["site"] = r.site;
+            report["store"] = r.store;
+        }
         report["unit"] = r.unit;
         report["slave"] = r.slave;
         report["device_id"] = Json::Int64{r.device_id};
@@ -167,6 +171,10 @@ void print_events(agent::StoreReader& store, const StoreCommandLine& c)
             return bool(out);
         }
         Json::Value line(Json::objectValue);
+        if (store.holds_many_stores()) {
+            line["site"] = e.site;
+            line["store"] = e.store;
+        }
         line["seq"] = Json::Int64{e.seq};
         line["time"] = time;
         line["unit"] = e.unit.empty() ? Json::Value() : Json::Value(e.unit);
@@ -183,7 +191,8 @@ const char kStoreUsage[] =
     "  qmhost events --db FILE [--unit NAME] [--from TIME] [--to TIME] [--format jsonl|csv]\n";
 
 const char kStoreHelp[] = R"(history, events: what a site agent stored, read while the agent writes it.
-  --db FILE         the store
+  --db FILE         the store: a site's, or a centre's ingest store (qmhost ingest), whose
+                    rows come in time order with their site and store added (jsonl)
   --unit NAME       one unit's rows, in time order (default: every unit's, in the order stored)
   --from TIME       rows from this time on, ISO 8601: a date (00:00 UTC) or a date-time with Z
                     or an offset, e.g. 2026-12-08, 2026-12-08T10:02:17Z, 2026-12-08T18:02+08:00
