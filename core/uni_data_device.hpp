@@ -5,6 +5,7 @@
 // its size, its first field `dev_id` and its last field `time`.
 #pragma once
 
+#include "host/contract.hpp"
 #include "host/framework.hpp"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -134,7 +135,7 @@ private:
 
     void read_mode(const Json::Value& config)
     {
-        const Json::Value& app = core_detail::member(config, "appSetting");
+        const Json::Value& app = core_detail::member(config, contract::settings::kApp);
         if (!app.isObject()) return;
         std::string text;
         if (!core_detail::text_of(app["b_mode"], text)) return;
@@ -147,7 +148,7 @@ private:
         // "here 1", "here 2" and "here KEY" are kept on purpose: the gateway's
         // log shows by them how far the threshold settings were read.
         std::cout << "here 1" << std::endl;
-        const Json::Value& thresholds = core_detail::member(config, "thresholdSetting");
+        const Json::Value& thresholds = core_detail::member(config, contract::settings::kThresholds);
         if (thresholds.isNull()) return;
         std::cout << "here 2" << std::endl;
         // Only an object has named members; anything else has no entries.

@@ -82,4 +82,11 @@ inline constexpr int kCountWord = 1;
 inline constexpr int kPayloadMore = 1;
 inline constexpr int kPayloadDone = 0;
 
+// The device JSON's top-level members the driver reads its settings from;
+// the host reads "link", and what neither reads is a mistake worth naming.
+namespace settings {
+inline constexpr char kApp[] = "appSetting";              // "b_mode"
+inline constexpr char kThresholds[] = "thresholdSetting";  // mode 3's alarm rules
+}  // namespace settings
+
 }  // namespace contract

@@ -62,6 +62,7 @@ struct DeviceState {
     bool request_pending = false;
     std::shared_ptr<ModbusLink> link;
     std::string last_error;
+    LinkFailure last_failure;
 };
 
 // Devices may be created and deleted on different threads; one device's
@@ -278,6 +279,8 @@ ModbusLink* SPModbus::link() const { return state_of(this).link.get(); }
 
 const std::string& SPModbus::last_error() const { return state_of(this).last_error; }
 
+const LinkFailure& SPModbus::last_failure() const { return state_of(this).last_failure; }
+
 int SPModbus::Reset()
 {
     state_of(this).request_pending = false;
@@ -290,7 +293,8 @@ int SPModbus::OpenPort()
     DeviceState& state = state_of(this);
     if (!state.link) return -1;
     if (!state.link->open()) {
-        state.last_error = state.link->error();
+        state.last_failure = state.link->failure();
+        state.last_error = state.last_failure.text();
         return -1;
     }
     return 0;
@@ -392,24 +396,26 @@ int SPModbus::process()
     state.request_pending = false;
     const Request& r = state.request;
 
-    auto fail = [this, &state](const std::string& why) {
-        state.last_error = why;
+    auto fail = [this, &state](const LinkFailure& why) {
+        state.last_failure = why;
+        state.last_error = why.text();
         on_error();
         return -1;
     };
-    if (!state.link) return fail("no Modbus link configured");
+    if (!state.link) return fail(LinkFailure{LinkFailure::Kind::NotSent, 0, "", "no Modbus link configured"});
     const int max_count = r.kind == RequestKind::ReadBits        ? kBitTableSize
                           : r.kind == RequestKind::ReadRegisters  ? kRegisterTableSize
                           : r.kind == RequestKind::WriteRegisters ? kMaxWriteRegisters
                                                                   : 1;
     if (!address_range_ok(r.address, r.count, max_count))
-        return fail("request out of range: address " + std::to_string(r.address) + ", count " +
-                    std::to_string(r.count));
+        return fail(LinkFailure{LinkFailure::Kind::NotSent, 0, "",
+                                "request out of range: address " + std::to_string(r.address) + ", count " +
+                                    std::to_string(r.count)});
 
     tab_type table = TAB_REGISTERS;
     unsigned int length = 0;
     if (!perform(*state.link, r, m_tab_bits, m_tab_registers, table, length))
-        return fail(state.link->error());
+        return fail(state.link->failure());
     process_payload(table, length);
     return 1;
 }

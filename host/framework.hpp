@@ -25,6 +25,7 @@
 #include <vector>
 
 class ModbusLink;
+struct LinkFailure;
 
 #pragma pack(push, 1)
 // The framework's 7-byte time stamp: year, then month to second.
@@ -196,10 +197,12 @@ public:
     int modbus_write_register(int address, int value);
     int modbus_write_registers(int address, int count, const unsigned short* values);
 
-    // Stand-in seams: the link the requests go over, and what went wrong last.
+    // Stand-in seams: the link the requests go over, what went wrong last
+    // (the settings, the line or a request), and the last request that failed.
     void attach_link(std::shared_ptr<ModbusLink> link);
     ModbusLink* link() const;
     const std::string& last_error() const;
+    const LinkFailure& last_failure() const;
     int poll_step() const { return m_poll_step; }
     const unsigned char* bit_table() const { return m_tab_bits; }
     const unsigned short* register_table() const { return m_tab_registers; }

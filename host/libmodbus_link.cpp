@@ -22,28 +22,11 @@ constexpr int kExceptionFlag = 0x80;
 constexpr uint16_t kCoilOn = 0xFF00;
 constexpr int kSliceMs = 20;            // longest wait before asking the stop check
 constexpr int kMaxByteGapMs = 500;      // longest pause inside one answer (libmodbus's own)
-constexpr int kMinGuardMs = 20;         // a few characters even at 1200 baud
 constexpr int kQuietGiveUpFactor = 4;   // a line still talking after 4 guards is given up on
 
 std::function<bool()> g_stop_check;
 
 bool stop_asked() { return g_stop_check && g_stop_check(); }
-
-int member_int(const Json::Value& link, const char* key, int fallback)
-{
-    const Json::Value& v = link[key];
-    if (v.isNull()) return fallback;
-    if (!v.isInt()) throw std::invalid_argument(std::string("link setting \"") + key + "\" must be an integer");
-    return v.asInt();
-}
-
-std::string member_text(const Json::Value& link, const char* key, const std::string& fallback)
-{
-    const Json::Value& v = link[key];
-    if (v.isNull()) return fallback;
-    if (!v.isString()) throw std::invalid_argument(std::string("link setting \"") + key + "\" must be a string");
-    return v.asString();
-}
 
 int milliseconds_left(Clock::time_point until)
 {
@@ -62,7 +45,7 @@ public:
 
     bool open() override;
     void close() override;
-    const std::string& error() const override { return error_; }
+    const LinkFailure& failure() const override { return failure_; }
 
     bool read_bits(int address, int count, uint8_t* dest) override
     {
@@ -120,11 +103,15 @@ private:
     bool single_write(int function, int address, uint16_t value, uint16_t& echoed);
     bool write_answer(const uint8_t* request, int length, int address, uint16_t& echoed);
 
+    using Kind = LinkFailure::Kind;
+
+    // Says why the request failed, and leaves the line as it is.
+    bool note(Kind kind, const std::string& request, std::string reason, int exception_code = 0);
     // The request failed: nothing that arrives from now on may be taken for
     // a later answer. A serial line gets the guard; a TCP connection is
     // replaced, and with it whatever was still coming on it.
-    bool failed(const std::string& why);
-    bool line_failed(const std::string& what, int code);
+    bool failed(Kind kind, const std::string& request, std::string reason);
+    bool line_failed(const std::string& request, int code);
     std::string line_hint() const;
     std::string line_settings() const;
 
@@ -133,7 +120,7 @@ private:
     bool connected_ = false;
     bool guard_armed_ = false;
     Clock::time_point last_seen_;  // the failure, or the last byte seen since
-    std::string error_;
+    LinkFailure failure_;
 };
 
 bool LibmodbusLink::open()
@@ -144,10 +131,7 @@ bool LibmodbusLink::open()
                    ? modbus_new_tcp_pi(settings_.host.c_str(), std::to_string(settings_.port).c_str())
                    : modbus_new_rtu(settings_.device.c_str(), settings_.baud, settings_.parity,
                                     settings_.data_bits, settings_.stop_bits);
-        if (!ctx_) {
-            error_ = settings_.describe() + ": " + modbus_strerror(errno);
-            return false;
-        }
+        if (!ctx_) return note(Kind::LineDown, "", settings_.describe() + ": " + modbus_strerror(errno));
         modbus_set_slave(ctx_, settings_.slave);
         const int timeout_ms = std::min(settings_.timeout_ms, kMaxLinkTimeoutMs);
         modbus_set_response_timeout(ctx_, static_cast<uint32_t>(timeout_ms / 1000),
@@ -157,10 +141,8 @@ bool LibmodbusLink::open()
         // libmodbus's own sleeps a whole response timeout.
         modbus_set_error_recovery(ctx_, MODBUS_ERROR_RECOVERY_NONE);
     }
-    if (modbus_connect(ctx_) == -1) {
-        error_ = "cannot open " + settings_.describe() + ": " + modbus_strerror(errno);
-        return false;
-    }
+    if (modbus_connect(ctx_) == -1)
+        return note(Kind::LineDown, "", "cannot open " + settings_.describe() + ": " + modbus_strerror(errno));
     connected_ = true;
     if (rtu()) {
         if (!lock_device()) return false;
@@ -178,10 +160,10 @@ bool LibmodbusLink::lock_device()
     if (::flock(modbus_get_socket(ctx_), LOCK_EX | LOCK_NB) == 0) return true;
     const int code = errno;
     close();
-    error_ = "cannot open " + settings_.describe() + ": " +
-             (code == EWOULDBLOCK ? settings_.device + " is in use by another program"
-                                  : std::string("cannot lock it: ") + std::strerror(code));
-    return false;
+    return note(Kind::LineDown, "",
+                "cannot open " + settings_.describe() + ": " +
+                    (code == EWOULDBLOCK ? settings_.device + " is in use by another program"
+                                         : std::string("cannot lock it: ") + std::strerror(code)));
 }
 
 void LibmodbusLink::close()
@@ -217,14 +199,8 @@ bool LibmodbusLink::wait_for_quiet_line()
         }
         const int left = milliseconds_left(last_seen_ + guard);
         if (left == 0) break;
-        if (stop_asked()) {
-            error_ = "stopped while waiting for a quiet line";
-            return false;
-        }
-        if (Clock::now() > give_up) {
-            error_ = "the line does not go quiet: " + line_hint();
-            return false;
-        }
+        if (stop_asked()) return note(Kind::Stopped, "", "stopped while waiting for a quiet line");
+        if (Clock::now() > give_up) return note(Kind::Garbled, "", "the line does not go quiet: " + line_hint());
         line.revents = 0;
         ::poll(&line, 1, std::min(left, kSliceMs));
     }
@@ -257,9 +233,18 @@ std::string LibmodbusLink::line_settings() const
     return "the line speed and parity (" + settings_.framing_text() + ")";
 }
 
-bool LibmodbusLink::failed(const std::string& why)
+bool LibmodbusLink::note(Kind kind, const std::string& request, std::string reason, int exception_code)
 {
-    error_ = why;
+    failure_.kind = kind;
+    failure_.exception_code = exception_code;
+    failure_.request = request;
+    failure_.reason = std::move(reason);
+    return false;
+}
+
+bool LibmodbusLink::failed(Kind kind, const std::string& request, std::string reason)
+{
+    note(kind, request, std::move(reason));
     if (rtu()) {
         guard_armed_ = true;
         last_seen_ = Clock::now();
@@ -271,9 +256,9 @@ bool LibmodbusLink::failed(const std::string& why)
 
 // The line itself failed (device gone, connection reset or refused): it is
 // reopened at the next request.
-bool LibmodbusLink::line_failed(const std::string& what, int code)
+bool LibmodbusLink::line_failed(const std::string& request, int code)
 {
-    failed(what + ": " + modbus_strerror(code));
+    failed(Kind::LineDown, request, modbus_strerror(code));
     close();
     return false;
 }
@@ -289,41 +274,48 @@ bool LibmodbusLink::transact(const uint8_t* request, int length, const std::stri
     case Wait::Answer:
         break;
     case Wait::Stopped:
-        return failed(what + ": stopped while waiting for the answer");
+        return failed(Kind::Stopped, what, "stopped while waiting for the answer");
     case Wait::Failed:
         return line_failed(what, errno);
     case Wait::Silent:
         if (rtu())
-            return failed(what + ": no answer, timed out after " + std::to_string(settings_.timeout_ms) +
-                          " ms: check the slave id (" + std::to_string(settings_.slave) + "), " + line_settings() +
-                          " and the A/B wiring");
-        return failed(what + ": no answer, timed out after " + std::to_string(settings_.timeout_ms) +
-                      " ms: check the unit id (" + std::to_string(settings_.slave) + ")");
+            return failed(Kind::NoAnswer, what,
+                          "no answer, timed out after " + std::to_string(settings_.timeout_ms) +
+                              " ms: check the slave id (" + std::to_string(settings_.slave) + "), " +
+                              line_settings() + " and the A/B wiring");
+        return failed(Kind::NoAnswer, what,
+                      "no answer, timed out after " + std::to_string(settings_.timeout_ms) +
+                          " ms: check the unit id (" + std::to_string(settings_.slave) + ")");
     }
 
     answered = modbus_receive_confirmation(ctx_, answer);
     if (answered == -1) {
         const int code = errno;
-        if (code == EMBBADCRC) return failed(what + ": answer with a bad CRC: " + line_hint());
-        if (code == ETIMEDOUT) return failed(what + ": answer cut short: " + line_hint());
-        if (code >= MODBUS_ENOBASE) return failed(what + ": " + modbus_strerror(code) + ": " + line_hint());
+        if (code == EMBBADCRC) return failed(Kind::Garbled, what, "answer with a bad CRC: " + line_hint());
+        if (code == ETIMEDOUT) return failed(Kind::Garbled, what, "answer cut short: " + line_hint());
+        if (code >= MODBUS_ENOBASE)
+            return failed(Kind::Garbled, what, std::string(modbus_strerror(code)) + ": " + line_hint());
         return line_failed(what, code);
     }
     if (answered == 0)
-        return failed(what + ": answer from slave " + std::to_string(answer[0]) + " instead of " +
-                      std::to_string(settings_.slave) + ": " + line_hint() +
-                      ", and that no other unit on the line has that id");
+        return failed(Kind::Garbled, what,
+                      "answer from slave " + std::to_string(answer[0]) + " instead of " +
+                          std::to_string(settings_.slave) + ": " + line_hint() +
+                          ", and that no other unit on the line has that id");
     pdu = modbus_get_header_length(ctx_);
-    if (answered < pdu + 2) return failed(what + ": answer cut short: " + line_hint());
+    if (answered < pdu + 2) return failed(Kind::Garbled, what, "answer cut short: " + line_hint());
     if (answer[pdu] == (request[1] | kExceptionFlag)) {
         // The unit is there and understood: no guard needed, but the error is its own.
-        error_ = what + ": the unit answered exception " + std::to_string(answer[pdu + 1]) + " (" +
-                 modbus_strerror(MODBUS_ENOBASE + answer[pdu + 1]) + ")";
-        return false;
+        const int code = answer[pdu + 1];
+        return note(Kind::Exception, what,
+                    "the unit answered exception " + std::to_string(code) + " (" +
+                        modbus_strerror(MODBUS_ENOBASE + code) + ")",
+                    code);
     }
     if (answer[pdu] != request[1])
-        return failed(what + ": answer with function " + std::to_string(answer[pdu]) + " to a request with " +
-                      std::to_string(request[1]) + ": " + line_hint());
+        return failed(Kind::Garbled, what,
+                      "answer with function " + std::to_string(answer[pdu]) + " to a request with " +
+                          std::to_string(request[1]) + ": " + line_hint());
     return true;
 }
 
@@ -340,8 +332,9 @@ bool LibmodbusLink::read(int function, const char* what, int address, int count,
     if (!transact(request, sizeof request, where, answer, pdu, answered)) return false;
     // libmodbus sized the frame by its own byte count; it must be this read's.
     if (answer[pdu + 1] != bytes || pdu + 2 + bytes > answered)
-        return failed(where + ": answer with " + std::to_string(answer[pdu + 1]) + " data bytes, not " +
-                      std::to_string(bytes) + ": " + line_hint());
+        return failed(Kind::Garbled, where,
+                      "answer with " + std::to_string(answer[pdu + 1]) + " data bytes, not " + std::to_string(bytes) +
+                          ": " + line_hint());
     std::memcpy(data, answer + pdu + 2, static_cast<std::size_t>(bytes));
     return true;
 }
@@ -357,10 +350,8 @@ bool LibmodbusLink::single_write(int function, int address, uint16_t value, uint
 bool LibmodbusLink::write_registers(int address, int count, const uint16_t* values, uint16_t& function_code,
                                     uint16_t& confirmed_count)
 {
-    if (count < 1 || count > contract::kMaxWriteRegisters) {
-        error_ = "write registers at " + std::to_string(address) + ": bad count " + std::to_string(count);
-        return false;
-    }
+    if (count < 1 || count > contract::kMaxWriteRegisters)
+        return note(Kind::NotSent, "write registers at " + std::to_string(address), "bad count " + std::to_string(count));
     uint8_t request[7 + 2 * contract::kMaxWriteRegisters];
     int n = 0;
     request[n++] = static_cast<uint8_t>(settings_.slave);
@@ -389,10 +380,10 @@ bool LibmodbusLink::write_answer(const uint8_t* request, int length, int address
     int pdu = 0;
     int answered = 0;
     if (!transact(request, length, where, answer, pdu, answered)) return false;
-    if (answered < pdu + 5) return failed(where + ": answer cut short: " + line_hint());
+    if (answered < pdu + 5) return failed(Kind::Garbled, where, "answer cut short: " + line_hint());
     const int answered_address = (answer[pdu + 1] << 8) | answer[pdu + 2];
     if (answered_address != address)
-        return failed(where + ": answer for address " + std::to_string(answered_address));
+        return failed(Kind::Garbled, where, "answer for address " + std::to_string(answered_address));
     echoed = static_cast<uint16_t>((answer[pdu + 3] << 8) | answer[pdu + 4]);
     return true;
 }
@@ -427,7 +418,7 @@ public:
     }
     bool open() override { return line_->open(); }
     void close() override {}
-    const std::string& error() const override { return line_->error(); }
+    const LinkFailure& failure() const override { return line_->failure(); }
 
 private:
     LibmodbusLink& here()
@@ -441,75 +432,6 @@ private:
 };
 
 }  // namespace
-
-std::string LinkSettings::describe() const
-{
-    if (kind == Kind::Tcp) return "tcp " + host + ":" + std::to_string(port);
-    return "rtu " + serial_text();
-}
-
-int LinkSettings::effective_guard_ms() const
-{
-    return guard_ms >= 0 ? guard_ms : std::max(2 * timeout_ms, kMinGuardMs);
-}
-
-LinkSettings parse_link_settings(const Json::Value& link)
-{
-    if (!link.isObject()) throw std::invalid_argument("link settings must be a JSON object");
-    LinkSettings s;
-    const std::string type = member_text(link, "type", "tcp");
-    if (type == "tcp") {
-        s.kind = LinkSettings::Kind::Tcp;
-        s.host = member_text(link, "host", s.host);
-        s.port = member_int(link, "port", s.port);
-        if (s.port < 1 || s.port > 65535) throw std::invalid_argument("link setting \"port\" out of range");
-    } else if (type == "rtu") {
-        s.kind = LinkSettings::Kind::Rtu;
-        s.device = member_text(link, "device", "");
-        if (s.device.empty()) throw std::invalid_argument("link setting \"device\" is required for rtu");
-        s.baud = member_int(link, "baud", s.baud);
-        const std::string parity = member_text(link, "parity", "N");
-        if (parity != "N" && parity != "E" && parity != "O")
-            throw std::invalid_argument("link setting \"parity\" must be N, E or O");
-        s.parity = parity[0];
-        s.data_bits = member_int(link, "data_bits", s.data_bits);
-        s.stop_bits = member_int(link, "stop_bits", s.stop_bits);
-        if (s.data_bits < 5 || s.data_bits > 8) throw std::invalid_argument("link setting \"data_bits\" must be 5 to 8");
-        if (s.stop_bits != 1 && s.stop_bits != 2) throw std::invalid_argument("link setting \"stop_bits\" must be 1 or 2");
-    } else {
-        throw std::invalid_argument("link setting \"type\" must be \"tcp\" or \"rtu\"");
-    }
-    s.slave = member_int(link, "slave", s.slave);
-    if (s.slave < 0 || s.slave > 247) throw std::invalid_argument("link setting \"slave\" must be 0 to 247");
-    s.timeout_ms = member_int(link, "timeout_ms", s.timeout_ms);
-    if (s.timeout_ms < 1 || s.timeout_ms > kMaxLinkTimeoutMs)
-        throw std::invalid_argument("link setting \"timeout_ms\" must be 1 to " + std::to_string(kMaxLinkTimeoutMs));
-    s.guard_ms = member_int(link, "guard_ms", s.guard_ms);
-    if (s.guard_ms < -1 || s.guard_ms > kMaxLinkTimeoutMs)
-        throw std::invalid_argument("link setting \"guard_ms\" must be 0 to " + std::to_string(kMaxLinkTimeoutMs));
-    return s;
-}
-
-Json::Value link_settings_json(const LinkSettings& s)
-{
-    Json::Value link(Json::objectValue);
-    if (s.kind == LinkSettings::Kind::Tcp) {
-        link["type"] = "tcp";
-        link["host"] = s.host;
-        link["port"] = s.port;
-    } else {
-        link["type"] = "rtu";
-        link["device"] = s.device;
-        link["baud"] = s.baud;
-        link["parity"] = std::string(1, s.parity);
-        link["data_bits"] = s.data_bits;
-        link["stop_bits"] = s.stop_bits;
-    }
-    link["slave"] = s.slave;
-    link["timeout_ms"] = s.timeout_ms;
-    if (s.guard_ms >= 0) link["guard_ms"] = s.guard_ms;
-    return link;
-}
 
 std::shared_ptr<ModbusLink> make_libmodbus_link(const LinkSettings& settings)
 {

@@ -2,50 +2,12 @@
 #pragma once
 
 #include "host/link.hpp"
-
-#include <json/json.h>
+#include "host/link_settings.hpp"
 
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
-
-struct LinkSettings {
-    enum class Kind { Tcp, Rtu };
-    Kind kind = Kind::Tcp;
-    std::string host = "127.0.0.1";
-    int port = 502;
-    std::string device;
-    int baud = 9600;
-    char parity = 'N';
-    int data_bits = 8;
-    int stop_bits = 1;
-    int slave = 1;
-    int timeout_ms = 500;
-    // After a failed request on a serial line, the line must stay quiet this
-    // long before the next request; -1: twice the response timeout.
-    int guard_ms = -1;
-
-    // "tcp 127.0.0.1:1502" or "rtu /dev/ttyUSB0 9600 8N1", for messages.
-    std::string describe() const;
-    // The serial line alone, "/dev/ttyUSB0 9600 8N1", and its framing,
-    // "9600 8N1"; inline, so the simulated unit names its line alike
-    // without linking the host.
-    std::string serial_text() const { return device + " " + framing_text(); }
-    std::string framing_text() const
-    {
-        return std::to_string(baud) + " " + std::to_string(data_bits) + parity + std::to_string(stop_bits);
-    }
-    int effective_guard_ms() const;
-};
-
-// Longest response timeout and guard accepted, in ms.
-constexpr int kMaxLinkTimeoutMs = 10000;
-
-// Reads the device JSON's "link" object (keys in the README); throws
-// std::invalid_argument naming the offending key.
-LinkSettings parse_link_settings(const Json::Value& link);
-Json::Value link_settings_json(const LinkSettings& settings);
 
 std::shared_ptr<ModbusLink> make_libmodbus_link(const LinkSettings& settings);
 

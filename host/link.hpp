@@ -5,12 +5,33 @@
 #include <cstdint>
 #include <string>
 
+// Why a request failed: its kind is for the host to act on, its text for
+// people. The host decides on the kind, never on the text.
+struct LinkFailure {
+    enum class Kind {
+        None,
+        NoAnswer,   // nothing came back within the response timeout
+        Exception,  // the unit answered with an exception: it is there, and refuses this request
+        Garbled,    // what came back (or kept coming) is not a whole answer to this request
+        LineDown,   // the line cannot be opened, or failed under the request; reopened at the next
+        Stopped,    // a stop was asked for while the request waited
+        NotSent,    // the request cannot be sent as asked (no line, a count out of range)
+    };
+
+    Kind kind = Kind::None;
+    int exception_code = 0;  // the unit's, for Kind::Exception
+    std::string request;     // "read registers at 1500 to 1503"; empty when the line failed before one
+    std::string reason;
+
+    std::string text() const { return request.empty() ? reason : request + ": " + reason; }
+};
+
 class ModbusLink {
 public:
     virtual ~ModbusLink() = default;
 
     // Each call performs one request and waits for its answer. On failure
-    // it returns false and error() says what went wrong.
+    // it returns false and failure() says what went wrong.
     virtual bool read_bits(int address, int count, uint8_t* dest) = 0;
     virtual bool read_registers(int address, int count, uint16_t* dest) = 0;
     // The echo as the unit sent it: the coil state (1, 0, or the raw value
@@ -21,8 +42,8 @@ public:
     virtual bool write_registers(int address, int count, const uint16_t* values,
                                  uint16_t& function_code, uint16_t& confirmed_count) = 0;
 
-    // Opens the line if it is not open; false (with error()) if it cannot be.
+    // Opens the line if it is not open; false (with failure()) if it cannot be.
     virtual bool open() = 0;
     virtual void close() = 0;
-    virtual const std::string& error() const = 0;
+    virtual const LinkFailure& failure() const = 0;
 };

@@ -25,7 +25,8 @@ bool MemoryUnit::admit(Request::Kind kind, int address, int count)
     const long index = served_++;
     if (logging_) log_.push_back(Request{kind, address, count});
     if (silent_after_ >= 0 && index >= silent_after_) {
-        error_ = "Connection timed out";
+        failure_.kind = LinkFailure::Kind::NoAnswer;
+        failure_.reason = "Connection timed out";
         return false;
     }
     return true;

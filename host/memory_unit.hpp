@@ -43,7 +43,7 @@ public:
                          uint16_t& confirmed_count) override;
     bool open() override { return true; }
     void close() override {}
-    const std::string& error() const override { return error_; }
+    const LinkFailure& failure() const override { return failure_; }
 
 private:
     bool admit(Request::Kind kind, int address, int count);
@@ -55,5 +55,5 @@ private:
     bool logging_ = false;
     long served_ = 0;
     std::vector<Request> log_;
-    std::string error_;
+    LinkFailure failure_;
 };

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -131,6 +132,49 @@ TEST(ModbusLinkErrors, ARefusedLinkReachesOnErrorWithItsAddress)
     EXPECT_EQ(out, "SPModbus get error\n");
     EXPECT_NE(h.driver.last_error().find("127.0.0.1:1"), std::string::npos) << h.driver.last_error();
     EXPECT_FALSE(h.driver.IsProcessing()) << "a failed request is dropped";
+}
+
+// The host decides on a failure's kind (a unit that refuses one read every
+// cycle lacks it; one that never answers is lost), so each way a request
+// fails must arrive as its own kind, with the request it was.
+TEST(ModbusLinkErrors, EachWayARequestFailsHasItsKind)
+{
+    using Kind = LinkFailure::Kind;
+    ServedUnit served;
+    UnitFaults exception, silent, truncated;
+    exception.exception_address = 701;
+    silent.silent_after = 0;
+    truncated.truncated = true;
+    const struct {
+        const char* what;
+        UnitFaults faults;
+        int port;  // 0: the served unit's
+        bool stop;
+        Kind kind;
+        int exception_code;
+        const char* request;
+    } cases[] = {
+        {"an exception answer", exception, 0, false, Kind::Exception, 2, "read registers at 700 to 703"},
+        {"no answer", silent, 0, false, Kind::NoAnswer, 0, "read registers at 700 to 703"},
+        {"an answer cut short", truncated, 0, false, Kind::Garbled, 0, "read registers at 700 to 703"},
+        {"a stop while waiting", silent, 0, true, Kind::Stopped, 0, "read registers at 700 to 703"},
+        {"a closed port", UnitFaults{}, 1, false, Kind::LineDown, 0, ""},
+    };
+    for (const auto& c : cases) {
+        served.unit().set_faults(c.faults);
+        set_link_stop_check(c.stop ? std::function<bool()>([] { return true; }) : std::function<bool()>());
+        LinkSettings settings;
+        settings.port = c.port ? c.port : served.port();
+        settings.timeout_ms = 200;
+        const auto link = make_libmodbus_link(settings);
+        uint16_t registers[4] = {};
+        EXPECT_FALSE(link->read_registers(700, 4, registers)) << c.what;
+        const LinkFailure& failure = link->failure();
+        EXPECT_EQ(failure.kind, c.kind) << c.what << ": " << failure.text();
+        EXPECT_EQ(failure.exception_code, c.exception_code) << c.what;
+        EXPECT_EQ(failure.request, c.request) << c.what;
+    }
+    set_link_stop_check({});
 }
 
 TEST(ModbusLinkErrors, BadLinkSettingsAreRefusedByName)

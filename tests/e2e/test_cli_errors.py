@@ -66,15 +66,15 @@ class CommandLineErrors(EndToEndTest):
         config = self.session.path("broken.json")
         with open(config, "w", encoding="utf-8") as f:
             f.write('{"link": {"type": "tcp",\n')
-        self.assertFailsWith(["poll", "--config", config], FAILURE, config, "is not JSON", "Line 2")
-        self.assertFailsWith(["poll", "--config", self.session.path("absent.json")], FAILURE, "cannot read config")
+        self.assertFailsWith(["poll", "--config", config], USAGE, config, "is not JSON", "Line 2")
+        self.assertFailsWith(["poll", "--config", self.session.path("absent.json")], USAGE, "cannot read config")
         bad_link = self.session.write_json("bad-link.json", {"link": {"type": "udp"}})
-        self.assertFailsWith(["poll", "--config", bad_link], FAILURE, "\"type\"")
+        self.assertFailsWith(["poll", "--config", bad_link], USAGE, "link.type")
         bus = self.session.write_json("bus.json", {"link": {"type": "rtu", "device": "/dev/null", "slaves": [1, 2]}})
         self.assertFailsWith(["off", "--config", bus], USAGE, "several units", "--slave")
         bad_bus = self.session.write_json("bad-bus.json", {"link": {"type": "rtu", "device": "/dev/null",
                                                                      "slaves": [1, 300]}})
-        self.assertFailsWith(["poll", "--config", bad_bus], FAILURE, "\"slaves\"")
+        self.assertFailsWith(["poll", "--config", bad_bus], USAGE, "link.slaves[1]")
 
 
 class HelpAndVersion(EndToEndTest):

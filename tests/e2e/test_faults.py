@@ -1,6 +1,7 @@
 """Faults on the line: a unit going silent mid-cycle, a dropped answer, an
-exception answer, the TCP slave restarting between cycles, and control
-writes whose echo differs from the value written."""
+exception answer, a unit refusing one read every cycle, the TCP slave
+restarting between cycles, and control writes whose echo differs from the
+value written."""
 
 import signal
 
@@ -47,6 +48,24 @@ class Faults(EndToEndTest):
         self.assertIn(f"cycle 1 failed at step {FIRST_STEP + 2}", line)
         self.assertIn("Illegal data address", line)
         self.assertEqual(read_records(self.history), [])
+
+    def test_a_unit_failing_one_read_every_cycle_is_told_apart_from_a_lost_one(self):
+        # Bits 256 to 267 are the cycle's first read: an exception there leaves
+        # nothing answered in the cycle, so only the kind of failure tells.
+        cases = [
+            (["--exception", "260"], f"step {FIRST_STEP} (read bits at 256 to 267) failed in 3 cycles in a row "
+                                     "while the unit answers the others: the unit seems not to have them"),
+            (["--silent-after", "0"], "unit lost: 3 cycles failed in a row"),
+        ]
+        for n, (options, told) in enumerate(cases):
+            with self.subTest(told):
+                unit, port = self.session.start_qmsim(*options, name=f"unit{n}")
+                result = self.poll(port, "--cycles", "3")
+                unit.stop()
+                self.assertEqual(result.returncode, 1)
+                lines = stderr_lines(result)
+                self.assertEqual(len(lines), 5, result.stderr)
+                self.assertTrue(lines[3].startswith("qmhost: " + told + "; trying again"), lines[3])
 
     def test_polling_resumes_after_the_tcp_slave_restarts(self):
         unit, port = self.session.start_qmsim()

@@ -31,8 +31,8 @@ done
 echo '{"regs": {"11": ' >"$work/broken.json"
 echo '{"regs": {"11": 70000}}' >"$work/range.json"
 refused "unknown option --bogus" --tcp 127.0.0.1:0 --bogus
-refused "either --tcp HOST:PORT or --rtu DEVICE" --slave 2
-refused "--parity takes N, E or O" --rtu /dev/null --parity X
+refused "no link: give --tcp HOST:PORT or --rtu DEVICE" --slave 2
+refused "--parity must be N, E or O" --rtu /dev/null --parity X
 refused "$work/broken.json is not JSON" --tcp 127.0.0.1:0 --state "$work/broken.json"
 refused "regs \"11\"" --tcp 127.0.0.1:0 --state "$work/range.json"
 refused "/dev/nonexistent-qmsim" --rtu /dev/nonexistent-qmsim

@@ -1,11 +1,6 @@
 #include "tools/common/arguments.hpp"
 
-#include <cerrno>
 #include <charconv>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-#include <stdexcept>
 
 long long parse_integer(const std::string& option, const std::string& text, long long low, long long high)
 {
@@ -20,24 +15,22 @@ long long parse_integer(const std::string& option, const std::string& text, long
     return value;
 }
 
-Json::Value read_json_file(const std::string& what, const std::string& path)
+std::optional<OptionWord> option_word(const std::string& word)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + what + " " + path + ": " + std::strerror(errno));
-    Json::CharReaderBuilder builder;
-    Json::Value value;
-    std::string errors;
-    if (!Json::parseFromStream(builder, in, &value, &errors)) {
-        // jsoncpp's message spans lines; the programs report errors in one.
-        std::string line;
-        std::istringstream parts(errors);
-        for (std::string part; std::getline(parts, part);) {
-            const auto start = part.find_first_not_of(" *");
-            if (start == std::string::npos) continue;
-            if (!line.empty()) line += ": ";
-            line += part.substr(start);
-        }
-        throw std::runtime_error(what + " " + path + " is not JSON: " + line);
-    }
-    return value;
+    if (word.size() < 3 || word.compare(0, 2, "--") != 0) return std::nullopt;
+    const auto equals = word.find('=');
+    if (equals == std::string::npos) return OptionWord{word, std::nullopt};
+    return OptionWord{word.substr(0, equals), word.substr(equals + 1)};
+}
+
+std::string ArgumentWords::value_of(const OptionWord& option)
+{
+    if (option.value) return *option.value;
+    if (done()) throw UsageError(option.name + " needs a value");
+    return take();
+}
+
+void ArgumentWords::check_switch(const OptionWord& option)
+{
+    if (option.value) throw UsageError(option.name + " takes no value, not \"" + *option.value + "\"");
 }

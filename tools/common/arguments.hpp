@@ -1,10 +1,9 @@
-// Reading the values of command-line options, alike in qmhost and qmsim.
+// Reading command-line words, alike in qmhost and qmsim.
 #pragma once
 
 #include "tools/common/usage_error.hpp"
 
-#include <json/json.h>
-
+#include <optional>
 #include <string>
 
 // The whole text as a decimal integer from low to high; UsageError naming
@@ -17,7 +16,30 @@ Int parse_integer(const std::string& option, const std::string& text, long long 
     return static_cast<Int>(parse_integer(option, text, low, high));
 }
 
-// A JSON file named on the command line; `what` names it in the messages
-// ("config", "state file"). std::runtime_error, in one line, when it cannot
-// be read or is not JSON.
-Json::Value read_json_file(const std::string& what, const std::string& path);
+// An option word: "--name VALUE" and "--name=VALUE" are the same option.
+struct OptionWord {
+    std::string name;
+    std::optional<std::string> value;  // the text after '='
+};
+
+// Reads the words after the program's name (and after a subcommand).
+class ArgumentWords {
+public:
+    ArgumentWords(int argc, const char* const* argv, int first) : argc_(argc), argv_(argv), next_(first) {}
+
+    bool done() const { return next_ >= argc_; }
+    // The next word, as given.
+    std::string take() { return argv_[next_++]; }
+    // The value of `option`: after its '=', else the next word.
+    std::string value_of(const OptionWord& option);
+    // A switch takes no value: "--name=VALUE" is refused.
+    static void check_switch(const OptionWord& option);
+
+private:
+    int argc_;
+    const char* const* argv_;
+    int next_;
+};
+
+// "--name" or "--name=VALUE"; none for a word that is no option.
+std::optional<OptionWord> option_word(const std::string& word);

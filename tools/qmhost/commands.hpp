@@ -2,11 +2,12 @@
 // for errors that end it (std::runtime_error, UsageError).
 #pragma once
 
+#include "tools/qmhost/exit_status.hpp"
 #include "tools/qmhost/options.hpp"
 
-int run_poll(const CommandLine& command);
-int run_control(const CommandLine& command);
-int run_demo();
-int run_safe_control(const CommandLine& command);
-int run_points(const CommandLine& command);
-int run_decode(const CommandLine& command);
+ExitStatus run_poll(const CommandLine& command);
+ExitStatus run_control(const CommandLine& command);
+ExitStatus run_demo();
+ExitStatus run_safe_control(const CommandLine& command);
+ExitStatus run_points(const CommandLine& command);
+ExitStatus run_decode(const CommandLine& command);

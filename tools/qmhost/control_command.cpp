@@ -2,7 +2,6 @@
 #include "host/contract.hpp"
 #include "tools/qmhost/commands.hpp"
 #include "tools/qmhost/control_outcome.hpp"
-#include "tools/qmhost/device_config.hpp"
 #include "tools/qmhost/hosted_device.hpp"
 #include "tools/qmhost/program_output.hpp"
 
@@ -51,15 +50,12 @@ void check_input(const ControlOptions& control)
 
 }  // namespace
 
-int run_control(const CommandLine& c)
+ExitStatus run_control(const CommandLine& c)
 {
     check_input(c.control);
-    const Json::Value config = load_device_config(c.device);
-    PluginLibrary plugin(c.device.plugin.empty() ? default_plugin_path() : c.device.plugin);
-    HostedDevice device(plugin, c.device.device_id, config, nullptr, nullptr);
-    device.open_link();
+    OpenedDevice device(c.device);
 
-    const ControlResult result = device.control(c.control.code, c.control.input());
+    const ControlResult result = device->control(c.control.code, c.control.input());
     std::ostream& out = program_output();
     out << "command " << c.control.code << " handed to the driver: DeviceIoControl returned " << result.handed
         << (result.wrote ? "" : ", no write sent") << '\n';
@@ -69,10 +65,10 @@ int run_control(const CommandLine& c)
         if (!result.outcome)
             throw std::runtime_error("the driver did not answer the outcome query (DeviceIoControl returned " +
                                      std::to_string(result.query_returned) + ")");
-        return 0;
+        return ExitStatus::kOk;
     }
     std::string why;
-    const ControlExit status = control_exit(result, why);
-    if (status != kControlConfirmed) std::cerr << "qmhost: " << why << std::endl;
+    const ExitStatus status = control_exit(result, why);
+    if (status != ExitStatus::kOk) std::cerr << "qmhost: " << why << std::endl;
     return status;
 }

@@ -2,32 +2,32 @@
 
 #include "host/contract.hpp"
 
-ControlExit control_exit(const ControlResult& result, std::string& why)
+ExitStatus control_exit(const ControlResult& result, std::string& why)
 {
     if (!result.wrote) {
         why = "the driver sent no write: it refused the command's input";
-        return kControlRefused;
+        return ExitStatus::kRefused;
     }
-    if (!result.write_error.empty()) {
-        why = "no answer to the write: " + result.write_error;
-        return kControlNoAnswer;
+    if (result.write_failure) {
+        why = "no answer to the write: " + result.write_failure->text();
+        return ExitStatus::kNoAnswer;
     }
     if (!result.outcome) {
         why = "the driver did not answer the outcome query (DeviceIoControl returned " +
               std::to_string(result.query_returned) + ")";
-        return kControlFailed;
+        return ExitStatus::kFailed;
     }
     switch (*result.outcome) {
     case contract::kControlConfirmed:
-        return kControlConfirmed;
+        return ExitStatus::kOk;
     case contract::kControlNotConfirmed:
         why = "the unit did not confirm the write (control result 3)";
-        return kControlNotConfirmed;
+        return ExitStatus::kNotConfirmed;
     case contract::kControlPending:
         why = "no answer to the write (control result -1)";
-        return kControlNoAnswer;
+        return ExitStatus::kNoAnswer;
     default:
         why = "the driver reports an unknown control result " + std::to_string(*result.outcome);
-        return kControlFailed;
+        return ExitStatus::kFailed;
     }
 }

@@ -53,11 +53,11 @@ Json::Value decoded_report(const PluginLibrary& plugin, const std::vector<unsign
     return report;
 }
 
-int run_decode(const CommandLine& c)
+ExitStatus run_decode(const CommandLine& c)
 {
     std::ifstream in(c.decode_file, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + c.decode_file + ": " + std::strerror(errno));
-    PluginLibrary plugin(c.device.plugin.empty() ? default_plugin_path() : c.device.plugin);
+    PluginLibrary plugin(plugin_path(c.device.plugin));
 
     std::ostream& out = program_output();
     Json::FastWriter writer;  // the driver's own rendering of the report
@@ -76,5 +76,5 @@ int run_decode(const CommandLine& c)
     }
     out.flush();
     if (in.bad()) throw std::runtime_error("cannot read " + c.decode_file + ": " + std::strerror(errno));
-    return 0;
+    return ExitStatus::kOk;
 }

@@ -83,7 +83,7 @@ bool raised(const HostedDevice& device)
 
 }  // namespace
 
-int run_demo()
+ExitStatus run_demo()
 {
     DemoUnit unit;
     LinkSettings link;
@@ -110,7 +110,8 @@ int run_demo()
     command.code = kReturnSetpointCommand;
     command.words = {static_cast<uint16_t>(setpoint)};
     const ControlResult control = device.control(command.code, command.input());
-    if (!control.write_error.empty()) throw std::runtime_error("demo setpoint write failed: " + control.write_error);
+    if (control.write_failure)
+        throw std::runtime_error("demo setpoint write failed: " + control.write_failure->text());
     if (!control.outcome) throw std::runtime_error("the driver did not answer the outcome query");
     program_output() << "control result: " << *control.outcome << "\n\n";
     if (*control.outcome != kConfirmed) throw std::runtime_error("the setpoint write was not confirmed");
@@ -126,5 +127,5 @@ int run_demo()
     show_cycle(device);
     if (!raised(device)) throw std::runtime_error("the alarm was not raised");
     program_output() << "\ndemo: done\n";
-    return 0;
+    return ExitStatus::kOk;
 }

@@ -2,19 +2,20 @@
 // options merged into its "link" object.
 #pragma once
 
-#include "host/libmodbus_link.hpp"
+#include "host/link_settings.hpp"
 #include "tools/qmhost/options.hpp"
 
 #include <json/json.h>
 
 #include <vector>
 
-// Throws std::runtime_error when the file cannot be read, is not JSON (with
-// the parser's message) or has no usable link, and UsageError when there is
-// no link at all. The units on the line are the --slave ids when several
-// are given, else the config's "link" "slaves" unless --slave picks one;
-// with `several_units` false a config listing several is refused with a
-// UsageError (a command goes to one unit, named with --slave).
+// Reads the --config file (read_device_json: ConfigError for any mistake in
+// it, its top-level members nobody reads named on standard error) and puts
+// the link the options make of its "link" back in; UsageError when there
+// is no link at all. The units on the line are the --slave ids when given,
+// else the config's "link" "slaves"; with `several_units` false a config
+// listing several is refused (a command goes to one unit, named with
+// --slave).
 Json::Value load_device_config(const DeviceOptions& options, bool several_units = false);
 
 // The link the config names; the config has been through load_device_config.

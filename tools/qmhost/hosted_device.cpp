@@ -39,6 +39,14 @@ HostedDevice::~HostedDevice()
     device_->ClosePort();
 }
 
+OpenedDevice::OpenedDevice(const DeviceOptions& options)
+    : config_(load_device_config(options)),
+      plugin_(plugin_path(options.plugin)),
+      device_(plugin_, options.device_id, config_, nullptr, nullptr)
+{
+    device_.open_link();
+}
+
 void HostedDevice::open_link()
 {
     if (device_->OpenPort() != 0) throw std::runtime_error(modbus().last_error());
@@ -63,10 +71,11 @@ CycleResult HostedDevice::run_cycle(const std::function<bool()>& stop)
             return result;
         }
         if (device_->process() == -1) {
-            result.stopped = stop && stop();
+            result.failure = modbus().last_failure();
+            result.stopped = result.failure.kind == LinkFailure::Kind::Stopped || (stop && stop());
             result.failed_step = step;
             result.answered = requests;
-            result.error = modbus().last_error();
+            result.error = result.failure.text();
             return result;
         }
     }
@@ -115,7 +124,7 @@ ControlResult HostedDevice::control(int code, const std::vector<unsigned char>& 
     for (int requests = 0; device_->IsProcessing() && requests < kMaxRequestsPerControl; ++requests) {
         result.wrote = true;
         if (device_->process() == -1) {
-            result.write_error = modbus().last_error();
+            result.write_failure = modbus().last_failure();
             break;
         }
     }

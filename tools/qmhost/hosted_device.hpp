@@ -5,7 +5,9 @@
 
 #include <json/json.h>
 
+#include "host/link.hpp"
 #include "tools/qmhost/host_outputs.hpp"
+#include "tools/qmhost/options.hpp"
 #include "tools/qmhost/plugin_library.hpp"
 
 #include <cstdint>
@@ -20,13 +22,14 @@ struct CycleResult {
     bool stopped = false;    // abandoned because a stop was asked for
     int failed_step = 0;     // poll step of the request that failed
     int answered = 0;        // requests answered in the cycle before it failed
-    std::string error;       // why the cycle did not complete
+    LinkFailure failure;     // the request that failed; kind None when the driver ended the cycle otherwise
+    std::string error;       // why the cycle did not complete, for people
 };
 
 struct ControlResult {
     int handed = 0;       // what DeviceIoControl returned for the command
     bool wrote = false;   // the command made the driver send a request
-    std::string write_error;
+    std::optional<LinkFailure> write_failure;
     std::optional<int32_t> outcome;  // the outcome query's answer
     int query_returned = 0;
 };
@@ -75,4 +78,19 @@ private:
     int slave_;
     std::string link_description_;
     std::vector<char> report_buffer_;
+};
+
+// One unit's driver, opened as every command that talks to one unit opens
+// it: the device JSON, the plug-in, the driver given its settings, then its
+// line. Throws as each step does (UsageError, std::runtime_error).
+class OpenedDevice {
+public:
+    explicit OpenedDevice(const DeviceOptions& options);
+    HostedDevice& operator*() { return device_; }
+    HostedDevice* operator->() { return &device_; }
+
+private:
+    Json::Value config_;
+    PluginLibrary plugin_;
+    HostedDevice device_;
 };

@@ -11,10 +11,7 @@
 
 namespace {
 
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-
-int run(const CommandLine& c)
+ExitStatus run(const CommandLine& c)
 {
     switch (c.command) {
     case CommandLine::Command::Poll:
@@ -33,7 +30,7 @@ int run(const CommandLine& c)
         return run_decode(c);
     case CommandLine::Command::Version:
         program_output() << "qmhost " << QM_VERSION << std::endl;
-        return 0;
+        return ExitStatus::kOk;
     case CommandLine::Command::Help:
         break;
     }
@@ -41,7 +38,7 @@ int run(const CommandLine& c)
     if (c.help_topic == CommandLine::Command::Help)
         program_output() << "\n" << store_usage_text() << "\n" << ingest_usage_text();
     program_output() << std::flush;
-    return 0;
+    return ExitStatus::kOk;
 }
 
 }  // namespace
@@ -53,12 +50,15 @@ int main(int argc, char** argv)
         if (argc >= 2 && std::string(argv[1]) == "ingest") return run_ingest_command(argc, argv);
         const CommandLine command = parse_command_line(argc, argv);
         const DriverLog driver_log(command.driver_log);
-        return run(command);
+        return exit_code(run(command));
+    } catch (const ConfigError& e) {
+        std::cerr << "qmhost: " << e.what() << std::endl;
+        return exit_code(ExitStatus::kRefused);
     } catch (const UsageError& e) {
         std::cerr << "qmhost: " << e.what() << " (qmhost --help for usage)" << std::endl;
-        return kExitUsage;
+        return exit_code(ExitStatus::kRefused);
     } catch (const std::exception& e) {
         std::cerr << "qmhost: " << e.what() << std::endl;
-        return kExitFailure;
+        return exit_code(ExitStatus::kFailed);
     }
 }

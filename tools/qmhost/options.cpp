@@ -1,19 +1,11 @@
 #include "tools/qmhost/options.hpp"
-#include "host/libmodbus_link.hpp"
 #include "tools/common/arguments.hpp"
 
-#include <charconv>
 #include <cstdlib>
 #include <functional>
 #include <map>
 
 namespace {
-
-char parse_parity(const std::string& text)
-{
-    if (text == "N" || text == "E" || text == "O") return text[0];
-    throw UsageError("--parity must be N, E or O, not \"" + text + "\"");
-}
 
 double parse_seconds(const std::string& option, const std::string& text)
 {
@@ -22,18 +14,6 @@ double parse_seconds(const std::string& option, const std::string& text)
     if (text.empty() || *stop != '\0' || !(value >= 0.0) || value > 86400.0)
         throw UsageError(option + " needs a number of seconds from 0 to 86400, not \"" + text + "\"");
     return value;
-}
-
-// HOST:PORT, with the host in brackets when it is an IPv6 address.
-void parse_tcp_address(const std::string& text, LinkOptions& link)
-{
-    const auto colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
-        throw UsageError("--tcp needs HOST:PORT, not \"" + text + "\"");
-    std::string host = text.substr(0, colon);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    link.tcp_host = host;
-    link.tcp_port = parse_integer<int>("--tcp port", text.substr(colon + 1), 1, 65535);
 }
 
 std::vector<std::string> split_names(const std::string& option, const std::string& text)
@@ -47,24 +27,6 @@ std::vector<std::string> split_names(const std::string& option, const std::strin
         names.push_back(text.substr(start, comma - start));
     }
     return names;
-}
-
-// One slave id, or several units on one line: "1,2,3", each id once, no
-// broadcast address among them.
-void parse_slaves(const std::string& text, LinkOptions& link)
-{
-    link.slaves.clear();
-    if (text.find(',') == std::string::npos) {
-        link.slave = parse_integer<int>("--slave", text, 0, 247);
-        return;
-    }
-    for (const std::string& id : split_names("--slave", text)) {
-        const int slave = parse_integer<int>("--slave", id, 1, 247);
-        for (int seen : link.slaves)
-            if (seen == slave) throw UsageError("--slave lists " + id + " twice");
-        link.slaves.push_back(slave);
-    }
-    link.slave = link.slaves.front();
 }
 
 using Setter = std::function<void(CommandLine&, const std::string&)>;
@@ -81,26 +43,6 @@ std::map<std::string, Setter> shared_options()
          }},
         {"--config", [](CommandLine& c, const std::string& v) { c.device.config = v; }},
         {"--driver-log", [](CommandLine& c, const std::string& v) { c.driver_log = v; }},
-        {"--tcp", [](CommandLine& c, const std::string& v) { parse_tcp_address(v, c.device.link); }},
-        {"--rtu", [](CommandLine& c, const std::string& v) { c.device.link.rtu_device = v; }},
-        {"--baud",
-         [](CommandLine& c, const std::string& v) {
-             c.device.link.baud = parse_integer<int>("--baud", v, 50, 4000000);
-         }},
-        {"--parity", [](CommandLine& c, const std::string& v) { c.device.link.parity = parse_parity(v); }},
-        {"--data-bits",
-         [](CommandLine& c, const std::string& v) {
-             c.device.link.data_bits = parse_integer<int>("--data-bits", v, 5, 8);
-         }},
-        {"--stop-bits",
-         [](CommandLine& c, const std::string& v) {
-             c.device.link.stop_bits = parse_integer<int>("--stop-bits", v, 1, 2);
-         }},
-        {"--slave", [](CommandLine& c, const std::string& v) { parse_slaves(v, c.device.link); }},
-        {"--timeout-ms",
-         [](CommandLine& c, const std::string& v) {
-             c.device.link.timeout_ms = parse_integer<int>("--timeout-ms", v, 1, kMaxLinkTimeoutMs);
-         }},
     };
 }
 
@@ -161,12 +103,18 @@ std::map<std::string, Setter> options_of(CommandLine::Command command)
 }
 
 // Options without a value, by subcommand.
-bool take_flag(CommandLine& c, const std::string& arg)
+bool take_flag(CommandLine& c, const OptionWord& option)
 {
-    if (arg == "--force" && c.command == CommandLine::Command::Set) return c.safe.force = true;
-    if (arg == "--members" && c.command == CommandLine::Command::Points) return c.points.members = true;
-    return false;
+    bool* flag = nullptr;
+    if (option.name == "--force" && c.command == CommandLine::Command::Set) flag = &c.safe.force;
+    if (option.name == "--members" && c.command == CommandLine::Command::Points) flag = &c.points.members;
+    if (!flag) return false;
+    ArgumentWords::check_switch(option);
+    return *flag = true;
 }
+
+// The link options go wherever the shared ones do.
+bool takes_link_options(CommandLine::Command command) { return command != CommandLine::Command::Points; }
 
 // The words after set and decode.
 void take_positional(CommandLine& c, const std::string& arg, int& taken)
@@ -200,10 +148,21 @@ CommandLine::Command command_named(const std::string& name)
     throw UsageError("unknown command \"" + name + "\" (poll, control, on, off, set, points, decode, demo)");
 }
 
+// One option word, and its value when it takes one.
+void take_option(CommandLine& c, const OptionWord& option, ArgumentWords& words,
+                 const std::map<std::string, Setter>& options, const std::string& command)
+{
+    if (take_flag(c, option)) return;
+    if (const auto setter = options.find(option.name); setter != options.end())
+        return setter->second(c, words.value_of(option));
+    if (takes_link_options(c.command) && is_link_option(LinkEnd::Host, option.name))
+        return take_link_option(option.name, words.value_of(option), LinkEnd::Host, c.device.link);
+    throw UsageError("unknown option " + option.name + " for " + command);
+}
+
 void check_combination(const CommandLine& c)
 {
     const LinkOptions& link = c.device.link;
-    if (link.tcp_host && link.rtu_device) throw UsageError("give --tcp or --rtu, not both");
     if (c.poll.devices > 1 && !link.tcp_host)
         throw UsageError("--devices needs --tcp HOST:PORT (device i polls port PORT+i)");
     if (link.slaves.size() > 1 && c.command != CommandLine::Command::Poll)
@@ -239,34 +198,21 @@ CommandLine parse_command_line(int argc, const char* const* argv)
     const auto options = options_of(c.command);
     bool have_code = false;
     int positionals = 0;
-    for (int i = 2; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
+    for (ArgumentWords words(argc, argv, 2); !words.done();) {
+        const std::string word = words.take();
+        if (word == "--help" || word == "-h") {
             c.help_topic = c.command;
             c.command = CommandLine::Command::Help;
             return c;
         }
-        if (take_flag(c, arg)) continue;
-        if (arg.rfind("--", 0) == 0) {
-            std::string value;
-            bool inline_value = false;
-            if (const auto eq = arg.find('='); eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                arg.resize(eq);
-                inline_value = true;
-            }
-            const auto option = options.find(arg);
-            if (option == options.end()) throw UsageError("unknown option " + arg + " for " + argv[1]);
-            if (!inline_value) {
-                if (i + 1 >= argc) throw UsageError(arg + " needs a value");
-                value = argv[++i];
-            }
-            option->second(c, value);
-        } else if (c.command == CommandLine::Command::Control && !have_code) {
-            c.control.code = parse_integer<int>("the control code", arg, -2147483647LL - 1, 2147483647LL);
+        const auto option = option_word(word);
+        if (!option && c.command == CommandLine::Command::Control && !have_code) {
+            c.control.code = parse_integer<int>("the control code", word, -2147483647LL - 1, 2147483647LL);
             have_code = true;
+        } else if (!option) {
+            take_positional(c, word, positionals);
         } else {
-            take_positional(c, arg, positionals);
+            take_option(c, *option, words, options, argv[1]);
         }
     }
     if (c.command == CommandLine::Command::Control && !have_code)
@@ -282,18 +228,20 @@ CommandLine parse_command_line(int argc, const char* const* argv)
 namespace {
 
 const char kLinkHelp[] = R"(
-LINK (the options override the link in --config):
-  --tcp HOST:PORT   Modbus TCP
+LINK (the options override the link in --config; qmsim takes them alike):
+  --tcp HOST:PORT   Modbus TCP; an IPv6 host in brackets, [::1]:502
   --rtu DEVICE      Modbus RTU on a serial line, e.g. /dev/ttyUSB0, with
     [--baud 9600] [--parity N|E|O] [--data-bits 8] [--stop-bits 1]
-  --slave N         the unit's slave id (default 1)
+                    a standard line speed (110 to 4000000); parity also none, even, odd
+  --slave N         the unit's slave id, 1 to 247 (default 1)
   --timeout-ms N    response timeout, 1 to 10000 (default 500)
   --slave 1,2,3     (poll) one driver per slave id, all on the one line, polled in turn;
                     in --config: "link": {..., "slaves": [1, 2, 3]}
-shared options:
+shared options (each option's value as --opt VALUE or --opt=VALUE):
   --plugin PATH     the driver plug-in (default: qm4700rx2va9.so next to qmhost)
   --device-id N     the device id given to the driver (default 1)
-  --config FILE     the device JSON; its "link" object is used when no link option is given
+  --config FILE     the device JSON; its "link" object is used when no link option is given;
+                    a mistake in it is refused at start naming its member (exit status 2)
   --driver-log FILE the driver's own diagnostic lines, appended (default: standard error);
                     standard output carries only what qmhost is asked for
 )";

@@ -2,28 +2,13 @@
 // subcommand shares, and the subcommand's own options.
 #pragma once
 
+#include "tools/common/link_options.hpp"
 #include "tools/common/usage_error.hpp"
 
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
-
-
-// Link options as given; each one given overrides the config's "link".
-struct LinkOptions {
-    std::optional<std::string> tcp_host;
-    std::optional<int> tcp_port;
-    std::optional<std::string> rtu_device;
-    std::optional<int> baud;
-    std::optional<char> parity;
-    std::optional<int> data_bits;
-    std::optional<int> stop_bits;
-    std::optional<int> slave;
-    std::vector<int> slaves;  // --slave 1,2,3: one unit per id on the one line (poll only)
-    std::optional<int> timeout_ms;
-};
 
 struct DeviceOptions {
     std::string plugin;  // empty: the plug-in next to the qmhost binary

@@ -65,3 +65,5 @@ std::string default_plugin_path()
     dir.resize(dir.rfind('/') + 1);
     return dir + kPluginFile;
 }
+
+std::string plugin_path(const std::string& given) { return given.empty() ? default_plugin_path() : given; }

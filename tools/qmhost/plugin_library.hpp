@@ -30,3 +30,6 @@ private:
 
 // The plug-in file next to the running program.
 std::string default_plugin_path();
+// The plug-in file `given` on the command line, or the one next to the
+// running program when none was.
+std::string plugin_path(const std::string& given);

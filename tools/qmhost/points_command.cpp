@@ -198,7 +198,7 @@ void write_json(std::ostream& out)
 
 }  // namespace
 
-int run_points(const CommandLine& c)
+ExitStatus run_points(const CommandLine& c)
 {
     std::ostream& out = program_output();
     switch (c.points.format) {
@@ -213,5 +213,5 @@ int run_points(const CommandLine& c)
         break;
     }
     out.flush();
-    return 0;
+    return ExitStatus::kOk;
 }

@@ -46,9 +46,9 @@ constexpr auto kLongestPause = std::chrono::seconds(10);
 // How one unit has been answering.
 struct UnitHealth {
     long failed_in_row = 0;
-    long same_step_in_row = 0;  // failures in a row at one step, with one error
+    long same_step_in_row = 0;  // failures in a row at one step, of one kind
     int last_step = -1;
-    std::string last_error;
+    LinkFailure last_failure;
     bool lost = false;
     Clock::duration pause{};
     Clock::time_point resume_at{};  // no attempt before
@@ -141,10 +141,10 @@ private:
     void note_failure(UnitHealth& health, const CycleResult& result, const std::string& label, long cycle)
     {
         ++health.failed_in_row;
-        const bool same = result.failed_step == health.last_step && result.error == health.last_error;
+        const bool same = result.failed_step == health.last_step && same_kind(result.failure, health.last_failure);
         health.same_step_in_row = same ? health.same_step_in_row + 1 : 1;
         health.last_step = result.failed_step;
-        health.last_error = result.error;
+        health.last_failure = result.failure;
         if (!health.lost) {
             std::cerr << "qmhost: " << label << "cycle " << cycle << " failed at step " << result.failed_step
                       << ": " << result.error << std::endl;
@@ -160,14 +160,26 @@ private:
         health.resume_at = Clock::now() + health.pause;
     }
 
-    // A unit that answers the cycle's other requests but fails one of them
-    // every time lacks what that one reads; otherwise it is gone.
+    static bool same_kind(const LinkFailure& a, const LinkFailure& b)
+    {
+        return a.kind == b.kind && a.exception_code == b.exception_code;
+    }
+
+    // A unit that refuses one of the cycle's requests every time, or leaves
+    // it unanswered while it answers the others, lacks what that one reads;
+    // otherwise it is gone.
+    static bool lacks_the_block(const UnitHealth& health, const CycleResult& result)
+    {
+        using Kind = LinkFailure::Kind;
+        const Kind kind = result.failure.kind;
+        return health.same_step_in_row >= kLostAfter &&
+               (kind == Kind::Exception || (kind == Kind::NoAnswer && result.answered > 0));
+    }
+
     static std::string lost_text(const UnitHealth& health, const CycleResult& result)
     {
-        const bool exception = result.error.find("the unit answered exception") != std::string::npos;
-        if (health.same_step_in_row >= kLostAfter && (result.answered > 0 || exception))
-            return "step " + std::to_string(result.failed_step) + " (" +
-                   result.error.substr(0, result.error.find(':')) + ") failed in " +
+        if (lacks_the_block(health, result))
+            return "step " + std::to_string(result.failed_step) + " (" + result.failure.request + ") failed in " +
                    std::to_string(health.same_step_in_row) +
                    " cycles in a row while the unit answers the others: the unit seems not to have them";
         return "unit lost: " + std::to_string(health.failed_in_row) + " cycles failed in a row";
@@ -208,14 +220,14 @@ std::string slave_list(const std::vector<int>& slaves)
 
 }  // namespace
 
-int run_poll(const CommandLine& c)
+ExitStatus run_poll(const CommandLine& c)
 {
     check_point_names(c.poll.points);
     const Json::Value config = load_device_config(c.device, true);
     const std::vector<int> slaves = config_slaves(config);
     if (!slaves.empty() && c.poll.devices > 1)
         throw UsageError("give --devices or several units on one line (\"slaves\", --slave 1,2,3), not both");
-    PluginLibrary plugin(c.device.plugin.empty() ? default_plugin_path() : c.device.plugin);
+    PluginLibrary plugin(plugin_path(c.device.plugin));
     PollOutputs outputs(c.poll);
     // From here on a stop signal is taken between requests, not delivered.
     Poller poller(c, outputs, !slaves.empty());
@@ -252,9 +264,9 @@ int run_poll(const CommandLine& c)
                   << (slaves.empty() ? "" : ", slaves " + slave_list(slaves) + " in turn") << std::endl;
 
     const long failed = poller.run(devices);
-    if (failed == 0) return 0;
+    if (failed == 0) return ExitStatus::kOk;
     // A single cycle's failure has been told already, in its one line.
     if (poller.cycles_run() > 1)
         std::cerr << "qmhost: " << failed << " of " << poller.cycles_run() << " cycles failed" << std::endl;
-    return 1;
+    return ExitStatus::kFailed;
 }

@@ -5,7 +5,6 @@
 #include "host/contract.hpp"
 #include "tools/qmhost/commands.hpp"
 #include "tools/qmhost/control_outcome.hpp"
-#include "tools/qmhost/device_config.hpp"
 #include "tools/qmhost/hosted_device.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/report_values.hpp"
@@ -92,7 +91,7 @@ void show_read_back(HostedDevice& device, const SafeControl& control)
 
 }  // namespace
 
-int run_safe_control(const CommandLine& c)
+ExitStatus run_safe_control(const CommandLine& c)
 {
     SafeControlOptions options = c.safe;
     if (c.command == CommandLine::Command::On) options.action = SafeControlOptions::Action::On;
@@ -108,17 +107,14 @@ int run_safe_control(const CommandLine& c)
         asked += " " + std::to_string(value) + control.unit;
     }
 
-    const Json::Value config = load_device_config(c.device);
-    PluginLibrary plugin(c.device.plugin.empty() ? default_plugin_path() : c.device.plugin);
-    HostedDevice device(plugin, c.device.device_id, config, nullptr, nullptr);
-    device.open_link();
+    OpenedDevice device(c.device);
 
     std::string why;
-    const ControlExit status = control_exit(device.control(control.code, input), why);
-    if (status == kControlConfirmed)
+    const ExitStatus status = control_exit(device->control(control.code, input), why);
+    if (status == ExitStatus::kOk)
         program_output() << asked << ": confirmed by the unit" << std::endl;
     else
         std::cerr << "qmhost: " << asked << ": " << why << std::endl;
-    if (status == kControlConfirmed || status == kControlNotConfirmed) show_read_back(device, control);
+    if (status == ExitStatus::kOk || status == ExitStatus::kNotConfirmed) show_read_back(*device, control);
     return status;
 }

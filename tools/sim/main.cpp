@@ -1,6 +1,9 @@
 // qmsim: the air-conditioning unit as a Modbus slave on TCP or a serial line,
 // for bench tests of the driver without the unit.
 #include "tools/common/arguments.hpp"
+#include "tools/common/device_json.hpp"
+#include "tools/common/json_file.hpp"
+#include "tools/common/link_options.hpp"
 #include "tools/sim/unit_server.hpp"
 
 #include <algorithm>
@@ -21,21 +24,27 @@ namespace {
 
 const char kUsage[] =
     "usage: qmsim (--tcp HOST:PORT | --rtu DEVICE [--baud 9600] [--parity N|E|O] [--data-bits 8]\n"
-    "             [--stop-bits 1]) [--slave N[,N...]] [--state FILE] [--slave-state N=FILE]...\n"
-    "             [--silent-slave N[,N...]] [--silent-after N] [--exception ADDR]\n"
-    "             [--drop-every N] [--wrong-echo] [--port-file FILE]\n"
+    "             [--stop-bits 1] | --config FILE) [--slave N[,N...]] [--state FILE]\n"
+    "             [--slave-state N=FILE]... [--silent-slave N[,N...]] [--silent-after N]\n"
+    "             [--exception ADDR] [--drop-every N] [--wrong-echo] [--port-file FILE]\n"
     "             [--late MS [--busy queue|ignore]] [--bad-crc] [--other-slave] [--truncated]\n"
     "             [--trickle MS] [--fault-address ADDR] [--fault-every N]\n"
     "       qmsim --version\n"
     "The air-conditioning unit as a Modbus slave: coils and holding registers at every\n"
     "address 0 to 65535, starting from the values of a running unit without alarms.\n"
-    "  --tcp HOST:PORT   listen on HOST:PORT (port 0: a free one); answers every unit id\n"
-    "  --rtu DEVICE      serve a serial line (or one end of a pseudo-terminal pair)\n"
-    "  --slave N[,N...]  RTU: the unit's slave id (default 1); several ids are several units\n"
-    "                    on the one line, each with its own state; requests are counted\n"
-    "                    for the line and the faults hit every unit\n"
+    "Options take their value as --opt VALUE or --opt=VALUE; the link options are qmhost's.\n"
+    "  --tcp HOST:PORT   listen on HOST:PORT ([::1]:PORT for IPv6; port 0: a free one);\n"
+    "                    answers every unit id\n"
+    "  --rtu DEVICE      serve a serial line (or one end of a pseudo-terminal pair);\n"
+    "                    --parity also takes none, even or odd; --baud a standard line speed\n"
+    "  --config FILE     the line of a device JSON's \"link\" (its \"slaves\" too), as qmhost\n"
+    "                    reads it; the link options override it\n"
+    "  --slave N[,N...]  RTU: the unit's slave id, 1 to 247 (default 1); several ids are\n"
+    "                    several units on the one line, each with its own state; requests\n"
+    "                    are counted for the line and the faults hit every unit\n"
     "  --slave-state N=FILE  unit N's state file, over --state (repeatable)\n"
-    "  --silent-slave N[,N...]  these units never answer\n"    "  --state FILE      JSON over the defaults: {\"coils\": {\"276\": 1}, \"regs\": {\"11\": 250}},\n"
+    "  --silent-slave N[,N...]  these units never answer\n"
+    "  --state FILE      JSON over the defaults: {\"coils\": {\"276\": 1}, \"regs\": {\"11\": 250}},\n"
     "                    decimal addresses; coils 0/1 or true/false, registers 0 to 65535\n"
     "  --port-file FILE  TCP: write the bound port there once listening\n"
     "Fault switches (requests are counted from 1 as they arrive, answered or not):\n"
@@ -63,38 +72,23 @@ std::atomic<bool> g_stop{false};
 extern "C" void on_stop_signal(int) { g_stop = true; }
 
 struct Options {
-    bool tcp = false;
-    std::string host;
-    int port = 0;
-    bool rtu = false;
-    SerialLine line;
+    LinkOptions link;
+    std::string config;
+    LinkSettings line;  // what the link options and --config make of it
     std::string state_file;
-    std::vector<int> slaves;  // the line's units; the first is line.slave
     std::vector<std::pair<int, std::string>> slave_states;
     std::vector<int> silent_slaves;
     std::string port_file;
     UnitFaults faults;
-};
 
-std::vector<int> slave_ids(const std::string& option, const std::string& text)
-{
-    std::vector<int> ids;
-    std::size_t start = 0;
-    for (std::size_t comma; start <= text.size(); start = comma + 1) {
-        comma = text.find(',', start);
-        if (comma == std::string::npos) comma = text.size();
-        const int id = parse_integer<int>(option, text.substr(start, comma - start), 1, 247);
-        if (std::find(ids.begin(), ids.end(), id) != ids.end())
-            throw UsageError(option + " lists " + std::to_string(id) + " twice");
-        ids.push_back(id);
-    }
-    return ids;
-}
+    bool tcp() const { return line.kind == LinkSettings::Kind::Tcp; }
+};
 
 void check_units(const Options& o)
 {
-    const auto on_line = [&](int id) { return std::find(o.slaves.begin(), o.slaves.end(), id) != o.slaves.end(); };
-    if ((o.slaves.size() > 1 || !o.slave_states.empty() || !o.silent_slaves.empty()) && !o.rtu)
+    const std::vector<int> units = o.line.units();
+    const auto on_line = [&](int id) { return std::find(units.begin(), units.end(), id) != units.end(); };
+    if ((units.size() > 1 || !o.slave_states.empty() || !o.silent_slaves.empty()) && o.tcp())
         throw UsageError("--slave with several ids, --slave-state and --silent-slave need --rtu");
     for (const auto& state : o.slave_states)
         if (!on_line(state.first)) throw UsageError("--slave-state " + std::to_string(state.first) + ": not in --slave");
@@ -102,84 +96,117 @@ void check_units(const Options& o)
         if (!on_line(id)) throw UsageError("--silent-slave " + std::to_string(id) + ": not in --slave");
 }
 
+void take_slave_state(Options& o, const std::string& option, const std::string& given)
+{
+    const std::size_t equals = given.find('=');
+    if (equals == std::string::npos || equals + 1 == given.size())
+        throw UsageError(option + " takes N=FILE, not \"" + given + "\"");
+    o.slave_states.emplace_back(parse_slave_id(option, given.substr(0, equals)), given.substr(equals + 1));
+}
+
+using Setter = void (*)(Options&, const std::string& option, const std::string& value);
+
+struct ValueOption {
+    const char* name;
+    Setter set;
+};
+
+// qmsim's own options taking a value; the link options are shared.
+const ValueOption kValueOptions[] = {
+    {"--config", [](Options& o, const std::string&, const std::string& v) { o.config = v; }},
+    {"--state", [](Options& o, const std::string&, const std::string& v) { o.state_file = v; }},
+    {"--slave-state", take_slave_state},
+    {"--silent-slave",
+     [](Options& o, const std::string& option, const std::string& v) {
+         for (int id : parse_slave_ids(option, v)) o.silent_slaves.push_back(id);
+     }},
+    {"--silent-after",
+     [](Options& o, const std::string& option, const std::string& v) {
+         o.faults.silent_after = parse_integer<long>(option, v, 0, LONG_MAX);
+     }},
+    {"--exception",
+     [](Options& o, const std::string& option, const std::string& v) {
+         o.faults.exception_address = parse_integer<int>(option, v, 0, 65535);
+     }},
+    {"--drop-every",
+     [](Options& o, const std::string& option, const std::string& v) {
+         o.faults.drop_every = parse_integer<long>(option, v, 1, LONG_MAX);
+     }},
+    {"--late",
+     [](Options& o, const std::string& option, const std::string& v) {
+         o.faults.late_ms = parse_integer<int>(option, v, 1, 60000);
+     }},
+    {"--busy",
+     [](Options& o, const std::string&, const std::string& v) {
+         if (v != "queue" && v != "ignore") throw UsageError("--busy takes queue or ignore");
+         o.faults.ignore_while_late = v == "ignore";
+     }},
+    {"--trickle",
+     [](Options& o, const std::string& option, const std::string& v) {
+         o.faults.trickle_ms = parse_integer<int>(option, v, 1, 10000);
+     }},
+    {"--fault-address",
+     [](Options& o, const std::string& option, const std::string& v) {
+         o.faults.address = parse_integer<int>(option, v, 0, 65535);
+     }},
+    {"--fault-every",
+     [](Options& o, const std::string& option, const std::string& v) {
+         o.faults.every = parse_integer<long>(option, v, 1, LONG_MAX);
+     }},
+    {"--port-file", [](Options& o, const std::string&, const std::string& v) { o.port_file = v; }},
+};
+
+const ValueOption* value_option_named(const std::string& name)
+{
+    for (const ValueOption& option : kValueOptions)
+        if (name == option.name) return &option;
+    return nullptr;
+}
+
+// Switches, by name.
+bool* switch_named(Options& o, const std::string& name)
+{
+    if (name == "--wrong-echo") return &o.faults.wrong_echo;
+    if (name == "--bad-crc") return &o.faults.bad_crc;
+    if (name == "--other-slave") return &o.faults.other_slave;
+    if (name == "--truncated") return &o.faults.truncated;
+    return nullptr;
+}
+
+void take_option(Options& o, const OptionWord& option, ArgumentWords& words)
+{
+    if (bool* flag = switch_named(o, option.name)) {
+        ArgumentWords::check_switch(option);
+        *flag = true;
+    } else if (const ValueOption* taking = value_option_named(option.name)) {
+        taking->set(o, option.name, words.value_of(option));
+    } else if (is_link_option(LinkEnd::Unit, option.name)) {
+        take_link_option(option.name, words.value_of(option), LinkEnd::Unit, o.link);
+    } else {
+        throw UsageError("unknown option " + option.name);
+    }
+}
+
+// The line from --config's "link", the link options over it.
+LinkSettings line_of(const Options& o)
+{
+    if (o.config.empty()) return link_over(o.link, std::nullopt);
+    const DeviceJson device = read_device_json(o.config);
+    for (const std::string& warning : device.warnings) std::cerr << "qmsim: warning: " << warning << std::endl;
+    return link_over(o.link, device.link);
+}
+
 Options parse_options(int argc, char** argv)
 {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        const auto value = [&]() -> std::string {
-            if (i + 1 >= argc) throw UsageError(option + " needs a value");
-            return argv[++i];
-        };
-        if (option == "--tcp") {
-            const std::string where = value();
-            const std::size_t colon = where.rfind(':');
-            if (colon == std::string::npos || colon == 0) throw UsageError("--tcp takes HOST:PORT, not \"" + where + "\"");
-            o.tcp = true;
-            o.host = where.substr(0, colon);
-            o.port = parse_integer<int>("--tcp port", where.substr(colon + 1), 0, 65535);
-        } else if (option == "--rtu") {
-            o.rtu = true;
-            o.line.device = value();
-        } else if (option == "--baud") {
-            o.line.baud = parse_integer<int>(option, value(), 50, 4000000);
-        } else if (option == "--parity") {
-            const std::string parity = value();
-            if (parity != "N" && parity != "E" && parity != "O") throw UsageError("--parity takes N, E or O");
-            o.line.parity = parity[0];
-        } else if (option == "--data-bits") {
-            o.line.data_bits = parse_integer<int>(option, value(), 5, 8);
-        } else if (option == "--stop-bits") {
-            o.line.stop_bits = parse_integer<int>(option, value(), 1, 2);
-        } else if (option == "--slave") {
-            o.slaves = slave_ids(option, value());
-            o.line.slave = o.slaves.front();
-        } else if (option == "--state") {
-            o.state_file = value();
-        } else if (option == "--slave-state") {
-            const std::string given = value();
-            const std::size_t equals = given.find('=');
-            if (equals == std::string::npos || equals + 1 == given.size())
-                throw UsageError("--slave-state takes N=FILE, not \"" + given + "\"");
-            o.slave_states.emplace_back(parse_integer<int>(option, given.substr(0, equals), 1, 247),
-                                        given.substr(equals + 1));
-        } else if (option == "--silent-slave") {
-            for (int id : slave_ids(option, value())) o.silent_slaves.push_back(id);
-        } else if (option == "--silent-after") {
-            o.faults.silent_after = parse_integer<long>(option, value(), 0, LONG_MAX);
-        } else if (option == "--exception") {
-            o.faults.exception_address = parse_integer<int>(option, value(), 0, 65535);
-        } else if (option == "--drop-every") {
-            o.faults.drop_every = parse_integer<long>(option, value(), 1, LONG_MAX);
-        } else if (option == "--wrong-echo") {
-            o.faults.wrong_echo = true;
-        } else if (option == "--late") {
-            o.faults.late_ms = parse_integer<int>(option, value(), 1, 60000);
-        } else if (option == "--busy") {
-            const std::string busy = value();
-            if (busy != "queue" && busy != "ignore") throw UsageError("--busy takes queue or ignore");
-            o.faults.ignore_while_late = busy == "ignore";
-        } else if (option == "--bad-crc") {
-            o.faults.bad_crc = true;
-        } else if (option == "--other-slave") {
-            o.faults.other_slave = true;
-        } else if (option == "--truncated") {
-            o.faults.truncated = true;
-        } else if (option == "--trickle") {
-            o.faults.trickle_ms = parse_integer<int>(option, value(), 1, 10000);
-        } else if (option == "--fault-address") {
-            o.faults.address = parse_integer<int>(option, value(), 0, 65535);
-        } else if (option == "--fault-every") {
-            o.faults.every = parse_integer<long>(option, value(), 1, LONG_MAX);
-        } else if (option == "--port-file") {
-            o.port_file = value();
-        } else {
-            throw UsageError("unknown option " + option);
-        }
+    for (ArgumentWords words(argc, argv, 1); !words.done();) {
+        const std::string word = words.take();
+        const auto option = option_word(word);
+        if (!option) throw UsageError("unexpected argument \"" + word + "\"");
+        take_option(o, *option, words);
     }
-    if (o.tcp == o.rtu) throw UsageError("give either --tcp HOST:PORT or --rtu DEVICE");
-    if (!o.port_file.empty() && !o.tcp) throw UsageError("--port-file needs --tcp");
-    if (o.slaves.empty()) o.slaves.push_back(o.line.slave);
+    o.line = line_of(o);
+    if (!o.port_file.empty() && !o.tcp()) throw UsageError("--port-file needs --tcp");
     check_units(o);
     return o;
 }
@@ -202,11 +229,12 @@ void apply_states(UnitServer& unit, const Options& o)
             else
                 unit.apply_state(read_json_file("state file", path), slave);
         } catch (const std::invalid_argument& e) {
-            throw std::runtime_error("state file " + path + ": " + e.what());
+            throw ConfigError("state file " + path + ": " + e.what());
         }
     };
     if (!o.state_file.empty()) apply(o.state_file, 0);
-    for (std::size_t i = 1; i < o.slaves.size(); ++i) unit.add_slave(o.slaves[i]);
+    const std::vector<int> units = o.line.units();
+    for (std::size_t i = 1; i < units.size(); ++i) unit.add_slave(units[i]);
     for (const auto& state : o.slave_states) apply(state.second, state.first);
     for (int id : o.silent_slaves) unit.set_silent(id);
 }
@@ -237,19 +265,20 @@ int run(const Options& o)
 {
     UnitServer unit;
     // Over RTU the line comes first: it gives the first unit its slave id.
-    if (o.rtu) unit.open_rtu(o.line);
+    if (!o.tcp()) unit.open_rtu(o.line);
     apply_states(unit, o);
     unit.set_faults(o.faults);
     catch_stop_signals();
 
     std::string ready;
-    if (o.tcp) {
-        const int port = unit.listen_tcp(o.host, o.port);
+    if (o.tcp()) {
+        const int port = unit.listen_tcp(o.line.host, o.line.port);
         if (!o.port_file.empty()) write_port_file(o.port_file, port);
-        ready = "listening on " + o.host + ":" + std::to_string(port);
+        ready = "listening on " + host_port_text(o.line.host, port);
     } else {
+        const std::vector<int> units = o.line.units();
         ready = "serving " + o.line.serial_text() +
-                (o.slaves.size() > 1 ? " as slaves " + id_list(o.slaves) : " as slave " + std::to_string(o.line.slave));
+                (units.size() > 1 ? " as slaves " + id_list(units) : " as slave " + std::to_string(o.line.slave));
     }
     std::cout << "qmsim: " << ready << std::endl;
     unit.serve(g_stop);
@@ -270,6 +299,9 @@ int main(int argc, char** argv)
     }
     try {
         return run(parse_options(argc, argv));
+    } catch (const ConfigError& e) {
+        std::cerr << "qmsim: " << e.what() << "\n";
+        return 2;
     } catch (const UsageError& e) {
         std::cerr << "qmsim: " << e.what() << " (qmsim --help for usage)\n";
         return 2;

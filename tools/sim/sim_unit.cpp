@@ -1,6 +1,7 @@
 #include "tools/sim/sim_unit.hpp"
 
 #include "driver/unit_objects.hpp"
+#include "host/link_settings.hpp"
 
 #include <cstring>
 #include <new>
@@ -146,7 +147,7 @@ void SimUnit::add_slave(int slave)
 {
     modbus_mapping_t* unit = new_tables();
     std::lock_guard<std::mutex> lock(mutex_);
-    if (slave < 1 || slave > 247 || has_unit(slave)) {
+    if (!is_unit_slave_id(slave) || has_unit(slave)) {
         modbus_mapping_free(unit);
         throw std::invalid_argument("slave id " + std::to_string(slave) + " is taken or out of range");
     }

@@ -5,7 +5,7 @@
 // unit_faults.hpp's.
 #pragma once
 
-#include "host/libmodbus_link.hpp"
+#include "host/link_settings.hpp"
 #include "tools/sim/sim_unit.hpp"
 #include "tools/sim/unit_faults.hpp"
 
