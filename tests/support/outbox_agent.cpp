@@ -12,6 +12,7 @@
 #include "agent/store.hpp"
 #include "agent/time_text.hpp"
 #include "tools/common/arguments.hpp"
+#include "tools/common/json_file.hpp"
 
 #include <signal.h>
 
