@@ -160,7 +160,8 @@ CheckOutcome check_broker(const MqttSettings& settings, const std::string& site,
 
     int rc = mosquitto_connect(c, settings.host.c_str(), settings.port, settings.keepalive_s);
     if (rc == MOSQ_ERR_SUCCESS) rc = loop_until(c, deadline, [&] { return state.connack; });
-    if (rc != MOSQ_ERR_SUCCESS) return failed_link(rc, where, state.tls);
+    // A refusing broker closes the connection after its CONNACK: the reason comes first.
+    if (rc != MOSQ_ERR_SUCCESS && !(state.connack && state.connack_reason != 0)) return failed_link(rc, where, state.tls);
     if (!state.connack) return {check_status::kNoAnswer, where + " did not answer the connection in time"};
     if (state.connack_reason != 0)
         return {is_authentication_refusal(state.connack_reason) ? check_status::kAuthentication

@@ -9,6 +9,7 @@ import json
 import os
 import re
 import signal
+import subprocess
 import time
 
 from e2e_support import QMHOST, EndToEndTest, Session, main, wait_until
@@ -171,7 +172,24 @@ class MqttTrials(EndToEndTest):
         site.start_agent("--interval-ms", 20, "--cycles", 30)
         rows = self.assert_all_kept(site, db)
         self.stop_ingest(ingest)
+        self.check_broker_names_the_fault(broker, pki)
         return rows, 0, 0
+
+    def check_broker_names_the_fault(self, broker, pki):
+        closed = broker.port + 1 if broker.port < 65535 else broker.port - 1  # nothing listens there
+        good = {"host": "localhost", "port": broker.port, "username": "site-1",
+                "password_file": pki["password"], "tls": {"ca_file": pki["ca"]}}
+        cases = [("all well", {}, 0, "connected to localhost"),
+                 ("wrong CA", {"tls": {"ca_file": pki["other_ca"]}}, 4, "certificate verify failed"),
+                 ("wrong password", {"password_file": pki["wrong_password"]}, 5, "refused the connection"),
+                 ("refused connection", {"port": closed}, 3, "Connection refused")]
+        for name, change, status, text in cases:
+            with self.subTest(check=name):
+                settings = self.session.write_json("check.json", {**good, **change})
+                result = subprocess.run([OUTBOX_AGENT, "--check-broker", "yes", "--site", "site-1",
+                                         "--mqtt", settings], capture_output=True, text=True, timeout=20)
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                self.assertIn(text, result.stdout)
 
     def test_failure_trials(self):
         trials = [("zero loss: broker SIGKILL x3, SIGSTOP, agent SIGKILL", self.zero_loss),
