@@ -23,7 +23,7 @@ declare -A group=(
     # install-target-deps.sh needs only apt and dpkg; cross-test.sh checks the plug-in with file.
     [cross]="g++-mipsel-linux-gnu qemu-user file"
     [fuzz]="clang libclang-rt-14-dev"
-    [bench]="libbenchmark-dev valgrind strace time python3"
+    [bench]="libbenchmark-dev valgrind strace time python3 mosquitto mosquitto-clients"
     [freshcheck]="debootstrap git tar"
 )
 order=(demo test cross fuzz bench freshcheck)
