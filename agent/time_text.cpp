@@ -107,6 +107,11 @@ std::string iso8601_utc_ms(int64_t ms_since_epoch)
     return text;
 }
 
+bool is_calendar_date(int year, int month, int day)
+{
+    return month >= 1 && month <= 12 && day >= 1 && day <= days_in_month(year, month);
+}
+
 std::optional<int64_t> parse_iso8601_ms(const std::string& text)
 {
     std::size_t at = 0;
@@ -114,7 +119,7 @@ std::optional<int64_t> parse_iso8601_ms(const std::string& text)
     if (!take_digits(text, at, 4, year) || !take_char(text, at, '-') || !take_digits(text, at, 2, month) ||
         !take_char(text, at, '-') || !take_digits(text, at, 2, day))
         return std::nullopt;
-    if (month < 1 || month > 12 || day < 1 || day > days_in_month(year, month)) return std::nullopt;
+    if (!is_calendar_date(year, month, day)) return std::nullopt;
     const int64_t midnight_s = days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) *
                                kSecondsPerDay;
     if (at == text.size()) return midnight_s * kMsPerSecond;
@@ -138,6 +143,22 @@ int64_t utc_now_ms()
 {
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string iso8601_local(int64_t ms_since_epoch)
+{
+    const std::time_t seconds = static_cast<std::time_t>(ms_since_epoch / kMsPerSecond - (ms_since_epoch % kMsPerSecond < 0));
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[40];
+    std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+    // %z gives +0800; ISO 8601's extended form wants +08:00.
+    if (length >= 5) {
+        std::string out(text, length);
+        out.insert(out.size() - 2, ":");
+        return out;
+    }
+    return std::string(text, length);
 }
 
 }  // namespace agent

@@ -18,6 +18,14 @@ std::string iso8601_utc_ms(int64_t ms_since_epoch);
 // moment on every machine.
 std::optional<int64_t> parse_iso8601_ms(const std::string& text);
 
+// True when year-month-day is a day of the Gregorian calendar: month 1 to
+// 12, day 1 to the month's length (29 February in leap years).
+bool is_calendar_date(int year, int month, int day);
+
+// 2026-12-08T10:02:17+08:00: whole seconds in the machine's own time zone,
+// as people on the site read their clocks.
+std::string iso8601_local(int64_t ms_since_epoch);
+
 // The wall clock now, in ms since 1970 UTC.
 int64_t utc_now_ms();
 

@@ -7,6 +7,7 @@
 // are checked before anything is read, and nothing the JSON library raises
 // escapes into the host.
 #include "driver/QM4700RX2VA9.hpp"
+#include "driver/signal_codes.hpp"
 #include "driver/unit_objects.hpp"
 
 #include <cstdlib>
@@ -22,12 +23,6 @@ using unit_objects::kTemperatureSetpointRegister;
 namespace command = contract::command;
 
 constexpr int kRefused = contract::kCommandRefused;
-
-// Signal codes the monitoring centre addresses the unit's objects by.
-const char* const kTemperatureSetpointSignals[] = {"6016A2101001", "150800310010"};
-const char* const kHumiditySetpointSignals[] = {"150800340010"};
-const char* const kSwitchOnSignals[] = {"601500201001", "140800280010"};
-const char* const kSwitchOffSignals[] = {"601500200001", "140800300010"};
 
 template <std::size_t N>
 bool listed(const std::string& text, const char* const (&codes)[N])
@@ -87,9 +82,9 @@ bool read_signal_setpoint(const char* text, int length, SetpointWrite& write)
         if (!has_text(signal)) return false;
         const std::string signal_id = signal.asString();
         int address = 0;
-        if (listed(signal_id, kTemperatureSetpointSignals))
+        if (listed(signal_id, signal_codes::kTemperatureSetpoint))
             address = kTemperatureSetpointRegister;
-        else if (listed(signal_id, kHumiditySetpointSignals))
+        else if (listed(signal_id, signal_codes::kHumiditySetpoint))
             address = kHumiditySetpointRegister;
         else
             return true;
@@ -239,8 +234,8 @@ int QM4700RX2VA9::command_signal_switch(const Command& c)
     if (!input_readable(c.input, c.input_length)) return kRefused;
     start_control(c.code);
     const std::string text(static_cast<const char*>(c.input), static_cast<std::size_t>(c.input_length));
-    const bool on = listed(text, kSwitchOnSignals);
-    if (on || listed(text, kSwitchOffSignals)) {
+    const bool on = listed(text, signal_codes::kSwitchOn);
+    if (on || listed(text, signal_codes::kSwitchOff)) {
         start_write(on ? command::kSwitchOn : command::kSwitchOff, on ? 1 : 0, false);
         modbus_write_bit(kOnOffBit, on ? 1 : 0);
     }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -23,10 +24,18 @@ constexpr uint16_t kCoilOn = 0xFF00;
 constexpr int kSliceMs = 20;            // longest wait before asking the stop check
 constexpr int kMaxByteGapMs = 500;      // longest pause inside one answer (libmodbus's own)
 constexpr int kQuietGiveUpFactor = 4;   // a line still talking after 4 guards is given up on
+// Stray input taken off the line before one request, at most: a line that
+// keeps talking garbles the answer and gets the guard.
+constexpr std::size_t kMaxStrayBytes = 16 * MODBUS_MAX_ADU_LENGTH;
 
-std::function<bool()> g_stop_check;
+// Read by every link, on whatever thread polls it; set and cleared whole.
+std::shared_ptr<const std::function<bool()>> g_stop_check;
 
-bool stop_asked() { return g_stop_check && g_stop_check(); }
+bool stop_asked()
+{
+    const auto check = std::atomic_load(&g_stop_check);
+    return check && *check && (*check)();
+}
 
 int milliseconds_left(Clock::time_point until)
 {
@@ -46,6 +55,7 @@ public:
     bool open() override;
     void close() override;
     const LinkFailure& failure() const override { return failure_; }
+    const StrayInput* stray_input() const override { return rtu() ? &stray_ : nullptr; }
 
     bool read_bits(int address, int count, uint8_t* dest) override
     {
@@ -96,6 +106,7 @@ private:
     bool ready();
     bool lock_device();
     bool wait_for_quiet_line();
+    bool discard_stray_input();
     Wait wait_for_answer();
     bool transact(const uint8_t* request, int length, const std::string& what, uint8_t* answer, int& pdu,
                   int& answered);
@@ -121,6 +132,7 @@ private:
     bool guard_armed_ = false;
     Clock::time_point last_seen_;  // the failure, or the last byte seen since
     LinkFailure failure_;
+    StrayInput stray_;
 };
 
 bool LibmodbusLink::open()
@@ -153,17 +165,12 @@ bool LibmodbusLink::open()
     return true;
 }
 
-// One poller per serial line: two would take each other's answers. The lock
-// is the open file's, so it goes with the process however that ends.
 bool LibmodbusLink::lock_device()
 {
-    if (::flock(modbus_get_socket(ctx_), LOCK_EX | LOCK_NB) == 0) return true;
-    const int code = errno;
+    const std::string refused = lock_serial_device(modbus_get_socket(ctx_), settings_.device);
+    if (refused.empty()) return true;
     close();
-    return note(Kind::LineDown, "",
-                "cannot open " + settings_.describe() + ": " +
-                    (code == EWOULDBLOCK ? settings_.device + " is in use by another program"
-                                         : std::string("cannot lock it: ") + std::strerror(code)));
+    return note(Kind::LineDown, "", "cannot open " + settings_.describe() + ": " + refused);
 }
 
 void LibmodbusLink::close()
@@ -175,7 +182,36 @@ void LibmodbusLink::close()
 bool LibmodbusLink::ready()
 {
     if (!open()) return false;
-    return !guard_armed_ || wait_for_quiet_line();
+    if (guard_armed_) return wait_for_quiet_line();
+    return !rtu() || discard_stray_input();
+}
+
+// Input waiting before a request answers no request of this host's: a unit's
+// answer sent twice, or one later than its request's timeout and guard. Left
+// there, it would be read as this request's answer, and if shaped alike,
+// taken for it. Kept in part and counted, so the runner can say so.
+bool LibmodbusLink::discard_stray_input()
+{
+    const int fd = modbus_get_socket(ctx_);
+    uint8_t input[MODBUS_MAX_ADU_LENGTH];
+    std::size_t taken = 0;
+    while (taken < kMaxStrayBytes) {
+        pollfd line{fd, POLLIN, 0};
+        if (::poll(&line, 1, 0) <= 0) break;
+        if (!(line.revents & POLLIN)) return line_failed("before a request", EIO);
+        const ssize_t n = ::read(fd, input, sizeof input);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return line_failed("before a request", errno);
+        if (n <= 0) break;
+        if (taken == 0) stray_.last.clear();
+        const std::size_t keep = std::min(static_cast<std::size_t>(n), StrayInput::kKeptBytes - stray_.last.size());
+        stray_.last.insert(stray_.last.end(), input, input + keep);
+        taken += static_cast<std::size_t>(n);
+    }
+    if (taken == 0) return true;
+    ++stray_.discards;
+    stray_.bytes += static_cast<long>(taken);
+    return true;
 }
 
 // Waits until nothing has arrived for the guard time, counted from the
@@ -225,6 +261,8 @@ LibmodbusLink::Wait LibmodbusLink::wait_for_answer()
 
 std::string LibmodbusLink::line_hint() const
 {
+    // A TCP link has no line speed: what garbles there is what answers.
+    if (!rtu()) return "check that " + settings_.describe() + " is a Modbus TCP unit or gateway";
     return "check " + line_settings();
 }
 
@@ -419,6 +457,7 @@ public:
     bool open() override { return line_->open(); }
     void close() override {}
     const LinkFailure& failure() const override { return line_->failure(); }
+    const StrayInput* stray_input() const override { return line_->stray_input(); }
 
 private:
     LibmodbusLink& here()
@@ -447,4 +486,15 @@ std::vector<std::shared_ptr<ModbusLink>> make_shared_line_links(const LinkSettin
     return links;
 }
 
-void set_link_stop_check(std::function<bool()> check) { g_stop_check = std::move(check); }
+void set_link_stop_check(std::function<bool()> check)
+{
+    std::atomic_store(&g_stop_check, std::make_shared<const std::function<bool()>>(std::move(check)));
+}
+
+std::string lock_serial_device(int fd, const std::string& device)
+{
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return {};
+    const int code = errno;
+    return code == EWOULDBLOCK ? device + " is in use by another program"
+                               : std::string("cannot lock it: ") + std::strerror(code);
+}

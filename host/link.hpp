@@ -2,8 +2,10 @@
 // Implementations: LibmodbusLink (RTU or TCP) and MemoryUnit (tests).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Why a request failed: its kind is for the host to act on, its text for
 // people. The host decides on the kind, never on the text.
@@ -26,6 +28,17 @@ struct LinkFailure {
     std::string text() const { return request.empty() ? reason : request + ": " + reason; }
 };
 
+// Input found waiting on a serial line when a request was about to go out,
+// discarded before it: a frame no request was waiting for (an answer sent
+// twice, a late one), which would otherwise be taken for the next answer.
+struct StrayInput {
+    static constexpr std::size_t kKeptBytes = 256;  // of the last discard, enough for any frame
+
+    long discards = 0;          // requests before which input was found waiting
+    long bytes = 0;             // bytes discarded in all
+    std::vector<uint8_t> last;  // the last discard's first bytes: a frame's slave id leads
+};
+
 class ModbusLink {
 public:
     virtual ~ModbusLink() = default;
@@ -46,4 +59,7 @@ public:
     virtual bool open() = 0;
     virtual void close() = 0;
     virtual const LinkFailure& failure() const = 0;
+    // What the line discarded before requests; null for a link that never
+    // does (TCP, in memory). Links sharing one line share it.
+    virtual const StrayInput* stray_input() const { return nullptr; }
 };

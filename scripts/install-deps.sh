@@ -16,10 +16,12 @@
 set -euo pipefail
 
 declare -A group=(
-    [demo]="build-essential cmake pkg-config libjsoncpp-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev libmosquitto-dev"
+    [demo]="build-essential cmake pkg-config libjsoncpp-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev libcivetweb-dev libmosquitto-dev"
     # pymodbus's serial server imports pyserial and serial-asyncio, which
     # python3-pymodbus only recommends.
-    [test]="libgtest-dev libgmock-dev socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio mosquitto openssl"
+    # The agent's HTTP side is tested with real clients: Prometheus (and its
+    # promtool) and headless Chromium, with a font for the units' alarm names.
+    [test]="libgtest-dev libgmock-dev socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio prometheus chromium fonts-wqy-microhei mosquitto openssl"
     # install-target-deps.sh needs only apt and dpkg; cross-test.sh checks the plug-in with file.
     [cross]="g++-mipsel-linux-gnu qemu-user file"
     [fuzz]="clang libclang-rt-14-dev"

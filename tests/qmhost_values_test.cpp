@@ -1,8 +1,13 @@
-// qmhost's readable values and its control exit statuses.
+// qmhost's readable values, its own times and its control exit statuses.
 #include "tools/qmhost/control_outcome.hpp"
+#include "tools/qmhost/local_time.hpp"
 #include "tools/qmhost/report_values.hpp"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
 
 namespace {
 
@@ -30,6 +35,32 @@ TEST(ReportValues, TimesAsTheReportWritesThem)
 {
     EXPECT_EQ(report_time_text(ttime{2024, 5, 6, 7, 8, 9}), "2024-5-6 7:8:9");
     EXPECT_EQ(report_time_text(ttime{2025, 12, 31, 23, 59, 58}), "2025-12-31 23:59:58");
+}
+
+// POSIX zone rules, so that no zone database is needed.
+TEST(LocalTime, Iso8601WithTheZonesOffsetAtThatMoment)
+{
+    const char* saved = std::getenv("TZ");
+    const std::string before = saved ? saved : "";
+    const struct {
+        const char* zone;
+        const char* local;
+        const char* shown;
+    } cases[] = {
+        {"UTC0", "2026-12-08 10:02:17", "2026-12-08T10:02:17+00:00"},
+        {"CST-8", "2026-12-08 10:02:17", "2026-12-08T10:02:17+08:00"},
+        {"IST-5:30", "2026-01-02 03:04:05", "2026-01-02T03:04:05+05:30"},
+        {"EST5EDT,M3.2.0,M11.1.0", "2026-07-01 12:00:00", "2026-07-01T12:00:00-04:00"},
+        {"EST5EDT,M3.2.0,M11.1.0", "2026-12-31 23:59:59", "2026-12-31T23:59:59-05:00"},
+    };
+    for (const auto& c : cases) {
+        setenv("TZ", c.zone, 1);
+        tzset();
+        EXPECT_EQ(iso8601_local(boost::posix_time::time_from_string(c.local)), c.shown) << c.zone;
+    }
+    if (saved) setenv("TZ", before.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
 }
 
 TEST(ReportValues, MembersAreTheReportsOwn)

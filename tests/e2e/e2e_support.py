@@ -253,6 +253,11 @@ def read_json_lines(path):
         return [json.loads(line) for line in f.read().splitlines()]
 
 
+def read_reports(path):
+    """The --report file: the driver's report in each line's wrapper."""
+    return [line["report"] for line in read_json_lines(path)]
+
+
 def read_records(path):
     with open(path, "rb") as f:
         data = f.read()

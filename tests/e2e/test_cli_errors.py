@@ -42,6 +42,31 @@ class CommandLineErrors(EndToEndTest):
         self.assertFailsWith(["on", "--rtu", "/dev/null", "--slave", "1,2"], USAGE, "one id")
         self.assertFailsWith(["poll", "--tcp", "127.0.0.1:502", "--slave", "1,2", "--devices", "2"], USAGE,
                              "not both")
+        self.assertFailsWith(["--tcp", "127.0.0.1:502", "poll"], USAGE,
+                             "options go after the subcommand: qmhost poll --tcp ...")
+        self.assertFailsWith(["poll", "--tcp", "127.0.0.1:502", "--baud", "9600"], USAGE, "--baud is for an RTU line")
+        self.assertFailsWith(["points", "--members"], USAGE, "--members is for --format csv")
+        self.assertFailsWith(["scan", "--tcp", "127.0.0.1:502"], USAGE, "--rtu DEVICE")
+        self.assertFailsWith(["poll", "--tcp", "127.0.0.1:502", "--points", "回风温度"], USAGE,
+                             "did you mean 1#回风温度")
+
+    def test_raw_commands_are_checked_as_set_is_before_anything_is_sent(self):
+        # Nothing listens on this port: a command that reached the link would fail with 1.
+        link = ["--tcp", f"127.0.0.1:{free_tcp_port()}"]
+        temperature = '{"signal_id":"150800310010","SetValue":%s}'
+        for command, fragment in [
+                (["106", "--word", "99"], "outside 15 to 35 °C"),
+                (["110", "--word", "95"], "outside 20 to 80 %RH"),
+                (["106", "--word", "6554", "--force"], "outside 0 to 6553"),
+                (["310", "--text", temperature % '"abc"'], 'whole number (the unit takes whole °C), not "abc"'),
+                (["310", "--text", temperature % '"-5"'], "-5 °C is outside"),
+                (["310", "--text", temperature % '"99"'], "99 °C is outside"),
+                (["310", "--text", temperature % "24.5"], "whole number"),
+                (["310", "--text", '{"signal_id":"150800340010","SetValue":"95"}'], "95 %RH is outside"),
+                (["999"], "not in the table of command codes"),
+                (["801"], "not in the table of command codes")]:
+            with self.subTest(command=command):
+                self.assertFailsWith(["control", *link, *command], USAGE, fragment)
 
     def test_a_missing_link(self):
         self.assertFailsWith(["poll"], USAGE, "no link")

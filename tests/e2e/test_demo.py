@@ -15,7 +15,8 @@ class Demo(EndToEndTest):
         result = run_qmhost("demo")
         self.assertSucceeded(result)
         out = result.stdout
-        self.assertEqual(len(re.findall(r"^\d{4}-\d\d?-\d\d? \d\d?:\d\d?:\d\d?  unit ", out, re.MULTILINE)), 5, out)
+        iso_time = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d"
+        self.assertEqual(len(re.findall(rf"^{iso_time}  unit ", out, re.MULTILINE)), 5, out)
         before, confirmed, after = out.partition("control result: 1\n")
         self.assertTrue(confirmed, out)
         self.assertNotIn(f"setpoints {NEW_SETPOINT}", before)

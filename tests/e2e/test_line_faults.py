@@ -10,7 +10,7 @@ import signal
 import time
 
 from e2e_support import (RECORD_TIME, EndToEndTest, complete_lines, free_tcp_port, main, read_json_lines,
-                         read_records, run_qmhost, stderr_lines, wait_until)
+                         read_reports, read_records, run_qmhost, stderr_lines, wait_until)
 
 # Every read of the cycle answers with values no other read has.
 _BITS = random.Random(13)
@@ -19,22 +19,25 @@ STATE = {"coils": {str(a): _BITS.getrandbits(1) for a in range(700)},
 UPDATE_TIME = "更新时间"
 TIMEOUT = ["--timeout-ms", "200"]  # the guard is then 400 ms
 
-# (fault, qmsim options, whether cycles fail). Bits 512.. are the cycle's last
+# (fault, qmsim options, whether cycles fail, what qmhost says of it). Bits 512.. are the cycle's last
 # bit read, with as many data bytes as its first; register 715 is read
 # mid-cycle.
 LINE_FAULTS = [
     ("a late answer to the last bit read, requests ignored meanwhile",
-     ["--late", "300", "--busy", "ignore", "--fault-address", "512", "--fault-every", "2"], True),
+     ["--late", "300", "--busy", "ignore", "--fault-address", "512", "--fault-every", "2"], True, None),
     ("a late answer to the last bit read, requests queued meanwhile",
-     ["--late", "300", "--fault-address", "512", "--fault-every", "2"], True),
-    ("a slow register, requests queued meanwhile", ["--late", "350", "--fault-address", "715", "--fault-every", "2"], True),
+     ["--late", "300", "--fault-address", "512", "--fault-every", "2"], True, None),
+    ("a slow register, requests queued meanwhile",
+     ["--late", "350", "--fault-address", "715", "--fault-every", "2"], True, None),
     ("a slow register, requests ignored meanwhile",
-     ["--late", "350", "--busy", "ignore", "--fault-address", "715", "--fault-every", "2"], True),
-    ("a bad CRC", ["--bad-crc", "--fault-every", "70"], True),
-    ("an answer from another slave", ["--other-slave", "--fault-every", "70"], True),
-    ("a truncated answer", ["--truncated", "--fault-every", "70"], True),
-    ("an answer trickling out with long gaps", ["--trickle", "300", "--fault-every", "70"], True),
-    ("an answer sent byte by byte", ["--trickle", "5", "--fault-every", "20"], False),
+     ["--late", "350", "--busy", "ignore", "--fault-address", "715", "--fault-every", "2"], True, None),
+    ("a bad CRC", ["--bad-crc", "--fault-every", "70"], True, None),
+    ("an answer from another slave", ["--other-slave", "--fault-every", "70"], True, None),
+    ("a truncated answer", ["--truncated", "--fault-every", "70"], True, None),
+    ("an answer trickling out with long gaps", ["--trickle", "300", "--fault-every", "70"], True, None),
+    ("an answer sent byte by byte", ["--trickle", "5", "--fault-every", "20"], False, None),
+    ("answers sent twice and answers dropped", ["--duplicate", "0.1", "--drop", "0.01", "--fault-seed", "3"], True,
+     "seemed to come from slave 1"),
 ]
 
 
@@ -63,7 +66,7 @@ class LineFaults(EndToEndTest):
         result = run_qmhost("poll", "--rtu", device, *TIMEOUT, "--interval", "0", "--history", history,
                             "--report", report, *options)
         records = read_records(history) if os.path.exists(history) else []
-        reports = read_json_lines(report) if os.path.exists(report) else []
+        reports = read_reports(report) if os.path.exists(report) else []
         return result, records, reports
 
     def truth(self):
@@ -82,7 +85,7 @@ class LineFaults(EndToEndTest):
 
     def test_no_fault_of_the_line_gets_a_wrong_value_published(self):
         truth = self.truth()
-        for n, (fault, options, fails) in enumerate(LINE_FAULTS):
+        for n, (fault, options, fails, said) in enumerate(LINE_FAULTS):
             with self.subTest(fault):
                 self.unit.stop()
                 # An answer taken whole gets a timeout a loaded machine cannot miss.
@@ -92,6 +95,8 @@ class LineFaults(EndToEndTest):
                 self.assertEqual(result.returncode, int(fails), result.stderr)
                 self.assertGreaterEqual(len(records), 2 if fails else 6, "polling resumed:\n" + result.stderr)
                 self.assertAllTrue(records, reports, truth)
+                if said:
+                    self.assertIn(said, result.stderr)
 
     def test_a_second_poller_on_the_line_is_refused_and_publishes_nothing(self):
         truth = self.truth()
@@ -106,7 +111,7 @@ class LineFaults(EndToEndTest):
         self.assertEqual((records, reports), ([], []))
         first.signal(signal.SIGTERM)
         first.wait()
-        self.assertAllTrue(read_records(first_history), read_json_lines(self.session.path("first.report")), truth)
+        self.assertAllTrue(read_records(first_history), read_reports(self.session.path("first.report")), truth)
 
     def test_a_lost_unit_is_told_once_retried_calmly_and_welcomed_back(self):
         unit_side, host_side = self.session.start_pty_pair()
@@ -128,15 +133,17 @@ class LineFaults(EndToEndTest):
     def test_one_unreachable_unit_does_not_stop_the_others(self):
         port = free_tcp_port(2)
         self.session.start_qmsim(port=port)
-        report = self.session.path("report")
+        report, events = self.session.path("report"), self.session.path("events")
         host = self.session.start_qmhost("poll", "--tcp", f"127.0.0.1:{port}", "--devices", "2", "--interval", "0",
-                                         "--cycles", "0", "--report", report)
+                                         "--cycles", "0", "--report", report, "--events", events)
         wait_until(lambda: complete_lines(report) >= 50, "reports from the reachable unit")
         host.signal(signal.SIGTERM)
         self.assertEqual(host.wait(), 1)
         lines = host.stderr_lines()
         self.assertLessEqual(len(lines), 5, lines)
         self.assertIn("device 2 unit lost", "\n".join(lines))
+        lost = [e for e in read_json_lines(events) if e["event"] == "lost"]
+        self.assertEqual([(e["device"], e["failed"]) for e in lost], [(2, 3)])
 
     def test_a_stop_ends_a_request_waiting_for_its_answer(self):
         host_side = self.serve("--silent-after", "0")

@@ -7,7 +7,7 @@ import subprocess
 
 from e2e_support import (RECORD_ALARM_BITS, RECORD_ON_OFF, RECORD_RETURN_SETPOINT, RECORD_SUPPLY_RETURN_AIR,
                          RETURN_AIR_HIGH, RETURN_SETPOINT, RETURN_TEMPERATURE, START_TIMEOUT, EndToEndTest,
-                         main, read_records, read_json_lines, record_register, run_qmhost)
+                         main, read_records, read_json_lines, read_reports, record_register, run_qmhost)
 
 STATE = {"coils": {"276": 1, str(RETURN_AIR_HIGH[0]): 1}, "regs": {"11": 245, "1502": 251}}
 
@@ -22,7 +22,7 @@ class PymodbusSlave(EndToEndTest):
         report, alarms, history = (self.session.path(n) for n in ("report", "alarms", "history"))
         self.assertSucceeded(run_qmhost("poll", *self.link, "--report", report, "--alarms", alarms,
                                         "--history", history))
-        (document,), (record,) = read_json_lines(report), read_records(history)
+        (document,), (record,) = read_reports(report), read_records(history)
         return document, read_json_lines(alarms), record
 
     def test_a_cycle_reads_what_the_slave_holds(self):
@@ -84,7 +84,7 @@ class MbpollAgainstQmsim(EndToEndTest):
         mbpoll_write(self.port, self.COILS, RETURN_AIR_HIGH[0], 0)
         report, alarms = self.session.path("report"), self.session.path("alarms")
         self.assertSucceeded(run_qmhost("poll", *self.link, "--report", report, "--alarms", alarms))
-        (document,) = read_json_lines(report)
+        (document,) = read_reports(report)
         self.assertReportValue(document, RETURN_SETPOINT, 26.5)
         self.assertEqual([a for a in read_json_lines(alarms) if a["state"]], [])
 

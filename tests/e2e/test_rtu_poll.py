@@ -2,8 +2,8 @@
 with the line set to 9600 baud, even parity, and a slave id of its own."""
 
 from e2e_support import (ON_OFF, RECORD_ON_OFF, RECORD_RETURN_SETPOINT, RETURN_AIR_HIGH, RETURN_SETPOINT,
-                         EndToEndTest, main, read_records, read_json_lines, record_device_id, record_register,
-                         run_qmhost, stderr_lines)
+                         EndToEndTest, main, read_records, read_json_lines, read_reports, record_device_id,
+                         record_register, run_qmhost, stderr_lines)
 
 LINE = ["--baud", "9600", "--parity", "E", "--data-bits", "8", "--stop-bits", "1"]
 SLAVE = "7"
@@ -21,7 +21,7 @@ class RtuPoll(EndToEndTest):
         report, alarms, history = (self.session.path(n) for n in ("report", "alarms", "history"))
         result = run_qmhost("poll", *self.link, "--report", report, "--alarms", alarms, "--history", history)
         self.assertSucceeded(result)
-        (document,) = read_json_lines(report)
+        (document,) = read_reports(report)
         self.assertReportValue(document, RETURN_SETPOINT, 25.5)
         self.assertEqual(document[ON_OFF], "开机")
         self.assertEqual([a["alarm_name"] for a in read_json_lines(alarms) if a["state"]], [RETURN_AIR_HIGH[1]])
@@ -61,7 +61,7 @@ class SeveralUnitsOnOneBus(EndToEndTest):
         report, history = self.session.path("report"), self.session.path("history")
         result = run_qmhost("poll", *link, "--timeout-ms", "200", "--cycles", self.CYCLES, "--interval", "0",
                             "--report", report, "--history", history)
-        return result, read_json_lines(report), read_records(history)
+        return result, read_reports(report), read_records(history)
 
     def assertOnlyUnitThreeFailed(self, result, reports, records):
         self.assertEqual(result.returncode, 1, result.stderr)

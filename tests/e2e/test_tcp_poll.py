@@ -8,8 +8,8 @@ from e2e_support import (ALARM_POINTS, HUMIDITY_SETPOINT, ON_OFF, RECORD_ALARM_B
                          RECORD_ON_OFF, RECORD_RETURN_SETPOINT, RECORD_SIZE, RECORD_SUPPLY_RETURN_AIR,
                          RECORD_SUPPLY_SETPOINT, RETURN_AIR_HIGH, RETURN_HUMIDITY, RETURN_SETPOINT,
                          RETURN_TEMPERATURE, SUCTION_1_FAULT, SUPPLY_SETPOINT, EndToEndTest, complete_lines,
-                         free_tcp_port, main, read_json_lines, read_records, record_device_id, record_register,
-                         record_year, run_qmhost, wait_until)
+                         free_tcp_port, main, read_json_lines, read_records, read_reports, record_device_id,
+                         record_register, record_year, run_qmhost, wait_until)
 
 # A unit with its own setpoints and readings, and two alarms active.
 STATE = {
@@ -29,7 +29,7 @@ class TcpPoll(EndToEndTest):
         result = run_qmhost("poll", *self.link, "--report", files["report"], "--alarms", files["alarms"],
                             "--history", files["history"], *options)
         self.assertSucceeded(result)
-        return read_json_lines(files["report"]), read_json_lines(files["alarms"]), read_records(files["history"])
+        return read_reports(files["report"]), read_json_lines(files["alarms"]), read_records(files["history"])
 
     def test_report_alarm_lines_and_history_agree_with_the_unit(self):
         reports, alarms, records = self.poll("--cycles", "2", "--interval", "0", "--device-id", "42")
@@ -49,7 +49,9 @@ class TcpPoll(EndToEndTest):
             active = {a["alarm_name"]: a for a in cycle if a["state"]}
             self.assertEqual(set(active), {SUCTION_1_FAULT[1], RETURN_AIR_HIGH[1]})
             self.assertEqual(active[SUCTION_1_FAULT[1]]["code"], SUCTION_1_FAULT[2])
-            self.assertEqual(list(cycle[0]), ["seq", "level", "code", "code2", "code_name", "alarm_name", "state"])
+            self.assertEqual(list(cycle[0]), ["device", "slave", "time", "seq", "level", "code", "code2", "code_name",
+                                              "alarm_name", "state"])
+            self.assertEqual({(a["device"], a["slave"]) for a in cycle}, {(42, 1)})
 
         self.assertEqual(len(records), 2)
         for record in records:

@@ -48,6 +48,15 @@ void take_parity(const std::string& text, LinkOptions& o)
     }
 }
 
+// A TCP link has no line speed or framing: an option for one would be
+// ignored, and the line taken for set up as asked.
+void refuse_serial_options(const LinkOptions& o)
+{
+    const char* given = o.baud ? "--baud" : o.parity ? "--parity" : o.data_bits ? "--data-bits"
+                      : o.stop_bits ? "--stop-bits" : nullptr;
+    if (given) throw UsageError(std::string(given) + " is for an RTU line (--rtu DEVICE); a TCP link has none");
+}
+
 }  // namespace
 
 int parse_slave_id(const std::string& option, const std::string& text)
@@ -104,6 +113,7 @@ LinkSettings link_over(const LinkOptions& o, const std::optional<LinkSettings>& 
         s.kind = LinkSettings::Kind::Rtu;
         s.device = *o.rtu_device;
     }
+    if (s.kind == LinkSettings::Kind::Tcp) refuse_serial_options(o);
     if (o.baud) s.baud = *o.baud;
     if (o.parity) s.parity = *o.parity;
     if (o.data_bits) s.data_bits = *o.data_bits;

@@ -4,10 +4,15 @@
 
 #include "tools/qmhost/exit_status.hpp"
 #include "tools/qmhost/options.hpp"
+#include "tools/qmhost/program_output.hpp"
 
-ExitStatus run_poll(const CommandLine& command);
+// Commits the driver log with each cycle's other outputs.
+ExitStatus run_poll(const CommandLine& command, DriverLog& driver_log);
 ExitStatus run_control(const CommandLine& command);
 ExitStatus run_demo();
 ExitStatus run_safe_control(const CommandLine& command);
 ExitStatus run_points(const CommandLine& command);
 ExitStatus run_decode(const CommandLine& command);
+ExitStatus run_scan(const CommandLine& command);
+ExitStatus run_serve(const CommandLine& command);
+ExitStatus run_status(const CommandLine& command);

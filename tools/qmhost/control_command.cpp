@@ -1,12 +1,18 @@
 // qmhost control: one raw command, its write, and the driver's outcome.
+#include "driver/signal_codes.hpp"
 #include "host/contract.hpp"
 #include "tools/qmhost/commands.hpp"
 #include "tools/qmhost/control_outcome.hpp"
 #include "tools/qmhost/hosted_device.hpp"
 #include "tools/qmhost/program_output.hpp"
+#include "tools/qmhost/agent_status.hpp"
+#include "tools/qmhost/setpoint_ranges.hpp"
+
+#include <json/json.h>
 
 #include <iostream>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 
 namespace {
@@ -18,20 +24,68 @@ const std::set<int> kWriteCodes = {command::kSwitchOn,           command::kSwitc
                                    command::kTemperatureSetpoint, command::kHumiditySetpoint,
                                    command::kWriteRegister,       command::kWriteRegisters,
                                    command::kSignalSetpoint,      command::kSignalSwitch};
-constexpr unsigned kMaxSetpointTenfold = 65535;  // the register holds value x 10
+
+template <std::size_t N>
+bool listed(const std::string& text, const char* const (&codes)[N])
+{
+    for (const char* code : codes)
+        if (text == code) return true;
+    return false;
+}
+
+// Any other code would reach the driver as an outcome query and print a
+// result: a mistyped code must not look like one.
+void check_code(int code)
+{
+    if (code == command::kOutcomeQuery || kWriteCodes.count(code)) return;
+    throw UsageError("control " + std::to_string(code) +
+                     " is not in the table of command codes (0, 100, 102, 106, 110, 206, 210, 310, 320:"
+                     " qmhost control --help); nothing sent");
+}
+
+// The SetValue of a 310 text that names a setpoint's signal code, checked as
+// `set` checks it. Texts the driver reads as no setpoint are left to it.
+void check_signal_setpoint(const ControlOptions& control)
+{
+    Json::Value text;
+    Json::CharReaderBuilder builder;
+    std::istringstream in(*control.text);
+    try {
+        if (!Json::parseFromStream(builder, in, &text, nullptr)) return;
+    } catch (const std::exception&) {
+        return;
+    }
+    if (!text.isObject() || !text["signal_id"].isString()) return;
+    const std::string signal = text["signal_id"].asString();
+    const bool temperature = listed(signal, signal_codes::kTemperatureSetpoint);
+    if (!temperature && !listed(signal, signal_codes::kHumiditySetpoint)) return;
+    const SetpointRange& range = temperature ? kTemperatureRange : kHumidityRange;
+    const Json::Value& value = text["SetValue"];
+    // The driver reads the value's text as far as it has digits: "24.5"
+    // would set 24, "abc" 0, "-5" a wrapped 65486.
+    if (!value.isString() && !value.isIntegral())
+        throw UsageError(std::string("control 310: ") + range.what + " needs \"SetValue\" as a whole number; nothing sent");
+    checked_setpoint(range, value.asString(), control.force);
+}
+
+void check_setpoint_word(const ControlOptions& control)
+{
+    const SetpointRange& range =
+        control.code == command::kTemperatureSetpoint ? kTemperatureRange : kHumidityRange;
+    checked_setpoint(range, std::to_string(control.words[0]), control.force);
+}
 
 // Input the driver would misread or wrap is refused before anything is sent.
 void check_input(const ControlOptions& control)
 {
+    check_code(control.code);
     const std::size_t words = control.words.size();
     const bool text = control.text.has_value();
     switch (control.code) {
     case command::kTemperatureSetpoint:
     case command::kHumiditySetpoint:
         if (words != 1 || text) throw UsageError("control " + std::to_string(control.code) + " takes one --word");
-        if (control.words[0] * 10u > kMaxSetpointTenfold)
-            throw UsageError("control " + std::to_string(control.code) + ": --word " +
-                             std::to_string(control.words[0]) + " times 10 does not fit the register");
+        check_setpoint_word(control);
         break;
     case command::kWriteRegister:
         if (words != 2 || text) throw UsageError("control 206 takes --word ADDRESS --word VALUE");
@@ -40,12 +94,39 @@ void check_input(const ControlOptions& control)
         if (words < 2 || text) throw UsageError("control 210 takes --word ADDRESS and one --word per value");
         break;
     case command::kSignalSetpoint:
+        if (!text || words) throw UsageError("control 310 takes --text");
+        check_signal_setpoint(control);
+        break;
     case command::kSignalSwitch:
-        if (!text || words) throw UsageError("control " + std::to_string(control.code) + " takes --text");
+        if (!text || words) throw UsageError("control 320 takes --text");
         break;
     default:
         break;
     }
+}
+
+// The command run by the unit's line in a running agent, as the driver there answered it.
+ControlResult control_through_agent(const CommandLine& c, ExitStatus& status, std::string& why)
+{
+    const AgentControlAnswer answer =
+        post_agent_control(c.agent.url, c.agent.unit, c.agent.token_file, c.control.code, c.control.input());
+    ControlResult result;
+    result.handed = answer.handed;
+    result.wrote = answer.wrote;
+    result.outcome = answer.result;
+    status = static_cast<ExitStatus>(answer.exit_status);
+    why = answer.message;
+    return result;
+}
+
+ControlResult control_on_link(const CommandLine& c, ExitStatus& status, std::string& why)
+{
+    OpenedDevice device(c.device);
+    // Until here a stop signal ends qmhost at once: nothing has been sent.
+    StopSignals stop;
+    const ControlResult result = device->control_through_stop(c.control.code, c.control.input(), stop);
+    status = control_exit(result, why);
+    return result;
 }
 
 }  // namespace
@@ -53,9 +134,10 @@ void check_input(const ControlOptions& control)
 ExitStatus run_control(const CommandLine& c)
 {
     check_input(c.control);
-    OpenedDevice device(c.device);
-
-    const ControlResult result = device->control(c.control.code, c.control.input());
+    ExitStatus status = ExitStatus::kFailed;
+    std::string why;
+    const ControlResult result =
+        c.agent.url.empty() ? control_on_link(c, status, why) : control_through_agent(c, status, why);
     std::ostream& out = program_output();
     out << "command " << c.control.code << " handed to the driver: DeviceIoControl returned " << result.handed
         << (result.wrote ? "" : ", no write sent") << '\n';
@@ -67,8 +149,6 @@ ExitStatus run_control(const CommandLine& c)
                                      std::to_string(result.query_returned) + ")");
         return ExitStatus::kOk;
     }
-    std::string why;
-    const ExitStatus status = control_exit(result, why);
     if (status != ExitStatus::kOk) std::cerr << "qmhost: " << why << std::endl;
     return status;
 }

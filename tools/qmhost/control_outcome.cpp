@@ -9,7 +9,7 @@ ExitStatus control_exit(const ControlResult& result, std::string& why)
         return ExitStatus::kRefused;
     }
     if (result.write_failure) {
-        why = "no answer to the write: " + result.write_failure->text();
+        why = result.stopped ? kStoppedBeforeAnswer : "no answer to the write: " + result.write_failure->text();
         return ExitStatus::kNoAnswer;
     }
     if (!result.outcome) {
@@ -24,7 +24,7 @@ ExitStatus control_exit(const ControlResult& result, std::string& why)
         why = "the unit did not confirm the write (control result 3)";
         return ExitStatus::kNotConfirmed;
     case contract::kControlPending:
-        why = "no answer to the write (control result -1)";
+        why = result.stopped ? kStoppedBeforeAnswer : "no answer to the write (control result -1)";
         return ExitStatus::kNoAnswer;
     default:
         why = "the driver reports an unknown control result " + std::to_string(*result.outcome);

@@ -5,8 +5,8 @@
 #include "tools/qmhost/plugin_library.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/report_values.hpp"
+#include "tools/qmhost/stored_record.hpp"
 
-#include "driver/record.hpp"
 #include "host/contract.hpp"
 #include "host/sink.hpp"
 
@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -47,9 +48,10 @@ Json::Value decoded_report(const PluginLibrary& plugin, const std::vector<unsign
         throw std::runtime_error("the driver gave no report for a stored record");
     Json::Value report = *document;
 
-    ttime stamp{};
-    std::memcpy(&stamp, record.data() + offsetof(QM4700RX2VA9_Data_t, time), sizeof stamp);
+    const ttime stamp = record_stamp(record);
     report[kTimeMember] = report_time_text(stamp);
+    report[kDeviceIdMember] = Json::UInt{record_device_id(record)};
+    report[kRecordTimeMember] = record_time_iso(stamp);
     return report;
 }
 
@@ -62,6 +64,8 @@ ExitStatus run_decode(const CommandLine& c)
     std::ostream& out = program_output();
     Json::FastWriter writer;  // the driver's own rendering of the report
     std::vector<unsigned char> record(contract::kRecordSize);
+    long records = 0;
+    long skipped = 0;
     for (unsigned long long offset = 0;; offset += record.size()) {
         in.read(reinterpret_cast<char*>(record.data()), static_cast<std::streamsize>(record.size()));
         const auto got = static_cast<std::size_t>(in.gcount());
@@ -70,11 +74,23 @@ ExitStatus run_decode(const CommandLine& c)
             out.flush();
             throw std::runtime_error(c.decode_file + ": " + std::to_string(got) + " bytes at byte offset " +
                                      std::to_string(offset) + " are not a whole " +
-                                     std::to_string(record.size()) + "-byte record");
+                                     std::to_string(record.size()) + "-byte record" +
+                                     (skipped > 0 ? "; " + std::to_string(skipped) + " records skipped" : ""));
+        }
+        ++records;
+        if (const std::string why = c.decode_lenient ? std::string() : record_refusal(record); !why.empty()) {
+            out.flush();
+            std::cerr << "qmhost: " << c.decode_file << ": the record at byte offset " << offset
+                      << " is no record, skipped: " << why << std::endl;
+            ++skipped;
+            continue;
         }
         out << writer.write(decoded_report(plugin, record));
     }
     out.flush();
     if (in.bad()) throw std::runtime_error("cannot read " + c.decode_file + ": " + std::strerror(errno));
-    return ExitStatus::kOk;
+    if (skipped == 0) return ExitStatus::kOk;
+    std::cerr << "qmhost: " << c.decode_file << ": " << skipped << " of " << records
+              << " records skipped (--lenient renders them)" << std::endl;
+    return ExitStatus::kFailed;
 }

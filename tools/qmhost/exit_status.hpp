@@ -8,6 +8,7 @@ enum class ExitStatus {
     kRefused = 2,       // the command line or a value; nothing was sent
     kNotConfirmed = 3,  // the unit answered a write, but not with what was written
     kNoAnswer = 4,      // a write got no answer
+    kOutputFailed = 5,  // an output could not be written; what was kept is whole
 };
 
 constexpr int exit_code(ExitStatus status) { return static_cast<int>(status); }

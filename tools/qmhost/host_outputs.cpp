@@ -1,12 +1,18 @@
 #include "tools/qmhost/host_outputs.hpp"
 
+#include "tools/qmhost/local_time.hpp"
+
 namespace {
 
-// One --alarms line: the report's seven arguments, in the order the host
-// hands them over.
-std::string alarm_json_line(JsonLines& lines, const ThresholdReport& r)
+// One --alarms line: the unit and its cycle's time, then the report's seven
+// arguments, in the order the host hands them over.
+std::string alarm_json_line(JsonLines& lines, unsigned int device_id, int slave, const std::string& time,
+                            const ThresholdReport& r)
 {
-    return lines.ordered_line({{"seq", r.sequence},
+    return lines.ordered_line({{"device", device_id},
+                               {"slave", slave},
+                               {"time", time},
+                               {"seq", r.sequence},
                                {"level", r.level},
                                {"code", r.code},
                                {"code2", r.code2},
@@ -22,17 +28,31 @@ void HostOutputs::begin_cycle()
     published_ = false;
     active_.clear();
     transitions_.clear();
+    record_.clear();
+    points_reported_ = 0;
 }
 
-void HostOutputs::on_send_sp(const ZKVVDevice&, int, const unsigned char*, unsigned int, bool)
+void HostOutputs::on_send_sp(const ZKVVDevice&, int, const unsigned char* data, unsigned int length, bool)
 {
     published_ = true;
+    if (data) record_.assign(data, data + length);
 }
 
-void HostOutputs::on_threshold_report(const ZKVVDevice&, const ThresholdReport& report)
+const std::string& HostOutputs::cycle_time_text(const ZKVVDevice& device)
 {
-    if (alarms_) *alarms_ << alarm_json_line(alarm_lines_, report);
+    if (time_text_.empty() || device.cycle_time() != time_) {
+        time_ = device.cycle_time();
+        time_text_ = iso8601_local(time_);
+    }
+    return time_text_;
+}
+
+void HostOutputs::on_threshold_report(const ZKVVDevice& device, const ThresholdReport& report)
+{
+    if (alarms_) alarms_->add(alarm_json_line(alarm_lines_, device_id_, slave_, cycle_time_text(device), report));
     if (report.state) active_.push_back(report.alarm_name);
+    if (watcher_) watcher_(points_reported_, report);
+    ++points_reported_;
 }
 
 void HostOutputs::on_alarm_transition(const ZKVVDevice&, const AlarmTransition& transition)
@@ -42,5 +62,5 @@ void HostOutputs::on_alarm_transition(const ZKVVDevice&, const AlarmTransition& 
 
 void HostOutputs::on_save_history(const ZKVVDevice&, const unsigned char* data, unsigned int length)
 {
-    if (history_) history_->write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(length));
+    if (history_) history_->add(reinterpret_cast<const char*>(data), length);
 }

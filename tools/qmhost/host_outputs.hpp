@@ -1,20 +1,32 @@
 // qmhost's sink: what a driver hands the host during a cycle, kept for the
-// cycle's summary and written to the --alarms and --history files as it
-// arrives.
+// cycle's summary and added to the --alarms and --history files, which their
+// owner commits at the cycle's end.
 #pragma once
 
 #include "host/sink.hpp"
 #include "tools/qmhost/json_lines.hpp"
+#include "tools/qmhost/output_file.hpp"
 
-#include <ostream>
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
+// Told each alarm point report as it arrives, with the point's position:
+// its place in the report order, which is the catalogue's, from 0. The
+// report's texts live only during the call.
+using AlarmPointWatcher = std::function<void(int position, const ThresholdReport& report)>;
+
 class HostOutputs : public HostSink {
 public:
-    // Either stream may be null: that output is not kept.
-    HostOutputs(std::ostream* alarms, std::ostream* history) : alarms_(alarms), history_(history) {}
+    // Either file may be null: that output is not kept. The device id and
+    // slave name the unit in each alarm line.
+    HostOutputs(OutputFile* alarms, OutputFile* history, unsigned int device_id, int slave)
+        : alarms_(alarms), history_(history), device_id_(device_id), slave_(slave)
+    {
+    }
 
     void begin_cycle();
     bool published() const { return published_; }
@@ -22,6 +34,9 @@ public:
     const std::vector<std::string>& active_alarms() const { return active_; }
     // Raised (true) or cleared, by alarm name, in this cycle.
     const std::vector<std::pair<std::string, bool>>& transitions() const { return transitions_; }
+    // The record published in this cycle, as the driver handed it.
+    const std::vector<unsigned char>& record() const { return record_; }
+    void watch_alarm_points(AlarmPointWatcher watcher) { watcher_ = std::move(watcher); }
 
     void on_send_sp(const ZKVVDevice&, int type, const unsigned char* data, unsigned int length,
                     bool delayed) override;
@@ -30,10 +45,19 @@ public:
     void on_save_history(const ZKVVDevice&, const unsigned char* data, unsigned int length) override;
 
 private:
-    std::ostream* alarms_;
-    std::ostream* history_;
+    const std::string& cycle_time_text(const ZKVVDevice& device);
+
+    OutputFile* alarms_;
+    OutputFile* history_;
+    unsigned int device_id_;
+    int slave_;
     JsonLines alarm_lines_;
+    boost::posix_time::ptime time_;  // the cycle time time_text_ was made of
+    std::string time_text_;
     bool published_ = false;
     std::vector<std::string> active_;
     std::vector<std::pair<std::string, bool>> transitions_;
+    std::vector<unsigned char> record_;
+    AlarmPointWatcher watcher_;
+    int points_reported_ = 0;
 };

@@ -1,6 +1,7 @@
 #include "tools/qmhost/hosted_device.hpp"
 
 #include "host/contract.hpp"
+#include "host/libmodbus_link.hpp"
 #include "tools/qmhost/device_config.hpp"
 
 #include <cstring>
@@ -19,8 +20,8 @@ constexpr int kMaxRequestsPerControl = 16;
 }  // namespace
 
 HostedDevice::HostedDevice(const PluginLibrary& plugin, unsigned int device_id, const Json::Value& config,
-                           std::ostream* alarms, std::ostream* history)
-    : outputs_(alarms, history),
+                           OutputFile* alarms, OutputFile* history)
+    : outputs_(alarms, history, device_id, config_link(config).slave),
       controller_(&outputs_),
       device_(plugin.create_device()),
       modbus_(dynamic_cast<SPModbus*>(device_.get())),
@@ -53,6 +54,22 @@ void HostedDevice::open_link()
 }
 
 void HostedDevice::share_line(std::shared_ptr<ModbusLink> link) { modbus().attach_link(std::move(link)); }
+
+ControlResult HostedDevice::control_through_stop(int code, const std::vector<unsigned char>& input,
+                                                StopSignals& stop)
+{
+    set_link_stop_check([&stop] { return stop.requested_again(); });
+    ControlResult result = control(code, input);
+    set_link_stop_check({});
+    result.stopped = stop.requested();
+    return result;
+}
+
+const StrayInput* HostedDevice::stray_input() const
+{
+    const ModbusLink* link = modbus_->link();
+    return link ? link->stray_input() : nullptr;
+}
 
 CycleResult HostedDevice::run_cycle(const std::function<bool()>& stop)
 {

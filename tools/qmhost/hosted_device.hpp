@@ -9,6 +9,7 @@
 #include "tools/qmhost/host_outputs.hpp"
 #include "tools/qmhost/options.hpp"
 #include "tools/qmhost/plugin_library.hpp"
+#include "tools/qmhost/stop_signals.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -32,6 +33,7 @@ struct ControlResult {
     std::optional<LinkFailure> write_failure;
     std::optional<int32_t> outcome;  // the outcome query's answer
     int query_returned = 0;
+    bool stopped = false;  // a stop signal came while the command was outstanding
 };
 
 class HostedDevice {
@@ -39,7 +41,7 @@ public:
     // Creates the driver and gives it its id and settings; throws
     // std::runtime_error when the driver refuses them.
     HostedDevice(const PluginLibrary& plugin, unsigned int device_id, const Json::Value& config,
-                 std::ostream* alarms, std::ostream* history);
+                 OutputFile* alarms, OutputFile* history);
     ~HostedDevice();
 
     // Opens the Modbus line now rather than at the first request, so a line
@@ -60,12 +62,19 @@ public:
     // without rendering and parsing the text; null when the driver gives none.
     const Json::Value* report_document();
     ControlResult control(int code, const std::vector<unsigned char>& input);
+    // control() with stop signals held: the unit may act on a write already
+    // sent, so a first SIGINT or SIGTERM lets its answer be awaited up to the
+    // link's timeout; a second ends the wait at once.
+    ControlResult control_through_stop(int code, const std::vector<unsigned char>& input, StopSignals& stop);
 
     const HostOutputs& outputs() const { return outputs_; }
+    void watch_alarm_points(AlarmPointWatcher watcher) { outputs_.watch_alarm_points(std::move(watcher)); }
     ZKVSPDevice& device() { return *device_; }
     unsigned int device_id() const { return device_id_; }
     int slave() const { return slave_; }
     const std::string& link_description() const { return link_description_; }
+    // What the device's line discarded before requests; null when it never does.
+    const StrayInput* stray_input() const;
 
 private:
     SPModbus& modbus() { return *modbus_; }
@@ -88,6 +97,8 @@ public:
     explicit OpenedDevice(const DeviceOptions& options);
     HostedDevice& operator*() { return device_; }
     HostedDevice* operator->() { return &device_; }
+    // The device JSON it was given.
+    const Json::Value& config() const { return config_; }
 
 private:
     Json::Value config_;

@@ -23,10 +23,15 @@ std::string JsonLines::line(const Json::Value& value) { return text(value) + '\n
 
 std::string JsonLines::ordered_line(std::initializer_list<std::pair<const char*, Json::Value>> members)
 {
-    std::string line = "{";
+    return "{" + ordered_members(members) + "}\n";
+}
+
+std::string JsonLines::ordered_members(std::initializer_list<std::pair<const char*, Json::Value>> members)
+{
+    std::string joined;
     for (const auto& [name, value] : members) {
-        if (line.size() > 1) line += ',';
-        line += text(name) + ':' + text(value);
+        if (!joined.empty()) joined += ',';
+        joined += text(name) + ':' + text(value);
     }
-    return line + "}\n";
+    return joined;
 }

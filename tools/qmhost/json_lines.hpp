@@ -21,6 +21,8 @@ public:
     // An object whose members keep the order given, which jsoncpp's own
     // objects do not (they sort their members by name); then a newline.
     std::string ordered_line(std::initializer_list<std::pair<const char*, Json::Value>> members);
+    // The members alone, comma-separated, for a line that adds text of its own.
+    std::string ordered_members(std::initializer_list<std::pair<const char*, Json::Value>> members);
 
 private:
     std::string text(const Json::Value& value);

@@ -1,11 +1,15 @@
 #include "tools/qmhost/options.hpp"
 #include "tools/common/arguments.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <set>
 
 namespace {
+
+const char kCommandNames[] = "poll, serve, status, control, on, off, set, scan, points, decode, demo";
 
 double parse_seconds(const std::string& option, const std::string& text)
 {
@@ -93,21 +97,86 @@ std::map<std::string, Setter> points_options()
     };
 }
 
+// "1-247", "1,2,3", "1-5,10": each id once, in order.
+std::vector<int> parse_slave_ranges(const std::string& text)
+{
+    std::set<int> ids;
+    for (const std::string& part : split_names("--slaves", text)) {
+        const auto dash = part.find('-');
+        const int first = parse_slave_id("--slaves", part.substr(0, dash));
+        const int last = dash == std::string::npos ? first : parse_slave_id("--slaves", part.substr(dash + 1));
+        if (last < first) throw UsageError("--slaves range " + part + " runs backwards");
+        for (int id = first; id <= last; ++id) ids.insert(id);
+    }
+    return {ids.begin(), ids.end()};
+}
+
+void add_scan_bauds(CommandLine& c, const std::string& text)
+{
+    for (const std::string& rate : split_names("--baud", text)) {
+        LinkOptions one;
+        take_link_option("--baud", rate, LinkEnd::Host, one);
+        if (std::find(c.scan.bauds.begin(), c.scan.bauds.end(), *one.baud) == c.scan.bauds.end())
+            c.scan.bauds.push_back(*one.baud);
+    }
+}
+
+std::map<std::string, Setter> scan_options()
+{
+    return {
+        {"--baud", add_scan_bauds},
+        {"--slaves", [](CommandLine& c, const std::string& v) { c.scan.slaves = parse_slave_ranges(v); }},
+    };
+}
+
+// serve reads its link, device and store settings from the site file alone.
+std::map<std::string, Setter> serve_options()
+{
+    return {
+        {"--site", [](CommandLine& c, const std::string& v) { c.site_file = v; }},
+        {"--plugin", [](CommandLine& c, const std::string& v) { c.device.plugin = v; }},
+        {"--driver-log", [](CommandLine& c, const std::string& v) { c.driver_log = v; }},
+    };
+}
+
+// status and the controls go through a running agent with --agent.
+std::map<std::string, Setter> agent_options(CommandLine::Command command)
+{
+    std::map<std::string, Setter> options = {
+        {"--agent", [](CommandLine& c, const std::string& v) { c.agent.url = v; }},
+    };
+    if (command == CommandLine::Command::Status) return options;
+    options["--unit"] = [](CommandLine& c, const std::string& v) { c.agent.unit = v; };
+    options["--token-file"] = [](CommandLine& c, const std::string& v) { c.agent.token_file = v; };
+    return options;
+}
+
 std::map<std::string, Setter> options_of(CommandLine::Command command)
 {
-    if (command == CommandLine::Command::Points) return points_options();
+    using Command = CommandLine::Command;
+    if (command == Command::Points) return points_options();
+    if (command == Command::Scan) return scan_options();
+    if (command == Command::Serve) return serve_options();
     auto options = shared_options();
-    if (command == CommandLine::Command::Poll) options.merge(poll_options());
-    if (command == CommandLine::Command::Control) options.merge(control_options());
+    if (command == Command::Poll) options.merge(poll_options());
+    if (command == Command::Control) options.merge(control_options());
+    if (command == Command::Status || command == Command::Control || command == Command::On ||
+        command == Command::Off || command == Command::Set)
+        options.merge(agent_options(command));
     return options;
 }
 
 // Options without a value, by subcommand.
 bool take_flag(CommandLine& c, const OptionWord& option)
 {
+    using Command = CommandLine::Command;
     bool* flag = nullptr;
-    if (option.name == "--force" && c.command == CommandLine::Command::Set) flag = &c.safe.force;
-    if (option.name == "--members" && c.command == CommandLine::Command::Points) flag = &c.points.members;
+    if (option.name == "--force" && c.command == Command::Set) flag = &c.safe.force;
+    if (option.name == "--force" && c.command == Command::Control) flag = &c.control.force;
+    if (option.name == "--quiet" && c.command == Command::Poll) flag = &c.poll.quiet;
+    if (option.name == "--members" && c.command == Command::Points) flag = &c.points.members;
+    if (option.name == "--bom" && c.command == Command::Points) flag = &c.points.bom;
+    if (option.name == "--lenient" && c.command == Command::Decode) flag = &c.decode_lenient;
     if (!flag) return false;
     ArgumentWords::check_switch(option);
     return *flag = true;
@@ -121,6 +190,8 @@ void take_positional(CommandLine& c, const std::string& arg, int& taken)
 {
     if (c.command == CommandLine::Command::Decode && taken == 0) {
         c.decode_file = arg;
+    } else if (c.command == CommandLine::Command::Status && taken == 0) {
+        c.status_unit = arg;
     } else if (c.command == CommandLine::Command::Set && taken == 0) {
         if (arg == "temperature") c.safe.action = SafeControlOptions::Action::Temperature;
         else if (arg == "humidity") c.safe.action = SafeControlOptions::Action::Humidity;
@@ -133,19 +204,62 @@ void take_positional(CommandLine& c, const std::string& arg, int& taken)
     ++taken;
 }
 
+std::optional<CommandLine::Command> command_if_named(const std::string& name)
+{
+    using Command = CommandLine::Command;
+    static const std::map<std::string, Command> kCommands = {
+        {"poll", Command::Poll},     {"control", Command::Control}, {"demo", Command::Demo},
+        {"on", Command::On},         {"off", Command::Off},         {"set", Command::Set},
+        {"points", Command::Points}, {"decode", Command::Decode},   {"scan", Command::Scan},
+        {"serve", Command::Serve},   {"status", Command::Status},
+        {"help", Command::Help},     {"--help", Command::Help},     {"-h", Command::Help},
+        {"--version", Command::Version}};
+    const auto found = kCommands.find(name);
+    if (found == kCommands.end()) return std::nullopt;
+    return found->second;
+}
+
 CommandLine::Command command_named(const std::string& name)
 {
-    if (name == "poll") return CommandLine::Command::Poll;
-    if (name == "control") return CommandLine::Command::Control;
-    if (name == "demo") return CommandLine::Command::Demo;
-    if (name == "on") return CommandLine::Command::On;
-    if (name == "off") return CommandLine::Command::Off;
-    if (name == "set") return CommandLine::Command::Set;
-    if (name == "points") return CommandLine::Command::Points;
-    if (name == "decode") return CommandLine::Command::Decode;
-    if (name == "help" || name == "--help" || name == "-h") return CommandLine::Command::Help;
-    if (name == "--version") return CommandLine::Command::Version;
-    throw UsageError("unknown command \"" + name + "\" (poll, control, on, off, set, points, decode, demo)");
+    if (const auto command = command_if_named(name)) return *command;
+    throw UsageError("unknown command \"" + name + "\" (" + kCommandNames + ")");
+}
+
+// Through an agent, the agent's site file names the link and the unit.
+void check_agent_options(const CommandLine& c)
+{
+    const LinkOptions& link = c.device.link;
+    if (c.agent.url.empty()) {
+        if (!c.agent.unit.empty() || !c.agent.token_file.empty())
+            throw UsageError("--unit and --token-file go with --agent URL");
+        return;
+    }
+    if (link.tcp_host || link.rtu_device || !c.device.config.empty())
+        throw UsageError("give --agent or a link (--tcp, --rtu, --config), not both");
+    const bool control = c.command != CommandLine::Command::Status;
+    if (control && c.agent.unit.empty()) throw UsageError("--agent needs --unit NAME, the unit in the agent's site");
+}
+
+// An option given before the subcommand: the mend names the subcommand
+// when one follows.
+[[noreturn]] void refuse_option_first(int argc, const char* const* argv)
+{
+    const std::string option = option_word(argv[1])->name;
+    for (int i = 2; i < argc; ++i) {
+        const std::string word = argv[i];
+        const auto command = word.compare(0, 1, "-") == 0 ? std::nullopt : command_if_named(word);
+        if (command && *command != CommandLine::Command::Help)
+            throw UsageError("options go after the subcommand: qmhost " + word + " " + option + " ...");
+    }
+    throw UsageError("no command given before " + option + " (" + kCommandNames + ")");
+}
+
+// The subcommand's own refusals of link options.
+void check_link_option_fits(const CommandLine& c, const std::string& name)
+{
+    if (c.command != CommandLine::Command::Scan) return;
+    if (name == "--tcp") throw UsageError("scan is for a serial line: give --rtu DEVICE");
+    if (name == "--slave") throw UsageError("scan takes --slaves IDS (e.g. 1-247), not --slave");
 }
 
 // One option word, and its value when it takes one.
@@ -155,13 +269,16 @@ void take_option(CommandLine& c, const OptionWord& option, ArgumentWords& words,
     if (take_flag(c, option)) return;
     if (const auto setter = options.find(option.name); setter != options.end())
         return setter->second(c, words.value_of(option));
-    if (takes_link_options(c.command) && is_link_option(LinkEnd::Host, option.name))
+    if (takes_link_options(c.command) && is_link_option(LinkEnd::Host, option.name)) {
+        check_link_option_fits(c, option.name);
         return take_link_option(option.name, words.value_of(option), LinkEnd::Host, c.device.link);
+    }
     throw UsageError("unknown option " + option.name + " for " + command);
 }
 
 void check_combination(const CommandLine& c)
 {
+    check_agent_options(c);
     const LinkOptions& link = c.device.link;
     if (c.poll.devices > 1 && !link.tcp_host)
         throw UsageError("--devices needs --tcp HOST:PORT (device i polls port PORT+i)");
@@ -173,6 +290,12 @@ void check_combination(const CommandLine& c)
         throw UsageError("--devices runs past port 65535");
     if (!c.poll.points.empty() && c.poll.report == "-")
         throw UsageError("give --points or --report -, not both: each takes standard output");
+    if (c.points.members && c.points.format != PointsOptions::Format::Csv)
+        throw UsageError("--members is for --format csv; the text and JSON lists hold the members already");
+    if (c.points.bom && c.points.format != PointsOptions::Format::Csv)
+        throw UsageError("--bom is for --format csv");
+    if (c.command == CommandLine::Command::Scan && !link.rtu_device)
+        throw UsageError("scan needs the serial line: qmhost scan --rtu DEVICE");
 }
 
 }  // namespace
@@ -191,7 +314,8 @@ std::vector<unsigned char> ControlOptions::input() const
 CommandLine parse_command_line(int argc, const char* const* argv)
 {
     CommandLine c;
-    if (argc < 2) throw UsageError("no command given (poll, control, on, off, set, points, decode, demo)");
+    if (argc < 2) throw UsageError(std::string("no command given (") + kCommandNames + ")");
+    if (option_word(argv[1]) && !command_if_named(argv[1])) refuse_option_first(argc, argv);
     c.command = command_named(argv[1]);
     if (c.command == CommandLine::Command::Help || c.command == CommandLine::Command::Version) return c;
 
@@ -219,6 +343,8 @@ CommandLine parse_command_line(int argc, const char* const* argv)
         throw UsageError("control needs a command code, e.g. qmhost control --tcp HOST:PORT 106 --word 24");
     if (c.command == CommandLine::Command::Set && positionals < 2)
         throw UsageError("set needs what and a value, e.g. qmhost set --tcp HOST:PORT temperature 24");
+    if (c.command == CommandLine::Command::Serve && c.site_file.empty())
+        throw UsageError("serve needs --site FILE, the site file naming the lines, units and store");
     if (c.command == CommandLine::Command::Decode && positionals < 1)
         throw UsageError("decode needs a file of records, e.g. qmhost decode history.bin");
     check_combination(c);
@@ -249,15 +375,20 @@ shared options (each option's value as --opt VALUE or --opt=VALUE):
 const char kPollHelp[] = R"(poll: polls the unit, one polling cycle (the chain of 45 reads) after another.
   --cycles N        polling cycles to run (default 1; 0: until SIGINT or SIGTERM)
   --interval S      seconds from one cycle's start to the next (default 5)
-  --report FILE     the 801 report after each completed cycle, one line each ("-": stdout);
+  --report FILE     the 801 report after each completed cycle, one line each, in
+                    {"device":N,"slave":N,"time":T,"report":{...}} ("-": stdout);
                     without it a readable summary goes to stdout
   --alarms FILE     one JSON line per alarm point report (180 per cycle)
-  --events FILE     one JSON line per alarm raised or cleared, with time, device and slave
+  --events FILE     one JSON line per alarm raised or cleared and per unit lost or back
   --points NAME,... the named report members, one line per cycle, instead of the summary
   --history FILE    every history record, raw, one after another
   --devices N       N drivers on TCP ports PORT, PORT+1, ...
-  Output files are truncated at start. Exit status 0 when every cycle
-  completed, 1 when any failed, 2 for a command line it cannot run.
+  --quiet           with --report FILE (and no --points) the banner and a line per
+                    cycle (one a minute at intervals below 60 s) go to standard error;
+                    --quiet leaves them out
+  Output files are appended to, a cycle at a time, and reopened by name on SIGHUP.
+  Exit status 0 when every cycle completed, 1 when any failed, 2 for a command
+  line it cannot run, 5 when an output could not be written.
 )";
 
 const char kSafeControlHelp[] = R"(on, off, set: the unit's answer is awaited, then the point is read back.
@@ -269,7 +400,9 @@ const char kSafeControlHelp[] = R"(on, off, set: the unit's answer is awaited, t
 )";
 
 const char kControlHelp[] = R"(control: hands one raw control command to the driver and reports its outcome.
-  CODE              the command code passed to DeviceIoControl:
+  CODE              the command code passed to DeviceIoControl, one of:
+                        0 outcome query: the last write's control result (no input);
+                          exit status 0 when a result was read, 1 when none
                       100 unit on                      (no input)
                       102 unit off                     (no input)
                       106 return-air setpoint, whole C (--word C; the unit gets C x 10)
@@ -280,6 +413,9 @@ const char kControlHelp[] = R"(control: hands one raw control command to the dri
                       320 on/off by signal code        (--text 601500201001 on, 601500200001 off)
   --word N          a 16-bit input word, little-endian; repeat for more
   --text TEXT       input bytes, after any words
+  --force           106, 110, 310: accept a setpoint outside the range set takes (0 to 6553)
+  Other codes are refused. A setpoint (106, 110, 310) must be a whole number in the range
+  set takes (temperature 15 to 35 C, humidity 20 to 80 %RH), else nothing is sent.
   Prints "control result: N" last (1: the unit confirmed the write,
   3: it did not, -1: no answer).
   e.g. qmhost control --tcp 127.0.0.1:1502 106 --word 24   (sets 24.0 C)
@@ -290,13 +426,60 @@ const char kControlExitHelp[] = R"(exit status of on, off, set and the writing c
   unit, 4 no answer to the write
 )";
 
-const char kPointsHelp[] = R"(points: every report member with its source and conversion, every alarm point with its
-  codes, names and source bit; --format csv gives the alarm points (--members: the report
-  members) as RFC 4180 CSV in UTF-8
+const char kPointsHelp[] = R"(points: every report member with its source, conversion and unit, every alarm point with
+  its codes, names and source bit; --format csv gives the alarm points (--members: the
+  report members) as RFC 4180 CSV in UTF-8, for programs
+  --bom             CSV for a spreadsheet program: a UTF-8 byte-order mark first, and
+                    each code as ="602400101001", so that it stays text
+)";
+
+const char kScanHelp[] = R"(scan: which slave ids answer on a serial line, at which speeds. Each id is asked for the
+  unit's on/off bit (coil 276) once at each speed; the ids that answer are listed with
+  speed and on/off state. Nothing is written. Refused while another program has the line.
+  --baud RATE,...   the speeds to try, also repeated (default 9600)
+  --slaves IDS      the ids to ask, e.g. 1-247 (default), 1-10,20
+  --timeout-ms N    how long each id has to answer (default 100); after a silence the
+                    line is left quiet as long again, so the scan takes at most
+                    ids x speeds x 2 x timeout (247 ids at one speed: 50 s)
+  --parity, --data-bits, --stop-bits as for the other commands.
+  Exit status 0 when some id answered, 1 when none did, 2 for a command line it cannot run.
 )";
 
 const char kDecodeHelp[] = R"(decode FILE: one report per 459-byte record (a --history file or the gateway's cache),
-  one JSON line each, "更新时间" the record's own time
+  one JSON line each, "更新时间" the record's own time, with the record's "device_id" and
+  "record_time" (its time stamp in ISO 8601, local time without an offset) added.
+  A record whose bytes are all zero, or whose time stamp is no real date and time
+  (or outside 1970 to 2099), is no record: it is named with its byte offset on
+  standard error and skipped.
+  --lenient         render such records too
+  Exit status 0; 1 when a record was skipped or a partial record ends the file
+  (after the whole records are rendered), or the file cannot be read.
+)";
+
+const char kServeHelp[] = R"(serve: the site agent. Polls every line of the site file, each on its own and its
+  units in turn, and keeps every record and event in the store the site file names;
+  one line per event on standard error. With "http", serves metrics, the API, a status
+  page and controls. Runs until SIGINT or SIGTERM, then exits 0.
+  --site FILE       the site file (JSON: "site", "store", "lines", "http"; see the README);
+                    a member it refuses is named, with exit status 2
+  --plugin PATH     the driver plug-in (default: qm4700rx2va9.so next to qmhost)
+  --driver-log FILE the driver's own diagnostic lines, appended (default: standard error)
+)";
+
+const char kStatusHelp[] = R"(status: one "key: value" line per value, ASCII keys (unit.state: on,
+  air.return.temperature: 23.4, setpoint.temperature: 24.0, alarm.count: 1, alarm.1: NAME,
+  poll.last: TIME); read from a running agent, or from the unit itself with one polling cycle.
+  --agent URL       the agent's HTTP address, e.g. http://127.0.0.1:8470
+  UNIT              the unit's name in the agent's site (default: every unit, a blank line between)
+  Exit status 0; 1 when the agent or the unit cannot be read, or a unit's data is stale
+  (its values are then left out, as they are not current); 2 for a command line it cannot run.
+)";
+
+const char kAgentControlHelp[] = R"(through a running agent (qmhost serve), which queues the command on the unit's line
+between its polling cycles:
+  --agent URL       the agent's HTTP address, e.g. http://127.0.0.1:8470
+  --unit NAME       the unit's name in the agent's site
+  --token-file FILE the agent's control token (its site file's control_token_file)
 )";
 
 const char kDemoHelp[] = R"(demo: polls a simulated unit on a loopback port three times, changes its
@@ -305,17 +488,25 @@ const char kDemoHelp[] = R"(demo: polls a simulated unit on a loopback port thre
 
 const char kPollUsage[] =
     "  qmhost poll LINK [--cycles N] [--interval SECONDS] [--report FILE] [--alarms FILE]\n"
-    "                   [--history FILE] [--events FILE] [--points NAME,...] [--devices N]\n"
+    "                   [--history FILE] [--events FILE] [--points NAME,...] [--devices N] [--quiet]\n"
     "  qmhost poll --rtu DEVICE --slave 1,2,3 [poll options]   (several units on one bus)\n";
 const char kSafeControlUsage[] =
     "  qmhost on LINK\n"
     "  qmhost off LINK\n"
     "  qmhost set LINK temperature VALUE [--force]\n"
     "  qmhost set LINK humidity VALUE [--force]\n";
-const char kControlUsage[] = "  qmhost control LINK CODE [--word N]... [--text TEXT]\n";
-const char kPointsUsage[] = "  qmhost points [--format text|csv|json] [--members]\n";
-const char kDecodeUsage[] = "  qmhost decode FILE\n";
+const char kControlUsage[] = "  qmhost control LINK CODE [--word N]... [--text TEXT] [--force]\n";
+const char kPointsUsage[] = "  qmhost points [--format text|csv|json] [--members] [--bom]\n";
+const char kScanUsage[] =
+    "  qmhost scan --rtu DEVICE [--baud RATE,...] [--slaves 1-247] [--timeout-ms N] [--parity N|E|O]\n";
+const char kDecodeUsage[] = "  qmhost decode FILE [--lenient]\n";
 const char kDemoUsage[] = "  qmhost demo\n";
+const char kServeUsage[] = "  qmhost serve --site FILE [--plugin PATH] [--driver-log FILE]\n";
+const char kStatusUsage[] =
+    "  qmhost status --agent URL [UNIT]\n"
+    "  qmhost status LINK\n";
+const char kAgentControlUsage[] =
+    "  qmhost on|off|set|control --agent URL --unit NAME --token-file FILE ...\n";
 
 }  // namespace
 
@@ -327,21 +518,31 @@ std::string usage_text(CommandLine::Command topic)
     case Command::Poll:
         return usage + kPollUsage + "\n" + kPollHelp + kLinkHelp;
     case Command::Control:
-        return usage + kControlUsage + "\n" + kControlHelp + kControlExitHelp + kLinkHelp;
+        return usage + kControlUsage + kAgentControlUsage + "\n" + kControlHelp + kControlExitHelp + kLinkHelp +
+               "\n" + kAgentControlHelp;
     case Command::On:
     case Command::Off:
     case Command::Set:
-        return usage + kSafeControlUsage + "\n" + kSafeControlHelp + kControlExitHelp + kLinkHelp;
+        return usage + kSafeControlUsage + kAgentControlUsage + "\n" + kSafeControlHelp + kControlExitHelp +
+               kLinkHelp + "\n" + kAgentControlHelp;
+    case Command::Status:
+        return usage + kStatusUsage + "\n" + kStatusHelp + kLinkHelp;
     case Command::Points:
         return usage + kPointsUsage + "\n" + kPointsHelp;
     case Command::Decode:
         return usage + kDecodeUsage + "\n" + kDecodeHelp;
+    case Command::Scan:
+        return usage + kScanUsage + "\n" + kScanHelp;
     case Command::Demo:
         return usage + kDemoUsage + "\n" + kDemoHelp;
+    case Command::Serve:
+        return usage + kServeUsage + "\n" + kServeHelp;
     default:
-        return usage + kPollUsage + kSafeControlUsage + kControlUsage + kPointsUsage + kDecodeUsage +
-               kDemoUsage + "  qmhost --version\n  qmhost COMMAND --help\n" + kLinkHelp + "\n" + kPollHelp +
-               "\n" + kSafeControlHelp + "\n" + kControlHelp + kControlExitHelp + "\n" + kPointsHelp + "\n" +
-               kDecodeHelp + "\n" + kDemoHelp;
+        return usage + kPollUsage + kServeUsage + kStatusUsage + kSafeControlUsage + kControlUsage +
+               kAgentControlUsage + kScanUsage + kPointsUsage + kDecodeUsage + kDemoUsage +
+               "  qmhost --version\n  qmhost COMMAND --help\n" + kLinkHelp + "\n" + kPollHelp + "\n" +
+               kSafeControlHelp + "\n" + kControlHelp + kControlExitHelp + "\n" + kAgentControlHelp + "\n" +
+               kScanHelp + "\n" + kPointsHelp + "\n" + kDecodeHelp + "\n" + kServeHelp + "\n" + kStatusHelp +
+               "\n" + kDemoHelp;
     }
 }

@@ -26,12 +26,14 @@ struct PollOptions {
     int devices = 1;  // drivers on TCP ports PORT, PORT+1, ...
     std::vector<std::string> points;  // report members printed each cycle
     std::string events;               // alarm raises and clears, one JSON line each
+    bool quiet = false;               // no banner or cycle lines on standard error
 };
 
 struct ControlOptions {
     int code = 0;
     std::vector<uint16_t> words;
     std::optional<std::string> text;
+    bool force = false;  // a setpoint outside the plausible range, still within what the unit takes
     // The command's input: the words little-endian, then the text's bytes.
     std::vector<unsigned char> input() const;
 };
@@ -48,10 +50,24 @@ struct PointsOptions {
     enum class Format { Text, Csv, Json };
     Format format = Format::Text;
     bool members = false;  // CSV: the report members instead of the alarm points
+    bool bom = false;      // CSV for a spreadsheet program: a byte-order mark, codes kept as text
+};
+
+// scan: which slave ids answer on a serial line, at which speeds.
+struct ScanOptions {
+    std::vector<int> bauds;   // empty: 9600
+    std::vector<int> slaves;  // empty: 1 to 247
+};
+
+// A running agent (qmhost serve) to go through instead of a link.
+struct AgentOptions {
+    std::string url;         // --agent http://HOST:PORT; empty: the link options
+    std::string unit;        // --unit NAME: the unit a control is for
+    std::string token_file;  // --token-file FILE: the agent's control token
 };
 
 struct CommandLine {
-    enum class Command { Help, Version, Poll, Control, Demo, On, Off, Set, Points, Decode };
+    enum class Command { Help, Version, Poll, Control, Demo, On, Off, Set, Points, Decode, Scan, Serve, Status };
     Command command = Command::Help;
     // With Help: the subcommand whose help was asked for (Help: all of them).
     Command help_topic = Command::Help;
@@ -60,7 +76,12 @@ struct CommandLine {
     ControlOptions control;
     SafeControlOptions safe;
     PointsOptions points;
+    ScanOptions scan;
     std::string decode_file;
+    AgentOptions agent;
+    std::string status_unit;  // status UNIT; empty: every unit
+    std::string site_file;   // serve --site
+    bool decode_lenient = false;  // render records decode would refuse as no record
     std::string driver_log;  // empty: the driver's lines go to standard error
 };
 

@@ -4,6 +4,7 @@
 #include "tools/qmhost/commands.hpp"
 #include "tools/qmhost/json_lines.hpp"
 #include "tools/qmhost/program_output.hpp"
+#include "tools/qmhost/report_values.hpp"
 
 #include "driver/catalogues/alarm_catalogue.hpp"
 #include "driver/catalogues/point_catalogue.hpp"
@@ -41,7 +42,7 @@ Cell cell_at(std::size_t offset)
 
 struct MemberRow {
     int position;
-    std::string member, source, address, conversion, type;
+    std::string member, source, address, conversion, type, unit;
 };
 
 std::string text_table_text(int table)
@@ -56,7 +57,7 @@ std::string text_table_text(int table)
 MemberRow member_row(std::size_t index)
 {
     const ReportPoint& p = kPointCatalogue[index];
-    MemberRow row{static_cast<int>(index) + 1, p.member, "", "", "", "real"};
+    MemberRow row{static_cast<int>(index) + 1, p.member, "", "", "", "real", member_unit(p.member)};
     const Cell cell = cell_at(p.source);
     row.source = cell.field;
     row.address = cell.address;
@@ -95,7 +96,19 @@ struct AlarmRow {
     int position;
     std::string mode1_code, mode2_code, mode1_code_name, mode2_code_name, alarm_name, source;
     int coil;
+    std::vector<int> mode1_shared_with;  // the other points with this mode-1 code
 };
+
+// The catalogue gives a few mode-1 codes to two alarm points each: an
+// import keyed on that code must be told.
+std::vector<int> sharing_mode1_code(std::size_t index)
+{
+    std::vector<int> others;
+    for (std::size_t i = 0; i < kAlarmCatalogue.size(); ++i)
+        if (i != index && std::string(kAlarmCatalogue[i].mode1_code) == kAlarmCatalogue[index].mode1_code)
+            others.push_back(static_cast<int>(i) + 1);
+    return others;
+}
 
 AlarmRow alarm_row(std::size_t index)
 {
@@ -108,7 +121,15 @@ AlarmRow alarm_row(std::size_t index)
             a.mode2_code_name ? a.mode2_code_name : a.alarm_name,
             a.alarm_name,
             cell.field,
-            cell.number};
+            cell.number,
+            sharing_mode1_code(index)};
+}
+
+std::string position_list(const std::vector<int>& positions)
+{
+    std::string text;
+    for (int position : positions) text += (text.empty() ? "" : " ") + std::to_string(position);
+    return text;
 }
 
 // RFC 4180: quoted when the field holds a comma, a quote or a line break.
@@ -126,22 +147,33 @@ void write_csv_line(std::ostream& out, const std::vector<std::string>& fields)
     out << "\r\n";
 }
 
-void write_csv(std::ostream& out, bool members)
+// A spreadsheet program reads a 12-digit code as a number (6.02E+11) and
+// drops leading zeros; as the formula ="CODE" it shows the code as text.
+std::string code_field(const std::string& code, bool spreadsheet)
 {
-    if (members) {
-        write_csv_line(out, {"no", "member", "source", "address", "conversion", "type"});
+    return spreadsheet ? "=\"" + code + "\"" : code;
+}
+
+void write_csv(std::ostream& out, const PointsOptions& o)
+{
+    // The byte-order mark tells a spreadsheet program the file is UTF-8.
+    if (o.bom) out << "\xEF\xBB\xBF";
+    if (o.members) {
+        write_csv_line(out, {"no", "member", "source", "address", "conversion", "type", "unit"});
         for (std::size_t i = 0; i < kPointCatalogue.size(); ++i) {
             const MemberRow r = member_row(i);
-            write_csv_line(out, {std::to_string(r.position), r.member, r.source, r.address, r.conversion, r.type});
+            write_csv_line(out,
+                           {std::to_string(r.position), r.member, r.source, r.address, r.conversion, r.type, r.unit});
         }
         return;
     }
     write_csv_line(out, {"no", "mode1_code", "mode2_code", "mode1_code_name", "mode2_code_name", "alarm_name",
-                         "source", "coil"});
+                         "source", "coil", "mode1_code_shared_with"});
     for (std::size_t i = 0; i < kAlarmCatalogue.size(); ++i) {
         const AlarmRow r = alarm_row(i);
-        write_csv_line(out, {std::to_string(r.position), r.mode1_code, r.mode2_code, r.mode1_code_name,
-                             r.mode2_code_name, r.alarm_name, r.source, std::to_string(r.coil)});
+        write_csv_line(out, {std::to_string(r.position), code_field(r.mode1_code, o.bom),
+                             code_field(r.mode2_code, o.bom), r.mode1_code_name, r.mode2_code_name, r.alarm_name,
+                             r.source, std::to_string(r.coil), position_list(r.mode1_shared_with)});
     }
 }
 
@@ -154,15 +186,16 @@ void write_text(std::ostream& out)
         const MemberRow r = member_row(i);
         out << "  " << r.position << "  " << r.member << "  " << r.address;
         if (r.source != r.address) out << " (" << r.source << ")";
-        out << "  " << r.conversion << "  " << r.type << '\n';
+        out << "  " << r.conversion << "  " << r.type << (r.unit.empty() ? "" : "  " + r.unit) << '\n';
     }
     out << "\nAlarm points (" << kAlarmCatalogue.size()
         << "; code and code name under b_mode 1, then under b_mode 2; active when the coil is set):\n";
     for (std::size_t i = 0; i < kAlarmCatalogue.size(); ++i) {
         const AlarmRow r = alarm_row(i);
         out << "  " << r.position << "  " << r.alarm_name << "  coil " << r.coil << " (" << r.source << ")  "
-            << r.mode1_code << " " << r.mode1_code_name << "  " << r.mode2_code << " " << r.mode2_code_name
-            << '\n';
+            << r.mode1_code << " " << r.mode1_code_name << "  " << r.mode2_code << " " << r.mode2_code_name;
+        if (!r.mode1_shared_with.empty()) out << "  (mode-1 code shared with " << position_list(r.mode1_shared_with) << ")";
+        out << '\n';
     }
 }
 
@@ -179,6 +212,7 @@ void write_json(std::ostream& out)
         m["address"] = r.address;
         m["conversion"] = r.conversion;
         m["type"] = r.type;
+        m["unit"] = r.unit;
     }
     Json::Value& alarms = document["alarms"] = Json::Value(Json::arrayValue);
     for (std::size_t i = 0; i < kAlarmCatalogue.size(); ++i) {
@@ -192,6 +226,8 @@ void write_json(std::ostream& out)
         a["alarm_name"] = r.alarm_name;
         a["source"] = r.source;
         a["coil"] = r.coil;
+        Json::Value& shared = a["mode1_code_shared_with"] = Json::Value(Json::arrayValue);
+        for (int position : r.mode1_shared_with) shared.append(position);
     }
     out << JsonLines().line(document);
 }
@@ -203,7 +239,7 @@ ExitStatus run_points(const CommandLine& c)
     std::ostream& out = program_output();
     switch (c.points.format) {
     case PointsOptions::Format::Csv:
-        write_csv(out, c.points.members);
+        write_csv(out, c.points);
         break;
     case PointsOptions::Format::Json:
         write_json(out);

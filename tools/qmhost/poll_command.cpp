@@ -2,12 +2,17 @@
 #include "tools/qmhost/commands.hpp"
 #include "tools/qmhost/device_config.hpp"
 #include "tools/qmhost/hosted_device.hpp"
+#include "tools/qmhost/local_time.hpp"
 #include "tools/qmhost/output_file.hpp"
+#include "tools/qmhost/poll_progress.hpp"
 #include "tools/qmhost/poll_views.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/stop_signals.hpp"
+#include "tools/qmhost/stray_input_notes.hpp"
 #include "tools/qmhost/summary.hpp"
+#include "tools/qmhost/unit_health.hpp"
 
+#include "host/contract.hpp"
 #include "host/libmodbus_link.hpp"
 
 #include <algorithm>
@@ -23,41 +28,88 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct PollOutputs {
-    std::optional<OutputFile> report, alarms, history, events;
-
-    explicit PollOutputs(const PollOptions& o)
+// The files poll writes. A cycle's lines and record are collected in each
+// and committed at the cycle's end, whole or not at all.
+class PollOutputs {
+public:
+    PollOutputs(const PollOptions& o, DriverLog& driver_log) : driver_log_(driver_log)
     {
-        if (!o.report.empty()) report.emplace(o.report);
-        if (!o.alarms.empty()) alarms.emplace(o.alarms);
-        if (!o.history.empty()) history.emplace(o.history);
-        if (!o.events.empty()) events.emplace(o.events);
+        report_ = open(o.report, report_file_);
+        alarms_ = open(o.alarms, alarms_file_);
+        history_ = open(o.history, history_file_, contract::kRecordSize);
+        events_ = open(o.events, events_file_);
     }
-    std::ostream* alarm_stream() { return alarms ? &alarms->stream() : nullptr; }
-    std::ostream* history_stream() { return history ? &history->stream() : nullptr; }
-};
 
-// Failed cycles in a row before a unit is taken as lost: from then on its
-// failures are not told one by one, and its attempts are spaced out.
-constexpr int kLostAfter = 3;
-constexpr auto kFirstPause = std::chrono::milliseconds(250);
-constexpr auto kLongestPause = std::chrono::seconds(10);
+    // Each output; null when not asked for.
+    OutputFile* report() const { return report_; }
+    OutputFile* alarms() const { return alarms_; }
+    OutputFile* history() const { return history_; }
+    OutputFile* events() const { return events_; }
+    OutputFile& standard_output() { return standard_output_; }
 
-// How one unit has been answering.
-struct UnitHealth {
-    long failed_in_row = 0;
-    long same_step_in_row = 0;  // failures in a row at one step, of one kind
-    int last_step = -1;
-    LinkFailure last_failure;
-    bool lost = false;
-    Clock::duration pause{};
-    Clock::time_point resume_at{};  // no attempt before
+    // Commits every output; false when one could not be written, which is
+    // told once, when it fails.
+    bool commit()
+    {
+        bool written = true;
+        for (OutputFile* file : files()) {
+            const bool failed_before = file->failed();
+            if (file->commit()) continue;
+            written = false;
+            if (!failed_before) tell(*file);
+        }
+        return written;
+    }
+
+    // Every file opened again by name; false when one could not be.
+    bool reopen()
+    {
+        bool reopened = true;
+        for (OutputFile* file : files()) {
+            if (file->reopen()) continue;
+            reopened = false;
+            tell(*file);
+        }
+        return reopened;
+    }
+
+private:
+    OutputFile* open(const std::string& path, std::optional<OutputFile>& file, std::size_t record_size = 0)
+    {
+        if (path.empty()) return nullptr;
+        if (path == "-") return &standard_output_;
+        file.emplace(path, record_size);
+        return &*file;
+    }
+
+    std::vector<OutputFile*> files()
+    {
+        std::vector<OutputFile*> all{&standard_output_};
+        for (auto* file : {&report_file_, &alarms_file_, &history_file_, &events_file_})
+            if (*file) all.push_back(&**file);
+        if (OutputFile* log = driver_log_.collected()) all.push_back(log);
+        return all;
+    }
+
+    static void tell(const OutputFile& file)
+    {
+        std::cerr << "qmhost: " << file.problem() << "; polling ends after this cycle" << std::endl;
+    }
+
+    DriverLog& driver_log_;
+    OutputFile standard_output_{"-"};
+    std::optional<OutputFile> report_file_, alarms_file_, history_file_, events_file_;
+    OutputFile* report_ = nullptr;
+    OutputFile* alarms_ = nullptr;
+    OutputFile* history_ = nullptr;
+    OutputFile* events_ = nullptr;
 };
 
 class Poller {
 public:
     // `bus`: the devices are units on one line, told apart by slave id.
-    Poller(const CommandLine& c, PollOutputs& outputs, bool bus) : options_(c.poll), outputs_(outputs), bus_(bus)
+    Poller(const CommandLine& c, PollOutputs& outputs, bool bus, PollProgress& progress)
+        : options_(c.poll), outputs_(outputs), bus_(bus), progress_(progress)
     {
         set_link_stop_check([this] { return stop_.requested(); });
     }
@@ -65,33 +117,26 @@ public:
 
     void emit_completed(HostedDevice& device, bool several)
     {
-        if (outputs_.report) {
+        const auto& time = device.device().cycle_time();
+        if (outputs_.report()) {
             const std::optional<std::string> report = device.report();
             warn_once_without_report(report.has_value());
-            std::ostream& out = outputs_.report->stream();
-            if (report) out << *report << (report->back() == '\n' ? "" : "\n");
-            out.flush();
+            if (report) outputs_.report()->add(report_line(device.device_id(), device.slave(), time, *report));
         }
         const std::string prefix = several ? unit_name(device) + ": " : "";
         if (!options_.points.empty()) {
-            program_output() << points_line(prefix, device.device().cycle_time(), device.report_document(),
-                                            options_.points)
-                             << std::flush;
-        } else if (!outputs_.report) {
+            outputs_.standard_output().add(points_line(prefix, time, device.report_document(), options_.points));
+        } else if (!outputs_.report()) {
             // The summary reads its few members from the document itself.
             const Json::Value* document = device.report_document();
             warn_once_without_report(document != nullptr);
-            CycleSummary summary{device.device().cycle_time(), document, device.outputs().active_alarms(),
-                                 device.outputs().transitions(),
+            CycleSummary summary{time, document, device.outputs().active_alarms(), device.outputs().transitions(),
                                  prefix};
-            program_output() << render_summary(summary) << std::flush;
+            outputs_.standard_output().add(render_summary(summary));
         }
-        if (outputs_.events)
-            outputs_.events->stream() << event_lines(device.device().cycle_time(), device.device_id(), device.slave(),
-                                                     device.outputs().transitions())
-                                      << std::flush;
-        if (outputs_.alarms) outputs_.alarms->stream().flush();
-        if (outputs_.history) outputs_.history->stream().flush();
+        if (outputs_.events())
+            outputs_.events()->add(
+                event_lines(time, device.device_id(), device.slave(), device.outputs().transitions()));
     }
 
     // Runs the cycles; the number of failed device cycles.
@@ -104,85 +149,83 @@ public:
         auto next_start = Clock::now();
         long failed = 0;
         for (long cycle = 1; options_.cycles == 0 || cycle <= options_.cycles; ++cycle) {
+            const long failed_before = failed, run_before = cycles_run_;
             // When every unit is pausing, the next cycle waits for the first to be due.
             auto wake = next_start;
             const auto first_due = std::min_element(health.begin(), health.end(), [](auto& a, auto& b) {
-                                       return a.resume_at < b.resume_at;
-                                   })->resume_at;
+                                       return a.resume_at() < b.resume_at();
+                                   })->resume_at();
             wake = std::max(wake, first_due);
             if (stop_.wait_for(std::max(wake - Clock::now(), Clock::duration::zero()))) break;
+            // Between cycles, so that no cycle's lines are split between two files.
+            if (stop_.reopen_requested() && !outputs_.reopen()) output_failed_ = true;
             next_start = Clock::now() + interval;
             for (std::size_t i = 0; i < devices.size(); ++i) {
                 HostedDevice& device = *devices[i];
-                if (health[i].resume_at > Clock::now()) continue;
+                if (!health[i].due(Clock::now())) continue;
                 const CycleResult result = device.run_cycle([this] { return stop_.requested(); });
-                if (result.stopped) return failed;
+                if (result.stopped) {
+                    commit_outputs();
+                    return failed;
+                }
                 ++cycles_run_;
                 if (result.completed) {
-                    if (health[i].lost)
-                        std::cerr << "qmhost: " << device_label(device, several) << "unit back after "
-                                  << health[i].failed_in_row << " failed cycles" << std::endl;
-                    health[i] = UnitHealth{};
+                    if (health[i].answered()) tell_back(device, health[i], several);
+                    health[i].reset();
                     emit_completed(device, several);
-                    continue;
+                } else {
+                    ++failed;
+                    note_failure(health[i], result, device, several, cycle);
                 }
-                ++failed;
-                note_failure(health[i], result, device_label(device, several), cycle);
+                commit_outputs();
             }
+            strays_.after_cycle(devices, cycle);
+            progress_.cycle_done(cycle, cycles_run_ - run_before - (failed - failed_before), failed - failed_before);
+            if (output_failed_) break;
         }
         return failed;
     }
 
+    // Writes what is collected: the banner before the first cycle, then each
+    // unit's cycle.
+    void commit_outputs()
+    {
+        if (!outputs_.commit()) output_failed_ = true;
+    }
+
     long cycles_run() const { return cycles_run_; }
+    bool output_failed() const { return output_failed_; }
 
 private:
     // One line for each failure until the unit counts as lost, then one for
-    // the loss; its attempts then wait a pause that doubles up to a bound.
-    void note_failure(UnitHealth& health, const CycleResult& result, const std::string& label, long cycle)
+    // the loss.
+    void note_failure(UnitHealth& health, const CycleResult& result, const HostedDevice& device, bool several,
+                      long cycle)
     {
-        ++health.failed_in_row;
-        const bool same = result.failed_step == health.last_step && same_kind(result.failure, health.last_failure);
-        health.same_step_in_row = same ? health.same_step_in_row + 1 : 1;
-        health.last_step = result.failed_step;
-        health.last_failure = result.failure;
-        if (!health.lost) {
-            std::cerr << "qmhost: " << label << "cycle " << cycle << " failed at step " << result.failed_step
-                      << ": " << result.error << std::endl;
-            if (health.failed_in_row < kLostAfter) return;
-            health.lost = true;
-            std::cerr << "qmhost: " << label << lost_text(health, result) << "; trying again with pauses of up to "
-                      << std::chrono::duration_cast<std::chrono::seconds>(kLongestPause).count()
-                      << " s, without a line per failure until it answers" << std::endl;
-        }
-        health.pause = health.pause == Clock::duration::zero()
-                           ? Clock::duration(kFirstPause)
-                           : std::min<Clock::duration>(2 * health.pause, kLongestPause);
-        health.resume_at = Clock::now() + health.pause;
+        const UnitHealth::Failure failure = health.failed(result);
+        if (failure == UnitHealth::Failure::StillLost) return;
+        const std::string label = device_label(device, several);
+        std::cerr << "qmhost: " << label << "cycle " << cycle << " failed at step " << result.failed_step << ": "
+                  << result.error << std::endl;
+        if (failure != UnitHealth::Failure::Lost) return;
+        const std::string now = iso8601_local_now();
+        if (outputs_.events())
+            outputs_.events()->add(
+                health_event_line(now, device.device_id(), device.slave(), "lost", health.failed_in_row()));
+        std::cerr << "qmhost: " << now << " " << label << health.lost_text(result)
+                  << "; trying again with pauses of up to "
+                  << std::chrono::duration_cast<std::chrono::seconds>(UnitHealth::kLongestPause).count()
+                  << " s, without a line per failure until it answers" << std::endl;
     }
 
-    static bool same_kind(const LinkFailure& a, const LinkFailure& b)
+    void tell_back(const HostedDevice& device, const UnitHealth& health, bool several)
     {
-        return a.kind == b.kind && a.exception_code == b.exception_code;
-    }
-
-    // A unit that refuses one of the cycle's requests every time, or leaves
-    // it unanswered while it answers the others, lacks what that one reads;
-    // otherwise it is gone.
-    static bool lacks_the_block(const UnitHealth& health, const CycleResult& result)
-    {
-        using Kind = LinkFailure::Kind;
-        const Kind kind = result.failure.kind;
-        return health.same_step_in_row >= kLostAfter &&
-               (kind == Kind::Exception || (kind == Kind::NoAnswer && result.answered > 0));
-    }
-
-    static std::string lost_text(const UnitHealth& health, const CycleResult& result)
-    {
-        if (lacks_the_block(health, result))
-            return "step " + std::to_string(result.failed_step) + " (" + result.failure.request + ") failed in " +
-                   std::to_string(health.same_step_in_row) +
-                   " cycles in a row while the unit answers the others: the unit seems not to have them";
-        return "unit lost: " + std::to_string(health.failed_in_row) + " cycles failed in a row";
+        const std::string now = iso8601_local_now();
+        if (outputs_.events())
+            outputs_.events()->add(
+                health_event_line(now, device.device_id(), device.slave(), "back", health.failed_in_row()));
+        std::cerr << "qmhost: " << now << " " << device_label(device, several) << "unit back after "
+                  << health.failed_in_row() << " failed cycles" << std::endl;
     }
 
     std::string device_label(const HostedDevice& device, bool several) const
@@ -199,7 +242,9 @@ private:
     const PollOptions& options_;
     PollOutputs& outputs_;
     bool bus_;
+    PollProgress& progress_;
     StopSignals stop_;
+    StrayInputNotes strays_;
     void warn_once_without_report(bool have_report)
     {
         if (have_report || warned_no_report_) return;
@@ -208,6 +253,7 @@ private:
     }
 
     bool warned_no_report_ = false;
+    bool output_failed_ = false;
     long cycles_run_ = 0;
 };
 
@@ -220,7 +266,7 @@ std::string slave_list(const std::vector<int>& slaves)
 
 }  // namespace
 
-ExitStatus run_poll(const CommandLine& c)
+ExitStatus run_poll(const CommandLine& c, DriverLog& driver_log)
 {
     check_point_names(c.poll.points);
     const Json::Value config = load_device_config(c.device, true);
@@ -228,15 +274,19 @@ ExitStatus run_poll(const CommandLine& c)
     if (!slaves.empty() && c.poll.devices > 1)
         throw UsageError("give --devices or several units on one line (\"slaves\", --slave 1,2,3), not both");
     PluginLibrary plugin(plugin_path(c.device.plugin));
-    PollOutputs outputs(c.poll);
+    PollOutputs outputs(c.poll, driver_log);
+    // When standard output has no line per cycle (results go to files), the
+    // banner and signs of life go to standard error.
+    const bool summary = !outputs.report() && c.poll.points.empty();
+    const bool into_files = !summary && c.poll.points.empty() && c.poll.report != "-";
+    PollProgress progress(into_files && !c.poll.quiet, c.poll.interval_s);
     // From here on a stop signal is taken between requests, not delivered.
-    Poller poller(c, outputs, !slaves.empty());
+    Poller poller(c, outputs, !slaves.empty(), progress);
 
     std::vector<std::unique_ptr<HostedDevice>> devices;
     const auto add_device = [&](int i, const Json::Value& unit_config) {
         devices.push_back(std::make_unique<HostedDevice>(plugin, c.device.device_id + static_cast<unsigned>(i),
-                                                         unit_config, outputs.alarm_stream(),
-                                                         outputs.history_stream()));
+                                                         unit_config, outputs.alarms(), outputs.history()));
     };
     if (slaves.empty()) {
         for (int i = 0; i < c.poll.devices; ++i) add_device(i, i == 0 ? config : with_port_offset(config, i));
@@ -257,13 +307,19 @@ ExitStatus run_poll(const CommandLine& c)
         }
     }
 
-    if (!outputs.report && c.poll.points.empty())
-        program_output() << "polling " << devices.front()->device().DeviceType() << " (device " << c.device.device_id
-                  << ") on " << devices.front()->link_description()
-                  << (devices.size() > 1 ? " and " + std::to_string(devices.size() - 1) + " more" : "")
-                  << (slaves.empty() ? "" : ", slaves " + slave_list(slaves) + " in turn") << std::endl;
+    const std::string banner =
+        "polling " + devices.front()->device().DeviceType() + " (device " + std::to_string(c.device.device_id) +
+        ") on " + devices.front()->link_description() +
+        (devices.size() > 1 ? " and " + std::to_string(devices.size() - 1) + " more" : "") +
+        (slaves.empty() ? "" : ", slaves " + slave_list(slaves) + " in turn") + "\n";
+    if (summary) outputs.standard_output().add(banner);
+    if (!c.poll.points.empty()) outputs.standard_output().add(points_header(c.poll.points));
+    progress.banner(banner);
+    poller.commit_outputs();
 
-    const long failed = poller.run(devices);
+    const long failed = poller.output_failed() ? 0 : poller.run(devices);
+    progress.finish();
+    if (poller.output_failed()) return ExitStatus::kOutputFailed;
     if (failed == 0) return ExitStatus::kOk;
     // A single cycle's failure has been told already, in its one line.
     if (poller.cycles_run() > 1)

@@ -1,9 +1,6 @@
 #include "tools/qmhost/program_output.hpp"
 
-#include <cerrno>
-#include <cstring>
 #include <iostream>
-#include <stdexcept>
 
 std::ostream& program_output()
 {
@@ -15,14 +12,24 @@ std::ostream& program_output()
 DriverLog::DriverLog(const std::string& path)
 {
     program_output();
-    if (!path.empty() && !file_.open(path, std::ios::out | std::ios::app | std::ios::binary))
-        throw std::runtime_error("cannot write driver log " + path + ": " + std::strerror(errno));
+    if (!path.empty()) file_.emplace(path);
     std::cout.flush();
-    saved_ = std::cout.rdbuf(path.empty() ? std::cerr.rdbuf() : &file_);
+    saved_ = std::cout.rdbuf(path.empty() ? std::cerr.rdbuf() : &lines_);
 }
 
 DriverLog::~DriverLog()
 {
     std::cout.flush();
     std::cout.rdbuf(saved_);
+    OutputFile* file = collected();
+    if (file && !file->failed() && !file->commit()) std::cerr << "qmhost: " << file->problem() << std::endl;
+}
+
+OutputFile* DriverLog::collected()
+{
+    if (!file_) return nullptr;
+    std::cout.flush();
+    file_->add(lines_.str());
+    lines_.str({});
+    return &*file_;
 }

@@ -3,8 +3,11 @@
 // they write to std::cout, go to standard error or to a log file instead.
 #pragma once
 
-#include <fstream>
+#include "tools/qmhost/output_file.hpp"
+
+#include <optional>
 #include <ostream>
+#include <sstream>
 #include <streambuf>
 #include <string>
 
@@ -12,7 +15,8 @@
 std::ostream& program_output();
 
 // While alive, std::cout writes to standard error or, with a path, to that
-// file (appended); the original standard output stays reachable through
+// file (appended): collected, and written whole at each commit and at the
+// end. The original standard output stays reachable through
 // program_output(). Throws std::runtime_error when the file cannot be opened.
 class DriverLog {
 public:
@@ -21,7 +25,12 @@ public:
     DriverLog(const DriverLog&) = delete;
     DriverLog& operator=(const DriverLog&) = delete;
 
+    // The log file with the lines written since the last call added, for
+    // its owner to commit; null when the lines go to standard error.
+    OutputFile* collected();
+
 private:
-    std::filebuf file_;
+    std::optional<OutputFile> file_;
+    std::stringbuf lines_;
     std::streambuf* saved_;
 };

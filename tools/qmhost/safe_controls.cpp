@@ -8,8 +8,13 @@
 #include "tools/qmhost/hosted_device.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/report_values.hpp"
+#include "tools/qmhost/setpoint_ranges.hpp"
 
-#include <charconv>
+#include "host/libmodbus_link.hpp"
+#include "agent/status_json.hpp"
+#include "agent/time_text.hpp"
+#include "tools/qmhost/agent_status.hpp"
+
 #include <iostream>
 
 namespace {
@@ -19,18 +24,18 @@ struct SafeControl {
     int code;            // the driver's command code
     const char* member;  // the report member that shows the result
     const char* unit;    // of the setpoint, for messages
-    int low, high;       // plausible setpoints, whole units
+    const SetpointRange* range;  // none for on and off
+    const char* key;             // the member's key in an agent's status
 };
 
-// Return-air setpoints of a precision air-conditioner sit around 18 to 27 °C
-// and humidity setpoints around 40 to 60 %RH; the ranges leave room either
-// side and catch a tenfold slip (250 for 25.0).
-constexpr SafeControl kOn{"unit on", contract::command::kSwitchOn, "开关机", "", 0, 0};
-constexpr SafeControl kOff{"unit off", contract::command::kSwitchOff, "开关机", "", 0, 0};
-constexpr SafeControl kTemperature{"return-air temperature setpoint", contract::command::kTemperatureSetpoint, "回风温度设定", " °C", 15, 35};
-constexpr SafeControl kHumidity{"humidity setpoint", contract::command::kHumiditySetpoint, "湿度设定", " %RH", 20, 80};
-// With --force: anything whose tenfold fits the unit's 16-bit register.
-constexpr int kForcedHigh = 65535 / 10;
+constexpr SafeControl kOn{"unit on", contract::command::kSwitchOn, "开关机", "", nullptr, "unit.state"};
+constexpr SafeControl kOff{"unit off", contract::command::kSwitchOff, "开关机", "", nullptr, "unit.state"};
+constexpr SafeControl kTemperature{kTemperatureRange.what, contract::command::kTemperatureSetpoint, "回风温度设定",
+                                   kTemperatureRange.unit, &kTemperatureRange, "setpoint.temperature"};
+constexpr SafeControl kHumidity{kHumidityRange.what, contract::command::kHumiditySetpoint, "湿度设定",
+                                kHumidityRange.unit, &kHumidityRange, "setpoint.humidity"};
+// Through an agent, its next record of the unit comes within a cycle or two.
+constexpr int kReadBackWaitMs = 15000;
 
 const SafeControl& control_for(const SafeControlOptions& o)
 {
@@ -47,35 +52,23 @@ const SafeControl& control_for(const SafeControlOptions& o)
     return kHumidity;
 }
 
-// The setpoint as a whole number within range; UsageError otherwise.
-int checked_setpoint(const SafeControl& control, const SafeControlOptions& o)
-{
-    int value = 0;
-    const char* end = o.value.data() + o.value.size();
-    const auto [stop, error] = std::from_chars(o.value.data(), end, value);
-    if (o.value.empty() || error != std::errc() || stop != end)
-        throw UsageError(std::string(control.what) + " must be a whole number (the unit takes whole" +
-                         control.unit + "), not \"" + o.value + "\"; nothing sent");
-    const int low = o.force ? 0 : control.low;
-    const int high = o.force ? kForcedHigh : control.high;
-    if (value < low || value > high)
-        throw UsageError(std::string(control.what) + " " + o.value + control.unit + " is outside " +
-                         std::to_string(low) + " to " + std::to_string(high) + control.unit +
-                         (o.force ? "" : " (--force allows 0 to " + std::to_string(kForcedHigh) + ")") +
-                         "; nothing sent");
-    return value;
-}
-
 std::string on_off_in_english(const std::string& text)
 {
     const char* word = state_word(text);
     return word ? text + " (" + word + ")" : text;
 }
 
-// One polling cycle, then the member as the unit now reports it.
-void show_read_back(HostedDevice& device, const SafeControl& control)
+// One polling cycle, then the member as the unit now reports it; a stop
+// ends it at once.
+void show_read_back(HostedDevice& device, const SafeControl& control, StopSignals& stop)
 {
-    const CycleResult cycle = device.run_cycle();
+    set_link_stop_check([&stop] { return stop.requested(); });
+    const CycleResult cycle = device.run_cycle([&stop] { return stop.requested(); });
+    set_link_stop_check({});
+    if (cycle.stopped) {
+        std::cerr << "qmhost: stopped: the point was not read back" << std::endl;
+        return;
+    }
     const Json::Value* report = cycle.completed ? device.report_document() : nullptr;
     if (!report) {
         std::cerr << "qmhost: could not read the point back: "
@@ -87,6 +80,32 @@ void show_read_back(HostedDevice& device, const SafeControl& control)
                      << (control.code == kOn.code || control.code == kOff.code ? on_off_in_english(value)
                                                                                   : value + control.unit)
                      << std::endl;
+}
+
+// Through the agent: the same messages and statuses; the point is read back
+// from the agent's next record of the unit.
+ExitStatus through_agent(const CommandLine& c, const SafeControl& control, const std::vector<unsigned char>& input,
+                         const std::string& asked)
+{
+    const AgentControlAnswer answer =
+        post_agent_control(c.agent.url, c.agent.unit, c.agent.token_file, control.code, input);
+    const int64_t answered_ms = agent::utc_now_ms();
+    const auto status = static_cast<ExitStatus>(answer.exit_status);
+    if (status == ExitStatus::kOk)
+        program_output() << asked << ": confirmed by the unit" << std::endl;
+    else
+        std::cerr << "qmhost: " << asked << ": " << answer.message << std::endl;
+    if (status != ExitStatus::kOk && status != ExitStatus::kNotConfirmed) return status;
+    const Json::Value unit = next_unit_status(c.agent.url, c.agent.unit, answered_ms, kReadBackWaitMs);
+    if (unit.isNull()) {
+        std::cerr << "qmhost: could not read the point back: the agent has no newer record of " << c.agent.unit
+                  << std::endl;
+        return status;
+    }
+    const Json::Value& value = unit["values"][control.key];
+    program_output() << "the unit now reports " << control.member << " = "
+                     << (value.isString() ? value.asString() : agent::json_text(value) + control.unit) << std::endl;
+    return status;
 }
 
 }  // namespace
@@ -102,19 +121,22 @@ ExitStatus run_safe_control(const CommandLine& c)
     const bool setpoint = options.action == SafeControlOptions::Action::Temperature ||
                           options.action == SafeControlOptions::Action::Humidity;
     if (setpoint) {
-        const int value = checked_setpoint(control, options);
+        const int value = checked_setpoint(*control.range, options.value, options.force);
         input = {static_cast<unsigned char>(value & 0xFF), static_cast<unsigned char>(value >> 8)};
         asked += " " + std::to_string(value) + control.unit;
     }
 
+    if (!c.agent.url.empty()) return through_agent(c, control, input, asked);
     OpenedDevice device(c.device);
 
+    // Until here a stop signal ends qmhost at once: nothing has been sent.
+    StopSignals stop;
     std::string why;
-    const ExitStatus status = control_exit(device->control(control.code, input), why);
+    const ExitStatus status = control_exit(device->control_through_stop(control.code, input, stop), why);
     if (status == ExitStatus::kOk)
         program_output() << asked << ": confirmed by the unit" << std::endl;
     else
         std::cerr << "qmhost: " << asked << ": " << why << std::endl;
-    if (status == ExitStatus::kOk || status == ExitStatus::kNotConfirmed) show_read_back(*device, control);
+    if (status == ExitStatus::kOk || status == ExitStatus::kNotConfirmed) show_read_back(*device, control, stop);
     return status;
 }

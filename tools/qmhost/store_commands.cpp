@@ -4,6 +4,7 @@
 #include "tools/qmhost/plugin_library.hpp"
 #include "tools/qmhost/program_output.hpp"
 
+#include "agent/site_file.hpp"
 #include "agent/store.hpp"
 #include "agent/store_reader.hpp"
 #include "agent/time_text.hpp"
@@ -25,6 +26,7 @@ enum class Format { Jsonl, Csv, Raw };
 struct StoreCommandLine {
     std::string command;     // history or events
     std::string db;          // --db FILE
+    std::string site;        // --site FILE
     agent::StoreQuery query;
     Format format = Format::Jsonl;
     std::string plugin;      // empty: next to qmhost
@@ -32,11 +34,12 @@ struct StoreCommandLine {
     bool help = false;
 };
 
-// The store a command reads. Only --db so far; a site file, when there is
-// one, names its store too.
+// The store a command reads: --db, or the one the site file names.
 std::string store_path(const StoreCommandLine& c)
 {
-    if (c.db.empty()) throw UsageError(c.command + " needs --db FILE, the store to read");
+    if (!c.db.empty() && !c.site.empty()) throw UsageError("give --db or --site, not both");
+    if (!c.site.empty()) return agent::read_site_file(c.site).store.path;
+    if (c.db.empty()) throw UsageError(c.command + " needs --site FILE or --db FILE, the store to read");
     return c.db;
 }
 
@@ -64,6 +67,7 @@ std::map<std::string, Setter> store_options(const std::string& command)
 {
     std::map<std::string, Setter> options = {
         {"--db", [](StoreCommandLine& c, const std::string& v) { c.db = v; }},
+        {"--site", [](StoreCommandLine& c, const std::string& v) { c.site = v; }},
         {"--unit", [](StoreCommandLine& c, const std::string& v) { c.query.unit = v; }},
         {"--from", [](StoreCommandLine& c, const std::string& v) { c.query.from_ms = parse_time("--from", v); }},
         {"--to", [](StoreCommandLine& c, const std::string& v) { c.query.to_ms = parse_time("--to", v); }},
@@ -187,10 +191,12 @@ void print_events(agent::StoreReader& store, const StoreCommandLine& c)
 }
 
 const char kStoreUsage[] =
-    "  qmhost history --db FILE [--unit NAME] [--from TIME] [--to TIME] [--format jsonl|csv|raw]\n"
-    "  qmhost events --db FILE [--unit NAME] [--from TIME] [--to TIME] [--format jsonl|csv]\n";
+    "  qmhost history (--site FILE | --db FILE) [--unit NAME] [--from TIME] [--to TIME]\n"
+    "                 [--format jsonl|csv|raw]\n"
+    "  qmhost events (--site FILE | --db FILE) [--unit NAME] [--from TIME] [--to TIME] [--format jsonl|csv]\n";
 
 const char kStoreHelp[] = R"(history, events: what a site agent stored, read while the agent writes it.
+  --site FILE       the store the site file names (what qmhost serve writes)
   --db FILE         the store: a site's, or a centre's ingest store (qmhost ingest), whose
                     rows come in time order with their site and store added (jsonl)
   --unit NAME       one unit's rows, in time order (default: every unit's, in the order stored)

@@ -1,5 +1,6 @@
 #include "tools/qmhost/summary.hpp"
 
+#include "tools/qmhost/local_time.hpp"
 #include "tools/qmhost/report_values.hpp"
 
 #include <json/json.h>
@@ -46,7 +47,7 @@ std::string joined(const std::vector<std::string>& names)
 std::string render_summary(const CycleSummary& cycle)
 {
     std::ostringstream out;
-    out << cycle.prefix << report_time_text(cycle.time);
+    out << cycle.prefix << iso8601_local(cycle.time);
     if (cycle.report && cycle.report->isObject()) {
         const Json::Value& r = *cycle.report;
         out << "  unit " << state_text(r, kOnOff) << " / " << state_text(r, kUnitState) << " / "

@@ -29,6 +29,7 @@ const char kUsage[] =
     "             [--exception ADDR] [--drop-every N] [--wrong-echo] [--port-file FILE]\n"
     "             [--late MS [--busy queue|ignore]] [--bad-crc] [--other-slave] [--truncated]\n"
     "             [--trickle MS] [--fault-address ADDR] [--fault-every N]\n"
+    "             [--drop P] [--duplicate P] [--fault-seed N]\n"
     "       qmsim --version\n"
     "The air-conditioning unit as a Modbus slave: coils and holding registers at every\n"
     "address 0 to 65535, starting from the values of a running unit without alarms.\n"
@@ -54,6 +55,10 @@ const char kUsage[] =
     "  --drop-every N    leave every Nth request unanswered (a lost frame); N from 1\n"
     "  --wrong-echo      store single-register writes but echo value + 1, so the host\n"
     "                    sees an unconfirmed write\n"
+    "  --drop P          leave each request unanswered with the chance P (0 to 1)\n"
+    "  --duplicate P     send each answer twice, back to back, with the chance P (0 to 1)\n"
+    "  --fault-seed N    seeds the draws of --drop and --duplicate (default 1): the same\n"
+    "                    seed, the same requests hit\n"
     "Line faults (each answer, or with --fault-address only reads covering ADDR, and with\n"
     "--fault-every N only every Nth of those):\n"
     "  --late MS         answer MS ms late; --busy queue: requests arriving meanwhile are\n"
@@ -104,6 +109,16 @@ void take_slave_state(Options& o, const std::string& option, const std::string& 
     o.slave_states.emplace_back(parse_slave_id(option, given.substr(0, equals)), given.substr(equals + 1));
 }
 
+// A probability, 0 to 1.
+double parse_chance(const std::string& option, const std::string& text)
+{
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(value >= 0.0 && value <= 1.0))
+        throw UsageError(option + " takes a chance from 0 to 1, e.g. 0.05, not \"" + text + "\"");
+    return value;
+}
+
 using Setter = void (*)(Options&, const std::string& option, const std::string& value);
 
 struct ValueOption {
@@ -131,6 +146,14 @@ const ValueOption kValueOptions[] = {
     {"--drop-every",
      [](Options& o, const std::string& option, const std::string& v) {
          o.faults.drop_every = parse_integer<long>(option, v, 1, LONG_MAX);
+     }},
+    {"--drop",
+     [](Options& o, const std::string& option, const std::string& v) { o.faults.drop = parse_chance(option, v); }},
+    {"--duplicate",
+     [](Options& o, const std::string& option, const std::string& v) { o.faults.duplicate = parse_chance(option, v); }},
+    {"--fault-seed",
+     [](Options& o, const std::string& option, const std::string& v) {
+         o.faults.fault_seed = parse_integer<unsigned long>(option, v, 0, 0xFFFFFFFFLL);
      }},
     {"--late",
      [](Options& o, const std::string& option, const std::string& v) {

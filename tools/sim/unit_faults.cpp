@@ -19,6 +19,7 @@ void FaultLine::set(const UnitFaults& faults)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_ = faults;
+    draws_.seed(static_cast<std::mt19937::result_type>(faults.fault_seed));
 }
 
 FaultLine::Turn FaultLine::turn(long n, const uint8_t* pdu)
@@ -26,7 +27,12 @@ FaultLine::Turn FaultLine::turn(long n, const uint8_t* pdu)
     std::lock_guard<std::mutex> lock(mutex_);
     Turn turn;
     turn.faults = faults_;
-    if ((faults_.silent_after >= 0 && n > faults_.silent_after) || (faults_.drop_every > 0 && n % faults_.drop_every == 0))
+    // Both drawn for every request, so that each fault's draws do not depend on the other's.
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    const bool dropped = chance(draws_) < faults_.drop;
+    turn.duplicated = chance(draws_) < faults_.duplicate;
+    if ((faults_.silent_after >= 0 && n > faults_.silent_after) ||
+        (faults_.drop_every > 0 && n % faults_.drop_every == 0) || dropped)
         turn.answered = false;
     else
         turn.line_faults = chosen_for_line_faults(pdu);
@@ -52,4 +58,11 @@ void spoil(std::vector<uint8_t>& frame, const UnitFaults& faults, bool rtu)
     }
     if (faults.bad_crc && rtu && !frame.empty()) frame.back() ^= 0xFF;
     if (faults.truncated) frame.resize(frame.size() > 3 ? frame.size() - 3 : 1);
+}
+
+std::vector<uint8_t> twice(const std::vector<uint8_t>& frame)
+{
+    std::vector<uint8_t> both(frame);
+    both.insert(both.end(), frame.begin(), frame.end());
+    return both;
 }

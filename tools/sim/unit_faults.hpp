@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <random>
 #include <vector>
 
 // Requests are counted from 1 as they arrive, whether answered or not.
@@ -13,6 +14,11 @@ struct UnitFaults {
     int exception_address = -1;  // coil and register reads covering it get exception 2; -1: none
     long drop_every = 0;         // every Nth request gets no answer; 0: none
     bool wrong_echo = false;     // single-register writes are stored, but echoed as value + 1
+
+    // Faults drawn per request, the same draws for the same seed.
+    double drop = 0;             // the chance that a request gets no answer (a lost frame)
+    double duplicate = 0;        // the chance that an answer goes out twice, back to back
+    unsigned long fault_seed = 1;  // seeds the draws of drop and duplicate
 
     // Faults of a real line, on the requests chosen below: all of them, or
     // only reads covering `address`; of those, every Nth (`every`; 0: each).
@@ -37,6 +43,7 @@ public:
     // What becomes of one request.
     struct Turn {
         bool answered = true;     // false: the unit stays quiet
+        bool duplicated = false;  // the answer goes out twice
         bool line_faults = false;  // the answer is late, spoilt or slow
         UnitFaults faults;
     };
@@ -52,8 +59,9 @@ public:
 private:
     bool chosen_for_line_faults(const uint8_t* pdu);  // with the lock held
 
-    std::mutex mutex_;  // the faults and the chosen count
+    std::mutex mutex_;  // the faults, the chosen count and the draws
     UnitFaults faults_;
+    std::mt19937 draws_;
     std::atomic<long> requests_{0};
     long chosen_requests_ = 0;  // requests that matched the line faults' address
 };
@@ -61,3 +69,6 @@ private:
 // The line faults that change an answer's bytes: another slave id, a bad
 // CRC (both RTU only), the end cut off.
 void spoil(std::vector<uint8_t>& frame, const UnitFaults& faults, bool rtu);
+
+// The frame followed by itself, as a unit sends an answer twice.
+std::vector<uint8_t> twice(const std::vector<uint8_t>& frame);

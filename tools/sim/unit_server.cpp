@@ -1,5 +1,6 @@
 #include "tools/sim/unit_server.hpp"
 
+#include "host/libmodbus_link.hpp"
 #include "tools/sim/rtu_crc.hpp"
 
 #include <cstring>
@@ -66,6 +67,10 @@ void UnitServer::open_rtu(const SerialLine& line)
     if (modbus_set_slave(ctx_, line.slave) == -1)
         throw std::runtime_error("bad slave id " + std::to_string(line.slave) + ": " + modbus_strerror(errno));
     if (modbus_connect(ctx_) == -1) throw std::runtime_error("cannot open " + where + ": " + modbus_strerror(errno));
+    // Locked as the host locks its end: two units serving one device would
+    // both answer.
+    const std::string refused = lock_serial_device(modbus_get_socket(ctx_), line.device);
+    if (!refused.empty()) throw std::runtime_error("cannot open " + where + ": " + refused);
     modbus_set_indication_timeout(ctx_, 0, kPollUsec);
     modbus_set_byte_timeout(ctx_, 0, kPollUsec);
     answer_as(line.slave);
@@ -215,6 +220,8 @@ bool UnitServer::answer(const uint8_t* query, int length)
     if (!turn.answered) return true;
     std::vector<uint8_t> frame = render(query, length, turn.faults);
     if (frame.empty()) return false;
+    // Both copies in one write: the second is on the line before the host can send again.
+    if (turn.duplicated) frame = twice(frame);
     if (!turn.line_faults) return send_frame(frame, 0);
     if (turn.faults.late_ms > 0) {
         if (!pause(turn.faults.late_ms)) return true;

@@ -1,0 +1,29 @@
+// The site file's "http" member: where the agent's HTTP server listens and
+// the file holding the token that allows controls. Read here, called by the
+// site file's reader with the member's path.
+#pragma once
+
+#include <json/json.h>
+
+#include <string>
+
+namespace agent {
+
+struct HttpSettings {
+    bool enabled = false;           // the site file has an "http" member
+    std::string address = "127.0.0.1";
+    int port = 8470;
+    std::string control_token_file;  // empty: read-only, every control refused
+};
+
+// {"listen": "127.0.0.1:8470", "control_token_file": FILE}, both optional; a
+// relative token file is taken from `folder`. Throws SiteFileError naming
+// the member below `path` ("http.listen: ...").
+HttpSettings check_http(const Json::Value& member, const std::string& path, const std::string& folder);
+
+// The token itself, read when the agent starts: the file's first line, at
+// least 16 characters. Throws SiteFileError when the file cannot be read or
+// the token is too short; the refusal never quotes the token.
+std::string read_control_token(const std::string& file);
+
+}  // namespace agent

@@ -1,0 +1,154 @@
+#include "agent/metrics.hpp"
+
+#include "agent/decimal_text.hpp"
+#include "agent/unit_values.hpp"
+#include "driver/catalogues/alarm_catalogue.hpp"
+
+#include <optional>
+
+namespace agent {
+namespace {
+
+// A unit as the families see it: its snapshot, and its values when current.
+struct ShownUnit {
+    const UnitSnapshot* snapshot;
+    std::string labels;  // site="...",unit="..."
+    std::optional<RecordValues> values;
+};
+
+void family(std::string& out, const char* name, const char* type, const char* help)
+{
+    out.append("# HELP ").append(name).append(" ").append(help).append("\n");
+    out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+}
+
+void sample(std::string& out, const char* name, const std::string& labels, const std::string& value)
+{
+    out.append(name).append("{").append(labels).append("} ").append(value).append("\n");
+}
+
+using ValueOf = std::string (*)(const RecordValues&);
+
+struct ValueFamily {
+    const char* name;
+    const char* help;
+    const char* sensor;  // the sensor label, or null
+    ValueOf value;
+};
+
+std::string tenths_of(const RecordValues& v, Shown point) { return decimal_text(v.values[point].raw, 1); }
+// Tenths of %RH as a 0 to 1 ratio: 480 is 48.0 %RH is 0.48.
+std::string ratio_of(const RecordValues& v, Shown point) { return shortest_decimal_text(v.values[point].raw, 3); }
+
+constexpr const char* kTemperatureHelp = "Air temperature at the unit's sensor, in degrees Celsius.";
+constexpr const char* kHumidityHelp = "Relative humidity at the unit's sensor, as a ratio from 0 to 1.";
+
+const ValueFamily kValueFamilies[] = {
+    {"qm_unit_air_temperature_celsius", kTemperatureHelp, "return",
+     [](const RecordValues& v) { return tenths_of(v, kReturnTemperature); }},
+    {"qm_unit_air_temperature_celsius", kTemperatureHelp, "supply",
+     [](const RecordValues& v) { return tenths_of(v, kSupplyTemperature); }},
+    {"qm_unit_air_humidity_ratio", kHumidityHelp, "return",
+     [](const RecordValues& v) { return ratio_of(v, kReturnHumidity); }},
+    {"qm_unit_air_humidity_ratio", kHumidityHelp, "supply",
+     [](const RecordValues& v) { return ratio_of(v, kSupplyHumidity); }},
+    {"qm_unit_temperature_setpoint_celsius", "The unit's return-air temperature setpoint, in degrees Celsius.",
+     nullptr, [](const RecordValues& v) { return tenths_of(v, kTemperatureSetpoint); }},
+    {"qm_unit_humidity_setpoint_ratio", "The unit's humidity setpoint, as a ratio from 0 to 1.", nullptr,
+     [](const RecordValues& v) { return ratio_of(v, kHumiditySetpoint); }},
+    {"qm_unit_running", "1 while the unit reports itself running, else 0.", nullptr,
+     [](const RecordValues& v) { return std::string(v.values[kUnitRun].raw == 1 ? "1" : "0"); }},
+    {"qm_unit_alarms_active", "The unit's alarm points that are active.", nullptr,
+     [](const RecordValues& v) { return std::to_string(v.active_alarms.size()); }},
+};
+
+void value_families(std::string& out, const std::vector<ShownUnit>& units)
+{
+    const char* open = nullptr;
+    for (const ValueFamily& f : kValueFamilies) {
+        if (!open || std::string(open) != f.name) family(out, f.name, "gauge", f.help);
+        open = f.name;
+        for (const ShownUnit& unit : units) {
+            if (!unit.values) continue;
+            const std::string labels =
+                f.sensor ? unit.labels + ",sensor=\"" + f.sensor + "\"" : unit.labels;
+            sample(out, f.name, labels, f.value(*unit.values));
+        }
+    }
+}
+
+void alarm_family(std::string& out, const std::vector<ShownUnit>& units)
+{
+    family(out, "qm_unit_alarm_active", "gauge", "1 while the alarm point is active, else 0; all 180 points.");
+    for (const ShownUnit& unit : units) {
+        if (!unit.values) continue;
+        auto active = unit.values->active_alarms.begin();
+        for (int position = 0; position < static_cast<int>(kAlarmPointCount); ++position) {
+            const bool on = active != unit.values->active_alarms.end() && *active == position;
+            if (on) ++active;
+            out.append("qm_unit_alarm_active{").append(unit.labels).append(",position=\"");
+            out.append(std::to_string(position)).append("\",code=\"");
+            out.append(alarm_code(position, unit.snapshot->alarm_mode)).append("\",name=\"");
+            out.append(label_value(alarm_name(position))).append(on ? "\"} 1\n" : "\"} 0\n");
+        }
+    }
+}
+
+void health_families(std::string& out, const std::vector<ShownUnit>& units)
+{
+    family(out, "qm_unit_up", "gauge", "1 while the unit's last record is newer than three of its polling cycles.");
+    for (const ShownUnit& u : units) sample(out, "qm_unit_up", u.labels, u.values ? "1" : "0");
+    family(out, "qm_unit_last_record_timestamp_seconds", "gauge",
+           "When the agent received the unit's last record, in seconds since 1970 (UTC).");
+    for (const ShownUnit& u : units)
+        if (!u.snapshot->record.empty())
+            sample(out, "qm_unit_last_record_timestamp_seconds", u.labels,
+                   shortest_decimal_text(u.snapshot->record_ms, 3));
+    family(out, "qm_unit_poll_cycles_total", "counter", "Polling cycles attempted on the unit since the agent started.");
+    for (const ShownUnit& u : units) sample(out, "qm_unit_poll_cycles_total", u.labels, std::to_string(u.snapshot->cycles));
+    family(out, "qm_unit_poll_failures_total", "counter", "Polling cycles on the unit that failed.");
+    for (const ShownUnit& u : units)
+        sample(out, "qm_unit_poll_failures_total", u.labels, std::to_string(u.snapshot->failures));
+    family(out, "qm_unit_poll_duration_seconds", "gauge", "How long the unit's last polling cycle took, in seconds.");
+    for (const ShownUnit& u : units)
+        if (u.snapshot->cycles > 0)
+            sample(out, "qm_unit_poll_duration_seconds", u.labels, shortest_decimal_text(u.snapshot->last_cycle_us, 6));
+}
+
+}  // namespace
+
+std::string label_value(const std::string& text)
+{
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (char c : text) {
+        if (c == '\\') escaped += "\\\\";
+        else if (c == '"') escaped += "\\\"";
+        else if (c == '\n') escaped += "\\n";
+        else escaped += c;
+    }
+    return escaped;
+}
+
+std::string render_metrics(const std::string& site, const std::vector<UnitSnapshot>& units, int64_t now_ms,
+                           const MetricsHook& extra)
+{
+    std::vector<ShownUnit> shown;
+    shown.reserve(units.size());
+    for (const UnitSnapshot& unit : units) {
+        ShownUnit s{&unit, "site=\"" + label_value(site) + "\",unit=\"" + label_value(unit.name) + "\"", std::nullopt};
+        if (is_current(unit, now_ms)) s.values = read_record_values(unit.record);
+        shown.push_back(std::move(s));
+    }
+    std::string out;
+    out.reserve(4096 + units.size() * (kAlarmPointCount * 140 + 2048));
+    family(out, "qm_build_info", "gauge", "The agent's version; always 1.");
+    out.append("qm_build_info{version=\"").append(label_value(QM_VERSION)).append("\"} 1\n");
+    health_families(out, shown);
+    value_families(out, shown);
+    alarm_family(out, shown);
+    if (extra) extra(out);
+    return out;
+}
+
+}  // namespace agent

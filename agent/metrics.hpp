@@ -1,0 +1,26 @@
+// GET /metrics: the site's units in Prometheus's text format (version 0.0.4),
+// named by its rules: base units (celsius, a 0 to 1 ratio, seconds), _total
+// for counters, no time stamps, every series labelled by site and unit.
+#pragma once
+
+#include "agent/site_state.hpp"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace agent {
+
+// Metric families another part of the agent appends whole (the publisher's
+// qm_agent_* while it publishes); it writes nothing when it has none.
+using MetricsHook = std::function<void(std::string& out)>;
+
+// A unit whose data is not current (site_state.hpp) keeps qm_unit_up 0, its
+// counters and its last record's time, and loses its value gauges.
+std::string render_metrics(const std::string& site, const std::vector<UnitSnapshot>& units, int64_t now_ms,
+                           const MetricsHook& extra = {});
+
+// A label value with \, " and line feeds escaped, as the format asks.
+std::string label_value(const std::string& text);
+
+}  // namespace agent

@@ -1,0 +1,313 @@
+#include "agent/site_file.hpp"
+
+#include "tools/common/json_file.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+#include <sstream>
+
+namespace agent {
+namespace {
+
+constexpr std::size_t kMaxLines = 64;
+constexpr std::size_t kMaxUnitsPerLine = 247;  // one per slave id
+constexpr std::size_t kMaxNameLength = 64;
+constexpr double kMinIntervalS = 0.1;
+constexpr double kMaxIntervalS = 86400;
+constexpr int kMaxKeepDays = 3650;
+constexpr int kMaxStoreMb = 1 << 20;
+
+using Path = std::string;
+
+[[noreturn]] void refuse(const Path& path, const std::string& why) { throw SiteFileError(path + ": " + why); }
+
+Path member(const Path& path, const std::string& name) { return path.empty() ? name : path + "." + name; }
+
+Path item(const Path& path, std::size_t index) { return path + "[" + std::to_string(index) + "]"; }
+
+// The value as it was written, cut short: it is quoted back in refusals.
+std::string shown(const Json::Value& value)
+{
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    writer["emitUTF8"] = true;
+    writer["precision"] = 15;  // 0.05, not 0.050000000000000003
+    std::string text = Json::writeString(writer, value);
+    return text.size() > 40 ? text.substr(0, 37) + "..." : text;
+}
+
+// An object with only the members named; the refusal lists them.
+void known_members(const Json::Value& object, const Path& path, std::initializer_list<const char*> known)
+{
+    if (!object.isObject()) refuse(path, shown(object) + " is not an object");
+    for (const std::string& name : object.getMemberNames()) {
+        if (std::any_of(known.begin(), known.end(), [&](const char* k) { return name == k; })) continue;
+        std::string list;
+        for (const char* k : known) list += (list.empty() ? "" : ", ") + std::string(k);
+        refuse(member(path, name), "unknown member (known here: " + list + ")");
+    }
+}
+
+const Json::Value& required(const Json::Value& object, const Path& path, const char* name)
+{
+    if (!object.isMember(name)) refuse(member(path, name), "missing");
+    return object[name];
+}
+
+long long integer_in(const Json::Value& value, const Path& path, long long low, long long high, const char* what)
+{
+    const bool integral = value.isIntegral() || (value.isDouble() && std::floor(value.asDouble()) == value.asDouble());
+    if (!value.isNumeric() || !integral || value.asDouble() < static_cast<double>(low) ||
+        value.asDouble() > static_cast<double>(high))
+        refuse(path, shown(value) + " is not " + what + " (" + std::to_string(low) + " to " + std::to_string(high) +
+                         ")");
+    return value.asInt64();
+}
+
+std::string name_text(const Json::Value& value, const Path& path, const std::string& extra, const char* what)
+{
+    const auto allowed = [&](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               extra.find(c) != std::string::npos;
+    };
+    const std::string text = value.isString() ? value.asString() : std::string();
+    if (!value.isString() || text.empty() || text.size() > kMaxNameLength ||
+        !std::all_of(text.begin(), text.end(), allowed))
+        refuse(path, shown(value) + " is not " + what);
+    return text;
+}
+
+StoreConfig check_store(const Json::Value& store, const Path& path, const std::string& folder)
+{
+    known_members(store, path, {"path", "keep_days", "max_mb"});
+    StoreConfig settings;
+    const Json::Value& file = required(store, path, "path");
+    if (!file.isString() || file.asString().empty()) refuse(member(path, "path"), shown(file) + " is not a file path");
+    settings.path = file.asString();
+    if (settings.path.front() != '/') settings.path = folder + "/" + settings.path;
+    if (store.isMember("keep_days"))
+        settings.keep_days = static_cast<int>(
+            integer_in(store["keep_days"], member(path, "keep_days"), 1, kMaxKeepDays, "a number of days"));
+    if (store.isMember("max_mb"))
+        settings.max_mb = static_cast<int>(
+            integer_in(store["max_mb"], member(path, "max_mb"), 1, kMaxStoreMb, "a size in MB"));
+    return settings;
+}
+
+// The line's link, as every other link is read; the units' slave ids are the
+// units' own, so the link names none.
+LinkSettings check_link(const Json::Value& link, const Path& path)
+{
+    if (!link.isObject()) refuse(path, shown(link) + " is not an object");
+    for (const char* per_unit : {"slave", "slaves"})
+        if (link.isMember(per_unit))
+            refuse(member(path, per_unit), "each unit's slave id goes in its \"units\" entry");
+    try {
+        return parse_link_settings(link, path);
+    } catch (const std::invalid_argument& e) {
+        throw SiteFileError(e.what());  // it names the member
+    }
+}
+
+SiteUnit check_unit(const Json::Value& unit, const Path& path)
+{
+    known_members(unit, path, {"slave", "name", "device_id", "settings"});
+    SiteUnit checked;
+    const Json::Value& slave = required(unit, path, "slave");
+    try {
+        checked.slave = checked_slave_id(slave.isInt64() ? slave.asInt64() : 0);
+    } catch (const std::invalid_argument&) {
+        refuse(member(path, "slave"), shown(slave) + " is not a slave id (1 to 247)");
+    }
+    checked.name = name_text(required(unit, path, "name"), member(path, "name"), "-_.",
+                             "a unit name (letters, digits, -, _ and .)");
+    if (unit.isMember("device_id"))
+        checked.device_id = static_cast<unsigned int>(
+            integer_in(unit["device_id"], member(path, "device_id"), 1, 0xFFFFFFFFLL, "a device id"));
+    checked.settings = unit.isMember("settings") ? unit["settings"] : Json::Value(Json::objectValue);
+    if (!checked.settings.isObject()) refuse(member(path, "settings"), shown(checked.settings) + " is not an object");
+    if (checked.settings.isMember("link"))
+        refuse(member(member(path, "settings"), "link"), "the line's link is given once, in the line's \"link\"");
+    return checked;
+}
+
+SiteLine check_line(const Json::Value& line, const Path& path)
+{
+    known_members(line, path, {"link", "interval_s", "units"});
+    SiteLine checked;
+    checked.link = check_link(required(line, path, "link"), member(path, "link"));
+    if (line.isMember("interval_s")) {
+        const Json::Value& interval = line["interval_s"];
+        if (!interval.isNumeric() || interval.asDouble() < kMinIntervalS || interval.asDouble() > kMaxIntervalS)
+            refuse(member(path, "interval_s"), shown(interval) + " is not a number of seconds (0.1 to 86400)");
+        checked.interval_s = interval.asDouble();
+    }
+    const Path units_path = member(path, "units");
+    const Json::Value& units = required(line, path, "units");
+    if (!units.isArray() || units.empty() || units.size() > kMaxUnitsPerLine)
+        refuse(units_path, "must be a list of 1 to 247 units");
+    for (Json::ArrayIndex i = 0; i < units.size(); ++i) {
+        checked.units.push_back(check_unit(units[i], item(units_path, i)));
+        for (Json::ArrayIndex j = 0; j < i; ++j)
+            if (checked.units[j].slave == checked.units[i].slave)
+                refuse(member(item(units_path, i), "slave"), std::to_string(checked.units[i].slave) +
+                                                                 " is already " + item(units_path, j) + "'s");
+    }
+    return checked;
+}
+
+// Names are unique in the site and a serial line has one poller; device ids
+// not given are the unit's place in the site.
+void check_site_wide(SiteFile& site)
+{
+    std::vector<std::pair<std::string, Path>> names;
+    for (std::size_t l = 0; l < site.lines.size(); ++l) {
+        SiteLine& line = site.lines[l];
+        const Path line_path = item("lines", l);
+        for (std::size_t earlier = 0; earlier < l; ++earlier) {
+            const LinkSettings& other = site.lines[earlier].link;
+            if (line.link.kind == LinkSettings::Kind::Rtu && other.kind == LinkSettings::Kind::Rtu &&
+                other.device == line.link.device)
+                refuse(member(member(line_path, "link"), "device"),
+                       line.link.device + " is already " + item("lines", earlier) + "'s");
+        }
+        for (std::size_t u = 0; u < line.units.size(); ++u) {
+            SiteUnit& unit = line.units[u];
+            const Path unit_path = item(member(line_path, "units"), u);
+            for (const auto& [name, where] : names)
+                if (name == unit.name) refuse(member(unit_path, "name"), "\"" + name + "\" is already " + where + "'s");
+            names.emplace_back(unit.name, unit_path);
+        }
+    }
+    unsigned int place = 0;
+    for (SiteLine& line : site.lines)
+        for (SiteUnit& unit : line.units) {
+            ++place;
+            if (unit.device_id == 0) unit.device_id = place;
+        }
+}
+
+// The file's bytes, for its hash; the document itself is the strict
+// reader's, which bounds its size.
+std::string file_bytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw SiteFileError("cannot read site file " + path + ": " + std::strerror(errno));
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string folder_of(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+SiteFile check_site(const Json::Value& root, const std::string& folder)
+{
+    // "mqtt" comes with publishing.
+    known_members(root, "", {"site", "store", "lines", "http"});
+    SiteFile site;
+    site.site = name_text(required(root, "", "site"), "site", "-_", "a site name (letters, digits, - and _)");
+    site.store = check_store(required(root, "", "store"), "store", folder);
+    const Json::Value& lines = required(root, "", "lines");
+    if (!lines.isArray() || lines.empty() || lines.size() > kMaxLines)
+        refuse("lines", "must be a list of 1 to " + std::to_string(kMaxLines) + " lines");
+    for (Json::ArrayIndex i = 0; i < lines.size(); ++i) site.lines.push_back(check_line(lines[i], item("lines", i)));
+    check_site_wide(site);
+    if (root.isMember("http")) site.http = check_http(root["http"], "http", folder);
+    return site;
+}
+
+SiteFile read_site_file(const std::string& path)
+{
+    const Json::Value root = read_json_file("site file", path);
+    try {
+        SiteFile site = check_site(root, folder_of(path));
+        site.hash = sha256_hex(file_bytes(path));
+        return site;
+    } catch (const SiteFileError& e) {
+        throw SiteFileError(path + ": " + e.what());
+    }
+}
+
+Json::Value unit_device_config(const SiteLine& line, const SiteUnit& unit)
+{
+    Json::Value config = unit.settings;
+    LinkSettings link = line.link;
+    link.slave = unit.slave;
+    config["link"] = link_settings_json(link);
+    return config;
+}
+
+// ---------------------------------------------------------------- SHA-256 (FIPS 180-4)
+
+namespace {
+
+constexpr std::array<uint32_t, 64> kRoundConstants = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+void compress(std::array<uint32_t, 8>& h, const unsigned char* block)
+{
+    uint32_t w[64];
+    for (int i = 0; i < 16; ++i)
+        w[i] = (uint32_t{block[4 * i]} << 24) | (uint32_t{block[4 * i + 1]} << 16) |
+               (uint32_t{block[4 * i + 2]} << 8) | uint32_t{block[4 * i + 3]};
+    for (int i = 16; i < 64; ++i) {
+        const uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+        const uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    }
+    std::array<uint32_t, 8> v = h;
+    for (int i = 0; i < 64; ++i) {
+        const uint32_t s1 = rotr(v[4], 6) ^ rotr(v[4], 11) ^ rotr(v[4], 25);
+        const uint32_t choose = (v[4] & v[5]) ^ (~v[4] & v[6]);
+        const uint32_t t1 = v[7] + s1 + choose + kRoundConstants[static_cast<std::size_t>(i)] + w[i];
+        const uint32_t s0 = rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22);
+        const uint32_t majority = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
+        v = {t1 + s0 + majority, v[0], v[1], v[2], v[3] + t1, v[4], v[5], v[6]};
+    }
+    for (std::size_t i = 0; i < 8; ++i) h[i] += v[i];
+}
+
+}  // namespace
+
+std::string sha256_hex(const std::string& bytes)
+{
+    std::array<uint32_t, 8> h = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    std::string padded = bytes;
+    padded += static_cast<char>(0x80);
+    while (padded.size() % 64 != 56) padded += '\0';
+    const uint64_t bits = static_cast<uint64_t>(bytes.size()) * 8;
+    for (int shift = 56; shift >= 0; shift -= 8) padded += static_cast<char>((bits >> shift) & 0xFF);
+    for (std::size_t at = 0; at < padded.size(); at += 64)
+        compress(h, reinterpret_cast<const unsigned char*>(padded.data() + at));
+    std::ostringstream hex;
+    hex << std::hex;
+    for (uint32_t word : h) {
+        hex.width(8);
+        hex.fill('0');
+        hex << word;
+    }
+    return hex.str();
+}
+
+}  // namespace agent

@@ -1,0 +1,70 @@
+// The site file: one JSON file naming a site's lines, their units and the
+// store. This is the one place that reads and checks it; every refusal names
+// the member's path (lines[1].units[0].slave) and why.
+#pragma once
+
+#include "agent/http_settings.hpp"
+#include "host/link_settings.hpp"
+#include "tools/common/usage_error.hpp"
+
+#include <json/json.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace agent {
+
+// A site file that cannot be run: a member refused, or the driver refusing
+// a unit's settings. The programs answer it, as every file mistake, with
+// exit status 2.
+class SiteFileError : public ConfigError {
+public:
+    using ConfigError::ConfigError;
+};
+
+struct SiteUnit {
+    int slave = 1;
+    std::string name;            // unique in the site; becomes part of topics and URLs
+    unsigned int device_id = 0;  // default: the unit's place in the site, from 1
+    Json::Value settings;        // the device JSON for InitSetting, its "link" filled in by the agent
+};
+
+struct SiteLine {
+    LinkSettings link;
+    double interval_s = 5.0;  // from one cycle's start to the next
+    std::vector<SiteUnit> units;
+};
+
+struct StoreConfig {
+    std::string path;  // absolute, or made so from the site file's folder
+    int keep_days = 30;
+    int max_mb = 256;
+};
+
+struct SiteFile {
+    std::string site;
+    StoreConfig store;
+    std::vector<SiteLine> lines;
+    HttpSettings http;  // the "http" member; not enabled when absent
+    std::string hash;  // SHA-256 of the file's bytes, hex, as sha256sum prints it
+};
+
+// Throws SiteFileError ("FILE: lines[1].units[0].slave: 248 is not a slave
+// id (1 to 247)"), or ConfigError when the file cannot be read or is not
+// one JSON object (the strict reader's).
+SiteFile read_site_file(const std::string& path);
+
+// The checks alone, on a parsed document; `folder` anchors a relative store
+// path. Throws SiteFileError naming the member, without the file.
+SiteFile check_site(const Json::Value& root, const std::string& folder);
+
+// The device JSON a unit's driver is given: its settings with the line's
+// link and the unit's slave id.
+Json::Value unit_device_config(const SiteLine& line, const SiteUnit& unit);
+
+// SHA-256 of `bytes`, 64 hex digits.
+std::string sha256_hex(const std::string& bytes);
+
+}  // namespace agent

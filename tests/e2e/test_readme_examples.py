@@ -1,0 +1,79 @@
+"""The README's shown examples are what the programs print: each block that
+follows an `<!-- example: qmsim ARGS -->` comment starts with `$ COMMAND` and
+shows its output; the command is run against a simulated unit started with
+ARGS (on loopback TCP, or with a bare --rtu on a pseudo-terminal pair) and
+its output compared with the block's, times masked."""
+
+import os
+import re
+import shlex
+import subprocess
+
+from e2e_support import QMHOST, QMSIM, REPO, RUN_TIMEOUT, EndToEndTest, main
+
+README = os.path.join(REPO, "README.md")
+MARKER = re.compile(r"^\s*<!-- example: qmsim(?P<unit>.*?) -->\s*$")
+ISO_TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d")
+SHOWN_TCP = "127.0.0.1:1502"
+SHOWN_SERIAL = "/dev/ttyUSB0"
+# At least the examples the README has today: losing a marker must not pass.
+EXAMPLES_AT_LEAST = 7
+
+
+def readme_examples():
+    """(unit arguments, command, shown output lines) for each marked block."""
+    with open(README, encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    examples = []
+    for i, line in enumerate(lines):
+        marker = MARKER.match(line)
+        if not marker:
+            continue
+        start = next(k for k in range(i + 1, len(lines)) if lines[k].strip())
+        indent = len(lines[start]) - len(lines[start].lstrip())
+        block = []
+        for text in lines[start:]:
+            if not text.strip() or len(text) - len(text.lstrip()) < indent:
+                break
+            block.append(text[indent:].rstrip())
+        if not block[0].startswith("$ "):
+            raise AssertionError(f"README line {start + 1}: an example starts with `$ COMMAND`")
+        examples.append((shlex.split(marker.group("unit")), block[0][2:], block[1:]))
+    return examples
+
+
+def masked(lines):
+    return [ISO_TIME.sub("TIME", line) for line in lines]
+
+
+class ReadmeExamples(EndToEndTest):
+    def test_each_shown_example_is_what_the_programs_print(self):
+        examples = readme_examples()
+        self.assertGreaterEqual(len(examples), EXAMPLES_AT_LEAST)
+        for n, (unit, command, shown) in enumerate(examples):
+            with self.subTest(command=command):
+                self.assertEqual(masked(self.run_example(n, unit, command)), masked(shown))
+
+    def run_example(self, n, unit, command):
+        """The command's output as the README would show it."""
+        unit = [os.path.join(REPO, a) if os.path.exists(os.path.join(REPO, a)) else a for a in unit]
+        if "--rtu" in unit:
+            unit_end, host_end = self.session.start_pty_pair(name=f"socat-{n}")
+            unit.insert(unit.index("--rtu") + 1, unit_end)
+            self.session.start(f"qmsim-{n}", [QMSIM, *unit]).wait_for_output("qmsim: serving")
+            shown, actual = SHOWN_SERIAL, host_end
+        else:
+            _, port = self.session.start_qmsim(*unit, name=f"qmsim-{n}")
+            shown, actual = SHOWN_TCP, f"127.0.0.1:{port}"
+        argv = shlex.split(command.replace(shown, actual))
+        stderr = subprocess.DEVNULL
+        if argv[-1] in ("2>/dev/null", "2>&1"):
+            stderr = subprocess.STDOUT if argv.pop() == "2>&1" else subprocess.DEVNULL
+        self.assertEqual(argv[0], "build/qmhost", command)
+        result = subprocess.run([QMHOST, *argv[1:]], stdout=subprocess.PIPE, stderr=stderr, text=True,
+                                timeout=RUN_TIMEOUT, cwd=self.session.path(""), stdin=subprocess.DEVNULL)
+        return [line.rstrip() for line in result.stdout.replace(actual, shown).splitlines()]
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,196 @@
+// The agent's HTTP side below the server: numbers written from the unit's
+// integers, a record's shown values and alarms read from its cells, the
+// metrics' shape and their staleness rule, the "http" member's refusals,
+// and the control queue's bounds. The server itself is tested with real
+// clients (tests/e2e/test_http.py).
+#include "agent/decimal_text.hpp"
+#include "agent/http_settings.hpp"
+#include "agent/metrics.hpp"
+#include "agent/site_file.hpp"
+#include "agent/status_json.hpp"
+#include "agent/unit_values.hpp"
+#include "tools/qmhost/control_queue.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+TEST(DecimalText, WritesTheUnitsIntegersExactly)
+{
+    const struct {
+        int64_t value;
+        int decimals;
+        const char* fixed;
+        const char* shortest;
+    } cases[] = {
+        {312, 1, "31.2", "31.2"},     {240, 1, "24.0", "24"},     {-5, 1, "-0.5", "-0.5"},
+        {480, 3, "0.480", "0.48"},    {1000, 3, "1.000", "1"},    {7, 0, "7", "7"},
+        {0, 3, "0.000", "0"},         {-1000, 3, "-1.000", "-1"}, {1796729737780, 3, "1796729737.780", "1796729737.78"},
+        {INT64_MIN, 1, "-922337203685477580.8", "-922337203685477580.8"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(agent::decimal_text(c.value, c.decimals), c.fixed) << c.value;
+        EXPECT_EQ(agent::shortest_decimal_text(c.value, c.decimals), c.shortest) << c.value;
+    }
+}
+
+// Offsets in the 459-byte record, from its layout: registers 1500..1503
+// (supply and return air) at 44, register 11 at 256, register 1 at 258,
+// coil 276 (on/off) at 262, alarm coils 0.. at 56.
+std::vector<unsigned char> record_with(std::initializer_list<std::pair<std::size_t, uint16_t>> registers,
+                                       std::initializer_list<std::size_t> set_bytes)
+{
+    std::vector<unsigned char> record(459, 0);
+    for (const auto& [offset, value] : registers) {
+        record[offset] = static_cast<unsigned char>(value & 0xFF);
+        record[offset + 1] = static_cast<unsigned char>(value >> 8);
+    }
+    for (std::size_t offset : set_bytes) record[offset] = 1;
+    return record;
+}
+
+TEST(RecordValues, ReadFromTheRecordsCells)
+{
+    const auto record = record_with({{44, 180}, {46, 550}, {48, 312}, {50, 480}, {256, 250}, {258, 65535}},
+                                    {262, 56 + 37, 56 + 5});
+    const agent::RecordValues values = agent::read_record_values(record);
+    EXPECT_EQ(values.values[agent::kReturnTemperature].text, "31.2");
+    EXPECT_EQ(values.values[agent::kReturnHumidity].text, "48.0");
+    EXPECT_EQ(values.values[agent::kSupplyTemperature].text, "18.0");
+    EXPECT_EQ(values.values[agent::kTemperatureSetpoint].text, "25.0");
+    EXPECT_EQ(values.values[agent::kHumiditySetpoint].text, "6553.5");  // unsigned, as the driver converts it
+    EXPECT_STREQ(values.values[agent::kUnitState].word, "on");
+    EXPECT_EQ(values.values[agent::kUnitState].text, "开机");
+    EXPECT_EQ(values.active_alarms, (std::vector<int>{5, 37}));
+    EXPECT_STREQ(agent::alarm_name(37), "回风高温告警");
+    EXPECT_EQ(agent::json_text(agent::values_json(values)["air.return.temperature"]), "31.2");
+    EXPECT_THROW(agent::read_record_values(std::vector<unsigned char>(458)), std::invalid_argument);
+}
+
+TEST(RecordValues, AlarmCodesFollowTheUnitsMode)
+{
+    Json::Value settings;
+    EXPECT_EQ(agent::alarm_code_mode(settings), 1);
+    settings["appSetting"]["b_mode"] = "2";
+    EXPECT_EQ(agent::alarm_code_mode(settings), 2);
+    EXPECT_STREQ(agent::alarm_code(37, 2), "120830170320");
+    EXPECT_STREQ(agent::alarm_code(37, 1), "602400101023");
+}
+
+agent::UnitSnapshot unit_named(const std::string& name, int64_t record_ms)
+{
+    agent::UnitSnapshot unit;
+    unit.name = name;
+    unit.interval_s = 1;
+    unit.record = record_with({{48, 231}}, {56 + 3});
+    unit.record_ms = record_ms;
+    unit.cycles = 5;
+    unit.last_cycle_us = 12500;
+    return unit;
+}
+
+TEST(Metrics, EachFamilyOnceAndAStaleUnitWithoutValues)
+{
+    const int64_t now = 1'000'000;
+    // "old" last answered 3.5 intervals ago; a unit name with a quote is escaped.
+    const std::string text = agent::render_metrics(
+        "room\"1", {unit_named("fresh", now - 2900), unit_named("old", now - 3500)}, now,
+        [](std::string& out) { out += "# TYPE qm_agent_broker_connected gauge\nqm_agent_broker_connected 1\n"; });
+    std::istringstream lines(text);
+    // The format wants each family's samples together, after its one TYPE line.
+    std::set<std::string> typed;
+    std::string line, open;
+    while (std::getline(lines, line)) {
+        if (line.rfind("# TYPE ", 0) == 0) {
+            open = line.substr(7, line.find(' ', 7) - 7);
+            EXPECT_TRUE(typed.insert(open).second) << "TYPE twice: " << open;
+        } else if (line.rfind('#', 0) != 0) {
+            EXPECT_EQ(line.substr(0, line.find_first_of("{ ")), open) << "a sample outside its family: " << line;
+        }
+    }
+    EXPECT_NE(text.find("qm_unit_up{site=\"room\\\"1\",unit=\"fresh\"} 1\n"), std::string::npos);
+    EXPECT_NE(text.find("qm_unit_up{site=\"room\\\"1\",unit=\"old\"} 0\n"), std::string::npos);
+    EXPECT_NE(text.find("unit=\"fresh\",sensor=\"return\"} 23.1\n"), std::string::npos);
+    EXPECT_EQ(std::regex_search(text, std::regex("qm_unit_(air|temperature|humidity|running|alarm)\\S*unit=\"old\"")),
+              false);
+    EXPECT_NE(text.find("qm_unit_last_record_timestamp_seconds{site=\"room\\\"1\",unit=\"old\"} 996.5\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("qm_unit_poll_duration_seconds{site=\"room\\\"1\",unit=\"fresh\"} 0.0125\n"), std::string::npos);
+    std::ptrdiff_t alarm_lines = 0, active = 0;
+    for (std::size_t at = 0; (at = text.find("\nqm_unit_alarm_active{", at)) != std::string::npos; ++at) {
+        ++alarm_lines;
+        if (text.compare(text.find('}', at), 4, "} 1\n") == 0) ++active;
+    }
+    EXPECT_EQ(alarm_lines, 180);
+    EXPECT_EQ(active, 1);
+    EXPECT_EQ(text.substr(text.size() - 28), "qm_agent_broker_connected 1\n");
+}
+
+TEST(HttpSettings, RefusalsNameTheMember)
+{
+    const struct {
+        const char* member;
+        const char* refusal;
+    } cases[] = {
+        {R"({"listen": "127.0.0.1:0"})", "http.listen: \"127.0.0.1:0\" is not ADDRESS:PORT"},
+        {R"({"listen": "example.org:80"})", "http.listen: \"example.org:80\" is not ADDRESS:PORT"},
+        {R"({"listen": "1.2.3.256:80"})", "http.listen: \"1.2.3.256:80\" is not"},
+        {R"({"listen": 8470})", "http.listen: \"\" is not ADDRESS:PORT"},
+        {R"({"port": 8470})", "http.port: unknown member (known here: listen, control_token_file)"},
+        {R"({"control_token_file": ""})", "http.control_token_file: is not a file path"},
+        {R"([])", "http: is not an object"},
+    };
+    for (const auto& c : cases) {
+        Json::Value member;
+        std::istringstream(c.member) >> member;
+        try {
+            agent::check_http(member, "http", "/etc/qmhost");
+            ADD_FAILURE() << c.member << " was taken";
+        } catch (const agent::SiteFileError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(c.refusal, 0), 0u) << e.what();
+        }
+    }
+    Json::Value member;
+    std::istringstream(R"({"listen": "0.0.0.0:9000", "control_token_file": "token"})") >> member;
+    const agent::HttpSettings settings = agent::check_http(member, "http", "/etc/qmhost");
+    EXPECT_EQ(settings.address, "0.0.0.0");
+    EXPECT_EQ(settings.port, 9000);
+    EXPECT_EQ(settings.control_token_file, "/etc/qmhost/token");
+}
+
+TEST(ControlQueue, AnswersWhatItCannotRunAndRunsTheRestInTurn)
+{
+    using Clock = ControlQueue::Clock;
+    ControlQueue queue;
+    // Nobody takes it: answered TimedOut and never run after.
+    const agent::ControlAnswer late = queue.submit(0, {}, Clock::now() + std::chrono::milliseconds(20));
+    EXPECT_EQ(late.kind, agent::ControlAnswer::Kind::TimedOut);
+    int runs = 0;
+    queue.run_waiting([&](std::size_t, const agent::ControlRequest&) { return ++runs, agent::ControlAnswer{}; });
+    EXPECT_EQ(runs, 0);
+
+    std::thread poller([&] {
+        while (!queue.wait_until(Clock::now() + std::chrono::seconds(5), [] { return false; })) {
+        }
+        queue.run_waiting([](std::size_t unit, const agent::ControlRequest& r) {
+            agent::ControlAnswer answer;
+            answer.exit_status = static_cast<int>(unit) + r.code;
+            return answer;
+        });
+    });
+    agent::ControlRequest request;
+    request.code = 100;
+    EXPECT_EQ(queue.submit(2, request, Clock::now() + std::chrono::seconds(5)).exit_status, 102);
+    poller.join();
+    queue.close();
+    EXPECT_EQ(queue.submit(0, request, Clock::now() + std::chrono::seconds(5)).kind,
+              agent::ControlAnswer::Kind::Stopping);
+}
+
+}  // namespace

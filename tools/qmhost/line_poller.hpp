@@ -1,0 +1,96 @@
+// qmhost serve's poller of one line: its own thread, its units in turn, one
+// request on the line at a time. Each cycle's records and events are handed
+// to the store as one piece; a silent unit or a lost line delays only this
+// line.
+#pragma once
+
+#include "agent/site_file.hpp"
+#include "agent/site_state.hpp"
+#include "agent/store.hpp"
+#include "tools/qmhost/control_queue.hpp"
+#include "tools/qmhost/hosted_device.hpp"
+#include "tools/qmhost/unit_health.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+// The agent's stop request, shared by its pollers: asked between requests
+// and by the links while they wait, and waited on between cycles.
+class StopRequest {
+public:
+    void request();
+    bool requested() const { return requested_.load(std::memory_order_relaxed); }
+    // A part that cannot go on stops them all, and the agent exits with 1
+    // after telling the first reason.
+    void fail(const std::string& reason);
+    std::string failure();
+    // Waits until `when` or a stop; true on a stop.
+    bool wait_until(std::chrono::steady_clock::time_point when);
+
+private:
+    std::atomic<bool> requested_{false};
+    std::string failure_;
+    std::mutex lock_;
+    std::condition_variable woken_;
+};
+
+// Where a poller's cycles go: the store, serialized by the owner. It also
+// tells each event on standard error.
+using CycleWriter = std::function<void(const agent::Cycle&)>;
+
+class LinePoller {
+public:
+    // Makes a driver per unit over one open line; throws
+    // agent::SiteFileError naming the unit whose settings its driver refused.
+    LinePoller(const PluginLibrary& plugin, const agent::SiteLine& line, std::size_t line_index,
+               const agent::ResumeState& resume, StopRequest& stop, CycleWriter write);
+    // Where each cycle's outcome is shown (the HTTP server's snapshot), the
+    // line's first unit being unit `first_unit` of the site. Before start().
+    void show_state_in(agent::SiteState& state, std::size_t first_unit);
+    ~LinePoller();
+    LinePoller(const LinePoller&) = delete;
+    LinePoller& operator=(const LinePoller&) = delete;
+
+    void start();
+    // After the stop was requested: waits for the thread's last cycle.
+    void join();
+
+    // Controls for this line's units, run between its cycles.
+    ControlQueue& controls() { return controls_; }
+    // The unit's place on this line, if it is one of its units.
+    std::optional<std::size_t> unit_place(const std::string& name) const;
+
+private:
+    struct Unit;
+
+    void run();
+    void poll_until_stopped();
+    void poll_unit(Unit& unit, agent::Cycle& cycle, bool& stopped);
+    void completed(Unit& unit, agent::Cycle& cycle);
+    static void compare_alarm_point(Unit& unit, int position, const ThresholdReport& report);
+    UnitHealth::Clock::time_point first_due() const;
+    bool wait_between_cycles(std::chrono::steady_clock::time_point until);
+    agent::ControlAnswer run_control(std::size_t place, const agent::ControlRequest& request);
+    void show_cycle(const Unit& unit, const CycleResult& result, std::chrono::steady_clock::duration took);
+
+    std::vector<std::unique_ptr<Unit>> units_;
+    std::chrono::steady_clock::duration interval_;
+    StopRequest& stop_;
+    CycleWriter write_;
+    std::size_t line_index_;
+    ControlQueue controls_;
+    agent::SiteState* state_ = nullptr;
+    std::size_t first_unit_ = 0;
+    std::thread thread_;
+};
+
+// The kernel's word on the clock: false when NTP says it is not synchronised.
+bool clock_synchronised();
