@@ -9,11 +9,11 @@ namespace agent {
 
 struct AgentStatsSnapshot {
     bool broker_connected = false;        // qm_agent_broker_connected
-    int64_t outbox_records = 0;           // qm_agent_outbox_pending_records{stream="record"}
-    int64_t outbox_events = 0;            // qm_agent_outbox_pending_records{stream="event"}
+    int64_t outbox_records = 0;           // qm_agent_outbox_rows{stream="record"}
+    int64_t outbox_events = 0;            // qm_agent_outbox_rows{stream="event"}
     int64_t published_total = 0;          // qm_agent_published_total
     int64_t replayed_total = 0;           // qm_agent_replayed_total
-    int64_t dropped_records_total = 0;    // qm_agent_dropped_records_total
+    int64_t dropped_records_total = 0;    // qm_agent_dropped_rows_total
 };
 
 struct AgentStats {

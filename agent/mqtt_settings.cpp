@@ -1,5 +1,7 @@
 #include "agent/mqtt_settings.hpp"
 
+#include "agent/site_file.hpp"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -26,7 +28,7 @@ constexpr int kDefaultTlsPort = 8883;
 
 [[noreturn]] void refuse(const std::string& path, const std::string& why)
 {
-    throw std::invalid_argument(path + ": " + why);
+    throw SiteFileError(path + ": " + why);
 }
 
 std::string member(const std::string& path, const char* name) { return path + "." + name; }

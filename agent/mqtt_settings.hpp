@@ -33,7 +33,7 @@ struct MqttSettings {
 // `mqtt` is the member's value, `path` its name in the file ("mqtt") and
 // `folder` the site file's folder, which anchors relative file names. The
 // password file is read here, so a missing one is refused at start.
-// Throws std::invalid_argument("mqtt.port: 70000 is not a port (1 to 65535)").
+// Throws SiteFileError("mqtt.port: 70000 is not a port (1 to 65535)").
 MqttSettings check_mqtt_settings(const Json::Value& mqtt, const std::string& path, const std::string& folder);
 
 }  // namespace agent

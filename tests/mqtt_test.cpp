@@ -2,6 +2,7 @@
 // as the ingest reads back what the publisher writes.
 #include "agent/mqtt_messages.hpp"
 #include "agent/mqtt_settings.hpp"
+#include "agent/site_file.hpp"
 
 #include <gtest/gtest.h>
 
@@ -72,11 +73,24 @@ TEST_F(MqttSettingsTest, RefusalsNameTheMember)
         try {
             check(c.json);
             ADD_FAILURE() << c.json << " was accepted";
-        } catch (const std::invalid_argument& e) {
+        } catch (const agent::SiteFileError& e) {
             EXPECT_EQ(std::string(e.what()).rfind(c.message_starts, 0), 0u) << e.what();
             EXPECT_EQ(std::string(e.what()).find("s3cret"), std::string::npos);
         }
     }
+}
+
+// The site file reads the member with these checks; without it the agent only stores.
+TEST_F(MqttSettingsTest, TheSiteFileCarriesTheMember)
+{
+    const std::string site = R"({"site": "s", "store": {"path": "s.db"},
+        "lines": [{"link": {"type": "tcp", "host": "127.0.0.1", "port": 502}, "units": [{"slave": 1, "name": "u"}]}])";
+    EXPECT_FALSE(agent::check_site(parse(site + "}"), folder_).mqtt);
+    const auto with = agent::check_site(parse(site + R"(, "mqtt": {"host": "127.0.0.1", "inflight": 4}})"), folder_);
+    ASSERT_TRUE(with.mqtt);
+    EXPECT_EQ(with.mqtt->inflight, 4);
+    EXPECT_THROW(agent::check_site(parse(site + R"(, "mqtt": {"host": "127.0.0.1", "qos": 1}})"), folder_),
+                 agent::SiteFileError);
 }
 
 agent::StoredRecord sample_record()
