@@ -1,21 +1,20 @@
-"""Publishing with a real broker: the agent's publisher (driven by
-outbox_agent, which commits cycles to a store as the agent does) and
-`qmhost ingest`, through Debian's mosquitto on loopback. The failure trials
-are one table; each checks what the README promises: at least once, every
-row of the agent's store kept at the centre, duplicates only within the
-in-flight window per incident, always with the same store and seq."""
+"""Publishing with a real broker: `qmhost serve` polling qmsim units and
+publishing from its store, and `qmhost ingest`, through Debian's mosquitto
+on loopback. The failure trials are one table; each checks what the README
+promises: at least once, every row of the agent's store kept at the centre,
+duplicates only within the in-flight window per incident, always with the
+same store and seq."""
 
-import json
 import os
 import re
 import signal
 import subprocess
 import time
+import urllib.request
 
-from e2e_support import QMHOST, EndToEndTest, Session, main, wait_until
+from e2e_support import QMHOST, EndToEndTest, Session, free_tcp_port, main, wait_until
 from mqtt_support import Broker, make_test_pki, scalar, seqs
 
-OUTBOX_AGENT = os.environ.get("OUTBOX_AGENT", os.path.join(os.path.dirname(QMHOST), "tests", "outbox_agent"))
 INFLIGHT = 16
 KEEPALIVE_S = 5
 REPLAY_AFTER_S = 3
@@ -24,33 +23,51 @@ KEPT = re.compile(r"kept (\d+) records and (\d+) events, (\d+) duplicates")
 
 
 class Site:
-    """An agent's store, its publisher's settings and the processes around them."""
+    """A site file with its qmsim units (each its own TCP line, as qmsim
+    serves one slave over TCP), its store and the agent's runs."""
 
-    def __init__(self, test, broker, name="site-1", **mqtt):
-        self.test = test
+    def __init__(self, test, broker, name="site-1", units=2, interval_s=0.2, max_mb=256, **mqtt):
         self.session = test.session
         self.name = name
         self.store = self.session.path(name + ".db")
-        settings = {"host": "127.0.0.1", "port": broker.port, "keepalive_s": KEEPALIVE_S,
-                    "inflight": INFLIGHT, "replay_after_s": REPLAY_AFTER_S, "backlog_per_s": 2000}
-        settings.update(mqtt)
-        self.mqtt = self.session.write_json(name + "-mqtt.json", settings)
+        site_lines = []
+        for unit in range(1, units + 1):
+            _, port = self.session.start_qmsim(name=f"{name}-qmsim-{unit}")
+            site_lines.append({"link": {"type": "tcp", "host": "127.0.0.1", "port": port, "timeout_ms": 500},
+                               "interval_s": interval_s, "units": [{"slave": 1, "name": f"unit-{unit}"}]})
+        self.site = {"site": name, "store": {"path": self.store, "max_mb": max_mb}, "lines": site_lines,
+                     "mqtt": {"host": "127.0.0.1", "port": broker.port, "keepalive_s": KEEPALIVE_S,
+                              "inflight": INFLIGHT, "replay_after_s": REPLAY_AFTER_S, "backlog_per_s": 2000,
+                              **mqtt}}
+        self.site_file = self.session.write_json(name + ".json", self.site)
         self.agent = None
         self.runs = 0
 
-    def start_agent(self, *options):
+    def start_agent(self):
         self.runs += 1
-        self.agent = self.session.start(f"{self.name}-agent-{self.runs}",
-                                        [OUTBOX_AGENT, "--store", self.store, "--site", self.name,
-                                         "--mqtt", self.mqtt, *map(str, options)])
-        self.agent.wait_for_output("outbox_agent: publishing")
-        if "--cycles" in options:
-            cycles = options[options.index("--cycles") + 1]
-            self.agent.wait_for_output(f"committed {cycles}", timeout=20)
+        self.agent = self.session.start_qmhost("serve", "--site", self.site_file, name=f"{self.name}-serve-{self.runs}")
+        self.agent.wait_for_output("agent_started", stream="stderr")
         return self.agent
+
+    def stop_agent(self):
+        self.agent.signal(signal.SIGTERM)
+        return self.agent.wait(10)
+
+    def wait_for(self, sql, count, what, timeout=20):
+        def reached():
+            self.agent.check_running()
+            return os.path.exists(self.store) and scalar(self.store, sql) >= count
+        wait_until(reached, what, timeout)
 
     def rows(self):
         return seqs(self.store, "record"), seqs(self.store, "event")
+
+    def check_broker(self, **change):
+        """qmhost serve --check-broker with the site's mqtt member changed."""
+        site = dict(self.site, mqtt={**self.site["mqtt"], **change})
+        path = self.session.write_json("check.json", site)
+        return subprocess.run([QMHOST, "serve", "--check-broker", "--site", path], capture_output=True, text=True,
+                              timeout=30)
 
 
 class MqttTrials(EndToEndTest):
@@ -70,13 +87,23 @@ class MqttTrials(EndToEndTest):
         return tuple(int(n) for n in found.groups())
 
     def assert_all_kept(self, site, db):
-        """Every record and event of the site's store reaches the ingest store and is confirmed."""
+        """Every record and event in the site's store now reaches the ingest
+        store and is confirmed (the agent polls on meanwhile); then the agent
+        stops cleanly. Returns the number of rows checked."""
+        records, events = site.rows()
+        self.assertTrue(records)
+        last_record, last_event = max(records), max(events)
+
         def settled():
-            records, events = site.rows()
-            return (records and records <= seqs(db, "record") and events <= seqs(db, "event")
-                    and scalar(site.store, "SELECT count(*) FROM record WHERE confirmed = 0") == 0)
+            site.agent.check_running()
+            return (records <= seqs(db, "record") and events <= seqs(db, "event")
+                    and scalar(site.store, f"SELECT count(*) FROM record WHERE confirmed = 0 AND seq <= {last_record}")
+                    == 0
+                    and scalar(site.store, f"SELECT count(*) FROM event WHERE confirmed = 0 AND seq <= {last_event}")
+                    == 0)
         wait_until(settled, "every row kept at the centre and confirmed", SETTLE_TIMEOUT)
-        return len(site.rows()[0]) + len(site.rows()[1])
+        self.assertEqual(site.stop_agent(), 0, site.agent.stderr())
+        return len(records) + len(events)
 
     # ---- the trials: each returns (rows, duplicates, incidents)
 
@@ -85,7 +112,7 @@ class MqttTrials(EndToEndTest):
         db = self.session.path("centre.db")
         ingest = self.start_ingest(broker, db)
         site = Site(self, broker)
-        site.start_agent("--interval-ms", 200)
+        site.start_agent()
         time.sleep(1.5)
         for _ in range(3):
             broker.kill_and_restart()
@@ -96,7 +123,8 @@ class MqttTrials(EndToEndTest):
         time.sleep(1.5)
         site.agent.popen.send_signal(signal.SIGKILL)
         site.agent.wait()
-        site.start_agent("--interval-ms", 200, "--cycles", 15)
+        site.start_agent()
+        time.sleep(1.5)
         rows = self.assert_all_kept(site, db)
         _, _, duplicates = self.stop_ingest(ingest)
         return rows, duplicates, 5
@@ -107,10 +135,9 @@ class MqttTrials(EndToEndTest):
         # A named ingest's session is kept while it is away: the broker
         # acknowledges and queues for it, then loses the queue to a SIGKILL.
         self.stop_ingest(self.start_ingest(broker, db, "--id", "centre-1"))
-        site = Site(self, broker)
-        site.start_agent("--interval-ms", 1, "--units", 2, "--cycles", 100)
-        wait_until(lambda: scalar(site.store, "SELECT count(*) FROM record WHERE acked_ms IS NOT NULL") == 200,
-                   "200 records acknowledged", 10)
+        site = Site(self, broker, units=8, interval_s=0.1)
+        site.start_agent()
+        site.wait_for("SELECT count(*) FROM record WHERE acked_ms IS NOT NULL", 100, "100 records acknowledged")
         broker.kill_and_restart()
         ingest = self.start_ingest(broker, db, "--id", "centre-1")
         rows = self.assert_all_kept(site, db)
@@ -119,32 +146,44 @@ class MqttTrials(EndToEndTest):
 
     def bound(self):
         broker = Broker(self.session, "broker")  # and nobody who confirms
-        site = Site(self, broker)
-        site.start_agent("--interval-ms", 2, "--units", 8, "--max-mb", 1)
-        wait_until(lambda: scalar(site.store, "SELECT count(*) FROM event WHERE kind = 'records_dropped'") >= 3,
-                   "drops told as events", 20)
-        site.agent.signal(signal.SIGTERM)
-        site.agent.wait(10)
+        site = Site(self, broker, units=16, interval_s=0.1, max_mb=1)
+        http_port = free_tcp_port()
+        site.site["http"] = {"listen": f"127.0.0.1:{http_port}"}
+        site.session.write_json(site.name + ".json", site.site)
+        site.start_agent()
+        site.wait_for("SELECT count(*) FROM event WHERE kind = 'records_dropped'", 3, "drops told as events", 40)
+
+        def metric(name):
+            with urllib.request.urlopen(f"http://127.0.0.1:{http_port}/metrics", timeout=5) as answer:
+                text = answer.read().decode()
+            return int(re.search(rf"^{re.escape(name)} (\d+)$", text, re.M).group(1))
+
+        def told():
+            return scalar(site.store, "SELECT coalesce(sum(json_extract(detail, '$.count')), 0) FROM event "
+                                      "WHERE kind = 'records_dropped'")
+        # The counter and the events are written one after the other: a scrape between two commits sees both alike.
+        wait_until(lambda: metric('qm_agent_dropped_rows_total{site="site-1"}') == told() > 0,
+                   "the dropped rows counted as told", 10)
+        self.assertEqual(metric('qm_agent_broker_connected{site="site-1"}'), 1)
+        self.assertGreater(metric('qm_agent_outbox_rows{site="site-1",stream="record"}'), 0)
+        self.assertEqual(site.stop_agent(), 0, site.agent.stderr())
         pages = scalar(site.store, "PRAGMA page_count") * scalar(site.store, "PRAGMA page_size")
         self.assertLessEqual(pages, 1024 * 1024)
-        dropped = int(re.search(r"dropped (\d+)", site.agent.stdout()).group(1))
-        told = scalar(site.store, "SELECT sum(json_extract(detail, '$.count')) FROM event "
-                                  "WHERE kind = 'records_dropped'")
-        self.assertGreater(dropped, 0)
-        self.assertEqual(dropped, told)
         return len(site.rows()[0]), 0, 0
 
     def shared_subscription(self):
         broker = Broker(self.session, "broker")
         db = self.session.path("centre.db")
         ingests = [self.start_ingest(broker, db, "--share", "centre", name=f"ingest-{i}") for i in (1, 2)]
-        site = Site(self, broker)
-        site.start_agent("--interval-ms", 5, "--units", 2, "--cycles", 300)
+        site = Site(self, broker, units=4, interval_s=0.1)
+        site.start_agent()
+        site.wait_for("SELECT count(*) FROM record", 200, "200 records")
         rows = self.assert_all_kept(site, db)
         counts = [self.stop_ingest(i) for i in ingests]
         records = [c[0] for c in counts]
+        # Each kept a part, and no row was kept by both (the second would count it a duplicate).
         self.assertTrue(all(n > 0 for n in records), counts)
-        self.assertEqual(sum(records), len(site.rows()[0]), counts)
+        self.assertEqual(sum(records), scalar(db, "SELECT count(*) FROM record"), counts)
         return rows, sum(c[2] for c in counts), 0
 
     def bridged(self):
@@ -154,8 +193,9 @@ class MqttTrials(EndToEndTest):
             "topic qm/v1/# out 1", "topic qm/v1/+/confirm in 1"])
         db = self.session.path("centre.db")
         ingest = self.start_ingest(centre, db)
-        site = Site(self, site_broker)
-        site.start_agent("--interval-ms", 20, "--units", 2, "--cycles", 100)
+        site = Site(self, site_broker, interval_s=0.1)
+        site.start_agent()
+        site.wait_for("SELECT count(*) FROM record", 60, "60 records")
         rows = self.assert_all_kept(site, db)
         _, _, duplicates = self.stop_ingest(ingest)
         return rows, duplicates, 0
@@ -167,27 +207,24 @@ class MqttTrials(EndToEndTest):
         ingest = self.start_ingest(broker, db, "--cafile", pki["ca"], "--username", "site-1",
                                    "--password-file", pki["password"])
         # The broker is reached by its certificate's name, which is checked.
-        site = Site(self, broker, host="localhost", username="site-1", password_file=pki["password"],
-                    tls={"ca_file": pki["ca"]})
-        site.start_agent("--interval-ms", 20, "--cycles", 30)
+        site = Site(self, broker, interval_s=0.1, host="localhost", username="site-1",
+                    password_file=pki["password"], tls={"ca_file": pki["ca"]})
+        site.start_agent()
+        site.wait_for("SELECT count(*) FROM record", 30, "30 records")
         rows = self.assert_all_kept(site, db)
         self.stop_ingest(ingest)
-        self.check_broker_names_the_fault(broker, pki)
+        self.check_broker_names_the_fault(site, broker, pki)
         return rows, 0, 0
 
-    def check_broker_names_the_fault(self, broker, pki):
-        closed = broker.port + 1 if broker.port < 65535 else broker.port - 1  # nothing listens there
-        good = {"host": "localhost", "port": broker.port, "username": "site-1",
-                "password_file": pki["password"], "tls": {"ca_file": pki["ca"]}}
+    def check_broker_names_the_fault(self, site, broker, pki):
+        closed = free_tcp_port()  # nothing listens there
         cases = [("all well", {}, 0, "connected to localhost"),
                  ("wrong CA", {"tls": {"ca_file": pki["other_ca"]}}, 4, "certificate verify failed"),
                  ("wrong password", {"password_file": pki["wrong_password"]}, 5, "refused the connection"),
                  ("refused connection", {"port": closed}, 3, "Connection refused")]
         for name, change, status, text in cases:
             with self.subTest(check=name):
-                settings = self.session.write_json("check.json", {**good, **change})
-                result = subprocess.run([OUTBOX_AGENT, "--check-broker", "yes", "--site", "site-1",
-                                         "--mqtt", settings], capture_output=True, text=True, timeout=20)
+                result = site.check_broker(**change)
                 self.assertEqual(result.returncode, status, result.stdout + result.stderr)
                 self.assertIn(text, result.stdout)
 

@@ -1,13 +1,13 @@
-// A stand-in site agent for the publishing tests: it commits a cycle of
-// made-up records (and now and then an event) to a store at a set interval
-// and runs the publisher beside it, the store shared behind one lock as the
-// agent shares it between its lines and its publisher.
+// A stand-in site agent for the publishing benchmark (bench/mqtt_bench.py):
+// it commits a cycle of made-up records (and now and then an event) to a
+// store at any interval, far faster than units can be polled, and runs the
+// publisher beside it, the store shared behind one lock as qmhost serve
+// shares it between its lines and its publisher.
 //   outbox_agent --store FILE --site NAME --mqtt FILE [--interval-ms N] [--units N]
-//                [--cycles N] [--max-mb N] [--check-broker yes]
+//                [--cycles N] [--max-mb N]
 // --mqtt names a JSON file holding the site file's "mqtt" member. SIGTERM
 // or SIGINT stops it; it prints "outbox_agent: publishing STORE_ID" once running.
 #include "agent/events.hpp"
-#include "agent/mqtt_client.hpp"
 #include "agent/mqtt_settings.hpp"
 #include "agent/publisher.hpp"
 #include "agent/store.hpp"
@@ -90,13 +90,6 @@ int main(int argc, char** argv)
         sigprocmask(SIG_BLOCK, &stop, nullptr);
 
         const std::string site = option(argc, argv, "--site", "site-1");
-        if (option(argc, argv, "--check-broker", "") == "yes") {
-            const auto mqtt = agent::check_mqtt_settings(
-                read_json_file("mqtt settings", option(argc, argv, "--mqtt", "")), "mqtt", ".");
-            const agent::mqtt::CheckOutcome outcome = agent::mqtt::check_broker(mqtt, site, 5000);
-            std::cout << "outbox_agent: " << outcome.text << std::endl;
-            return outcome.status;
-        }
         agent::StoreSettings settings;
         settings.site = site;
         settings.forwarding = true;

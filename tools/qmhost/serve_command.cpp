@@ -5,6 +5,7 @@
 #include "tools/qmhost/commands.hpp"
 #include "tools/qmhost/line_poller.hpp"
 #include "tools/qmhost/plugin_library.hpp"
+#include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/stop_signals.hpp"
 #include "tools/qmhost/whole_lines.hpp"
 
@@ -254,7 +255,7 @@ ExitStatus check_broker(const agent::SiteFile& site)
 {
     if (!site.mqtt) throw agent::SiteFileError("the site file has no \"mqtt\" member: there is no broker to check");
     const agent::mqtt::CheckOutcome outcome = agent::mqtt::check_broker(*site.mqtt, site.site, kBrokerCheckTimeoutMs);
-    write_whole_line(std::cout.rdbuf(), "qmhost: " + outcome.text + "\n");
+    program_output() << "qmhost: " << outcome.text << std::endl;
     return static_cast<ExitStatus>(outcome.status);
 }
 
