@@ -117,6 +117,24 @@ void health_families(std::string& out, const std::vector<ShownUnit>& units)
 
 }  // namespace
 
+void render_agent_metrics(const std::string& site, const AgentStatsSnapshot& stats, std::string& out)
+{
+    const std::string labels = "site=\"" + label_value(site) + "\"";
+    const auto count = [](int64_t n) { return std::to_string(n); };
+    family(out, "qm_agent_broker_connected", "gauge", "1 while the agent is connected to its MQTT broker, else 0.");
+    sample(out, "qm_agent_broker_connected", labels, stats.broker_connected ? "1" : "0");
+    family(out, "qm_agent_outbox_rows", "gauge", "Rows in the store the monitoring centre has not confirmed yet.");
+    sample(out, "qm_agent_outbox_rows", labels + ",stream=\"record\"", count(stats.outbox_records));
+    sample(out, "qm_agent_outbox_rows", labels + ",stream=\"event\"", count(stats.outbox_events));
+    family(out, "qm_agent_published_total", "counter", "Records and events handed to the broker, replays included.");
+    sample(out, "qm_agent_published_total", labels, count(stats.published_total));
+    family(out, "qm_agent_replayed_total", "counter", "Rows sent again as the centre had not confirmed them in time.");
+    sample(out, "qm_agent_replayed_total", labels, count(stats.replayed_total));
+    family(out, "qm_agent_dropped_rows_total", "counter",
+           "Records the store made room for before the centre confirmed them.");
+    sample(out, "qm_agent_dropped_rows_total", labels, count(stats.dropped_records_total));
+}
+
 std::string label_value(const std::string& text)
 {
     std::string escaped;

@@ -3,6 +3,7 @@
 // for counters, no time stamps, every series labelled by site and unit.
 #pragma once
 
+#include "agent/agent_stats.hpp"
 #include "agent/site_state.hpp"
 
 #include <functional>
@@ -19,6 +20,11 @@ using MetricsHook = std::function<void(std::string& out)>;
 // counters and its last record's time, and loses its value gauges.
 std::string render_metrics(const std::string& site, const std::vector<UnitSnapshot>& units, int64_t now_ms,
                            const MetricsHook& extra = {});
+
+// The publisher's families, for the hook: whether the broker is connected,
+// the rows waiting in the outbox per stream, what was published, replayed
+// and dropped unsent.
+void render_agent_metrics(const std::string& site, const AgentStatsSnapshot& stats, std::string& out);
 
 // A label value with \, " and line feeds escaped, as the format asks.
 std::string label_value(const std::string& text);

@@ -213,8 +213,7 @@ std::string folder_of(const std::string& path)
 
 SiteFile check_site(const Json::Value& root, const std::string& folder)
 {
-    // "mqtt" comes with publishing.
-    known_members(root, "", {"site", "store", "lines", "http"});
+    known_members(root, "", {"site", "store", "lines", "http", "mqtt"});
     SiteFile site;
     site.site = name_text(required(root, "", "site"), "site", "-_", "a site name (letters, digits, - and _)");
     site.store = check_store(required(root, "", "store"), "store", folder);
@@ -224,6 +223,7 @@ SiteFile check_site(const Json::Value& root, const std::string& folder)
     for (Json::ArrayIndex i = 0; i < lines.size(); ++i) site.lines.push_back(check_line(lines[i], item("lines", i)));
     check_site_wide(site);
     if (root.isMember("http")) site.http = check_http(root["http"], "http", folder);
+    if (root.isMember("mqtt")) site.mqtt = check_mqtt_settings(root["mqtt"], "mqtt", folder);
     return site;
 }
 

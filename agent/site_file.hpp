@@ -4,12 +4,14 @@
 #pragma once
 
 #include "agent/http_settings.hpp"
+#include "agent/mqtt_settings.hpp"
 #include "host/link_settings.hpp"
 #include "tools/common/usage_error.hpp"
 
 #include <json/json.h>
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -48,6 +50,7 @@ struct SiteFile {
     StoreConfig store;
     std::vector<SiteLine> lines;
     HttpSettings http;  // the "http" member; not enabled when absent
+    std::optional<MqttSettings> mqtt;  // the "mqtt" member; without it the agent only stores
     std::string hash;  // SHA-256 of the file's bytes, hex, as sha256sum prints it
 };
 

@@ -407,6 +407,24 @@ bool Store::mark_acked(Stream stream, int64_t seq, int64_t now_ms)
     }
 }
 
+bool Store::mark_acked(Stream stream, const std::vector<int64_t>& seqs, int64_t now_ms)
+{
+    if (seqs.empty()) return true;
+    try {
+        db_.execute("BEGIN IMMEDIATE");
+        sqlite::Statement update(db_, std::string("UPDATE ") + table_of(stream) + " SET acked_ms = ?2 WHERE seq = ?1");
+        for (int64_t seq : seqs) {
+            update.bind(1, seq).bind(2, now_ms).run();
+        }
+        db_.execute("COMMIT");
+        return true;
+    } catch (const sqlite::Error& e) {
+        if (!sqlite3_get_autocommit(db_.handle())) sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        warn(e.what());
+        return false;
+    }
+}
+
 bool Store::mark_confirmed_up_to(Stream stream, int64_t seq)
 {
     try {

@@ -123,6 +123,8 @@ public:
     // including seq confirmed by the centre; the first row not confirmed.
     // The writes return false (and warn) when the store cannot be written.
     bool mark_acked(Stream stream, int64_t seq, int64_t now_ms);
+    // Many rows in one transaction: a publisher's acknowledgements come in bursts.
+    bool mark_acked(Stream stream, const std::vector<int64_t>& seqs, int64_t now_ms);
     bool mark_confirmed_up_to(Stream stream, int64_t seq);
     std::optional<int64_t> first_unconfirmed(Stream stream);
 

@@ -9,11 +9,12 @@ namespace agent {
 namespace {
 
 // The WHERE and ORDER BY clauses of a query, with its binds as ?1 to ?5.
-std::string where_and_order(const StoreQuery& query)
+// An ingest store's seqs are per store, so its rows come in time order.
+std::string where_and_order(const StoreQuery& query, bool ingest)
 {
     std::string sql = " WHERE seq > ?3 AND ts_ms >= ?1 AND ts_ms < ?2";
     if (!query.unit.empty()) sql += " AND unit = ?4";
-    sql += query.unit.empty() ? " ORDER BY seq" : " ORDER BY ts_ms, seq";
+    sql += query.unit.empty() && !ingest ? " ORDER BY seq" : ingest ? " ORDER BY ts_ms, store, seq" : " ORDER BY ts_ms, seq";
     return sql + " LIMIT ?5";
 }
 
@@ -39,17 +40,20 @@ try : db_(path, SQLITE_OPEN_READONLY) {
     db_.execute("PRAGMA busy_timeout = 1000");
     if (db_.integer("SELECT count(*) FROM sqlite_schema WHERE name IN ('meta', 'record', 'event')") != 3)
         throw StoreError(path + " is not a store");
-    sqlite::Statement meta(db_, "SELECT key, value FROM meta WHERE key IN ('store_id', 'site')");
-    while (meta.step()) (meta.text(0) == "site" ? site_ : store_id_) = meta.text(1);
+    sqlite::Statement meta(db_, "SELECT key, value FROM meta WHERE key IN ('store_id', 'site', 'kind')");
+    while (meta.step()) {
+        if (meta.text(0) == "kind") ingest_ = meta.text(1) == "ingest";
+        else (meta.text(0) == "site" ? site_ : store_id_) = meta.text(1);
+    }
 } catch (const sqlite::Error& e) {
     throw StoreError(e.what());
 }
 
 void StoreReader::each_record(const StoreQuery& query, const std::function<bool(const StoredRecord&)>& visit)
 {
-    sqlite::Statement rows(db_, "SELECT seq, unit, slave, device_id, ts_ms, local_time, clock_ok, rtype, acked_ms, "
-                                "confirmed, body FROM record" +
-                                    where_and_order(query));
+    const char* own = ingest_ ? "NULL, 1, body, site, store" : "acked_ms, confirmed, body, NULL, NULL";
+    sqlite::Statement rows(db_, std::string("SELECT seq, unit, slave, device_id, ts_ms, local_time, clock_ok, rtype, ") +
+                                    own + " FROM record" + where_and_order(query, ingest_));
     bind_query(rows, query);
     StoredRecord r;
     while (rows.step()) {
@@ -64,14 +68,17 @@ void StoreReader::each_record(const StoreQuery& query, const std::function<bool(
         r.acked_ms = optional_integer(rows, 8);
         r.confirmed = rows.integer(9) != 0;
         r.body = rows.blob(10);
+        r.site = rows.text(11);
+        r.store = rows.text(12);
         if (!visit(r)) break;
     }
 }
 
 void StoreReader::each_event(const StoreQuery& query, const std::function<bool(const StoredEvent&)>& visit)
 {
-    sqlite::Statement rows(db_, "SELECT seq, unit, ts_ms, kind, detail, acked_ms, confirmed FROM event" +
-                                    where_and_order(query));
+    const char* own = ingest_ ? "NULL, 1, site, store" : "acked_ms, confirmed, NULL, NULL";
+    sqlite::Statement rows(db_, std::string("SELECT seq, unit, ts_ms, kind, detail, ") + own + " FROM event" +
+                                    where_and_order(query, ingest_));
     bind_query(rows, query);
     StoredEvent e;
     while (rows.step()) {
@@ -82,6 +89,8 @@ void StoreReader::each_event(const StoreQuery& query, const std::function<bool(c
         e.detail = rows.text(4);
         e.acked_ms = optional_integer(rows, 5);
         e.confirmed = rows.integer(6) != 0;
+        e.site = rows.text(7);
+        e.store = rows.text(8);
         if (!visit(e)) break;
     }
 }

@@ -1,5 +1,7 @@
 // Reading a store (store.hpp) while an agent writes it: a read-only
 // connection, which WAL mode lets run beside the writer without blocking it.
+// It reads a centre's ingest store (ingest_store.hpp) the same way: rows
+// then carry their site and store, and every row is confirmed.
 #pragma once
 
 #include "agent/sqlite.hpp"
@@ -34,6 +36,8 @@ struct StoredRecord {
     std::optional<int64_t> acked_ms;
     bool confirmed = false;
     std::vector<unsigned char> body;
+    std::string site;   // an ingest store's rows only
+    std::string store;
 };
 
 struct StoredEvent {
@@ -44,6 +48,8 @@ struct StoredEvent {
     std::string detail;  // a JSON object
     std::optional<int64_t> acked_ms;
     bool confirmed = false;
+    std::string site;   // an ingest store's rows only
+    std::string store;
 };
 
 class StoreReader {
@@ -58,9 +64,12 @@ public:
 
     const std::string& store_id() const { return store_id_; }
     const std::string& site() const { return site_; }
+    // An ingest store: many sites' stores in one file.
+    bool holds_many_stores() const { return ingest_; }
 
 private:
     sqlite::Connection db_;
+    bool ingest_ = false;
     std::string store_id_;
     std::string site_;
 };

@@ -17,17 +17,17 @@
 set -euo pipefail
 
 declare -A group=(
-    [demo]="build-essential cmake pkg-config libjsoncpp-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev libcivetweb-dev"
+    [demo]="build-essential cmake pkg-config libjsoncpp-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev libcivetweb-dev libmosquitto-dev"
     # pymodbus's serial server imports pyserial and serial-asyncio, which
     # python3-pymodbus only recommends.
     # The agent's HTTP side is tested with real clients: Prometheus (and its
     # promtool) and headless Chromium, with a font for the units' alarm names.
     # groff-base: the manual pages' warnings check.
-    [test]="libgtest-dev libgmock-dev socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio prometheus chromium fonts-wqy-microhei groff-base"
+    [test]="libgtest-dev libgmock-dev socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio prometheus chromium fonts-wqy-microhei groff-base mosquitto openssl"
     # install-target-deps.sh needs only apt and dpkg; cross-test.sh checks the plug-in with file.
     [cross]="g++-mipsel-linux-gnu qemu-user file"
     [fuzz]="clang libclang-rt-14-dev"
-    [bench]="libbenchmark-dev valgrind strace time python3"
+    [bench]="libbenchmark-dev valgrind strace time python3 mosquitto mosquitto-clients"
     [freshcheck]="debootstrap git tar"
     # CPack's Depends come from dpkg-shlibdeps (dpkg-dev), which it runs on
     # the files file calls ELF; the manual pages are written by python3.

@@ -14,7 +14,7 @@ arch=mipsel
 sysroot=$(realpath -m "${1:-build-mipsel/sysroot}")
 work=$(dirname "$sysroot")/target-apt
 # Headers and libraries the build links against; Boost is headers only.
-packages=(libjsoncpp-dev libjsoncpp25 libmodbus-dev libmodbus5 libsqlite3-dev libsqlite3-0 libcivetweb-dev libcivetweb1 libgtest-dev libgmock-dev)
+packages=(libjsoncpp-dev libjsoncpp25 libmodbus-dev libmodbus5 libsqlite3-dev libsqlite3-0 libcivetweb-dev libcivetweb1 libmosquitto-dev libmosquitto1 libssl3 libcjson1 libgtest-dev libgmock-dev)
 marker=$sysroot/.qm-packages
 
 mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/debs"

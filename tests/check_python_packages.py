@@ -16,14 +16,19 @@ FOLDERS = {"tests": ["demo", "test"], "bench": ["bench"]}
 DIST_PACKAGES = "/usr/lib/python3/dist-packages/"
 
 
-def imported_names(folder):
-    """Top-level module names the folder's scripts import, its own modules left out."""
-    own, names = set(), set()
+def own_modules(repo):
+    """The repository's own modules: a bench script may load the tests' helpers."""
+    return {name[:-3] for folder in FOLDERS for _, _, files in os.walk(os.path.join(repo, folder))
+            for name in files if name.endswith(".py")}
+
+
+def imported_names(folder, own):
+    """Top-level module names the folder's scripts import, the repository's own modules left out."""
+    names = set()
     for where, _, files in os.walk(folder):
         for name in files:
             if not name.endswith(".py"):
                 continue
-            own.add(name[:-3])
             with open(os.path.join(where, name), encoding="utf-8") as f:
                 tree = ast.parse(f.read())
             for node in ast.walk(tree):
@@ -62,7 +67,7 @@ def main(repo):
     for folder, groups in FOLDERS.items():
         listed = subprocess.run([os.path.join(repo, "scripts", "install-deps.sh"), "--list", *groups],
                                 capture_output=True, text=True, check=True).stdout.split()
-        needed = owners(modules_loaded_by(imported_names(os.path.join(repo, folder))))
+        needed = owners(modules_loaded_by(imported_names(os.path.join(repo, folder), own_modules(repo))))
         missing = sorted(needed - set(listed))
         if missing:
             failed = True

@@ -197,7 +197,8 @@ class SiteFileMistakes(EndToEndTest):
         unit = lambda site: site["lines"][0]["units"][0]
         cases = [
             (lambda s: unit(s).update(slave=248), "lines[0].units[0].slave: 248 is not a slave id (1 to 247)"),
-            (lambda s: s.update(mqtt={}), "mqtt: unknown member"),
+            (lambda s: s.update(mqtt_broker={}), "mqtt_broker: unknown member"),
+            (lambda s: s.update(mqtt={"host": "127.0.0.1", "keepalive_s": 0}), "mqtt.keepalive_s: 0 is not"),
             (lambda s: unit(s).update(name="crac 1"), 'lines[0].units[0].name: "crac 1" is not a unit name'),
             (lambda s: s["lines"][0]["units"].append({"slave": 2, "name": "crac-1"}),
              'lines[0].units[1].name: "crac-1" is already lines[0].units[0]\'s'),

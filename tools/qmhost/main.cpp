@@ -1,6 +1,7 @@
 // qmhost: the stand-in host as a command-line program. It loads the driver
 // plug-in, creates a driver and drives it over a real Modbus line.
 #include "tools/qmhost/commands.hpp"
+#include "tools/qmhost/ingest_command.hpp"
 #include "tools/qmhost/options.hpp"
 #include "tools/qmhost/output_file.hpp"
 #include "tools/qmhost/program_output.hpp"
@@ -43,7 +44,8 @@ ExitStatus run(const CommandLine& c, DriverLog& driver_log)
         break;
     }
     program_output() << usage_text(c.help_topic);
-    if (c.help_topic == CommandLine::Command::Help) program_output() << "\n" << store_usage_text();
+    if (c.help_topic == CommandLine::Command::Help)
+        program_output() << "\n" << store_usage_text() << "\n" << ingest_usage_text();
     program_output() << std::flush;
     return ExitStatus::kOk;
 }
@@ -54,6 +56,7 @@ int main(int argc, char** argv)
 {
     try {
         if (argc >= 2 && is_store_command(argv[1])) return run_store_command(argc, argv);
+        if (argc >= 2 && std::string(argv[1]) == "ingest") return run_ingest_command(argc, argv);
         const CommandLine command = parse_command_line(argc, argv);
         refuse_shared_outputs({{"--driver-log", command.driver_log},
                                {"--report", command.poll.report},

@@ -81,6 +81,7 @@ struct CommandLine {
     AgentOptions agent;
     std::string status_unit;  // status UNIT; empty: every unit
     std::string site_file;   // serve --site
+    bool check_broker = false;  // serve --check-broker: connect once and say what failed
     bool decode_lenient = false;  // render records decode would refuse as no record
     std::string driver_log;  // empty: the driver's lines go to standard error
 };

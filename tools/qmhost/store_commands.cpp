@@ -146,6 +146,10 @@ void print_history(agent::StoreReader& store, const StoreCommandLine& c)
             return bool(out);
         }
         Json::Value report = decoded_report(*plugin, r.body);
+        if (store.holds_many_stores()) {
+            report["site"] = r.site;
+            report["store"] = r.store;
+        }
         report["unit"] = r.unit;
         report["slave"] = r.slave;
         report["device_id"] = Json::Int64{r.device_id};
@@ -171,6 +175,10 @@ void print_events(agent::StoreReader& store, const StoreCommandLine& c)
             return bool(out);
         }
         Json::Value line(Json::objectValue);
+        if (store.holds_many_stores()) {
+            line["site"] = e.site;
+            line["store"] = e.store;
+        }
         line["seq"] = Json::Int64{e.seq};
         line["time"] = time;
         line["unit"] = e.unit.empty() ? Json::Value() : Json::Value(e.unit);
@@ -189,7 +197,8 @@ const char kStoreUsage[] =
 
 const char kStoreHelp[] = R"(history, events: what a site agent stored, read while the agent writes it.
   --site FILE       the store the site file names (what qmhost serve writes)
-  --db FILE         the store itself
+  --db FILE         the store: a site's, or a centre's ingest store (qmhost ingest), whose
+                    rows come in time order with their site and store added (jsonl)
   --unit NAME       one unit's rows, in time order (default: every unit's, in the order stored)
   --from TIME       rows from this time on, ISO 8601: a date (00:00 UTC) or a date-time with Z
                     or an offset, e.g. 2026-12-08, 2026-12-08T10:02:17Z, 2026-12-08T18:02+08:00

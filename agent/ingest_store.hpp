@@ -1,0 +1,51 @@
+// The monitoring centre's reference store, written by `qmhost ingest`: the
+// records and events of many sites' stores, each kept once under its
+// (store, seq), and per store the contiguous high-water marks it confirms.
+// StoreReader (store_reader.hpp) reads it as it reads a site's store.
+#pragma once
+
+#include "agent/mqtt_messages.hpp"
+#include "agent/sqlite.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace agent {
+
+struct IngestTotals {
+    int64_t records = 0;     // kept for the first time
+    int64_t events = 0;
+    int64_t duplicates = 0;  // already kept: changed nothing
+};
+
+struct Confirmation {
+    std::string site;
+    mqtt::Confirm confirm;
+};
+
+class IngestStore {
+public:
+    // Opens or creates the file (WAL, synchronous FULL: a confirmation goes
+    // out only for what a power cut cannot take back). Several ingests may
+    // share one file. Throws StoreError.
+    explicit IngestStore(const std::string& path);
+    ~IngestStore();
+    IngestStore(const IngestStore&) = delete;
+    IngestStore& operator=(const IngestStore&) = delete;
+
+    // Keeps the batch in one transaction and returns the marks of every
+    // store it touched, to be published once it is committed. Throws
+    // StoreError when the transaction fails (nothing of it is kept).
+    std::vector<Confirmation> commit(const std::vector<mqtt::Received>& batch, IngestTotals& totals);
+
+private:
+    struct Statements;
+    int64_t advance_mark(int64_t mark, const std::string& store, mqtt::Received::Kind kind);
+
+    sqlite::Connection db_;
+    std::unique_ptr<Statements> statements_;
+};
+
+}  // namespace agent

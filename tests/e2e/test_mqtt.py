@@ -1,0 +1,254 @@
+"""Publishing with a real broker: `qmhost serve` polling qmsim units and
+publishing from its store, and `qmhost ingest`, through Debian's mosquitto
+on loopback. The failure trials are one table; each checks what the README
+promises: at least once, every row of the agent's store kept at the centre,
+duplicates only within the in-flight window per incident, always with the
+same store and seq."""
+
+import os
+import re
+import signal
+import subprocess
+import time
+import urllib.request
+
+from e2e_support import QMHOST, EndToEndTest, Session, free_tcp_port, main, wait_until
+from mqtt_support import Broker, make_test_pki, scalar, seqs
+
+INFLIGHT = 16
+KEEPALIVE_S = 5
+REPLAY_AFTER_S = 3
+SETTLE_TIMEOUT = 40.0
+KEPT = re.compile(r"kept (\d+) records and (\d+) events, (\d+) duplicates")
+
+
+class Site:
+    """A site file with its qmsim units (each its own TCP line, as qmsim
+    serves one slave over TCP), its store and the agent's runs."""
+
+    def __init__(self, test, broker, name="site-1", units=2, interval_s=0.2, max_mb=256, **mqtt):
+        self.session = test.session
+        self.name = name
+        self.store = self.session.path(name + ".db")
+        site_lines = []
+        for unit in range(1, units + 1):
+            _, port = self.session.start_qmsim(name=f"{name}-qmsim-{unit}")
+            site_lines.append({"link": {"type": "tcp", "host": "127.0.0.1", "port": port, "timeout_ms": 500},
+                               "interval_s": interval_s, "units": [{"slave": 1, "name": f"unit-{unit}"}]})
+        self.site = {"site": name, "store": {"path": self.store, "max_mb": max_mb}, "lines": site_lines,
+                     "mqtt": {"host": "127.0.0.1", "port": broker.port, "keepalive_s": KEEPALIVE_S,
+                              "inflight": INFLIGHT, "replay_after_s": REPLAY_AFTER_S, "backlog_per_s": 2000,
+                              **mqtt}}
+        self.site_file = self.session.write_json(name + ".json", self.site)
+        self.agent = None
+        self.runs = 0
+
+    def start_agent(self):
+        self.runs += 1
+        self.agent = self.session.start_qmhost("serve", "--site", self.site_file, name=f"{self.name}-serve-{self.runs}")
+        self.agent.wait_for_output("agent_started", stream="stderr")
+        return self.agent
+
+    def stop_agent(self):
+        self.agent.signal(signal.SIGTERM)
+        return self.agent.wait(10)
+
+    def wait_for(self, sql, count, what, timeout=20):
+        def reached():
+            self.agent.check_running()
+            return os.path.exists(self.store) and scalar(self.store, sql) >= count
+        wait_until(reached, what, timeout)
+
+    def rows(self):
+        return seqs(self.store, "record"), seqs(self.store, "event")
+
+    def check_broker(self, **change):
+        """qmhost serve --check-broker with the site's mqtt member changed."""
+        site = dict(self.site, mqtt={**self.site["mqtt"], **change})
+        path = self.session.write_json("check.json", site)
+        return subprocess.run([QMHOST, "serve", "--check-broker", "--site", path], capture_output=True, text=True,
+                              timeout=30)
+
+
+class MqttTrials(EndToEndTest):
+
+    def start_ingest(self, broker, db, *options, name="ingest"):
+        process = self.session.start_qmhost("ingest", "--broker", f"127.0.0.1:{broker.port}", "--db", db,
+                                            "--keepalive", str(KEEPALIVE_S), *options, name=name)
+        process.wait_for_output("subscribed to", stream="stderr")
+        return process
+
+    def stop_ingest(self, ingest):
+        """Stops it and returns its own count: records, events, duplicates."""
+        ingest.signal(signal.SIGTERM)
+        ingest.wait(10)
+        found = KEPT.search(ingest.stderr())
+        self.assertIsNotNone(found, ingest.stderr())
+        return tuple(int(n) for n in found.groups())
+
+    def assert_all_kept(self, site, db):
+        """Every record and event in the site's store now reaches the ingest
+        store and is confirmed (the agent polls on meanwhile); then the agent
+        stops cleanly. Returns the number of rows checked."""
+        records, events = site.rows()
+        self.assertTrue(records)
+        last_record, last_event = max(records), max(events)
+
+        def settled():
+            site.agent.check_running()
+            return (records <= seqs(db, "record") and events <= seqs(db, "event")
+                    and scalar(site.store, f"SELECT count(*) FROM record WHERE confirmed = 0 AND seq <= {last_record}")
+                    == 0
+                    and scalar(site.store, f"SELECT count(*) FROM event WHERE confirmed = 0 AND seq <= {last_event}")
+                    == 0)
+        wait_until(settled, "every row kept at the centre and confirmed", SETTLE_TIMEOUT)
+        self.assertEqual(site.stop_agent(), 0, site.agent.stderr())
+        return len(records) + len(events)
+
+    # ---- the trials: each returns (rows, duplicates, incidents)
+
+    def zero_loss(self):
+        broker = Broker(self.session, "broker")
+        db = self.session.path("centre.db")
+        ingest = self.start_ingest(broker, db)
+        site = Site(self, broker)
+        site.start_agent()
+        time.sleep(1.5)
+        for _ in range(3):
+            broker.kill_and_restart()
+            time.sleep(1.5)
+        broker.freeze()
+        time.sleep(2.2 * KEEPALIVE_S)  # the keepalive notices and both clients reconnect
+        broker.thaw()
+        time.sleep(1.5)
+        site.agent.popen.send_signal(signal.SIGKILL)
+        site.agent.wait()
+        site.start_agent()
+        time.sleep(1.5)
+        rows = self.assert_all_kept(site, db)
+        _, _, duplicates = self.stop_ingest(ingest)
+        return rows, duplicates, 5
+
+    def acknowledged_then_lost(self):
+        broker = Broker(self.session, "broker")
+        db = self.session.path("centre.db")
+        # A named ingest's session is kept while it is away: the broker
+        # acknowledges and queues for it, then loses the queue to a SIGKILL.
+        self.stop_ingest(self.start_ingest(broker, db, "--id", "centre-1"))
+        site = Site(self, broker, units=8, interval_s=0.1)
+        site.start_agent()
+        site.wait_for("SELECT count(*) FROM record WHERE acked_ms IS NOT NULL", 100, "100 records acknowledged")
+        broker.kill_and_restart()
+        ingest = self.start_ingest(broker, db, "--id", "centre-1")
+        rows = self.assert_all_kept(site, db)
+        _, _, duplicates = self.stop_ingest(ingest)
+        return rows, duplicates, 1
+
+    def bound(self):
+        broker = Broker(self.session, "broker")  # and nobody who confirms
+        site = Site(self, broker, units=16, interval_s=0.1, max_mb=1)
+        http_port = free_tcp_port()
+        site.site["http"] = {"listen": f"127.0.0.1:{http_port}"}
+        site.session.write_json(site.name + ".json", site.site)
+        site.start_agent()
+        site.wait_for("SELECT count(*) FROM event WHERE kind = 'records_dropped'", 3, "drops told as events", 40)
+
+        def metric(name):
+            with urllib.request.urlopen(f"http://127.0.0.1:{http_port}/metrics", timeout=5) as answer:
+                text = answer.read().decode()
+            return int(re.search(rf"^{re.escape(name)} (\d+)$", text, re.M).group(1))
+
+        def told():
+            return scalar(site.store, "SELECT coalesce(sum(json_extract(detail, '$.count')), 0) FROM event "
+                                      "WHERE kind = 'records_dropped'")
+        # The counter and the events are written one after the other: a scrape between two commits sees both alike.
+        wait_until(lambda: metric('qm_agent_dropped_rows_total{site="site-1"}') == told() > 0,
+                   "the dropped rows counted as told", 10)
+        self.assertEqual(metric('qm_agent_broker_connected{site="site-1"}'), 1)
+        self.assertGreater(metric('qm_agent_outbox_rows{site="site-1",stream="record"}'), 0)
+        self.assertEqual(site.stop_agent(), 0, site.agent.stderr())
+        pages = scalar(site.store, "PRAGMA page_count") * scalar(site.store, "PRAGMA page_size")
+        self.assertLessEqual(pages, 1024 * 1024)
+        return len(site.rows()[0]), 0, 0
+
+    def shared_subscription(self):
+        broker = Broker(self.session, "broker")
+        db = self.session.path("centre.db")
+        ingests = [self.start_ingest(broker, db, "--share", "centre", name=f"ingest-{i}") for i in (1, 2)]
+        site = Site(self, broker, units=4, interval_s=0.1)
+        site.start_agent()
+        site.wait_for("SELECT count(*) FROM record", 200, "200 records")
+        rows = self.assert_all_kept(site, db)
+        counts = [self.stop_ingest(i) for i in ingests]
+        records = [c[0] for c in counts]
+        # Each kept a part, and no row was kept by both (the second would count it a duplicate).
+        self.assertTrue(all(n > 0 for n in records), counts)
+        self.assertEqual(sum(records), scalar(db, "SELECT count(*) FROM record"), counts)
+        return rows, sum(c[2] for c in counts), 0
+
+    def bridged(self):
+        centre = Broker(self.session, "centre")
+        site_broker = Broker(self.session, "site-broker", extra=[
+            "connection centre", f"address 127.0.0.1:{centre.port}", "cleansession false",
+            "topic qm/v1/# out 1", "topic qm/v1/+/confirm in 1"])
+        db = self.session.path("centre.db")
+        ingest = self.start_ingest(centre, db)
+        site = Site(self, site_broker, interval_s=0.1)
+        site.start_agent()
+        site.wait_for("SELECT count(*) FROM record", 60, "60 records")
+        rows = self.assert_all_kept(site, db)
+        _, _, duplicates = self.stop_ingest(ingest)
+        return rows, duplicates, 0
+
+    def tls(self):
+        pki = make_test_pki(self.session, "site-1", "pw-for-site-1")
+        broker = Broker(self.session, "tls-broker", tls=pki)
+        db = self.session.path("centre.db")
+        ingest = self.start_ingest(broker, db, "--cafile", pki["ca"], "--username", "site-1",
+                                   "--password-file", pki["password"])
+        # The broker is reached by its certificate's name, which is checked.
+        site = Site(self, broker, interval_s=0.1, host="localhost", username="site-1",
+                    password_file=pki["password"], tls={"ca_file": pki["ca"]})
+        site.start_agent()
+        site.wait_for("SELECT count(*) FROM record", 30, "30 records")
+        rows = self.assert_all_kept(site, db)
+        self.stop_ingest(ingest)
+        self.check_broker_names_the_fault(site, broker, pki)
+        return rows, 0, 0
+
+    def check_broker_names_the_fault(self, site, broker, pki):
+        closed = free_tcp_port()  # nothing listens there
+        cases = [("all well", {}, 0, "connected to localhost"),
+                 ("wrong CA", {"tls": {"ca_file": pki["other_ca"]}}, 4, "certificate verify failed"),
+                 ("wrong password", {"password_file": pki["wrong_password"]}, 5, "refused the connection"),
+                 ("refused connection", {"port": closed}, 3, "Connection refused")]
+        for name, change, status, text in cases:
+            with self.subTest(check=name):
+                result = site.check_broker(**change)
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                self.assertIn(text, result.stdout)
+
+    def test_failure_trials(self):
+        trials = [("zero loss: broker SIGKILL x3, SIGSTOP, agent SIGKILL", self.zero_loss),
+                  ("acknowledged then lost", self.acknowledged_then_lost),
+                  ("bound: never confirmed, max_mb 1", self.bound),
+                  ("two ingests on one shared subscription", self.shared_subscription),
+                  ("site broker bridged to a centre broker", self.bridged),
+                  ("TLS with a test CA and a password", self.tls)]
+        table = []
+        for name, trial in trials:
+            with self.subTest(trial=name):
+                # Each trial has its own folder, brokers and stores.
+                self.session = Session()
+                self.addCleanup(self.session.close)
+                started = time.monotonic()
+                rows, duplicates, incidents = trial()
+                table.append((name, rows, duplicates, incidents, time.monotonic() - started))
+                self.assertLessEqual(duplicates, INFLIGHT * max(incidents, 1), name)
+        print("\n%-56s %6s %10s %9s %7s" % ("trial", "rows", "duplicates", "incidents", "seconds"))
+        for row in table:
+            print("%-56s %6d %10d %9d %7.1f" % row)
+
+
+if __name__ == "__main__":
+    main()

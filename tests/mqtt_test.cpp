@@ -1,0 +1,164 @@
+// The MQTT side's pure parts: the "mqtt" member's checks, and the payloads
+// as the ingest reads back what the publisher writes.
+#include "agent/mqtt_messages.hpp"
+#include "agent/mqtt_settings.hpp"
+#include "agent/site_file.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+namespace {
+
+Json::Value parse(const std::string& text)
+{
+    Json::Value value;
+    Json::Reader().parse(text, value);
+    return value;
+}
+
+class MqttSettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        folder_ = ::testing::TempDir();
+        std::ofstream(folder_ + "/pw") << "s3cret\nsecond line\n";
+        std::ofstream(folder_ + "/ca.pem") << "-----\n";
+        std::ofstream(folder_ + "/empty");
+    }
+    agent::MqttSettings check(const std::string& json)
+    {
+        return agent::check_mqtt_settings(parse(json), "mqtt", folder_);
+    }
+    std::string folder_;
+};
+
+TEST_F(MqttSettingsTest, DefaultsAndThePasswordFromItsFile)
+{
+    const agent::MqttSettings s = check(R"({"host": "broker.example", "username": "site-1", "password_file": "pw"})");
+    EXPECT_EQ(s.port, 1883);
+    EXPECT_EQ(s.topic_prefix, "qm/v1");
+    EXPECT_EQ(s.keepalive_s, 30);
+    EXPECT_EQ(s.inflight, 16);
+    EXPECT_EQ(s.password, "s3cret");
+    EXPECT_FALSE(s.tls);
+    const agent::MqttSettings tls = check(R"({"host": "localhost", "tls": {"ca_file": "ca.pem"}})");
+    EXPECT_EQ(tls.port, 8883);
+    EXPECT_EQ(tls.tls->ca_file, folder_ + "/ca.pem");
+}
+
+TEST_F(MqttSettingsTest, RefusalsNameTheMember)
+{
+    const struct {
+        const char* json;
+        const char* message_starts;
+    } cases[] = {
+        {R"({"port": 1883})", "mqtt.host: missing"},
+        {R"({"host": "h", "keepalive_s": 0})", "mqtt.keepalive_s: 0 is not a keepalive"},
+        {R"({"host": "h", "inflight": 0})", "mqtt.inflight: 0 is not"},
+        {R"({"host": "h", "port": 70000})", "mqtt.port: 70000 is not a port"},
+        {R"({"host": "h", "qos": 1})", "mqtt.qos: unknown member"},
+        {R"({"host": "h", "topic_prefix": "qm/#"})", "mqtt.topic_prefix:"},
+        {R"({"host": "h", "topic_prefix": "/qm"})", "mqtt.topic_prefix:"},
+        {R"({"host": "h", "password_file": "pw"})", "mqtt.password_file: a password needs a \"username\""},
+        {R"({"host": "h", "username": "u", "password_file": "missing"})", "mqtt.password_file: cannot read"},
+        {R"({"host": "h", "username": "u", "password_file": "empty"})", "mqtt.password_file:"},
+        {R"({"host": "h", "tls": {}})", "mqtt.tls.ca_file: missing"},
+        {R"({"host": "h", "tls": {"ca_file": "ca.pem", "cert_file": "ca.pem"}})", "mqtt.tls.key_file: missing"},
+        {R"({"host": "h", "client_id": "has space"})", "mqtt.client_id:"},
+    };
+    for (const auto& c : cases) {
+        try {
+            check(c.json);
+            ADD_FAILURE() << c.json << " was accepted";
+        } catch (const agent::SiteFileError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(c.message_starts, 0), 0u) << e.what();
+            EXPECT_EQ(std::string(e.what()).find("s3cret"), std::string::npos);
+        }
+    }
+}
+
+// The site file reads the member with these checks; without it the agent only stores.
+TEST_F(MqttSettingsTest, TheSiteFileCarriesTheMember)
+{
+    const std::string site = R"({"site": "s", "store": {"path": "s.db"},
+        "lines": [{"link": {"type": "tcp", "host": "127.0.0.1", "port": 502}, "units": [{"slave": 1, "name": "u"}]}])";
+    EXPECT_FALSE(agent::check_site(parse(site + "}"), folder_).mqtt);
+    const auto with = agent::check_site(parse(site + R"(, "mqtt": {"host": "127.0.0.1", "inflight": 4}})"), folder_);
+    ASSERT_TRUE(with.mqtt);
+    EXPECT_EQ(with.mqtt->inflight, 4);
+    EXPECT_THROW(agent::check_site(parse(site + R"(, "mqtt": {"host": "127.0.0.1", "qos": 1}})"), folder_),
+                 agent::SiteFileError);
+}
+
+agent::StoredRecord sample_record()
+{
+    agent::StoredRecord r;
+    r.seq = 42;
+    r.unit = "crac-1.a";
+    r.slave = 7;
+    r.device_id = 3;
+    r.ts_ms = 1796724137123;
+    r.local_time = "2026-12-08T18:02:17";
+    r.clock_ok = true;
+    for (int i = 0; i < 459; ++i) r.body.push_back(static_cast<unsigned char>(i * 7));
+    return r;
+}
+
+TEST(MqttMessages, ARecordReadsBackAsItWasSent)
+{
+    const agent::mqtt::Origin origin{"site-1", "0f8e4b2c-0000-4000-8000-000000000001", 40};
+    const std::string payload = agent::mqtt::record_payload(sample_record(), origin, parse(R"({"on": true})"), true);
+    const Json::Value v = parse(payload);
+    EXPECT_EQ(v["time"].asString(), "2026-12-08T10:02:17.123Z");
+    EXPECT_EQ(v["summary"]["on"].asBool(), true);
+    std::string why;
+    const auto back = agent::mqtt::parse_received(agent::mqtt::Received::Kind::Record, payload.data(), payload.size(), why);
+    ASSERT_TRUE(back) << why;
+    EXPECT_EQ(back->record.body, sample_record().body);
+    EXPECT_EQ(back->record.seq, 42);
+    EXPECT_EQ(back->record.ts_ms, 1796724137123);
+    EXPECT_EQ(back->origin.unconfirmed_from, 40);
+    EXPECT_TRUE(back->replay);
+    EXPECT_EQ(agent::mqtt::record_topic("qm/v1", "site-1", "crac-1.a"), "qm/v1/site-1/crac-1.a/record");
+    EXPECT_EQ(agent::mqtt::event_topic("qm/v1", "site-1", ""), "qm/v1/site-1/agent/event");
+}
+
+TEST(MqttMessages, MalformedPayloadsAreRefused)
+{
+    const Json::Value good = parse(agent::mqtt::record_payload(sample_record(), {"site-1", "id-1", 1}, {}, false));
+    const struct {
+        const char* member;
+        Json::Value value;
+    } cases[] = {
+        {"record", "not base64!"}, {"record", "QUJD="}, {"seq", -1}, {"seq", "42"}, {"store", "a/b"},
+        {"site", "+"},             {"time", "2026-12-08T10:02:17"}, {"replay", 1}, {"unit", Json::Value()},
+    };
+    for (const auto& c : cases) {
+        Json::Value bad = good;
+        bad[c.member] = c.value;
+        const std::string text = Json::FastWriter().write(bad);
+        std::string why;
+        EXPECT_FALSE(agent::mqtt::parse_received(agent::mqtt::Received::Kind::Record, text.data(), text.size(), why))
+            << c.member;
+        EXPECT_FALSE(why.empty());
+    }
+    std::string why;
+    for (const std::string& text : {std::string(), std::string("[]"), std::string("{\"a\":1} x")})
+        EXPECT_FALSE(agent::mqtt::parse_received(agent::mqtt::Received::Kind::Event, text.data(), text.size(), why));
+    EXPECT_FALSE(agent::mqtt::parse_confirm("{\"store\":\"s\",\"record_seq\":-1,\"event_seq\":0}", 45));
+}
+
+TEST(MqttMessages, Base64RoundTripsEveryLength)
+{
+    for (std::size_t n = 0; n < 8; ++n) {
+        std::vector<unsigned char> bytes(n);
+        for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<unsigned char>(0xFF - 37 * i);
+        EXPECT_EQ(agent::mqtt::base64_decode(agent::mqtt::base64_encode(bytes)), bytes) << n;
+    }
+    EXPECT_EQ(agent::mqtt::base64_encode({'M', 'a'}), "TWE=");
+}
+
+}  // namespace
