@@ -1,4 +1,5 @@
 #include "agent/http_settings.hpp"
+#include "agent/secret_file.hpp"
 
 #include "agent/site_file.hpp"
 
@@ -72,11 +73,13 @@ HttpSettings check_http(const Json::Value& member, const std::string& path, cons
 
 std::string read_control_token(const std::string& file)
 {
-    std::ifstream in(file);
-    if (!in) throw SiteFileError("cannot read the control token file " + file + ": " + std::strerror(errno));
     std::string token;
-    std::getline(in, token);
-    while (!token.empty() && (token.back() == '\r' || token.back() == ' ' || token.back() == '\t')) token.pop_back();
+    try {
+        token = read_secret_line(file, kMaxTokenLength);
+    } catch (const std::runtime_error& e) {
+        throw SiteFileError("the control token file: " + std::string(e.what()));
+    }
+    while (!token.empty() && (token.back() == ' ' || token.back() == '\t')) token.pop_back();
     if (token.size() < kMinTokenLength || token.size() > kMaxTokenLength)
         throw SiteFileError("the control token in " + file + " must be " + std::to_string(kMinTokenLength) + " to " +
                             std::to_string(kMaxTokenLength) + " characters on its first line");

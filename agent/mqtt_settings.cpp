@@ -1,4 +1,5 @@
 #include "agent/mqtt_settings.hpp"
+#include "agent/secret_file.hpp"
 
 #include "agent/site_file.hpp"
 
@@ -90,10 +91,12 @@ std::string file_member(const Json::Value& value, const std::string& path, const
 // The password is the file's first line. Neither it nor its length is ever shown.
 std::string read_password(const std::string& file, const std::string& path)
 {
-    std::ifstream in(file, std::ios::binary);
-    std::string bytes(std::istreambuf_iterator<char>(in), {});
-    if (bytes.size() > kMaxPasswordBytes) refuse(path, file + " is larger than a password file can be");
-    bytes = bytes.substr(0, bytes.find_first_of("\r\n"));
+    std::string bytes;
+    try {
+        bytes = read_secret_line(file, kMaxPasswordBytes);
+    } catch (const std::runtime_error& e) {
+        refuse(path, e.what());
+    }
     if (bytes.empty()) refuse(path, file + " holds no password on its first line");
     return bytes;
 }

@@ -65,6 +65,7 @@ TEST_F(MqttSettingsTest, RefusalsNameTheMember)
         {R"({"host": "h", "password_file": "pw"})", "mqtt.password_file: a password needs a \"username\""},
         {R"({"host": "h", "username": "u", "password_file": "missing"})", "mqtt.password_file: cannot read"},
         {R"({"host": "h", "username": "u", "password_file": "empty"})", "mqtt.password_file:"},
+        {R"({"host": "h", "username": "u", "password_file": "/dev/zero"})", "mqtt.password_file: /dev/zero: its first line is longer"},
         {R"({"host": "h", "tls": {}})", "mqtt.tls.ca_file: missing"},
         {R"({"host": "h", "tls": {"ca_file": "ca.pem", "cert_file": "ca.pem"}})", "mqtt.tls.key_file: missing"},
         {R"({"host": "h", "client_id": "has space"})", "mqtt.client_id:"},

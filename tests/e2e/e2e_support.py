@@ -218,9 +218,9 @@ class Session:
         return self.start(name, [QMHOST, *args])
 
 
-def run_qmhost(*args, timeout=RUN_TIMEOUT):
+def run_qmhost(*args, timeout=RUN_TIMEOUT, cwd=None):
     return subprocess.run([QMHOST, *[str(a) for a in args]], capture_output=True, text=True,
-                          timeout=timeout, stdin=subprocess.DEVNULL)
+                          timeout=timeout, stdin=subprocess.DEVNULL, cwd=cwd)
 
 
 def own_lines(text):

@@ -88,6 +88,8 @@ class Faults(EndToEndTest):
         link = ["--tcp", f"127.0.0.1:{port}"]
         self.assertControlResult(run_qmhost("control", *link, "106", "--word", "25"), 3, status=3)
         self.assertControlResult(run_qmhost("control", *link, "206", "--word", "0", "--word", "190"), 3, status=3)
+        # A query with no write before it has no result to give.
+        self.assertControlResult(run_qmhost("control", *link, "0"), -1, status=1)
 
     def test_a_unit_holding_a_setpoint_to_its_limit_does_not_confirm_a_value_past_it(self):
         # A unit that holds its return-air setpoint to 30.0 °C at most.

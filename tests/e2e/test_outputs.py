@@ -96,12 +96,14 @@ class OutputFaults(EndToEndTest):
         existing, linked = self.session.path("existing"), self.session.path("linked")
         open(existing, "w").close()
         os.link(existing, linked)
+        folder = os.path.dirname(shared)
         for options in (["--history", shared, "--report", shared],
+                        ["--history", "shared", "--report", "./shared"],
                         ["--report", shared, "--alarms", os.path.join(os.path.dirname(shared), ".", "shared")],
                         ["--driver-log", shared, "--events", shared],
                         ["--events", existing, "--alarms", linked]):
             with self.subTest(options):
-                result = run_qmhost("poll", *self.link, *options)
+                result = run_qmhost("poll", *self.link, *options, cwd=folder)
                 self.assertEqual(result.returncode, REFUSED, result.stderr)
                 self.assertIn("name one file", result.stderr)
                 self.assertFalse(os.path.exists(shared))

@@ -147,6 +147,11 @@ ExitStatus run_control(const CommandLine& c)
         if (!result.outcome)
             throw std::runtime_error("the driver did not answer the outcome query (DeviceIoControl returned " +
                                      std::to_string(result.query_returned) + ")");
+        // -1 is no result at all (no write yet, or none answered): not a success.
+        if (*result.outcome == contract::kControlPending) {
+            std::cerr << "qmhost: no control result: no write has been answered" << std::endl;
+            return ExitStatus::kFailed;
+        }
         return ExitStatus::kOk;
     }
     if (status != ExitStatus::kOk) std::cerr << "qmhost: " << why << std::endl;

@@ -404,7 +404,7 @@ const char kSafeControlHelp[] = R"(on, off, set: the unit's answer is awaited, t
 const char kControlHelp[] = R"(control: hands one raw control command to the driver and reports its outcome.
   CODE              the command code passed to DeviceIoControl, one of:
                         0 outcome query: the last write's control result (no input);
-                          exit status 0 when a result was read, 1 when none
+                          exit status 0 when a write's result was read, 1 when none (-1)
                       100 unit on                      (no input)
                       102 unit off                     (no input)
                       106 return-air setpoint, whole C (--word C; the unit gets C x 10)

@@ -129,8 +129,11 @@ std::string file_identity(const std::string& path)
         if (S_ISCHR(st.st_mode)) return {};
         return "inode " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
     }
+    // Made absolute first: a relative name whose first part does not exist
+    // yet ("x") is otherwise left relative while "./x" is not.
     std::error_code error;
-    const std::filesystem::path absolute = std::filesystem::weakly_canonical(path, error);
+    const std::filesystem::path absolute =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(path, error), error);
     return "path " + (error ? path : absolute.string());
 }
 
