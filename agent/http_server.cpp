@@ -8,11 +8,18 @@
 
 #include <civetweb.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <thread>
 
 namespace agent {
 namespace {
@@ -179,9 +186,38 @@ HttpServer::HttpServer(HttpParts parts) : parts_(std::move(parts))
     if (mg_get_server_ports(context_, 1, ports) == 1) port_ = ports[0].port;
 }
 
+namespace {
+
+// One connection to our own listener, closed at once.
+void poke(const std::string& address, int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    if (::inet_pton(AF_INET, address == "0.0.0.0" ? "127.0.0.1" : address.c_str(), &to.sin_addr) == 1)
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    ::close(fd);
+}
+
+}  // namespace
+
 HttpServer::~HttpServer()
 {
-    mg_stop(context_);
+    // civetweb's listener looks at its stop flag only between waits of up to
+    // 2 s; a connection of our own ends the wait, so the agent stops in time.
+    std::atomic<bool> stopped{false};
+    std::thread stopping([this, &stopped] {
+        mg_stop(context_);
+        stopped = true;
+    });
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!stopped && std::chrono::steady_clock::now() < give_up) {
+        poke(parts_.settings.address, port_);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    stopping.join();
     mg_exit_library();
 }
 
