@@ -94,6 +94,9 @@ new_root() {
     mkdir -p "$1"
     tar -C "$1" -xf "$pristine" || fail "unpacking $pristine"
     cp /etc/resolv.conf "$1/etc/resolv.conf"
+    # debootstrap leaves no /etc/hosts; an installed machine has one naming
+    # localhost (the broker tests connect by that name, the one in its certificate).
+    [ -f "$1/etc/hosts" ] || printf '127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n' >"$1/etc/hosts"
     mount -t proc proc "$1/proc" || fail "mounting /proc"
     # The machine's /dev, pseudo-terminals included; a slave mount, so that
     # unmounting it never reaches the machine's own /dev.
