@@ -2,6 +2,7 @@
 
 #include "agent/page_assets.hpp"
 #include "agent/site_file.hpp"
+#include "base/sha256.hpp"
 #include "agent/store.hpp"
 #include "agent/store_reader.hpp"
 #include "agent/time_text.hpp"

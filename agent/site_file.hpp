@@ -5,8 +5,9 @@
 
 #include "agent/http_settings.hpp"
 #include "agent/mqtt_settings.hpp"
+#include "agent/store.hpp"
 #include "host/link_settings.hpp"
-#include "tools/common/usage_error.hpp"
+#include "base/usage_error.hpp"
 
 #include <json/json.h>
 
@@ -39,15 +40,9 @@ struct SiteLine {
     std::vector<SiteUnit> units;
 };
 
-struct StoreConfig {
-    std::string path;  // absolute, or made so from the site file's folder
-    int keep_days = 30;
-    int max_mb = 256;
-};
-
 struct SiteFile {
     std::string site;
-    StoreConfig store;
+    StoreSettings store;  // its site and forwarding follow the file's "site" and "mqtt"
     std::vector<SiteLine> lines;
     HttpSettings http;  // the "http" member; not enabled when absent
     std::optional<MqttSettings> mqtt;  // the "mqtt" member; without it the agent only stores
@@ -66,8 +61,5 @@ SiteFile check_site(const Json::Value& root, const std::string& folder);
 // The device JSON a unit's driver is given: its settings with the line's
 // link and the unit's slave id.
 Json::Value unit_device_config(const SiteLine& line, const SiteUnit& unit);
-
-// SHA-256 of `bytes`, 64 hex digits.
-std::string sha256_hex(const std::string& bytes);
 
 }  // namespace agent

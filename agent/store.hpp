@@ -67,7 +67,10 @@ struct CommitResult {
     int64_t dropped_records = 0;   // unconfirmed records this commit removed (each told in an event)
 };
 
+// The store's settings: the site file's "store" member, with what else of the
+// site file the store follows.
 struct StoreSettings {
+    std::string path;     // the database file as the site file names it: absolute, or made so from its folder
     std::string site;     // must match the store's own site name once it has one
     int keep_days = 30;   // records older than this go (1 or more)
     int max_mb = 256;     // the database file stays under this many MiB (1 or more)

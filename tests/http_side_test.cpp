@@ -3,13 +3,13 @@
 // metrics' shape and their staleness rule, the "http" member's refusals,
 // and the control queue's bounds. The server itself is tested with real
 // clients (tests/e2e/test_http.py).
+#include "agent/control_queue.hpp"
 #include "agent/decimal_text.hpp"
 #include "agent/http_settings.hpp"
 #include "agent/metrics.hpp"
 #include "agent/site_file.hpp"
 #include "agent/status_json.hpp"
 #include "agent/unit_values.hpp"
-#include "tools/qmhost/control_queue.hpp"
 
 #include <gtest/gtest.h>
 
@@ -166,8 +166,8 @@ TEST(HttpSettings, RefusalsNameTheMember)
 
 TEST(ControlQueue, AnswersWhatItCannotRunAndRunsTheRestInTurn)
 {
-    using Clock = ControlQueue::Clock;
-    ControlQueue queue;
+    using Clock = agent::ControlQueue::Clock;
+    agent::ControlQueue queue;
     // Nobody takes it: answered TimedOut and never run after.
     const agent::ControlAnswer late = queue.submit(0, {}, Clock::now() + std::chrono::milliseconds(20));
     EXPECT_EQ(late.kind, agent::ControlAnswer::Kind::TimedOut);

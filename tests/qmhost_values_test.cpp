@@ -1,6 +1,6 @@
 // qmhost's readable values, its own times and its control exit statuses.
-#include "tools/qmhost/control_outcome.hpp"
-#include "tools/qmhost/local_time.hpp"
+#include "hosting/control_outcome.hpp"
+#include "hosting/local_time.hpp"
 #include "tools/qmhost/report_values.hpp"
 
 #include <gtest/gtest.h>

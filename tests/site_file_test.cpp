@@ -3,6 +3,7 @@
 // hash is SHA-256 as sha256sum gives it. Refusals are tested end to end
 // (tests/e2e/test_serve.py), with the member paths the operator sees.
 #include "agent/site_file.hpp"
+#include "base/sha256.hpp"
 
 #include <gtest/gtest.h>
 
@@ -46,9 +47,9 @@ TEST(SiteFile, RelativeStorePathIsTheSiteFilesFolders)
 TEST(SiteFile, HashIsSha256)
 {
     // FIPS 180-4's examples: one block, an empty message, and two blocks.
-    EXPECT_EQ(agent::sha256_hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(agent::sha256_hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(agent::sha256_hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+    EXPECT_EQ(sha256_hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(sha256_hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(sha256_hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
               "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
 }
 

@@ -10,45 +10,19 @@
 #include "agent/events.hpp"
 #include "agent/mqtt_settings.hpp"
 #include "agent/publisher.hpp"
+#include "agent/shared_store.hpp"
 #include "agent/store.hpp"
 #include "agent/time_text.hpp"
 #include "tools/common/arguments.hpp"
-#include "tools/common/json_file.hpp"
+#include "base/json_file.hpp"
 
 #include <signal.h>
 
 #include <chrono>
 #include <iostream>
-#include <mutex>
 #include <string>
 
 namespace {
-
-class LockedStore : public agent::OutboxMarks {
-public:
-    LockedStore(const std::string& path, agent::StoreSettings settings) : store_(path, std::move(settings)) {}
-
-    agent::CommitResult commit(const agent::Cycle& cycle)
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        return store_.commit_cycle(cycle);
-    }
-    void mark_acked(agent::Stream stream, const std::vector<int64_t>& seqs, int64_t now_ms) override
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        store_.mark_acked(stream, seqs, now_ms);
-    }
-    void mark_confirmed_up_to(agent::Stream stream, int64_t seq) override
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        store_.mark_confirmed_up_to(stream, seq);
-    }
-    const std::string& store_id() const { return store_.store_id(); }
-
-private:
-    std::mutex lock_;
-    agent::Store store_;
-};
 
 std::string option(int argc, char** argv, const std::string& name, const std::string& fallback)
 {
@@ -91,20 +65,21 @@ int main(int argc, char** argv)
 
         const std::string site = option(argc, argv, "--site", "site-1");
         agent::StoreSettings settings;
+        settings.path = option(argc, argv, "--store", "outbox.db");
         settings.site = site;
         settings.forwarding = true;
         settings.max_mb = parse_integer<int>("--max-mb", option(argc, argv, "--max-mb", "256"), 1, 1024);
-        LockedStore store(option(argc, argv, "--store", "outbox.db"), settings);
+        agent::AgentStats stats;
+        agent::SharedStore store(settings, stats);
 
         agent::PublisherSetup setup;
         setup.mqtt = agent::check_mqtt_settings(read_json_file("mqtt settings", option(argc, argv, "--mqtt", "")),
                                                 "mqtt", ".");
         setup.site = site;
-        setup.store_path = option(argc, argv, "--store", "outbox.db");
+        setup.store_path = settings.path;
         setup.store_id = store.store_id();
         setup.version = "test";
         setup.log = [](const std::string& line) { std::cerr << "outbox_agent: " << line << std::endl; };
-        agent::AgentStats stats;
         agent::Publisher publisher(setup, store, stats);
         publisher.start();
         std::cout << "outbox_agent: publishing " << store.store_id() << std::endl;
@@ -115,8 +90,7 @@ int main(int argc, char** argv)
         const int64_t cycles = parse_integer<int64_t>("--cycles", option(argc, argv, "--cycles", "0"), 0, 100000000);
         for (int64_t n = 1;; ++n) {
             if (cycles == 0 || n <= cycles) {
-                const agent::CommitResult result = store.commit(make_cycle(n, units));
-                stats.dropped_records_total += result.dropped_records;
+                store.write(make_cycle(n, units));
                 publisher.wake();
                 if (cycles != 0 && n == cycles) std::cout << "outbox_agent: committed " << n << std::endl;
             }

@@ -1,7 +1,7 @@
 // Reading command-line words, alike in qmhost and qmsim.
 #pragma once
 
-#include "tools/common/usage_error.hpp"
+#include "base/usage_error.hpp"
 
 #include <optional>
 #include <string>

@@ -1,8 +1,8 @@
 #include "tools/common/device_json.hpp"
 
 #include "host/contract.hpp"
-#include "tools/common/json_file.hpp"
-#include "tools/common/usage_error.hpp"
+#include "base/json_file.hpp"
+#include "base/usage_error.hpp"
 
 #include <stdexcept>
 

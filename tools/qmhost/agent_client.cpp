@@ -2,7 +2,7 @@
 
 #include "agent/http_settings.hpp"
 #include "agent/site_file.hpp"
-#include "tools/common/usage_error.hpp"
+#include "base/usage_error.hpp"
 
 #include <civetweb.h>
 

@@ -2,7 +2,7 @@
 
 #include "agent/status_json.hpp"
 #include "agent/time_text.hpp"
-#include "tools/common/usage_error.hpp"
+#include "base/usage_error.hpp"
 
 #include <unistd.h>
 

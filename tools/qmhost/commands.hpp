@@ -2,7 +2,7 @@
 // for errors that end it (std::runtime_error, UsageError).
 #pragma once
 
-#include "tools/qmhost/exit_status.hpp"
+#include "hosting/exit_status.hpp"
 #include "tools/qmhost/options.hpp"
 #include "tools/qmhost/program_output.hpp"
 

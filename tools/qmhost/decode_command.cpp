@@ -2,7 +2,7 @@
 // rendered by the driver, one report per line.
 #include "tools/qmhost/commands.hpp"
 #include "tools/qmhost/decoded_report.hpp"
-#include "tools/qmhost/plugin_library.hpp"
+#include "hosting/plugin_library.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/report_values.hpp"
 #include "tools/qmhost/stored_record.hpp"

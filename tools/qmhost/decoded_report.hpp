@@ -2,7 +2,7 @@
 // prints it; shared by decode and history.
 #pragma once
 
-#include "tools/qmhost/plugin_library.hpp"
+#include "hosting/plugin_library.hpp"
 
 #include <json/json.h>
 

@@ -1,7 +1,7 @@
 // qmhost demo: the simulated unit in this process on a free loopback port,
 // polled, a setpoint changed and confirmed, and an alarm raised.
 #include "tools/qmhost/commands.hpp"
-#include "tools/qmhost/hosted_device.hpp"
+#include "hosting/hosted_device.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/summary.hpp"
 #include "tools/sim/unit_server.hpp"

@@ -4,7 +4,7 @@
 // so the sites may let those rows go.
 #include "tools/qmhost/ingest_command.hpp"
 
-#include "tools/qmhost/stop_signals.hpp"
+#include "hosting/stop_signals.hpp"
 
 #include "agent/ingest_store.hpp"
 #include "agent/mqtt_client.hpp"
@@ -12,7 +12,7 @@
 #include "agent/mqtt_settings.hpp"
 #include "agent/store.hpp"
 #include "tools/common/arguments.hpp"
-#include "tools/common/usage_error.hpp"
+#include "base/usage_error.hpp"
 
 #include <unistd.h>
 

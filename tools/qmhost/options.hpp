@@ -3,7 +3,7 @@
 #pragma once
 
 #include "tools/common/link_options.hpp"
-#include "tools/common/usage_error.hpp"
+#include "base/usage_error.hpp"
 
 #include <cstdint>
 #include <optional>

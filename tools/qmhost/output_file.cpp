@@ -1,6 +1,6 @@
 #include "tools/qmhost/output_file.hpp"
 
-#include "tools/common/usage_error.hpp"
+#include "base/usage_error.hpp"
 #include "tools/qmhost/program_output.hpp"
 
 #include <cerrno>

@@ -2,7 +2,7 @@
 // from the driver's own catalogues and polling chain, so it cannot disagree
 // with what the driver reports.
 #include "tools/qmhost/commands.hpp"
-#include "tools/qmhost/json_lines.hpp"
+#include "hosting/json_lines.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/report_values.hpp"
 

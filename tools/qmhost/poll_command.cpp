@@ -1,16 +1,16 @@
 // qmhost poll: N cycles, one every interval, on one or several drivers.
 #include "tools/qmhost/commands.hpp"
 #include "tools/qmhost/device_config.hpp"
-#include "tools/qmhost/hosted_device.hpp"
-#include "tools/qmhost/local_time.hpp"
+#include "hosting/hosted_device.hpp"
+#include "hosting/local_time.hpp"
 #include "tools/qmhost/output_file.hpp"
 #include "tools/qmhost/poll_progress.hpp"
 #include "tools/qmhost/poll_views.hpp"
 #include "tools/qmhost/program_output.hpp"
-#include "tools/qmhost/stop_signals.hpp"
+#include "hosting/stop_signals.hpp"
 #include "tools/qmhost/stray_input_notes.hpp"
 #include "tools/qmhost/summary.hpp"
-#include "tools/qmhost/unit_health.hpp"
+#include "hosting/unit_health.hpp"
 
 #include "host/contract.hpp"
 #include "host/libmodbus_link.hpp"
@@ -27,6 +27,14 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The driver's alarm lines or history records, added to `file` for the
+// cycle's commit; not kept when there is no file.
+OutputSink added_to(OutputFile* file)
+{
+    if (!file) return {};
+    return [file](const char* data, std::size_t size) { file->add(data, size); };
+}
 
 // The files poll writes. A cycle's lines and record are collected in each
 // and committed at the cycle's end, whole or not at all.
@@ -286,7 +294,8 @@ ExitStatus run_poll(const CommandLine& c, DriverLog& driver_log)
     std::vector<std::unique_ptr<HostedDevice>> devices;
     const auto add_device = [&](int i, const Json::Value& unit_config) {
         devices.push_back(std::make_unique<HostedDevice>(plugin, c.device.device_id + static_cast<unsigned>(i),
-                                                         unit_config, outputs.alarms(), outputs.history()));
+                                                         unit_config, added_to(outputs.alarms()),
+                                                         added_to(outputs.history())));
     };
     if (slaves.empty()) {
         for (int i = 0; i < c.poll.devices; ++i) add_device(i, i == 0 ? config : with_port_offset(config, i));

@@ -1,6 +1,6 @@
 #include "tools/qmhost/poll_progress.hpp"
 
-#include "tools/qmhost/local_time.hpp"
+#include "hosting/local_time.hpp"
 
 #include <iostream>
 

@@ -1,7 +1,7 @@
 #include "tools/qmhost/poll_views.hpp"
 
-#include "tools/qmhost/json_lines.hpp"
-#include "tools/qmhost/local_time.hpp"
+#include "hosting/json_lines.hpp"
+#include "hosting/local_time.hpp"
 #include "tools/qmhost/options.hpp"
 #include "tools/qmhost/report_values.hpp"
 

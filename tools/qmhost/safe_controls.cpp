@@ -4,8 +4,9 @@
 // from the unit with one polling cycle.
 #include "host/contract.hpp"
 #include "tools/qmhost/commands.hpp"
-#include "tools/qmhost/control_outcome.hpp"
-#include "tools/qmhost/hosted_device.hpp"
+#include "hosting/control_outcome.hpp"
+#include "hosting/hosted_device.hpp"
+#include "tools/qmhost/opened_device.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/report_values.hpp"
 #include "tools/qmhost/setpoint_ranges.hpp"

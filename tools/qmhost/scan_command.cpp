@@ -2,7 +2,7 @@
 // Each id is asked once per speed for the unit's on/off bit, the one read
 // that both finds a unit and says something about it; nothing is written.
 #include "tools/qmhost/commands.hpp"
-#include "tools/qmhost/stop_signals.hpp"
+#include "hosting/stop_signals.hpp"
 
 #include "driver/unit_objects.hpp"
 #include "host/libmodbus_link.hpp"

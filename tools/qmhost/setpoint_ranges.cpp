@@ -1,6 +1,6 @@
 #include "tools/qmhost/setpoint_ranges.hpp"
 
-#include "tools/common/usage_error.hpp"
+#include "base/usage_error.hpp"
 
 #include <charconv>
 

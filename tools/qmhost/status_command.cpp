@@ -4,7 +4,8 @@
 #include "tools/qmhost/agent_client.hpp"
 #include "tools/qmhost/agent_status.hpp"
 #include "tools/qmhost/commands.hpp"
-#include "tools/qmhost/hosted_device.hpp"
+#include "hosting/hosted_device.hpp"
+#include "tools/qmhost/opened_device.hpp"
 #include "tools/qmhost/program_output.hpp"
 
 #include "agent/site_state.hpp"

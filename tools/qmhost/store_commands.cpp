@@ -1,7 +1,7 @@
 #include "tools/qmhost/store_commands.hpp"
 
 #include "tools/qmhost/decoded_report.hpp"
-#include "tools/qmhost/plugin_library.hpp"
+#include "hosting/plugin_library.hpp"
 #include "tools/qmhost/program_output.hpp"
 
 #include "agent/site_file.hpp"
@@ -9,7 +9,7 @@
 #include "agent/store_reader.hpp"
 #include "agent/time_text.hpp"
 #include "host/contract.hpp"
-#include "tools/common/usage_error.hpp"
+#include "base/usage_error.hpp"
 
 #include <json/json.h>
 

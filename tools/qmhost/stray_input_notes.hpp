@@ -2,7 +2,7 @@
 // the unit it seemed to come from.
 #pragma once
 
-#include "tools/qmhost/hosted_device.hpp"
+#include "hosting/hosted_device.hpp"
 
 #include <map>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "tools/qmhost/summary.hpp"
 
-#include "tools/qmhost/local_time.hpp"
+#include "hosting/local_time.hpp"
 #include "tools/qmhost/report_values.hpp"
 
 #include <json/json.h>

@@ -2,7 +2,7 @@
 // for bench tests of the driver without the unit.
 #include "tools/common/arguments.hpp"
 #include "tools/common/device_json.hpp"
-#include "tools/common/json_file.hpp"
+#include "base/json_file.hpp"
 #include "tools/common/link_options.hpp"
 #include "tools/sim/unit_server.hpp"
 

@@ -1,15 +1,15 @@
-// qmhost serve's poller of one line: its own thread, its units in turn, one
+// The site agent's poller of one line: its own thread, its units in turn, one
 // request on the line at a time. Each cycle's records and events are handed
 // to the store as one piece; a silent unit or a lost line delays only this
 // line.
 #pragma once
 
+#include "agent/control_queue.hpp"
 #include "agent/site_file.hpp"
 #include "agent/site_state.hpp"
 #include "agent/store.hpp"
-#include "tools/qmhost/control_queue.hpp"
-#include "tools/qmhost/hosted_device.hpp"
-#include "tools/qmhost/unit_health.hpp"
+#include "hosting/hosted_device.hpp"
+#include "hosting/unit_health.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+namespace agent {
 
 // The agent's stop request, shared by its pollers: asked between requests
 // and by the links while they wait, and waited on between cycles.
@@ -44,17 +46,17 @@ private:
 
 // Where a poller's cycles go: the store, serialized by the owner. It also
 // tells each event on standard error.
-using CycleWriter = std::function<void(const agent::Cycle&)>;
+using CycleWriter = std::function<void(const Cycle&)>;
 
 class LinePoller {
 public:
     // Makes a driver per unit over one open line; throws
-    // agent::SiteFileError naming the unit whose settings its driver refused.
-    LinePoller(const PluginLibrary& plugin, const agent::SiteLine& line, std::size_t line_index,
-               const agent::ResumeState& resume, StopRequest& stop, CycleWriter write);
+    // SiteFileError naming the unit whose settings its driver refused.
+    LinePoller(const PluginLibrary& plugin, const SiteLine& line, std::size_t line_index,
+               const ResumeState& resume, StopRequest& stop, CycleWriter write);
     // Where each cycle's outcome is shown (the HTTP server's snapshot), the
     // line's first unit being unit `first_unit` of the site. Before start().
-    void show_state_in(agent::SiteState& state, std::size_t first_unit);
+    void show_state_in(SiteState& state, std::size_t first_unit);
     ~LinePoller();
     LinePoller(const LinePoller&) = delete;
     LinePoller& operator=(const LinePoller&) = delete;
@@ -73,12 +75,12 @@ private:
 
     void run();
     void poll_until_stopped();
-    void poll_unit(Unit& unit, agent::Cycle& cycle, bool& stopped);
-    void completed(Unit& unit, agent::Cycle& cycle);
+    void poll_unit(Unit& unit, Cycle& cycle, bool& stopped);
+    void completed(Unit& unit, Cycle& cycle);
     static void compare_alarm_point(Unit& unit, int position, const ThresholdReport& report);
     UnitHealth::Clock::time_point first_due() const;
     bool wait_between_cycles(std::chrono::steady_clock::time_point until);
-    agent::ControlAnswer run_control(std::size_t place, const agent::ControlRequest& request);
+    ControlAnswer run_control(std::size_t place, const ControlRequest& request);
     void show_cycle(const Unit& unit, const CycleResult& result, std::chrono::steady_clock::duration took);
 
     std::vector<std::unique_ptr<Unit>> units_;
@@ -87,10 +89,12 @@ private:
     CycleWriter write_;
     std::size_t line_index_;
     ControlQueue controls_;
-    agent::SiteState* state_ = nullptr;
+    SiteState* state_ = nullptr;
     std::size_t first_unit_ = 0;
     std::thread thread_;
 };
 
 // The kernel's word on the clock: false when NTP says it is not synchronised.
 bool clock_synchronised();
+
+}  // namespace agent

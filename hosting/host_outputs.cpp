@@ -1,6 +1,6 @@
-#include "tools/qmhost/host_outputs.hpp"
+#include "hosting/host_outputs.hpp"
 
-#include "tools/qmhost/local_time.hpp"
+#include "hosting/local_time.hpp"
 
 namespace {
 
@@ -49,7 +49,10 @@ const std::string& HostOutputs::cycle_time_text(const ZKVVDevice& device)
 
 void HostOutputs::on_threshold_report(const ZKVVDevice& device, const ThresholdReport& report)
 {
-    if (alarms_) alarms_->add(alarm_json_line(alarm_lines_, device_id_, slave_, cycle_time_text(device), report));
+    if (alarms_) {
+        const std::string line = alarm_json_line(alarm_lines_, device_id_, slave_, cycle_time_text(device), report);
+        alarms_(line.data(), line.size());
+    }
     if (report.state) active_.push_back(report.alarm_name);
     if (watcher_) watcher_(points_reported_, report);
     ++points_reported_;
@@ -62,5 +65,5 @@ void HostOutputs::on_alarm_transition(const ZKVVDevice&, const AlarmTransition& 
 
 void HostOutputs::on_save_history(const ZKVVDevice&, const unsigned char* data, unsigned int length)
 {
-    if (history_) history_->add(reinterpret_cast<const char*>(data), length);
+    if (history_) history_(reinterpret_cast<const char*>(data), length);
 }

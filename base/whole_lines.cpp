@@ -1,4 +1,4 @@
-#include "tools/qmhost/whole_lines.hpp"
+#include "base/whole_lines.hpp"
 
 #include <iostream>
 #include <mutex>

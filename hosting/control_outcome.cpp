@@ -1,4 +1,4 @@
-#include "tools/qmhost/control_outcome.hpp"
+#include "hosting/control_outcome.hpp"
 
 #include "host/contract.hpp"
 

@@ -1,14 +1,14 @@
-// qmhost's sink: what a driver hands the host during a cycle, kept for the
-// cycle's summary and added to the --alarms and --history files, which their
-// owner commits at the cycle's end.
+// The hosted driver's sink: what it hands the host during a cycle, kept for
+// the cycle's summary and passed on to the alarm and history outputs (qmhost
+// poll's --alarms and --history files, which it commits at the cycle's end).
 #pragma once
 
 #include "host/sink.hpp"
-#include "tools/qmhost/json_lines.hpp"
-#include "tools/qmhost/output_file.hpp"
+#include "hosting/json_lines.hpp"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <utility>
@@ -19,12 +19,16 @@
 // report's texts live only during the call.
 using AlarmPointWatcher = std::function<void(int position, const ThresholdReport& report)>;
 
+// Where one output's bytes go as they arrive: a JSON line per alarm point
+// report, a record per history save. Empty: that output is not kept.
+using OutputSink = std::function<void(const char* data, std::size_t size)>;
+
 class HostOutputs : public HostSink {
 public:
-    // Either file may be null: that output is not kept. The device id and
+    // Either sink may be empty: that output is not kept. The device id and
     // slave name the unit in each alarm line.
-    HostOutputs(OutputFile* alarms, OutputFile* history, unsigned int device_id, int slave)
-        : alarms_(alarms), history_(history), device_id_(device_id), slave_(slave)
+    HostOutputs(OutputSink alarms, OutputSink history, unsigned int device_id, int slave)
+        : alarms_(std::move(alarms)), history_(std::move(history)), device_id_(device_id), slave_(slave)
     {
     }
 
@@ -47,8 +51,8 @@ public:
 private:
     const std::string& cycle_time_text(const ZKVVDevice& device);
 
-    OutputFile* alarms_;
-    OutputFile* history_;
+    OutputSink alarms_;
+    OutputSink history_;
     unsigned int device_id_;
     int slave_;
     JsonLines alarm_lines_;

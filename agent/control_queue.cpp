@@ -1,26 +1,28 @@
-#include "tools/qmhost/control_queue.hpp"
+#include "agent/control_queue.hpp"
 
 #include <algorithm>
+
+namespace agent {
 
 namespace {
 // The poller looks at its stop request this often while it waits here.
 constexpr auto kStopCheck = std::chrono::milliseconds(100);
 
-agent::ControlAnswer answer_of(agent::ControlAnswer::Kind kind, const char* message)
+ControlAnswer answer_of(ControlAnswer::Kind kind, const char* message)
 {
-    agent::ControlAnswer answer;
+    ControlAnswer answer;
     answer.kind = kind;
     answer.message = message;
     return answer;
 }
 }  // namespace
 
-agent::ControlAnswer ControlQueue::submit(std::size_t unit, agent::ControlRequest request, Clock::time_point deadline)
+ControlAnswer ControlQueue::submit(std::size_t unit, ControlRequest request, Clock::time_point deadline)
 {
     std::unique_lock<std::mutex> hold(lock_);
-    if (closed_) return answer_of(agent::ControlAnswer::Kind::Stopping, "the agent is stopping");
+    if (closed_) return answer_of(ControlAnswer::Kind::Stopping, "the agent is stopping");
     if (waiting_.size() >= kMaxWaiting)
-        return answer_of(agent::ControlAnswer::Kind::Busy, "the unit's line has controls waiting; try again");
+        return answer_of(ControlAnswer::Kind::Busy, "the unit's line has controls waiting; try again");
     auto entry = std::make_shared<Waiting>();
     entry->unit = unit;
     entry->request = std::move(request);
@@ -29,7 +31,7 @@ agent::ControlAnswer ControlQueue::submit(std::size_t unit, agent::ControlReques
     answered_.wait_until(hold, deadline, [&] { return entry->answered; });
     if (!entry->answered && !entry->started) {
         waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), entry), waiting_.end());
-        return answer_of(agent::ControlAnswer::Kind::TimedOut, "the unit's line did not get to the control in time");
+        return answer_of(ControlAnswer::Kind::TimedOut, "the unit's line did not get to the control in time");
     }
     answered_.wait(hold, [&] { return entry->answered; });
     return entry->answer;
@@ -44,7 +46,7 @@ bool ControlQueue::wait_until(Clock::time_point when, const std::function<bool()
 }
 
 void ControlQueue::run_waiting(
-    const std::function<agent::ControlAnswer(std::size_t unit, const agent::ControlRequest&)>& run)
+    const std::function<ControlAnswer(std::size_t unit, const ControlRequest&)>& run)
 {
     std::unique_lock<std::mutex> hold(lock_);
     while (!waiting_.empty() && !closed_) {
@@ -52,7 +54,7 @@ void ControlQueue::run_waiting(
         waiting_.pop_front();
         entry->started = true;
         hold.unlock();
-        agent::ControlAnswer answer = run(entry->unit, entry->request);
+        ControlAnswer answer = run(entry->unit, entry->request);
         hold.lock();
         entry->answer = std::move(answer);
         entry->answered = true;
@@ -65,9 +67,11 @@ void ControlQueue::close()
     std::lock_guard<std::mutex> hold(lock_);
     closed_ = true;
     for (const auto& entry : waiting_) {
-        entry->answer = answer_of(agent::ControlAnswer::Kind::Stopping, "the agent is stopping");
+        entry->answer = answer_of(ControlAnswer::Kind::Stopping, "the agent is stopping");
         entry->answered = true;
     }
     waiting_.clear();
     answered_.notify_all();
 }
+
+}  // namespace agent

@@ -1,4 +1,4 @@
-#include "tools/qmhost/json_lines.hpp"
+#include "hosting/json_lines.hpp"
 
 #include <sstream>
 

@@ -2,8 +2,8 @@
 // by `control CODE` and the safe controls (on, off, set).
 #pragma once
 
-#include "tools/qmhost/exit_status.hpp"
-#include "tools/qmhost/hosted_device.hpp"
+#include "hosting/exit_status.hpp"
+#include "hosting/hosted_device.hpp"
 
 #include <string>
 

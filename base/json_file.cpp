@@ -1,6 +1,6 @@
-#include "tools/common/json_file.hpp"
+#include "base/json_file.hpp"
 
-#include "tools/common/usage_error.hpp"
+#include "base/usage_error.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -3,7 +3,7 @@
 // pause that doubles up to a bound until it answers again.
 #pragma once
 
-#include "tools/qmhost/hosted_device.hpp"
+#include "hosting/hosted_device.hpp"
 
 #include <chrono>
 #include <string>

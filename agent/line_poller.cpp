@@ -1,11 +1,11 @@
-#include "tools/qmhost/line_poller.hpp"
+#include "agent/line_poller.hpp"
 
 #include "agent/events.hpp"
 #include "agent/time_text.hpp"
-#include "tools/qmhost/control_outcome.hpp"
 #include "driver/catalogues/alarm_catalogue.hpp"
 #include "host/contract.hpp"
 #include "host/libmodbus_link.hpp"
+#include "hosting/control_outcome.hpp"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+namespace agent {
 namespace {
 using Clock = std::chrono::steady_clock;
 }  // namespace
@@ -56,25 +57,25 @@ bool clock_synchronised()
 }
 
 struct LinePoller::Unit {
-    agent::SiteUnit site;
+    SiteUnit site;
     std::unique_ptr<HostedDevice> device;
     UnitHealth health;
     // Alarm points active as last written to the store, by position.
     std::vector<bool> active;
     // This cycle's raises and clears, as its reports arrived.
-    std::vector<agent::NewEvent> alarm_events;
+    std::vector<NewEvent> alarm_events;
     std::size_t place = 0;  // on the line, from 0
 };
 
-LinePoller::LinePoller(const PluginLibrary& plugin, const agent::SiteLine& line, std::size_t line_index,
-                       const agent::ResumeState& resume, StopRequest& stop, CycleWriter write)
+LinePoller::LinePoller(const PluginLibrary& plugin, const SiteLine& line, std::size_t line_index,
+                       const ResumeState& resume, StopRequest& stop, CycleWriter write)
     : interval_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(line.interval_s))),
       stop_(stop),
       write_(std::move(write)),
       line_index_(line_index)
 {
     std::vector<int> slaves;
-    for (const agent::SiteUnit& unit : line.units) slaves.push_back(unit.slave);
+    for (const SiteUnit& unit : line.units) slaves.push_back(unit.slave);
     // The units' drivers share the one open line, each with its slave id.
     const auto links = make_shared_line_links(line.link, slaves);
     for (std::size_t i = 0; i < line.units.size(); ++i) {
@@ -83,10 +84,10 @@ LinePoller::LinePoller(const PluginLibrary& plugin, const agent::SiteLine& line,
         unit->place = i;
         try {
             unit->device = std::make_unique<HostedDevice>(plugin, unit->site.device_id,
-                                                          agent::unit_device_config(line, unit->site), nullptr,
+                                                          unit_device_config(line, unit->site), nullptr,
                                                           nullptr);
         } catch (const std::runtime_error& e) {
-            throw agent::SiteFileError("lines[" + std::to_string(line_index) + "].units[" + std::to_string(i) +
+            throw SiteFileError("lines[" + std::to_string(line_index) + "].units[" + std::to_string(i) +
                                        "].settings: " + e.what());
         }
         unit->device->share_line(links[i]);
@@ -103,7 +104,7 @@ LinePoller::LinePoller(const PluginLibrary& plugin, const agent::SiteLine& line,
     }
 }
 
-void LinePoller::show_state_in(agent::SiteState& state, std::size_t first_unit)
+void LinePoller::show_state_in(SiteState& state, std::size_t first_unit)
 {
     state_ = &state;
     first_unit_ = first_unit;
@@ -163,7 +164,7 @@ void LinePoller::poll_until_stopped()
         if (wait_between_cycles(std::max(next_start, first_due()))) break;
         const auto round_start = Clock::now();
         next_start = round_start + interval_;
-        agent::Cycle cycle;
+        Cycle cycle;
         for (auto& unit : units_) {
             if (!unit->health.due(Clock::now())) continue;
             poll_unit(*unit, cycle, stopped);
@@ -171,12 +172,12 @@ void LinePoller::poll_until_stopped()
         }
         if (state_) state_->round_done(line_index_, std::chrono::duration<double>(Clock::now() - round_start).count());
         if (cycle.records.empty() && cycle.events.empty()) continue;
-        cycle.time_ms = agent::utc_now_ms();
+        cycle.time_ms = utc_now_ms();
         write_(cycle);
     }
 }
 
-void LinePoller::poll_unit(Unit& unit, agent::Cycle& cycle, bool& stopped)
+void LinePoller::poll_unit(Unit& unit, Cycle& cycle, bool& stopped)
 {
     unit.alarm_events.clear();
     const auto started = Clock::now();
@@ -188,22 +189,22 @@ void LinePoller::poll_unit(Unit& unit, agent::Cycle& cycle, bool& stopped)
     if (result.completed)
         completed(unit, cycle);
     else if (unit.health.failed(result) == UnitHealth::Failure::Lost)
-        cycle.events.push_back({unit.site.name, agent::utc_now_ms(), agent::event_kind::kUnitLost,
-                                agent::unit_lost_detail(unit.health.failed_in_row(),
+        cycle.events.push_back({unit.site.name, utc_now_ms(), event_kind::kUnitLost,
+                                unit_lost_detail(unit.health.failed_in_row(),
                                                         unit.health.lost_text(result) + ": " + result.error)});
     if (state_) show_cycle(unit, result, Clock::now() - started);
 }
 
-void LinePoller::completed(Unit& unit, agent::Cycle& cycle)
+void LinePoller::completed(Unit& unit, Cycle& cycle)
 {
-    const int64_t now_ms = agent::utc_now_ms();
+    const int64_t now_ms = utc_now_ms();
     if (unit.health.answered())
-        cycle.events.push_back({unit.site.name, now_ms, agent::event_kind::kUnitBack,
-                                agent::unit_back_detail(unit.health.failed_in_row())});
+        cycle.events.push_back({unit.site.name, now_ms, event_kind::kUnitBack,
+                                unit_back_detail(unit.health.failed_in_row())});
     unit.health.reset();
 
     const HostOutputs& outputs = unit.device->outputs();
-    agent::NewRecord record;
+    NewRecord record;
     record.unit = unit.site.name;
     record.slave = unit.site.slave;
     record.device_id = unit.site.device_id;
@@ -213,7 +214,7 @@ void LinePoller::completed(Unit& unit, agent::Cycle& cycle)
     record.rtype = contract::kRecordType;
     record.body = outputs.record();
     cycle.records.push_back(std::move(record));
-    for (agent::NewEvent& event : unit.alarm_events) cycle.events.push_back(std::move(event));
+    for (NewEvent& event : unit.alarm_events) cycle.events.push_back(std::move(event));
 }
 
 // Against what the store holds, not the host's own memory of the points: a
@@ -226,9 +227,9 @@ void LinePoller::compare_alarm_point(Unit& unit, int position, const ThresholdRe
     if (at >= unit.active.size() || unit.active[at] == report.state) return;
     unit.active[at] = report.state;
     const AlarmPoint& catalogued = kAlarmCatalogue[at];
-    unit.alarm_events.push_back({unit.site.name, agent::utc_now_ms(),
-                                 report.state ? agent::event_kind::kAlarmRaised : agent::event_kind::kAlarmCleared,
-                                 agent::alarm_detail(position, catalogued.mode1_code, catalogued.mode2_code,
+    unit.alarm_events.push_back({unit.site.name, utc_now_ms(),
+                                 report.state ? event_kind::kAlarmRaised : event_kind::kAlarmCleared,
+                                 alarm_detail(position, catalogued.mode1_code, catalogued.mode2_code,
                                                      report.alarm_name, report.level)});
 }
 
@@ -239,10 +240,10 @@ void LinePoller::show_cycle(const Unit& unit, const CycleResult& result, Clock::
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
     const std::size_t index = first_unit_ + unit.place;
     if (result.completed)
-        state_->completed(index, unit.device->outputs().record(), agent::utc_now_ms(),
+        state_->completed(index, unit.device->outputs().record(), utc_now_ms(),
                           boost::posix_time::to_iso_extended_string(unit.device->device().cycle_time()), us);
     else
-        state_->failed(index, unit.health.lost(), unit.health.failed_in_row(), result.error, agent::utc_now_ms(), us);
+        state_->failed(index, unit.health.lost(), unit.health.failed_in_row(), result.error, utc_now_ms(), us);
 }
 
 // Until `until`, running the controls that arrive meanwhile; true on a stop.
@@ -251,7 +252,7 @@ bool LinePoller::wait_between_cycles(Clock::time_point until)
     const auto stopped = [this] { return stop_.requested(); };
     while (controls_.wait_until(until, stopped)) {
         if (stopped()) return true;
-        controls_.run_waiting([this](std::size_t place, const agent::ControlRequest& request) {
+        controls_.run_waiting([this](std::size_t place, const ControlRequest& request) {
             return run_control(place, request);
         });
     }
@@ -259,11 +260,11 @@ bool LinePoller::wait_between_cycles(Clock::time_point until)
 }
 
 // The write and its outcome, told as a control event in the store.
-agent::ControlAnswer LinePoller::run_control(std::size_t place, const agent::ControlRequest& request)
+ControlAnswer LinePoller::run_control(std::size_t place, const ControlRequest& request)
 {
     Unit& unit = *units_.at(place);
     const ControlResult result = unit.device->control(request.code, request.input);
-    agent::ControlAnswer answer;
+    ControlAnswer answer;
     answer.handed = result.handed;
     answer.wrote = result.wrote;
     answer.result = result.outcome;
@@ -271,11 +272,13 @@ agent::ControlAnswer LinePoller::run_control(std::size_t place, const agent::Con
     static const char kHex[] = "0123456789abcdef";
     std::string hex;
     for (unsigned char byte : request.input) hex += {kHex[byte >> 4], kHex[byte & 0xF]};
-    agent::Cycle cycle;
-    cycle.time_ms = agent::utc_now_ms();
-    cycle.events.push_back({unit.site.name, cycle.time_ms, agent::event_kind::kControl,
-                            agent::control_detail(request.code, hex, result.outcome.value_or(contract::kControlPending),
+    Cycle cycle;
+    cycle.time_ms = utc_now_ms();
+    cycle.events.push_back({unit.site.name, cycle.time_ms, event_kind::kControl,
+                            control_detail(request.code, hex, result.outcome.value_or(contract::kControlPending),
                                                   request.source)});
     write_(cycle);
     return answer;
 }
+
+}  // namespace agent

@@ -1,4 +1,4 @@
-#include "tools/qmhost/unit_health.hpp"
+#include "hosting/unit_health.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "tools/qmhost/local_time.hpp"
+#include "hosting/local_time.hpp"
 
 #include <cstdio>
 #include <cstdlib>

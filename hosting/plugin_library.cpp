@@ -1,4 +1,4 @@
-#include "tools/qmhost/plugin_library.hpp"
+#include "hosting/plugin_library.hpp"
 
 #include <dlfcn.h>
 #include <unistd.h>

@@ -1,11 +1,12 @@
-#include "tools/qmhost/hosted_device.hpp"
+#include "hosting/hosted_device.hpp"
 
 #include "host/contract.hpp"
 #include "host/libmodbus_link.hpp"
-#include "tools/qmhost/device_config.hpp"
+#include "host/link_settings.hpp"
 
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -17,11 +18,13 @@ constexpr int kFirstReportCapacity = 64 * 1024;
 constexpr int kMaxRequestsPerCycle = 1000;
 constexpr int kMaxRequestsPerControl = 16;
 
+LinkSettings config_link(const Json::Value& config) { return parse_link_settings(config[kLinkMember]); }
+
 }  // namespace
 
 HostedDevice::HostedDevice(const PluginLibrary& plugin, unsigned int device_id, const Json::Value& config,
-                           OutputFile* alarms, OutputFile* history)
-    : outputs_(alarms, history, device_id, config_link(config).slave),
+                           OutputSink alarms, OutputSink history)
+    : outputs_(std::move(alarms), std::move(history), device_id, config_link(config).slave),
       controller_(&outputs_),
       device_(plugin.create_device()),
       modbus_(dynamic_cast<SPModbus*>(device_.get())),
@@ -38,14 +41,6 @@ HostedDevice::HostedDevice(const PluginLibrary& plugin, unsigned int device_id, 
 HostedDevice::~HostedDevice()
 {
     device_->ClosePort();
-}
-
-OpenedDevice::OpenedDevice(const DeviceOptions& options)
-    : config_(load_device_config(options)),
-      plugin_(plugin_path(options.plugin)),
-      device_(plugin_, options.device_id, config_, nullptr, nullptr)
-{
-    device_.open_link();
 }
 
 void HostedDevice::open_link()

@@ -12,6 +12,8 @@
 #include <memory>
 #include <mutex>
 
+namespace agent {
+
 class ControlQueue {
 public:
     using Clock = std::chrono::steady_clock;
@@ -22,23 +24,23 @@ public:
     // From an HTTP thread: queues the request for the unit (its place on the
     // line) and waits for its answer. One not started by `deadline` is taken
     // back and answered TimedOut; one started is waited for to the end.
-    agent::ControlAnswer submit(std::size_t unit, agent::ControlRequest request, Clock::time_point deadline);
+    ControlAnswer submit(std::size_t unit, ControlRequest request, Clock::time_point deadline);
 
     // From the poller: waits until `when`, a request or `stopped()`; true
     // when requests wait.
     bool wait_until(Clock::time_point when, const std::function<bool()>& stopped);
     // From the poller: runs each waiting request with `run` and answers it.
-    void run_waiting(const std::function<agent::ControlAnswer(std::size_t unit, const agent::ControlRequest&)>& run);
+    void run_waiting(const std::function<ControlAnswer(std::size_t unit, const ControlRequest&)>& run);
     // The agent stops: what waits is answered Stopping, and nothing more is taken.
     void close();
 
 private:
     struct Waiting {
         std::size_t unit;
-        agent::ControlRequest request;
+        ControlRequest request;
         bool started = false;
         bool answered = false;
-        agent::ControlAnswer answer;
+        ControlAnswer answer;
     };
 
     std::mutex lock_;
@@ -47,3 +49,5 @@ private:
     std::deque<std::shared_ptr<Waiting>> waiting_;
     bool closed_ = false;
 };
+
+}  // namespace agent

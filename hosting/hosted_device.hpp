@@ -6,10 +6,9 @@
 #include <json/json.h>
 
 #include "host/link.hpp"
-#include "tools/qmhost/host_outputs.hpp"
-#include "tools/qmhost/options.hpp"
-#include "tools/qmhost/plugin_library.hpp"
-#include "tools/qmhost/stop_signals.hpp"
+#include "hosting/host_outputs.hpp"
+#include "hosting/plugin_library.hpp"
+#include "hosting/stop_signals.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -41,7 +40,7 @@ public:
     // Creates the driver and gives it its id and settings; throws
     // std::runtime_error when the driver refuses them.
     HostedDevice(const PluginLibrary& plugin, unsigned int device_id, const Json::Value& config,
-                 OutputFile* alarms, OutputFile* history);
+                 OutputSink alarms, OutputSink history);
     ~HostedDevice();
 
     // Opens the Modbus line now rather than at the first request, so a line
@@ -87,21 +86,4 @@ private:
     int slave_;
     std::string link_description_;
     std::vector<char> report_buffer_;
-};
-
-// One unit's driver, opened as every command that talks to one unit opens
-// it: the device JSON, the plug-in, the driver given its settings, then its
-// line. Throws as each step does (UsageError, std::runtime_error).
-class OpenedDevice {
-public:
-    explicit OpenedDevice(const DeviceOptions& options);
-    HostedDevice& operator*() { return device_; }
-    HostedDevice* operator->() { return &device_; }
-    // The device JSON it was given.
-    const Json::Value& config() const { return config_; }
-
-private:
-    Json::Value config_;
-    PluginLibrary plugin_;
-    HostedDevice device_;
 };

@@ -1,0 +1,53 @@
+#include "agent/shared_store.hpp"
+
+#include "agent/events.hpp"
+#include "agent/time_text.hpp"
+
+#include <utility>
+
+namespace agent {
+namespace {
+
+// An event as the journal shows it: its time, its unit, its kind, its detail.
+std::string event_line(const NewEvent& event)
+{
+    return iso8601_utc_ms(event.ts_ms) + " " + (event.unit.empty() ? "" : event.unit + " ") + event.kind + " " +
+           compact_json(event.detail);
+}
+
+}  // namespace
+
+SharedStore::SharedStore(const StoreSettings& settings, AgentStats& stats, EventLog tell_events)
+    : stats_(stats), tell_events_(std::move(tell_events)), store_(settings.path, settings)
+{
+}
+
+ResumeState SharedStore::resume_state()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return store_.resume_state();
+}
+
+CommitResult SharedStore::write(const Cycle& cycle)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    CommitResult result = store_.commit_cycle(cycle);
+    stats_.dropped_records_total += result.dropped_records;
+    if (tell_events_)
+        for (const NewEvent& event : cycle.events) tell_events_(event_line(event));
+    return result;
+}
+
+void SharedStore::mark_acked(Stream stream, const std::vector<int64_t>& seqs, int64_t now_ms)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    store_.mark_acked(stream, seqs, now_ms);
+}
+
+void SharedStore::mark_confirmed_up_to(Stream stream, int64_t seq)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    store_.mark_confirmed_up_to(stream, seq);
+}
+
+}  // namespace agent
