@@ -15,6 +15,23 @@ constexpr std::size_t kMaxNameLength = 64;
 
 std::string level(const std::string& unit) { return unit.empty() ? kAgentLevel : unit; }
 
+const char* last_level(TopicKind kind)
+{
+    for (const TopicForm& form : kTopicForms)
+        if (form.kind == kind) return form.last_level;
+    return "";
+}
+
+std::string unit_topic(const std::string& prefix, const std::string& site, const std::string& unit, TopicKind kind)
+{
+    return prefix + "/" + site + "/" + level(unit) + "/" + last_level(kind);
+}
+
+std::string site_topic(const std::string& prefix, const std::string& site, TopicKind kind)
+{
+    return prefix + "/" + site + "/" + last_level(kind);
+}
+
 std::optional<Json::Value> parse_object(const void* payload, std::size_t length)
 {
     if (length == 0 || length > kMaxPayloadBytes) return std::nullopt;
@@ -100,30 +117,51 @@ Json::Value origin_members(const Origin& origin, int64_t seq, int64_t ts_ms, boo
 
 }  // namespace
 
+std::optional<Topic> parse_topic(const std::string& prefix, const std::string& topic)
+{
+    if (topic.compare(0, prefix.size() + 1, prefix + "/") != 0) return std::nullopt;
+    std::vector<std::string> levels;
+    for (std::size_t from = prefix.size() + 1;;) {
+        const std::size_t slash = topic.find('/', from);
+        levels.push_back(topic.substr(from, slash == std::string::npos ? std::string::npos : slash - from));
+        if (slash == std::string::npos || levels.size() > 3) break;
+        from = slash + 1;
+    }
+    for (const TopicForm& form : kTopicForms) {
+        if (levels.size() != (form.per_unit ? 3u : 2u) || levels.back() != form.last_level) continue;
+        if (!is_topic_level(levels[0]) || (form.per_unit && !is_topic_level(levels[1]))) return std::nullopt;
+        return Topic{form.kind, levels[0], form.per_unit ? levels[1] : std::string()};
+    }
+    return std::nullopt;
+}
+
 std::string record_topic(const std::string& prefix, const std::string& site, const std::string& unit)
 {
-    return prefix + "/" + site + "/" + level(unit) + "/record";
+    return unit_topic(prefix, site, unit, TopicKind::Record);
 }
 
 std::string event_topic(const std::string& prefix, const std::string& site, const std::string& unit)
 {
-    return prefix + "/" + site + "/" + level(unit) + "/event";
+    return unit_topic(prefix, site, unit, TopicKind::Event);
 }
 
 std::string status_topic(const std::string& prefix, const std::string& site, const std::string& unit)
 {
-    return prefix + "/" + site + "/" + level(unit) + "/status";
+    return unit_topic(prefix, site, unit, TopicKind::Status);
 }
 
-std::string agent_topic(const std::string& prefix, const std::string& site) { return prefix + "/" + site + "/agent"; }
+std::string agent_topic(const std::string& prefix, const std::string& site)
+{
+    return site_topic(prefix, site, TopicKind::Agent);
+}
 
 std::string confirm_topic(const std::string& prefix, const std::string& site)
 {
-    return prefix + "/" + site + "/confirm";
+    return site_topic(prefix, site, TopicKind::Confirm);
 }
 
-std::string all_records_filter(const std::string& prefix) { return prefix + "/+/+/record"; }
-std::string all_events_filter(const std::string& prefix) { return prefix + "/+/+/event"; }
+std::string all_records_filter(const std::string& prefix) { return unit_topic(prefix, "+", "+", TopicKind::Record); }
+std::string all_events_filter(const std::string& prefix) { return unit_topic(prefix, "+", "+", TopicKind::Event); }
 
 std::string record_payload(const StoredRecord& r, const Origin& origin, const Json::Value& summary, bool replay)
 {

@@ -26,6 +26,29 @@ constexpr std::size_t kMaxPayloadBytes = 64 * 1024;
 // The topic level an agent's own events go under.
 constexpr const char* kAgentLevel = "agent";
 
+// The topics above, as a table: the last level names the kind, and a unit's
+// topics carry the unit's level before it.
+enum class TopicKind { Record, Event, Status, Agent, Confirm };
+struct TopicForm {
+    TopicKind kind;
+    const char* last_level;
+    bool per_unit;  // PREFIX/SITE/UNIT/LAST rather than PREFIX/SITE/LAST
+};
+constexpr TopicForm kTopicForms[] = {
+    {TopicKind::Record, "record", true}, {TopicKind::Event, "event", true},     {TopicKind::Status, "status", true},
+    {TopicKind::Agent, "agent", false},  {TopicKind::Confirm, "confirm", false},
+};
+
+// What a topic names: its kind, its site and (for a unit's topics) its unit
+// level, which is kAgentLevel for the agent's own events.
+struct Topic {
+    TopicKind kind = TopicKind::Record;
+    std::string site;
+    std::string unit;
+};
+// Empty for a topic outside `prefix` or not in the table.
+std::optional<Topic> parse_topic(const std::string& prefix, const std::string& topic);
+
 std::string record_topic(const std::string& prefix, const std::string& site, const std::string& unit);
 std::string event_topic(const std::string& prefix, const std::string& site, const std::string& unit);
 std::string status_topic(const std::string& prefix, const std::string& site, const std::string& unit);

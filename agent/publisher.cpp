@@ -1,156 +1,124 @@
 #include "agent/publisher.hpp"
 
-#include "agent/mqtt_client.hpp"
+#include "agent/mqtt_link.hpp"
 #include "agent/mqtt_messages.hpp"
 #include "agent/outbox_reader.hpp"
 #include "agent/time_text.hpp"
 
-#include <mqtt_protocol.h>
-
-#include <algorithm>
-#include <array>
 #include <chrono>
 #include <condition_variable>
-#include <map>
+#include <deque>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <thread>
+#include <utility>
 
 namespace agent {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kPollEvery = std::chrono::milliseconds(50);       // new rows are looked for at least this often
-constexpr auto kRepairCheckEvery = std::chrono::seconds(1);      // rows overdue for a confirmation
-constexpr auto kCountEvery = std::chrono::seconds(1);            // the outbox counters
-constexpr auto kEarlyAckKeep = std::chrono::seconds(30);         // an ack whose publish was not yet noted
-constexpr int kReconnectDelayMinS = 1;
-constexpr int kReconnectDelayMaxS = 5;
+constexpr auto kPollEvery = std::chrono::milliseconds(50);  // new rows are looked for at least this often
+constexpr auto kCountEvery = std::chrono::seconds(1);       // the outbox counters
+// Confirmations waiting for the pump: each carries the whole mark, so a
+// flood beyond this keeps the newest.
+constexpr std::size_t kPendingConfirmsMax = 64;
 constexpr int kQos = 1;
+constexpr int kFirstRefusalReason = 0x80;
 
-constexpr std::array<Stream, 2> kStreams = {Stream::Records, Stream::Events};
-std::size_t index_of(Stream s) { return s == Stream::Records ? 0 : 1; }
+OutboxTime time_now()
+{
+    const auto steady = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch());
+    return {steady.count(), utc_now_ms()};
+}
 
-// A message handed to libmosquitto and not yet acknowledged.
-struct Flight {
-    bool row = false;  // false: the agent's own message (online, will)
-    Stream stream = Stream::Records;
-    int64_t seq = 0;
-    Clock::time_point sent;
-};
+OutboxRules rules_of(const MqttSettings& mqtt) { return {mqtt.inflight, mqtt.backlog_per_s, mqtt.replay_after_s}; }
 
-// Unconfirmed rows being sent again, in seq order, at a bounded rate.
-struct Backlog {
-    int64_t next = 1;
-    int64_t end = 0;
-    int64_t acked_before = INT64_MAX;  // a repair: only rows acknowledged before this
-    bool active() const { return next <= end; }
-};
+mqtt::LinkSetup link_setup(const PublisherSetup& setup)
+{
+    mqtt::LinkSetup link;
+    link.client_id = setup.mqtt.client_id.empty() ? "qm-" + setup.site : setup.mqtt.client_id;
+    link.send_maximum = setup.mqtt.inflight;
+    link.will = mqtt::LastWill{mqtt::agent_topic(setup.mqtt.topic_prefix, setup.site), mqtt::agent_offline_payload()};
+    link.subscriptions = {mqtt::confirm_topic(setup.mqtt.topic_prefix, setup.site)};
+    return link;
+}
 
 }  // namespace
 
-struct Publisher::State {
-    State(PublisherSetup s, OutboxMarks& m, AgentStats& st)
-        : setup(std::move(s)), marks(m), stats(st), reader(setup.store_path)
+struct Publisher::State final : mqtt::LinkListener, OutboxLink {
+    State(PublisherSetup s, OutboxMarks& marks, AgentStats& st)
+        : setup(std::move(s)),
+          stats(st),
+          reader(setup.store_path),
+          outbox(rules_of(setup.mqtt), setup.store_id, reader, marks, st),
+          link(setup.mqtt, link_setup(setup), *this)
     {
     }
 
     PublisherSetup setup;
-    OutboxMarks& marks;
     AgentStats& stats;
     OutboxReader reader;  // the pump thread's only
-    mqtt::Library library;
-    mqtt::ClientHandle client;
+    Outbox outbox;        // the pump thread's only
     std::thread pump;
     bool started = false;
 
-    // Shared with libmosquitto's thread, under `lock`.
+    // Handed over by libmosquitto's thread, under `lock`.
     std::mutex lock;
     std::condition_variable woken;
     bool wake_flag = false;
     bool stopping = false;
-    bool connected = false;
+    bool connected_now = false;
     uint64_t connect_epoch = 0;
-    std::map<int, Flight> flights;
-    std::map<int, std::pair<int, Clock::time_point>> early_acks;  // mid -> reason, when
-    std::array<std::vector<int64_t>, 2> acked;
-    std::array<int64_t, 2> confirmed = {0, 0};
+    std::vector<std::pair<int, int>> acks;  // message id, reason
+    std::deque<mqtt::Confirm> confirms;
     std::string last_refusal;  // told once until it changes
-    mqtt::TlsReasons tls;
 
     // The pump thread's own.
     uint64_t seen_epoch = 0;
-    std::array<int64_t, 2> live_next = {1, 1};
-    std::array<Backlog, 2> backlog;
-    std::array<int64_t, 2> unconfirmed_from = {1, 1};
-    std::array<int64_t, 2> confirmed_written = {0, 0};
-    std::array<std::set<int64_t>, 2> in_flight;  // a copy of flights' rows, kept by the pump
-    double tokens = 0;
-    Clock::time_point last_refill = Clock::now();
-    Clock::time_point next_repair_check = Clock::now();
     Clock::time_point next_count = Clock::now();
+
+    // Last, so it stops first: its callbacks use everything above.
+    mqtt::Link link;
 
     void log(const std::string& line) const
     {
         if (setup.log) setup.log(line);
     }
     const std::string& prefix() const { return setup.mqtt.topic_prefix; }
-    int free_window() const
-    {
-        return setup.mqtt.inflight - static_cast<int>(in_flight[0].size() + in_flight[1].size());
-    }
-
-    void connect();
-    void run();
-    void take_callbacks(bool& is_connected, uint64_t& epoch);
-    void write_marks(std::array<std::vector<int64_t>, 2>& acks, const std::array<int64_t, 2>& confirms);
-    void start_backlogs();
-    void send_live();
-    void send_backlog();
-    void check_repairs();
-    void expire_flights();
-    void count_outbox();
-    bool publish_row(Stream stream, int64_t seq, const std::string& topic, const std::string& payload);
-    int publish_own(const std::string& topic, const std::string& payload, int qos, bool retain);
-    void note_flight(int mid, const Flight& flight);
-    mqtt::Origin origin(Stream stream) const
-    {
-        return {setup.site, setup.store_id, unconfirmed_from[index_of(stream)]};
-    }
+    std::string where() const { return setup.mqtt.host + ":" + std::to_string(setup.mqtt.port); }
+    mqtt::Origin origin(const Sending& how) const { return {setup.site, setup.store_id, how.unconfirmed_from}; }
     Json::Value summary(const StoredRecord& r) const
     {
         return setup.summarize ? setup.summarize(r) : Json::Value(Json::objectValue);
     }
+    void wake_pump()
+    {
+        wake_flag = true;
+        woken.notify_one();
+    }
 
-    // libmosquitto's thread.
-    static void on_connect(mosquitto*, void* self, int reason, int, const mosquitto_property*);
-    static void on_disconnect(mosquitto*, void* self, int rc, const mosquitto_property*);
-    static void on_publish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*);
-    static void on_message(mosquitto*, void* self, const mosquitto_message* message, const mosquitto_property*);
-    static void on_log(mosquitto*, void* self, int level, const char* line);
+    void run();
+    void hand_over_to_outbox(bool& is_connected, uint64_t& epoch);
+    void count_outbox();
+    std::optional<int> publish_row(const std::string& topic, const std::string& payload);
+    void publish_own(const std::string& topic, const std::string& payload, int qos, bool retain);
     void refused(const std::string& why);
+
+    // OutboxLink: the pump thread.
+    std::optional<int> send(const StoredRecord& r, const Sending& how) override;
+    std::optional<int> send(const StoredEvent& e, const Sending& how) override;
+
+    // LinkListener: libmosquitto's thread.
+    void connected(int reason) override;
+    void disconnected(int rc, const std::string& tls) override;
+    void acknowledged(int mid, int reason) override;
+    void received(const char* topic, const void* payload, std::size_t length) override;
 };
 
 Publisher::Publisher(PublisherSetup setup, OutboxMarks& marks, AgentStats& stats)
     : state_(std::make_unique<State>(std::move(setup), marks, stats))
 {
-    State& s = *state_;
-    const std::string id = s.setup.mqtt.client_id.empty() ? "qm-" + s.setup.site : s.setup.mqtt.client_id;
-    s.client = mqtt::make_client(s.setup.mqtt, id, true, true, &s);
-    mosquitto* c = s.client.get();
-    mosquitto_int_option(c, MOSQ_OPT_SEND_MAXIMUM, s.setup.mqtt.inflight);
-    mosquitto_connect_v5_callback_set(c, &State::on_connect);
-    mosquitto_disconnect_v5_callback_set(c, &State::on_disconnect);
-    mosquitto_publish_v5_callback_set(c, &State::on_publish);
-    mosquitto_message_v5_callback_set(c, &State::on_message);
-    mosquitto_log_callback_set(c, &State::on_log);
-    mosquitto_reconnect_delay_set(c, kReconnectDelayMinS, kReconnectDelayMaxS, true);
-    const std::string will = mqtt::agent_offline_payload();
-    const int rc = mosquitto_will_set(c, mqtt::agent_topic(s.prefix(), s.setup.site).c_str(),
-                                      static_cast<int>(will.size()), will.data(), kQos, true);
-    if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error("MQTT last will: " + mqtt::error_text(rc));
 }
 
 Publisher::~Publisher() { stop(); }
@@ -160,17 +128,16 @@ void Publisher::start()
     State& s = *state_;
     if (s.started) return;
     s.started = true;
-    s.connect();
+    // A broker not there yet is tried again by the link's thread.
+    const std::string not_reached = s.link.start();
+    if (!not_reached.empty()) s.log("MQTT broker " + s.where() + " not reached yet: " + not_reached);
     s.pump = std::thread([&s] { s.run(); });
 }
 
 void Publisher::wake()
 {
-    {
-        std::lock_guard<std::mutex> hold(state_->lock);
-        state_->wake_flag = true;
-    }
-    state_->woken.notify_one();
+    std::lock_guard<std::mutex> hold(state_->lock);
+    state_->wake_pump();
 }
 
 void Publisher::stop()
@@ -181,58 +148,42 @@ void Publisher::stop()
     {
         std::lock_guard<std::mutex> hold(s.lock);
         s.stopping = true;
+        s.wake_pump();
     }
-    s.woken.notify_one();
     s.pump.join();
     bool is_connected = false;
     {
         std::lock_guard<std::mutex> hold(s.lock);
-        is_connected = s.connected;
+        is_connected = s.connected_now;
     }
     if (is_connected)
         s.publish_own(mqtt::agent_topic(s.prefix(), s.setup.site), mqtt::agent_offline_payload(), kQos, true);
-    mosquitto_disconnect(s.client.get());
-    mosquitto_loop_stop(s.client.get(), false);
+    s.link.stop();
     s.stats.broker_connected = false;
-}
-
-void Publisher::State::connect()
-{
-    mosquitto* c = client.get();
-    const int rc = mosquitto_connect_async(c, setup.mqtt.host.c_str(), setup.mqtt.port, setup.mqtt.keepalive_s);
-    // A broker not there yet is tried again by the loop below.
-    if (rc != MOSQ_ERR_SUCCESS)
-        log("MQTT broker " + setup.mqtt.host + ":" + std::to_string(setup.mqtt.port) +
-            " not reached yet: " + mqtt::error_text(rc));
-    const int loop = mosquitto_loop_start(c);
-    if (loop != MOSQ_ERR_SUCCESS) throw std::runtime_error("MQTT client thread: " + mqtt::error_text(loop));
 }
 
 void Publisher::State::run()
 {
     while (true) {
-        bool is_connected = false;
-        uint64_t epoch = 0;
         {
             std::unique_lock<std::mutex> hold(lock);
             woken.wait_for(hold, kPollEvery, [this] { return stopping || wake_flag; });
             wake_flag = false;
             if (stopping) break;
         }
-        take_callbacks(is_connected, epoch);
+        bool is_connected = false;
+        uint64_t epoch = 0;
+        hand_over_to_outbox(is_connected, epoch);
         stats.broker_connected = is_connected;
         try {
-            for (Stream stream : kStreams) unconfirmed_from[index_of(stream)] = reader.unconfirmed_from(stream);
             if (Clock::now() >= next_count) count_outbox();
             if (!is_connected) continue;
+            const OutboxTime now = time_now();
             if (epoch != seen_epoch) {
                 seen_epoch = epoch;
-                start_backlogs();
+                outbox.restart(now);
             }
-            expire_flights();
-            send_live();
-            send_backlog();
-            check_repairs();
+            outbox.send(*this, now);
         } catch (const std::exception& e) {
             // The store is being written or checkpointed; the next round reads again.
             log(std::string("publisher: ") + e.what());
@@ -240,173 +191,24 @@ void Publisher::State::run()
     }
 }
 
-// What libmosquitto's thread noted since the last round, written to the store.
-void Publisher::State::take_callbacks(bool& is_connected, uint64_t& epoch)
+// What libmosquitto's thread noted since the last round, given to the
+// outbox and written to the store. An acknowledgement always comes after
+// its message was noted: the outbox notes a message as soon as the link
+// takes it, on this thread, and acknowledgements are handed over here.
+void Publisher::State::hand_over_to_outbox(bool& is_connected, uint64_t& epoch)
 {
-    std::array<std::vector<int64_t>, 2> acks;
-    std::array<int64_t, 2> confirms{};
+    std::vector<std::pair<int, int>> new_acks;
+    std::deque<mqtt::Confirm> new_confirms;
     {
         std::lock_guard<std::mutex> hold(lock);
-        is_connected = connected;
+        is_connected = connected_now;
         epoch = connect_epoch;
-        acks.swap(acked);
-        confirms = confirmed;
-        for (auto& rows : in_flight) rows.clear();
-        for (const auto& [mid, flight] : flights)
-            if (flight.row) in_flight[index_of(flight.stream)].insert(flight.seq);
-        const auto now = Clock::now();
-        for (auto early = early_acks.begin(); early != early_acks.end();)
-            early = now - early->second.second > kEarlyAckKeep ? early_acks.erase(early) : std::next(early);
+        new_acks.swap(acks);
+        new_confirms.swap(confirms);
     }
-    write_marks(acks, confirms);
-}
-
-void Publisher::State::write_marks(std::array<std::vector<int64_t>, 2>& acks, const std::array<int64_t, 2>& confirms)
-{
-    const int64_t now_ms = utc_now_ms();
-    for (Stream stream : kStreams) {
-        const std::size_t i = index_of(stream);
-        if (!acks[i].empty()) marks.mark_acked(stream, acks[i], now_ms);
-        if (confirms[i] > confirmed_written[i]) {
-            marks.mark_confirmed_up_to(stream, confirms[i]);
-            confirmed_written[i] = confirms[i];
-        }
-    }
-}
-
-// At start and after every reconnect: what the centre has not confirmed may
-// have been lost with the broker, so it all goes again, in seq order, behind
-// the live rows. Rows libmosquitto still holds in flight it resends itself.
-void Publisher::State::start_backlogs()
-{
-    for (Stream stream : kStreams) {
-        const std::size_t i = index_of(stream);
-        live_next[i] = reader.last_seq(stream) + 1;
-        backlog[i] = Backlog{unconfirmed_from[i], live_next[i] - 1, INT64_MAX};
-    }
-    tokens = 0;
-    last_refill = Clock::now();
-}
-
-void Publisher::State::send_live()
-{
-    for (Stream stream : kStreams) {
-        const std::size_t i = index_of(stream);
-        if (free_window() <= 0) return;
-        const OutboxRange range{live_next[i], INT64_MAX, INT64_MAX, free_window()};
-        bool sent = true;
-        if (stream == Stream::Records) {
-            reader.each_record(range, [&](const StoredRecord& r) {
-                if (!sent) return;
-                const Json::Value values = summary(r);
-                sent = publish_row(stream, r.seq, mqtt::record_topic(prefix(), setup.site, r.unit),
-                                   mqtt::record_payload(r, origin(stream), values, r.acked_ms.has_value()));
-                if (!sent) return;
-                live_next[i] = r.seq + 1;
-                publish_own(mqtt::status_topic(prefix(), setup.site, r.unit),
-                            mqtt::status_payload(r, origin(stream), values), 0, true);
-            });
-        } else {
-            reader.each_event(range, [&](const StoredEvent& e) {
-                if (!sent) return;
-                sent = publish_row(stream, e.seq, mqtt::event_topic(prefix(), setup.site, e.unit),
-                                   mqtt::event_payload(e, origin(stream), e.acked_ms.has_value()));
-                if (sent) live_next[i] = e.seq + 1;
-            });
-        }
-    }
-}
-
-void Publisher::State::send_backlog()
-{
-    const auto now = Clock::now();
-    const double rate = setup.mqtt.backlog_per_s;
-    tokens = std::min<double>(tokens + rate * std::chrono::duration<double>(now - last_refill).count(),
-                              std::max(1, setup.mqtt.inflight));
-    last_refill = now;
-    for (Stream stream : kStreams) {
-        Backlog& b = backlog[index_of(stream)];
-        const int64_t quota = std::min<int64_t>(free_window(), static_cast<int64_t>(tokens));
-        if (!b.active() || quota <= 0) continue;
-        const bool repair = b.acked_before != INT64_MAX;
-        int64_t sent_count = 0;
-        int64_t seen = 0;
-        bool stopped = false;
-        // Rows still in flight are skipped; read enough to get past them.
-        const OutboxRange range{b.next, b.end, b.acked_before, quota + setup.mqtt.inflight};
-        int64_t last_done = b.next - 1;
-        const auto visit = [&](int64_t seq, const std::string& topic, const std::function<std::string(bool)>& payload,
-                               bool acked) {
-            ++seen;
-            if (stopped) return;
-            if (in_flight[index_of(stream)].count(seq) == 0) {
-                const bool replay = acked || repair;
-                if (sent_count >= quota || !publish_row(stream, seq, topic, payload(replay))) {
-                    stopped = true;
-                    return;
-                }
-                ++sent_count;
-                if (replay) ++stats.replayed_total;
-            }
-            last_done = seq;
-        };
-        if (stream == Stream::Records)
-            reader.each_record(range, [&](const StoredRecord& r) {
-                visit(r.seq, mqtt::record_topic(prefix(), setup.site, r.unit),
-                      [&](bool replay) { return mqtt::record_payload(r, origin(stream), summary(r), replay); },
-                      r.acked_ms.has_value());
-            });
-        else
-            reader.each_event(range, [&](const StoredEvent& e) {
-                visit(e.seq, mqtt::event_topic(prefix(), setup.site, e.unit),
-                      [&](bool replay) { return mqtt::event_payload(e, origin(stream), replay); },
-                      e.acked_ms.has_value());
-            });
-        // A read that came back short and was not cut off reached the range's end.
-        b.next = (!stopped && seen < range.limit) ? b.end + 1 : last_done + 1;
-        tokens -= static_cast<double>(sent_count);
-    }
-}
-
-// Rows acknowledged by the broker but not confirmed by the centre within
-// replay_after_s (a broker that lost them, a centre that was away) go again.
-void Publisher::State::check_repairs()
-{
-    const auto now = Clock::now();
-    if (now < next_repair_check) return;
-    next_repair_check = now + kRepairCheckEvery;
-    const int64_t cut = utc_now_ms() - static_cast<int64_t>(setup.mqtt.replay_after_s * 1000);
-    for (Stream stream : kStreams) {
-        const std::size_t i = index_of(stream);
-        if (backlog[i].active()) continue;
-        const OutboxRange range{unconfirmed_from[i], live_next[i] - 1, cut, setup.mqtt.inflight + 1};
-        std::optional<int64_t> first;
-        const auto consider = [&](int64_t seq) {
-            if (!first && in_flight[i].count(seq) == 0) first = seq;
-        };
-        if (stream == Stream::Records)
-            reader.each_record(range, [&](const StoredRecord& r) { consider(r.seq); });
-        else
-            reader.each_event(range, [&](const StoredEvent& e) { consider(e.seq); });
-        if (first) backlog[i] = Backlog{*first, live_next[i] - 1, cut};
-    }
-}
-
-// A message libmosquitto never got acknowledged (a broker that dropped the
-// session) would hold the window for good: after replay_after_s it is let
-// go, and the repair sends its row again.
-void Publisher::State::expire_flights()
-{
-    const auto limit = Clock::now() - std::chrono::milliseconds(static_cast<int64_t>(setup.mqtt.replay_after_s * 1000));
-    std::lock_guard<std::mutex> hold(lock);
-    for (auto f = flights.begin(); f != flights.end();) {
-        if (f->second.sent >= limit) {
-            ++f;
-            continue;
-        }
-        if (f->second.row) in_flight[index_of(f->second.stream)].erase(f->second.seq);
-        f = flights.erase(f);
-    }
+    for (const auto& [mid, reason] : new_acks) outbox.acknowledged(mid, reason < kFirstRefusalReason);
+    for (const mqtt::Confirm& confirm : new_confirms) outbox.confirmed(confirm);
+    outbox.write_marks(utc_now_ms());
 }
 
 void Publisher::State::count_outbox()
@@ -416,45 +218,39 @@ void Publisher::State::count_outbox()
     stats.outbox_events = reader.unconfirmed_count(Stream::Events);
 }
 
-// False when libmosquitto did not take the message (the row stays due).
+std::optional<int> Publisher::State::send(const StoredRecord& r, const Sending& how)
+{
+    const Json::Value values = summary(r);
+    const std::optional<int> mid = publish_row(mqtt::record_topic(prefix(), setup.site, r.unit),
+                                               mqtt::record_payload(r, origin(how), values, how.replay));
+    if (mid && how.live)
+        publish_own(mqtt::status_topic(prefix(), setup.site, r.unit), mqtt::status_payload(r, origin(how), values), 0,
+                    true);
+    return mid;
+}
+
+std::optional<int> Publisher::State::send(const StoredEvent& e, const Sending& how)
+{
+    return publish_row(mqtt::event_topic(prefix(), setup.site, e.unit), mqtt::event_payload(e, origin(how), how.replay));
+}
+
+// Nothing when libmosquitto did not take the message (the row stays due).
 // MOSQ_ERR_NO_CONN is not such a case: the message is queued and sent after
 // the reconnect, so it is in flight like any other.
-bool Publisher::State::publish_row(Stream stream, int64_t seq, const std::string& topic, const std::string& payload)
+std::optional<int> Publisher::State::publish_row(const std::string& topic, const std::string& payload)
 {
     int mid = 0;
-    const int rc = mosquitto_publish_v5(client.get(), &mid, topic.c_str(), static_cast<int>(payload.size()),
-                                        payload.data(), kQos, false, nullptr);
+    const int rc = link.publish(topic, payload, kQos, false, &mid);
     if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
         refused("cannot publish on " + topic + ": " + mqtt::error_text(rc));
-        return false;
+        return std::nullopt;
     }
-    note_flight(mid, Flight{true, stream, seq, Clock::now()});
-    in_flight[index_of(stream)].insert(seq);
-    ++stats.published_total;
-    return true;
+    return mid;
 }
 
-int Publisher::State::publish_own(const std::string& topic, const std::string& payload, int qos, bool retain)
+void Publisher::State::publish_own(const std::string& topic, const std::string& payload, int qos, bool retain)
 {
-    int mid = 0;
-    const int rc = mosquitto_publish_v5(client.get(), &mid, topic.c_str(), static_cast<int>(payload.size()),
-                                        payload.data(), qos, retain, nullptr);
-    if (qos > 0 && (rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN)) note_flight(mid, Flight{false, {}, 0, Clock::now()});
-    return rc;
-}
-
-// The PUBACK may already have come on libmosquitto's thread.
-void Publisher::State::note_flight(int mid, const Flight& flight)
-{
-    std::lock_guard<std::mutex> hold(lock);
-    const auto early = early_acks.find(mid);
-    if (early == early_acks.end()) {
-        flights[mid] = flight;
-        return;
-    }
-    const int reason = early->second.first;
-    early_acks.erase(early);
-    if (flight.row && reason < 0x80) acked[index_of(flight.stream)].push_back(flight.seq);
+    link.publish(topic, payload, qos, retain);
 }
 
 void Publisher::State::refused(const std::string& why)
@@ -465,92 +261,59 @@ void Publisher::State::refused(const std::string& why)
     log(why);
 }
 
-void Publisher::State::on_connect(mosquitto* m, void* self, int reason, int, const mosquitto_property*)
+void Publisher::State::connected(int reason)
 {
-    auto& s = *static_cast<State*>(self);
-    const std::string where = s.setup.mqtt.host + ":" + std::to_string(s.setup.mqtt.port);
     if (reason != 0) {
-        s.refused("MQTT broker " + where + " refused the connection: " + mqtt::connack_text(reason));
+        refused("MQTT broker " + where() + " refused the connection: " + mqtt::connack_text(reason));
         return;
     }
-    mosquitto_subscribe(m, nullptr, mqtt::confirm_topic(s.prefix(), s.setup.site).c_str(), kQos);
-    s.publish_own(mqtt::agent_topic(s.prefix(), s.setup.site),
-                  mqtt::agent_online_payload(s.setup.version, utc_now_ms()), kQos, true);
+    publish_own(mqtt::agent_topic(prefix(), setup.site), mqtt::agent_online_payload(setup.version, utc_now_ms()),
+                kQos, true);
     {
-        std::lock_guard<std::mutex> hold(s.lock);
-        s.connected = true;
-        ++s.connect_epoch;
-        s.wake_flag = true;
-        s.last_refusal.clear();
+        std::lock_guard<std::mutex> hold(lock);
+        connected_now = true;
+        ++connect_epoch;
+        last_refusal.clear();
+        wake_pump();
     }
-    s.woken.notify_one();
-    s.log("MQTT broker " + where + " connected");
+    log("MQTT broker " + where() + " connected");
 }
 
-void Publisher::State::on_disconnect(mosquitto*, void* self, int rc, const mosquitto_property*)
+void Publisher::State::disconnected(int rc, const std::string& tls)
 {
-    auto& s = *static_cast<State*>(self);
     bool was_connected = false;
-    bool stopping = false;
+    bool is_stopping = false;
     {
-        std::lock_guard<std::mutex> hold(s.lock);
-        was_connected = s.connected;
-        stopping = s.stopping;
-        s.connected = false;
+        std::lock_guard<std::mutex> hold(lock);
+        was_connected = connected_now;
+        is_stopping = stopping;
+        connected_now = false;
     }
-    std::string tls;
-    {
-        std::lock_guard<std::mutex> hold(s.lock);
-        tls = s.tls.take();
-    }
-    if (was_connected && !stopping)
-        s.log("MQTT broker connection lost: " + mqtt::error_text(rc) + (tls.empty() ? "" : ": " + tls) +
-              "; rows stay in the store until the centre confirms them");
+    if (was_connected && !is_stopping)
+        log("MQTT broker connection lost: " + mqtt::error_text(rc) + (tls.empty() ? "" : ": " + tls) +
+            "; rows stay in the store until the centre confirms them");
     else if (!tls.empty())
-        s.refused("MQTT broker TLS handshake failed: " + tls);
+        refused("MQTT broker TLS handshake failed: " + tls);
 }
 
-void Publisher::State::on_publish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*)
+void Publisher::State::acknowledged(int mid, int reason)
 {
-    auto& s = *static_cast<State*>(self);
-    std::string refusal;
     {
-        std::lock_guard<std::mutex> hold(s.lock);
-        const auto flight = s.flights.find(mid);
-        if (flight == s.flights.end()) {
-            s.early_acks[mid] = {reason, Clock::now()};
-        } else {
-            if (flight->second.row && reason < 0x80)
-                s.acked[index_of(flight->second.stream)].push_back(flight->second.seq);
-            else if (reason >= 0x80)
-                refusal = "the MQTT broker refused a message: " + mqtt::connack_text(reason);
-            s.flights.erase(flight);
-        }
-        s.wake_flag = true;
+        std::lock_guard<std::mutex> hold(lock);
+        acks.emplace_back(mid, reason);
+        wake_pump();
     }
-    s.woken.notify_one();
-    if (!refusal.empty()) s.refused(refusal);
+    if (reason >= kFirstRefusalReason) refused("the MQTT broker refused a message: " + mqtt::connack_text(reason));
 }
 
-void Publisher::State::on_message(mosquitto*, void* self, const mosquitto_message* message, const mosquitto_property*)
+void Publisher::State::received(const char*, const void* payload, std::size_t length)
 {
-    auto& s = *static_cast<State*>(self);
-    const std::optional<mqtt::Confirm> confirm = mqtt::parse_confirm(message->payload, static_cast<std::size_t>(message->payloadlen));
-    if (!confirm || confirm->store != s.setup.store_id) return;
-    {
-        std::lock_guard<std::mutex> hold(s.lock);
-        s.confirmed[0] = std::max(s.confirmed[0], confirm->record_seq);
-        s.confirmed[1] = std::max(s.confirmed[1], confirm->event_seq);
-        s.wake_flag = true;
-    }
-    s.woken.notify_one();
-}
-
-void Publisher::State::on_log(mosquitto*, void* self, int level, const char* line)
-{
-    auto& s = *static_cast<State*>(self);
-    std::lock_guard<std::mutex> hold(s.lock);
-    s.tls.note(level, line);
+    const std::optional<mqtt::Confirm> confirm = mqtt::parse_confirm(payload, length);
+    if (!confirm) return;
+    std::lock_guard<std::mutex> hold(lock);
+    if (confirms.size() >= kPendingConfirmsMax) confirms.pop_front();
+    confirms.push_back(*confirm);
+    wake_pump();
 }
 
 }  // namespace agent

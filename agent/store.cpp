@@ -1,5 +1,7 @@
 #include "agent/store.hpp"
 
+#include "agent/store_rows.hpp"
+#include "agent/store_schema.hpp"
 #include "agent/time_text.hpp"
 
 #include <algorithm>
@@ -11,7 +13,6 @@ namespace agent {
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
 constexpr int64_t kBytesPerMb = 1024 * 1024;
 constexpr int64_t kMsPerDay = 86400 * 1000LL;
 // Age removal runs this often (cycle time), not every cycle: it walks every unit.
@@ -32,36 +33,6 @@ constexpr int kBusyTimeoutMs = 1000;
 constexpr int kWalCheckpointPagesMax = 1000;  // SQLite's default
 constexpr int kWalCheckpointPagesMin = 16;
 
-const char kSchema[] = R"(
-CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS record(
-  seq INTEGER PRIMARY KEY AUTOINCREMENT,
-  unit TEXT NOT NULL,
-  slave INTEGER NOT NULL,
-  device_id INTEGER NOT NULL,
-  ts_ms INTEGER NOT NULL,         -- when the host received it: ms since 1970, UTC
-  local_time TEXT NOT NULL,       -- the record's own time stamp, as text
-  clock_ok INTEGER NOT NULL,
-  rtype INTEGER NOT NULL,
-  acked_ms INTEGER,               -- when the broker acknowledged it
-  confirmed INTEGER NOT NULL DEFAULT 0,  -- the centre confirmed it kept it
-  body BLOB NOT NULL              -- as the driver handed it
-);
-CREATE INDEX IF NOT EXISTS record_unit_time ON record(unit, ts_ms);
-CREATE INDEX IF NOT EXISTS record_open ON record(seq) WHERE confirmed = 0;
-CREATE TABLE IF NOT EXISTS event(
-  seq INTEGER PRIMARY KEY AUTOINCREMENT,
-  unit TEXT,                      -- NULL: the agent's own
-  ts_ms INTEGER NOT NULL,
-  kind TEXT NOT NULL,
-  detail TEXT NOT NULL,           -- a JSON object
-  acked_ms INTEGER,
-  confirmed INTEGER NOT NULL DEFAULT 0
-);
-CREATE INDEX IF NOT EXISTS event_unit_time ON event(unit, ts_ms);
-CREATE INDEX IF NOT EXISTS event_open ON event(seq) WHERE confirmed = 0;
-)";
-
 // The distinct units of the record table, one index probe each.
 const char kUnitsSql[] = R"(
 WITH RECURSIVE units(name) AS (
@@ -69,11 +40,6 @@ WITH RECURSIVE units(name) AS (
   UNION ALL
   SELECT (SELECT min(unit) FROM record WHERE unit > units.name) FROM units WHERE units.name IS NOT NULL)
 SELECT name FROM units WHERE name IS NOT NULL)";
-
-const char* table_of(Stream stream)
-{
-    return stream == Stream::Records ? "record" : "event";
-}
 
 std::string random_uuid_v4()
 {
@@ -202,26 +168,24 @@ void Store::set_up()
         const bool fresh = db_.integer("SELECT count(*) FROM sqlite_schema") == 0;
         if (!fresh && db_.integer("SELECT count(*) FROM sqlite_schema WHERE name = 'meta'") == 0)
             throw StoreError(path() + " is an SQLite file but not a store");
-        db_.execute(kSchema);
-        sqlite::Statement get(db_, "SELECT value FROM meta WHERE key = ?1");
-        const auto meta = [&get](const std::string& key) -> std::optional<std::string> {
-            get.bind(1, key);
-            std::optional<std::string> value;
-            if (get.step()) value = get.text(0);
-            get.reset();
-            return value;
-        };
         if (fresh) {
+            db_.execute(store_schema::kTables);
             sqlite::Statement put(db_, "INSERT INTO meta(key, value) VALUES (?1, ?2)");
             store_id_ = random_uuid_v4();
             put.bind(1, std::string("store_id")).bind(2, store_id_).run();
-            put.bind(1, std::string("schema_version")).bind(2, std::to_string(kSchemaVersion)).run();
+            put.bind(1, std::string("schema_version")).bind(2, std::to_string(store_schema::kVersion)).run();
             put.bind(1, std::string("site")).bind(2, settings_.site).run();
         } else {
-            const auto version = meta("schema_version");
-            if (version != std::to_string(kSchemaVersion))
-                throw StoreError("store " + path() + " has schema version " + version.value_or("(none)") +
-                                 "; this program writes version " + std::to_string(kSchemaVersion));
+            sqlite::Statement get(db_, "SELECT value FROM meta WHERE key = ?1");
+            const auto meta = [&get](const std::string& key) -> std::optional<std::string> {
+                get.bind(1, key);
+                std::optional<std::string> value;
+                if (get.step()) value = get.text(0);
+                get.reset();
+                return value;
+            };
+            store_schema::migrate(db_, meta("schema_version"), store_schema::kVersion, store_schema::steps());
+            db_.execute(store_schema::kTables);
             const auto site = meta("site");
             if (site != settings_.site)
                 throw StoreError("store " + path() + " belongs to site \"" + site.value_or("") + "\", not \"" +

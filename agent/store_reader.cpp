@@ -1,6 +1,7 @@
 #include "agent/store_reader.hpp"
 
 #include "agent/store.hpp"
+#include "agent/store_rows.hpp"
 
 #include <limits>
 
@@ -27,19 +28,13 @@ void bind_query(sqlite::Statement& statement, const StoreQuery& query)
     statement.bind(5, query.limit > 0 ? query.limit : int64_t{-1});
 }
 
-std::optional<int64_t> optional_integer(const sqlite::Statement& row, int column)
-{
-    if (row.is_null(column)) return std::nullopt;
-    return row.integer(column);
-}
+StoreKind kind_of(bool ingest) { return ingest ? StoreKind::Ingest : StoreKind::Site; }
 
 }  // namespace
 
 StoreReader::StoreReader(const std::string& path)
 try : db_(path, SQLITE_OPEN_READONLY) {
-    db_.execute("PRAGMA busy_timeout = 1000");
-    if (db_.integer("SELECT count(*) FROM sqlite_schema WHERE name IN ('meta', 'record', 'event')") != 3)
-        throw StoreError(path + " is not a store");
+    open_for_reading(db_);
     sqlite::Statement meta(db_, "SELECT key, value FROM meta WHERE key IN ('store_id', 'site', 'kind')");
     while (meta.step()) {
         if (meta.text(0) == "kind") ingest_ = meta.text(1) == "ingest";
@@ -51,48 +46,18 @@ try : db_(path, SQLITE_OPEN_READONLY) {
 
 void StoreReader::each_record(const StoreQuery& query, const std::function<bool(const StoredRecord&)>& visit)
 {
-    const char* own = ingest_ ? "NULL, 1, body, site, store" : "acked_ms, confirmed, body, NULL, NULL";
-    sqlite::Statement rows(db_, std::string("SELECT seq, unit, slave, device_id, ts_ms, local_time, clock_ok, rtype, ") +
-                                    own + " FROM record" + where_and_order(query, ingest_));
+    sqlite::Statement rows(db_, select_records(kind_of(ingest_)) + where_and_order(query, ingest_));
     bind_query(rows, query);
-    StoredRecord r;
-    while (rows.step()) {
-        r.seq = rows.integer(0);
-        r.unit = rows.text(1);
-        r.slave = static_cast<int>(rows.integer(2));
-        r.device_id = rows.integer(3);
-        r.ts_ms = rows.integer(4);
-        r.local_time = rows.text(5);
-        r.clock_ok = rows.integer(6) != 0;
-        r.rtype = static_cast<int>(rows.integer(7));
-        r.acked_ms = optional_integer(rows, 8);
-        r.confirmed = rows.integer(9) != 0;
-        r.body = rows.blob(10);
-        r.site = rows.text(11);
-        r.store = rows.text(12);
-        if (!visit(r)) break;
-    }
+    while (rows.step())
+        if (!visit(decode_record(rows))) break;
 }
 
 void StoreReader::each_event(const StoreQuery& query, const std::function<bool(const StoredEvent&)>& visit)
 {
-    const char* own = ingest_ ? "NULL, 1, site, store" : "acked_ms, confirmed, NULL, NULL";
-    sqlite::Statement rows(db_, std::string("SELECT seq, unit, ts_ms, kind, detail, ") + own + " FROM event" +
-                                    where_and_order(query, ingest_));
+    sqlite::Statement rows(db_, select_events(kind_of(ingest_)) + where_and_order(query, ingest_));
     bind_query(rows, query);
-    StoredEvent e;
-    while (rows.step()) {
-        e.seq = rows.integer(0);
-        e.unit = rows.text(1);
-        e.ts_ms = rows.integer(2);
-        e.kind = rows.text(3);
-        e.detail = rows.text(4);
-        e.acked_ms = optional_integer(rows, 5);
-        e.confirmed = rows.integer(6) != 0;
-        e.site = rows.text(7);
-        e.store = rows.text(8);
-        if (!visit(e)) break;
-    }
+    while (rows.step())
+        if (!visit(decode_event(rows))) break;
 }
 
 }  // namespace agent

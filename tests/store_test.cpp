@@ -3,6 +3,7 @@
 // the resume state, the readers, and history read back by decode.
 #include "agent/store.hpp"
 #include "agent/store_reader.hpp"
+#include "agent/store_schema.hpp"
 #include "agent/time_text.hpp"
 #include "support/driver_harness.hpp"
 
@@ -312,6 +313,59 @@ TEST(StoreReader, ReadsByUnitAndTimeWhileTheWriterHoldsTheStore)
     EXPECT_EQ(reader.site(), "site-1");
     EXPECT_EQ(reader.store_id(), store.store_id());
     EXPECT_THROW(StoreReader(dir.file("missing.db")), StoreError);
+}
+
+// ---- The schema's version: another one is brought forward or refused by name.
+
+void run_sql(const std::string& path, const std::string& sql)
+{
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+}
+
+TEST(StoreSchema, AVersionWithoutAStepIsRefusedByName)
+{
+    const struct {
+        const char* version;
+        const char* says;
+    } cases[] = {
+        {"0", "has schema version 0; this program writes version 1 and cannot bring version 0 forward"},
+        {"2", "has schema version 2, newer than this program's version 1"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        const std::string path = dir.file("store.db");
+        { Store store(path, settings()); }
+        run_sql(path, std::string("UPDATE meta SET value = '") + c.version + "' WHERE key = 'schema_version'");
+        try {
+            Store store(path, settings());
+            ADD_FAILURE() << "version " << c.version << " was opened";
+        } catch (const StoreError& e) {
+            EXPECT_NE(std::string(e.what()).find("store " + path + " " + c.says), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(column(path, "SELECT value FROM meta WHERE key = 'schema_version'"),
+                  std::vector<std::string>{c.version});
+    }
+}
+
+TEST(StoreSchema, StepsBringAnOlderStoreForwardInOrder)
+{
+    TempDir dir;
+    const std::string path = dir.file("store.db");
+    { Store store(path, settings()); }
+    {
+        sqlite::Connection db(path, SQLITE_OPEN_READWRITE);
+        db.execute("BEGIN IMMEDIATE");
+        // The second step needs the first's column: run out of order it fails.
+        store_schema::migrate(db, std::string("1"), 3,
+                              {{2, "UPDATE record SET added = 7"}, {1, "ALTER TABLE record ADD COLUMN added INTEGER"}});
+        db.execute("COMMIT");
+    }
+    EXPECT_EQ(column(path, "SELECT value FROM meta WHERE key = 'schema_version'"), std::vector<std::string>{"3"});
+    EXPECT_EQ(column(path, "SELECT count(*) FROM pragma_table_info('record') WHERE name = 'added'"),
+              std::vector<std::string>{"1"});
 }
 
 TEST(TimeText, Iso8601)

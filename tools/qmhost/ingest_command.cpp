@@ -8,6 +8,7 @@
 
 #include "agent/ingest_store.hpp"
 #include "agent/mqtt_client.hpp"
+#include "agent/mqtt_link.hpp"
 #include "agent/mqtt_messages.hpp"
 #include "agent/mqtt_settings.hpp"
 #include "agent/store.hpp"
@@ -134,81 +135,70 @@ IngestCommandLine parse_ingest_command(int argc, const char* const* argv)
     return c;
 }
 
+void log_line(const std::string& line) { std::cerr << "qmhost: ingest: " << line << std::endl; }
+
 // Everything libmosquitto's thread hands over, under one lock.
-struct Inbox {
+struct Inbox final : agent::mqtt::LinkListener {
+    explicit Inbox(std::string topic_prefix, std::vector<std::string> filters)
+        : prefix(std::move(topic_prefix)), subscriptions(std::move(filters))
+    {
+    }
+
+    const std::string prefix;
+    const std::vector<std::string> subscriptions;
     std::mutex lock;
     std::condition_variable changed;
     std::deque<agent::mqtt::Received> messages;
-    bool connected = false;
+    bool is_connected = false;
     bool stopping = false;
     int64_t refused = 0;
-    agent::mqtt::TlsReasons tls;
-    std::vector<std::string> subscriptions;
+
+    void connected(int reason) override
+    {
+        if (reason != 0) {
+            log_line("the broker refused the connection: " + agent::mqtt::connack_text(reason));
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            is_connected = true;
+        }
+        log_line("connected; subscribed to " + subscriptions.front() + " and " + subscriptions.back());
+    }
+
+    void disconnected(int rc, const std::string& tls) override
+    {
+        bool told = false;
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            told = is_connected && !stopping;
+            is_connected = false;
+        }
+        if (told || !tls.empty())
+            log_line("connection lost: " + agent::mqtt::error_text(rc) + (tls.empty() ? "" : ": " + tls));
+    }
+
+    void received(const char* topic, const void* payload, std::size_t length) override
+    {
+        using Kind = agent::mqtt::Received::Kind;
+        using agent::mqtt::TopicKind;
+        const std::optional<agent::mqtt::Topic> where = agent::mqtt::parse_topic(prefix, topic);
+        std::string why = "not a record or event topic";
+        std::optional<agent::mqtt::Received> kept;
+        if (where && (where->kind == TopicKind::Record || where->kind == TopicKind::Event))
+            kept = agent::mqtt::parse_received(where->kind == TopicKind::Event ? Kind::Event : Kind::Record, payload,
+                                               length, why);
+        std::unique_lock<std::mutex> hold(lock);
+        if (!kept) {
+            if (++refused <= kRefusalsTold) log_line(std::string("refused a message on ") + topic + ": " + why);
+            return;
+        }
+        // The message is acknowledged when this returns: it must be queued first.
+        changed.wait(hold, [&] { return messages.size() < kQueueBound || stopping; });
+        messages.push_back(std::move(*kept));
+        changed.notify_all();
+    }
 };
-
-void log_line(const std::string& line) { std::cerr << "qmhost: ingest: " << line << std::endl; }
-
-void on_connect(mosquitto* m, void* inbox, int reason)
-{
-    auto& in = *static_cast<Inbox*>(inbox);
-    if (reason != 0) {
-        log_line("the broker refused the connection: " + agent::mqtt::connack_text(reason));
-        return;
-    }
-    for (const std::string& filter : in.subscriptions) mosquitto_subscribe(m, nullptr, filter.c_str(), 1);
-    {
-        std::lock_guard<std::mutex> hold(in.lock);
-        in.connected = true;
-    }
-    log_line("connected; subscribed to " + in.subscriptions.front() + " and " + in.subscriptions.back());
-}
-
-void on_disconnect(mosquitto*, void* inbox, int rc)
-{
-    auto& in = *static_cast<Inbox*>(inbox);
-    std::string tls;
-    bool told = false;
-    {
-        std::lock_guard<std::mutex> hold(in.lock);
-        tls = in.tls.take();
-        told = in.connected && !in.stopping;
-        in.connected = false;
-    }
-    if (told || !tls.empty())
-        log_line("connection lost: " + agent::mqtt::error_text(rc) + (tls.empty() ? "" : ": " + tls));
-}
-
-bool ends_with(const char* text, const std::string& end)
-{
-    const std::string t(text);
-    return t.size() >= end.size() && t.compare(t.size() - end.size(), end.size(), end) == 0;
-}
-
-void on_message(mosquitto*, void* inbox, const mosquitto_message* message)
-{
-    using Kind = agent::mqtt::Received::Kind;
-    auto& in = *static_cast<Inbox*>(inbox);
-    const Kind kind = ends_with(message->topic, "/event") ? Kind::Event : Kind::Record;
-    std::string why;
-    auto received = agent::mqtt::parse_received(kind, message->payload,
-                                                static_cast<std::size_t>(std::max(0, message->payloadlen)), why);
-    std::unique_lock<std::mutex> hold(in.lock);
-    if (!received) {
-        if (++in.refused <= kRefusalsTold) log_line(std::string("refused a message on ") + message->topic + ": " + why);
-        return;
-    }
-    // The message is acknowledged when this returns: it must be queued first.
-    in.changed.wait(hold, [&] { return in.messages.size() < kQueueBound || in.stopping; });
-    in.messages.push_back(std::move(*received));
-    in.changed.notify_all();
-}
-
-void on_log(mosquitto*, void* inbox, int level, const char* line)
-{
-    auto& in = *static_cast<Inbox*>(inbox);
-    std::lock_guard<std::mutex> hold(in.lock);
-    in.tls.note(level, line);
-}
 
 std::vector<agent::mqtt::Received> next_batch(Inbox& in, StopSignals& signals, bool& stop)
 {
@@ -229,13 +219,12 @@ std::vector<agent::mqtt::Received> next_batch(Inbox& in, StopSignals& signals, b
     return batch;
 }
 
-void publish_confirmations(mosquitto* m, const std::string& prefix, const std::vector<agent::Confirmation>& marks)
+void publish_confirmations(agent::mqtt::Link& link, const std::string& prefix,
+                           const std::vector<agent::Confirmation>& marks)
 {
     for (const agent::Confirmation& c : marks) {
-        const std::string topic = agent::mqtt::confirm_topic(prefix, c.site);
-        const std::string payload = agent::mqtt::confirm_payload(c.confirm);
         // Retained: a site that reconnects learns the marks at once.
-        mosquitto_publish(m, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, true);
+        link.publish(agent::mqtt::confirm_topic(prefix, c.site), agent::mqtt::confirm_payload(c.confirm), 1, true);
     }
 }
 
@@ -243,38 +232,32 @@ int ingest(const IngestCommandLine& c)
 {
     StopSignals signals;  // before libmosquitto's thread, which then inherits the blocked signals
     agent::IngestStore store(c.db);
-    const agent::mqtt::Library library;
-    Inbox inbox;
     const std::string share = c.share.empty() ? "" : "$share/" + c.share + "/";
-    inbox.subscriptions = {share + agent::mqtt::all_records_filter(c.mqtt.topic_prefix),
-                           share + agent::mqtt::all_events_filter(c.mqtt.topic_prefix)};
+    agent::mqtt::LinkSetup setup;
     // A named client keeps its session across its own restarts; an unnamed one is new each time.
     const bool named = !c.mqtt.client_id.empty();
-    const std::string id = named ? c.mqtt.client_id : "qm-ingest-" + std::to_string(getpid());
-    agent::mqtt::ClientHandle client = agent::mqtt::make_client(c.mqtt, id, !named, false, &inbox);
-    mosquitto* m = client.get();
-    mosquitto_connect_callback_set(m, on_connect);
-    mosquitto_disconnect_callback_set(m, on_disconnect);
-    mosquitto_message_callback_set(m, on_message);
-    mosquitto_log_callback_set(m, on_log);
-    mosquitto_reconnect_delay_set(m, 1, 5, true);
-    const int rc = mosquitto_connect_async(m, c.mqtt.host.c_str(), c.mqtt.port, c.mqtt.keepalive_s);
-    if (rc != MOSQ_ERR_SUCCESS) log_line("broker not reached yet: " + agent::mqtt::error_text(rc));
-    if (mosquitto_loop_start(m) != MOSQ_ERR_SUCCESS) throw std::runtime_error("cannot start the MQTT client thread");
+    setup.client_id = named ? c.mqtt.client_id : "qm-ingest-" + std::to_string(getpid());
+    setup.clean_start = !named;
+    setup.v5 = false;
+    setup.subscriptions = {share + agent::mqtt::all_records_filter(c.mqtt.topic_prefix),
+                           share + agent::mqtt::all_events_filter(c.mqtt.topic_prefix)};
+    Inbox inbox(c.mqtt.topic_prefix, setup.subscriptions);
+    agent::mqtt::Link link(c.mqtt, setup, inbox);
+    const std::string not_reached = link.start();
+    if (!not_reached.empty()) log_line("broker not reached yet: " + not_reached);
 
     agent::IngestTotals totals;
     for (bool stop = false; !stop;) {
         const std::vector<agent::mqtt::Received> batch = next_batch(inbox, signals, stop);
         if (batch.empty()) continue;
-        publish_confirmations(m, c.mqtt.topic_prefix, store.commit(batch, totals));
+        publish_confirmations(link, c.mqtt.topic_prefix, store.commit(batch, totals));
     }
     {
         std::lock_guard<std::mutex> hold(inbox.lock);
         inbox.stopping = true;
     }
     inbox.changed.notify_all();
-    mosquitto_disconnect(m);
-    mosquitto_loop_stop(m, false);
+    link.stop();
     log_line("kept " + std::to_string(totals.records) + " records and " + std::to_string(totals.events) +
              " events, " + std::to_string(totals.duplicates) + " duplicates, " + std::to_string(inbox.refused) +
              " refused");

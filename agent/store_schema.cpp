@@ -1,0 +1,88 @@
+#include "agent/store_schema.hpp"
+
+#include "agent/store.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+namespace agent::store_schema {
+
+const char kTables[] = R"(
+CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS record(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  unit TEXT NOT NULL,
+  slave INTEGER NOT NULL,
+  device_id INTEGER NOT NULL,
+  ts_ms INTEGER NOT NULL,         -- when the host received it: ms since 1970, UTC
+  local_time TEXT NOT NULL,       -- the record's own time stamp, as text
+  clock_ok INTEGER NOT NULL,
+  rtype INTEGER NOT NULL,
+  acked_ms INTEGER,               -- when the broker acknowledged it
+  confirmed INTEGER NOT NULL DEFAULT 0,  -- the centre confirmed it kept it
+  body BLOB NOT NULL              -- as the driver handed it
+);
+CREATE INDEX IF NOT EXISTS record_unit_time ON record(unit, ts_ms);
+CREATE INDEX IF NOT EXISTS record_open ON record(seq) WHERE confirmed = 0;
+CREATE TABLE IF NOT EXISTS event(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  unit TEXT,                      -- NULL: the agent's own
+  ts_ms INTEGER NOT NULL,
+  kind TEXT NOT NULL,
+  detail TEXT NOT NULL,           -- a JSON object
+  acked_ms INTEGER,
+  confirmed INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS event_unit_time ON event(unit, ts_ms);
+CREATE INDEX IF NOT EXISTS event_open ON event(seq) WHERE confirmed = 0;
+)";
+
+const std::vector<Step>& steps()
+{
+    // Version 1 is the first: nothing to bring forward yet.
+    static const std::vector<Step> known;
+    return known;
+}
+
+namespace {
+
+std::optional<int> version_number(const std::optional<std::string>& text)
+{
+    if (!text || text->empty() || text->size() > 9 ||
+        !std::all_of(text->begin(), text->end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    return std::atoi(text->c_str());
+}
+
+const Step* step_from(const std::vector<Step>& steps, int from)
+{
+    const auto step = std::find_if(steps.begin(), steps.end(), [from](const Step& s) { return s.from == from; });
+    return step == steps.end() ? nullptr : &*step;
+}
+
+}  // namespace
+
+void migrate(sqlite::Connection& db, const std::optional<std::string>& version, int target,
+             const std::vector<Step>& steps)
+{
+    const std::string here = "store " + db.path() + " has schema version " + version.value_or("(none)");
+    const std::string ours = std::to_string(target);
+    const std::optional<int> from = version_number(version);
+    if (!from) throw StoreError(here + "; this program reads only versions up to " + ours);
+    if (*from > target)
+        throw StoreError(here + ", newer than this program's version " + ours +
+                         "; run the program that wrote it, or move the file aside");
+    for (int at = *from; at < target; ++at) {
+        const Step* step = step_from(steps, at);
+        if (step == nullptr)
+            throw StoreError(here + "; this program writes version " + ours + " and cannot bring version " +
+                             std::to_string(at) + " forward; move the file aside");
+        db.execute(step->sql);
+    }
+    if (*from == target) return;
+    sqlite::Statement put(db, "UPDATE meta SET value = ?1 WHERE key = 'schema_version'");
+    put.bind(1, ours).run();
+}
+
+}  // namespace agent::store_schema
