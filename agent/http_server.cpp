@@ -1,26 +1,28 @@
 #include "agent/http_server.hpp"
 
 #include "agent/page_assets.hpp"
+#include "agent/secret_file.hpp"
 #include "agent/site_file.hpp"
 #include "base/sha256.hpp"
 #include "agent/store.hpp"
 #include "agent/store_reader.hpp"
 #include "agent/time_text.hpp"
 
-#include <civetweb.h>
+#include <microhttpd.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <fstream>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <stdexcept>
-#include <thread>
 
 namespace agent {
 namespace {
@@ -34,51 +36,41 @@ constexpr int64_t kDefaultEventRows = 200;
 constexpr int64_t kMaxStepS = 3600;
 constexpr std::size_t kMaxInputBytes = 512;
 constexpr std::size_t kMaxSourceLength = 64;
+// The page loads only its own files and is never framed by another site's.
+constexpr const char* kContentSecurityPolicy = "default-src 'self'; frame-ancestors 'none'";
+// A certificate or key file larger than this is not one.
+constexpr std::size_t kMaxPemBytes = 64 * 1024;
 
-void send(mg_connection* c, int status, const char* type, const std::string& body, const char* extra = "")
-{
-    mg_printf(c,
-              "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nCache-Control: no-store\r\n"
-              "X-Content-Type-Options: nosniff\r\nConnection: close\r\n%s\r\n",
-              status, mg_get_response_code_text(c, status), type, body.size(), extra);
-    mg_write(c, body.data(), body.size());
-}
+HttpAnswer json_answer(int status, const Json::Value& body) { return {status, "application/json", json_text(body) + "\n", {}}; }
 
-int send_json(mg_connection* c, int status, const Json::Value& body)
-{
-    send(c, status, "application/json", json_text(body) + "\n");
-    return status;
-}
-
-int send_error(mg_connection* c, int status, const std::string& why, const char* extra = "")
+HttpAnswer error_answer(int status, const std::string& why, std::vector<std::pair<std::string, std::string>> headers = {})
 {
     Json::Value body(Json::objectValue);
     body["error"] = why;
-    send(c, status, "application/json", json_text(body) + "\n", extra);
-    return status;
+    HttpAnswer answer = json_answer(status, body);
+    answer.headers = std::move(headers);
+    return answer;
 }
 
-std::optional<std::string> query_value(const char* query, const char* name)
+std::optional<std::string> query_value(const HttpRequest& request, const char* name)
 {
-    if (!query) return std::nullopt;
-    char value[256];
-    const int length = mg_get_var(query, std::strlen(query), name, value, sizeof value);
-    if (length < 0) return std::nullopt;
-    return std::string(value, static_cast<std::size_t>(length));
+    const auto found = request.query.find(name);
+    if (found == request.query.end()) return std::nullopt;
+    return found->second;
 }
 
 // A time parameter: absent, or ISO 8601 (time_text.hpp); false when malformed.
-bool query_time(const char* query, const char* name, std::optional<int64_t>& ms)
+bool query_time(const HttpRequest& request, const char* name, std::optional<int64_t>& ms)
 {
-    const auto text = query_value(query, name);
+    const auto text = query_value(request, name);
     if (!text) return true;
     ms = parse_iso8601_ms(*text);
     return ms.has_value();
 }
 
-bool query_integer(const char* query, const char* name, int64_t low, int64_t high, int64_t& value)
+bool query_integer(const HttpRequest& request, const char* name, int64_t low, int64_t high, int64_t& value)
 {
-    const auto text = query_value(query, name);
+    const auto text = query_value(request, name);
     if (!text) return true;
     if (text->empty() || text->size() > 18 || text->find_first_not_of("0123456789") != std::string::npos) return false;
     value = std::stoll(*text);
@@ -121,6 +113,13 @@ bool printable_ascii(const std::string& text)
     return true;
 }
 
+std::string lower(std::string text)
+{
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
 // "/api/units/NAME/WHAT": NAME, when the path has that shape.
 std::optional<std::string> unit_in_path(const std::string& path, const std::string& what)
 {
@@ -149,126 +148,392 @@ int control_status(const ControlAnswer& answer)
     return 504;
 }
 
-// civetweb's own lines (a request that timed out, a refused connection)
-// would fill the journal under a flood; every answer already says why.
-int quiet(const mg_connection*, const char*) { return 1; }
+HttpAnswer control_answer(const ControlRequest& r, const ControlAnswer& answer)
+{
+    Json::Value reply(Json::objectValue);
+    reply["unit"] = r.unit;
+    reply["code"] = r.code;
+    if (answer.kind == ControlAnswer::Kind::Done) {
+        reply["exit_status"] = answer.exit_status;
+        reply["handed"] = answer.handed;
+        reply["wrote"] = answer.wrote;
+        reply["result"] = answer.result ? Json::Value(*answer.result) : Json::Value();
+    }
+    reply["message"] = answer.message;
+    return json_answer(control_status(answer), reply);
+}
+
+std::string client_address(MHD_Connection* connection)
+{
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    char text[INET6_ADDRSTRLEN] = "";
+    if (!info || !info->client_addr) return "?";
+    if (info->client_addr->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(info->client_addr)->sin_addr, text, sizeof text);
+    else if (info->client_addr->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(info->client_addr)->sin6_addr, text, sizeof text);
+    return text;
+}
+
+// What the head says beyond the path, counted where one of a kind is the rule.
+struct HeadFacts {
+    HttpRequest* request = nullptr;
+    int hosts = 0;
+    int lengths = 0;
+    std::string host;
+    bool query_too_long = false;
+};
+
+MHD_Result note_header(void* cls, MHD_ValueKind, const char* key, const char* value)
+{
+    auto& facts = *static_cast<HeadFacts*>(cls);
+    if (!key) return MHD_YES;
+    const std::string text = value ? value : "";
+    if (strcasecmp(key, "Host") == 0) {
+        ++facts.hosts;
+        facts.host = text;
+    } else if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) {
+        ++facts.lengths;
+        const bool digits = !text.empty() && text.size() <= 18 && text.find_first_not_of("0123456789") == std::string::npos;
+        facts.request->length = digits ? std::stoll(text) : -1;
+    } else if (strcasecmp(key, MHD_HTTP_HEADER_AUTHORIZATION) == 0 && facts.request->authorization.empty()) {
+        facts.request->authorization = text;
+    }
+    return MHD_YES;
+}
+
+MHD_Result note_query_value(void* cls, MHD_ValueKind, const char* key, const char* value)
+{
+    auto& facts = *static_cast<HeadFacts*>(cls);
+    if (!key) return MHD_YES;
+    const std::string text = value ? value : "";
+    if (text.size() > HttpServer::kMaxQueryValueBytes || std::strlen(key) > HttpServer::kMaxQueryValueBytes) {
+        facts.query_too_long = true;
+        return MHD_NO;
+    }
+    facts.request->query.emplace(key, text);
+    return MHD_YES;
+}
+
+MHD_Result queue(MHD_Connection* connection, const HttpAnswer& answer)
+{
+    MHD_Response* response =
+        MHD_create_response_from_buffer(answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+    if (!response) return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.type.c_str());
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_SECURITY_POLICY, kContentSecurityPolicy);
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    for (const auto& [name, value] : answer.headers) MHD_add_response_header(response, name.c_str(), value.c_str());
+    const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+// A certificate is public: read with a bound, not as a secret.
+std::string read_pem_file(const std::string& file, std::size_t longest)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + file + ": " + std::strerror(errno));
+    std::string text(longest + 1, '\0');
+    in.read(&text[0], static_cast<std::streamsize>(text.size()));
+    if (static_cast<std::size_t>(in.gcount()) > longest)
+        throw std::runtime_error(file + " is larger than " + std::to_string(longest) + " bytes");
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return text;
+}
+
+std::string read_tls_file(const std::string& file, std::string (*read)(const std::string&, std::size_t))
+{
+    try {
+        return read(file, kMaxPemBytes);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(std::string("http.tls: ") + e.what());
+    }
+}
 
 }  // namespace
+
+// One request's state between libmicrohttpd's calls: its head read once, its
+// body gathered, and the answer a control worker left for it.
+struct HttpServer::Exchange {
+    HttpRequest request;
+    enum class Stage { Head, Body, Waiting, Answered } stage = Stage::Head;
+    HttpAnswer answer;
+};
+
+struct HttpServer::Callbacks {
+    static MHD_Result request(void* self, MHD_Connection* connection, const char* url, const char* method,
+                              const char*, const char* upload, std::size_t* upload_size, void** context)
+    {
+        auto& server = *static_cast<HttpServer*>(self);
+        try {
+            if (!*context) *context = new Exchange;
+            auto& exchange = *static_cast<Exchange*>(*context);
+            if (exchange.stage == Exchange::Stage::Head) {
+                exchange.request.method = method;
+                exchange.request.path = url;
+                exchange.stage = Exchange::Stage::Body;
+                server.answer_before_body(connection, exchange);
+                return MHD_YES;
+            }
+            if (exchange.stage == Exchange::Stage::Body && *upload_size != 0) {
+                const std::size_t room = kMaxBodyBytes - std::min(kMaxBodyBytes, exchange.request.body.size());
+                exchange.request.body.append(upload, std::min(room, *upload_size));
+                *upload_size = 0;
+                return MHD_YES;
+            }
+            if (exchange.stage == Exchange::Stage::Body) server.answer_in_full(connection, exchange);
+            if (exchange.stage == Exchange::Stage::Answered) return queue(connection, exchange.answer);
+            return MHD_YES;
+        } catch (const std::exception& e) {
+            return queue(connection, error_answer(500, e.what()));
+        }
+    }
+
+    // libmicrohttpd's reasons, kept while the server starts (a start that
+    // fails says why); later ones would fill the journal under a flood, and
+    // every answer already says why.
+    static void log(void* self, const char* format, va_list arguments)
+    {
+        auto& server = *static_cast<HttpServer*>(self);
+        char line[256];
+        std::vsnprintf(line, sizeof line, format, arguments);
+        std::lock_guard<std::mutex> lock(server.controls_mutex_);
+        if (!server.starting_ || server.start_errors_.size() > 1024) return;
+        std::string text = line;
+        while (!text.empty() && (text.back() == '\n' || text.back() == '.')) text.pop_back();
+        server.start_errors_ += (server.start_errors_.empty() ? "" : "; ") + text;
+    }
+
+    // A request's state begins with its first line, so that a request whose
+    // head or body then stalls is seen when it times out.
+    static void* begin(void*, const char*, MHD_Connection*) { return new Exchange; }
+
+    static void completed(void* self, MHD_Connection* connection, void** context, MHD_RequestTerminationCode why)
+    {
+        const std::unique_ptr<Exchange> exchange(static_cast<Exchange*>(*context));
+        *context = nullptr;
+        if (why == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED && exchange && exchange->stage != Exchange::Stage::Answered)
+            static_cast<HttpServer*>(self)->say_timed_out(connection);
+    }
+};
 
 HttpServer::HttpServer(HttpParts parts) : parts_(std::move(parts))
 {
     if (!parts_.token.empty()) token_digest_ = digest(parts_.token);
-    const std::string listen = parts_.settings.address + ":" + std::to_string(parts_.settings.port);
-    const std::string threads = std::to_string(kWorkerThreads);
-    const std::string timeout = std::to_string(kRequestTimeoutMs);
-    const std::string header_bytes = std::to_string(kMaxHeaderBytes);
-    const char* options[] = {"listening_ports", listen.c_str(),
-                             "num_threads", threads.c_str(),
-                             "request_timeout_ms", timeout.c_str(),
-                             "max_request_size", header_bytes.c_str(),
-                             "enable_keep_alive", "no",
-                             // No other site's page may read the API from a browser.
-                             "access_control_allow_origin", "",
-                             nullptr};
-    mg_init_library(0);
-    mg_callbacks callbacks{};
-    callbacks.log_message = quiet;
-    mg_init_data init{&callbacks, this, options};
-    char reason[256] = "";
-    unsigned code = 0;
-    mg_error_data error{&code, reason, sizeof reason};
-    context_ = mg_start2(&init, &error);
-    if (!context_) {
-        mg_exit_library();
-        throw std::runtime_error("cannot serve HTTP on " + listen + ": " + reason);
+    const HttpSettings& s = parts_.settings;
+    host_names_ = {"localhost", "127.0.0.1", "[::1]", lower(s.address)};
+    for (const std::string& name : s.hosts) host_names_.push_back(lower(name));
+
+    const std::string listen = s.address + ":" + std::to_string(s.port);
+    const bool ipv6 = !s.address.empty() && s.address.front() == '[';
+    sockaddr_in v4{};
+    sockaddr_in6 v6{};
+    const sockaddr* where = nullptr;
+    if (ipv6) {
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(static_cast<uint16_t>(s.port));
+        if (inet_pton(AF_INET6, s.address.substr(1, s.address.size() - 2).c_str(), &v6.sin6_addr) == 1)
+            where = reinterpret_cast<const sockaddr*>(&v6);
+    } else {
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(static_cast<uint16_t>(s.port));
+        if (inet_pton(AF_INET, s.address.c_str(), &v4.sin_addr) == 1) where = reinterpret_cast<const sockaddr*>(&v4);
     }
-    mg_set_request_handler(context_, "/", handle, this);
-    mg_server_port ports[1];
-    if (mg_get_server_ports(context_, 1, ports) == 1) port_ = ports[0].port;
+    if (!where) throw std::runtime_error("cannot serve HTTP on " + listen + ": not an IP address");
+
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    if (ipv6) flags |= MHD_USE_IPv6;
+    const bool tls = !s.tls_certificate.empty();
+    std::vector<MHD_OptionItem> options = {
+        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&Callbacks::log), this},
+        {MHD_OPTION_SOCK_ADDR, 0, const_cast<sockaddr*>(where)},
+        {MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutS, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxConnectionsPerAddress, nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(kMaxHeaderBytes), nullptr},
+        {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&Callbacks::begin), this},
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Callbacks::completed), this},
+    };
+    if (tls) {
+        flags |= MHD_USE_TLS;
+        certificate_ = read_tls_file(s.tls_certificate, read_pem_file);
+        key_ = read_tls_file(s.tls_key, read_secret_file);
+        options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, certificate_.data()});
+        options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, key_.data()});
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
+    for (int i = 0; i < kControlWorkers; ++i) workers_.emplace_back([this] { run_controls(); });
+    daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &Callbacks::request, this, MHD_OPTION_ARRAY, options.data(),
+                               MHD_OPTION_END);
+    {
+        std::lock_guard<std::mutex> lock(controls_mutex_);
+        starting_ = false;
+    }
+    if (!daemon_) {
+        stop_control_workers();
+        throw std::runtime_error("cannot serve HTTP on " + listen + ": " +
+                                 (start_errors_.empty() ? "the server did not start" : start_errors_));
+    }
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
+    port_ = info ? info->port : s.port;
 }
-
-namespace {
-
-// One connection to our own listener, closed at once.
-void poke(const std::string& address, int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    if (::inet_pton(AF_INET, address == "0.0.0.0" ? "127.0.0.1" : address.c_str(), &to.sin_addr) == 1)
-        ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    ::close(fd);
-}
-
-}  // namespace
 
 HttpServer::~HttpServer()
 {
-    // civetweb's listener looks at its stop flag only between waits of up to
-    // 2 s; a connection of our own ends the wait, so the agent stops in time.
-    std::atomic<bool> stopped{false};
-    std::thread stopping([this, &stopped] {
-        mg_stop(context_);
-        stopped = true;
-    });
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (!stopped && std::chrono::steady_clock::now() < give_up) {
-        poke(parts_.settings.address, port_);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    stopping.join();
-    mg_exit_library();
+    stop_control_workers();
+    MHD_stop_daemon(daemon_);
 }
 
-int HttpServer::handle(mg_connection* connection, void* self)
+// Controls still waiting are answered "stopping" and their connections
+// resumed: the server may not stop with one suspended.
+void HttpServer::stop_control_workers()
 {
-    try {
-        return static_cast<HttpServer*>(self)->route(connection);
-    } catch (const std::exception& e) {
-        return send_error(connection, 500, e.what());
+    {
+        std::lock_guard<std::mutex> lock(controls_mutex_);
+        stopping_ = true;
     }
+    controls_ready_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
 }
 
-int HttpServer::route(mg_connection* c)
+// libmicrohttpd closes a request that stalls without a word; over plain
+// HTTP the client is told why, on the socket it still has, before the close.
+void HttpServer::say_timed_out(MHD_Connection* connection) const
 {
-    const mg_request_info* request = mg_get_request_info(c);
-    const std::string method = request->request_method;
-    const std::string path = request->local_uri ? request->local_uri : "";
-    const int64_t now_ms = utc_now_ms();
-    if (method == "POST") {
-        if (const auto unit = unit_in_path(path, "control")) return control(c, *unit);
-        return send_error(c, 405, "only controls are posted", "Allow: GET\r\n");
+    if (!parts_.settings.tls_certificate.empty()) return;
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (!info) return;
+    const std::string body = "{\"error\":\"the request did not arrive within " + std::to_string(kConnectionTimeoutS) +
+                             " s\"}\n";
+    const std::string bytes = "HTTP/1.1 408 Request Timeout\r\nContent-Type: application/json\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\nCache-Control: no-store\r\nContent-Security-Policy: " +
+                              kContentSecurityPolicy + "\r\nConnection: close\r\n\r\n" + body;
+    (void)::send(info->connect_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+bool HttpServer::host_names_this_agent(const std::string& host) const
+{
+    std::string name = lower(host);
+    const std::string port = ":" + std::to_string(port_);
+    if (name.size() > port.size() && name.compare(name.size() - port.size(), port.size(), port) == 0)
+        name.resize(name.size() - port.size());
+    return std::find(host_names_.begin(), host_names_.end(), name) != host_names_.end();
+}
+
+bool HttpServer::answer_before_body(MHD_Connection* connection, Exchange& exchange)
+{
+    HttpRequest& request = exchange.request;
+    HeadFacts facts;
+    facts.request = &request;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, note_header, &facts);
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, note_query_value, &facts);
+    request.remote_address = client_address(connection);
+    std::optional<HttpAnswer> refusal;
+    // A page elsewhere whose name was made to point here (DNS rebinding)
+    // sends its own name: nothing is answered to it.
+    if (facts.hosts != 1 || !host_names_this_agent(facts.host))
+        refusal = error_answer(421, "the Host header does not name this agent (the site file's http.hosts lists "
+                                    "the names it answers to)");
+    else if (facts.lengths > 1)
+        refusal = error_answer(400, "more than one Content-Length");
+    else if (facts.query_too_long)
+        refusal = error_answer(400, "a query name or value is longer than " + std::to_string(kMaxQueryValueBytes) +
+                                        " bytes");
+    else if (request.method == "POST")
+        refusal = control_refusal(request);
+    if (!refusal && request.method == "POST") return false;  // the body comes next
+    exchange.answer = refusal ? *refusal : route(request);
+    exchange.stage = Exchange::Stage::Answered;
+    queue(connection, exchange.answer);
+    return true;
+}
+
+void HttpServer::answer_in_full(MHD_Connection* connection, Exchange& exchange)
+{
+    ControlRequest control;
+    if (auto refusal = read_control(exchange.request, control)) {
+        exchange.answer = std::move(*refusal);
+        exchange.stage = Exchange::Stage::Answered;
+        return;
     }
-    if (method != "GET") return send_error(c, 405, "GET, or POST for a control", "Allow: GET, POST\r\n");
-    if (path == "/metrics") {
-        send(c, 200, "text/plain; version=0.0.4; charset=utf-8",
-             render_metrics(parts_.facts.site, parts_.state->snapshot(), now_ms, parts_.metrics));
-        return 200;
+    queue_control(connection, exchange, std::move(control));
+}
+
+void HttpServer::queue_control(MHD_Connection* connection, Exchange& exchange, ControlRequest control)
+{
+    std::lock_guard<std::mutex> lock(controls_mutex_);
+    if (stopping_ || controls_.size() >= kMaxWaitingControls) {
+        exchange.answer = error_answer(503, "too many controls waiting; try again");
+        exchange.stage = Exchange::Stage::Answered;
+        return;
     }
-    if (path == "/api/status")
-        return send_json(c, 200, status_json(parts_.facts, parts_.state->snapshot(), now_ms, parts_.status));
-    if (path == "/api/events") return events(c, request->query_string);
-    if (const auto unit = unit_in_path(path, "history")) return history(c, *unit, request->query_string);
-    for (const PageAsset& asset : kPageAssets)
-        if (path == asset.path || (path == "/index.html" && std::strcmp(asset.path, "/") == 0)) {
-            send(c, 200, asset.type, std::string(asset.body));
-            return 200;
+    exchange.stage = Exchange::Stage::Waiting;
+    MHD_suspend_connection(connection);
+    controls_.push_back({connection, &exchange, std::move(control)});
+    controls_ready_.notify_one();
+}
+
+void HttpServer::run_controls()
+{
+    std::unique_lock<std::mutex> lock(controls_mutex_);
+    for (;;) {
+        controls_ready_.wait(lock, [this] { return stopping_ || !controls_.empty(); });
+        if (controls_.empty()) return;
+        ControlJob job = std::move(controls_.front());
+        controls_.pop_front();
+        const bool stopping = stopping_;
+        lock.unlock();
+        ControlAnswer answer;
+        if (stopping) {
+            answer.kind = ControlAnswer::Kind::Stopping;
+            answer.message = "the agent is stopping";
+        } else {
+            try {
+                answer = parts_.control(job.request);
+            } catch (const std::exception& e) {
+                answer.kind = ControlAnswer::Kind::TimedOut;
+                answer.message = e.what();
+            }
         }
-    return send_error(c, 404, "no such page: /metrics, /api/status, /api/events, /api/units/NAME/history, /");
+        job.exchange->answer = control_answer(job.request, answer);
+        job.exchange->stage = Exchange::Stage::Answered;
+        MHD_resume_connection(job.connection);
+        lock.lock();
+    }
 }
 
-int HttpServer::history(mg_connection* c, const std::string& unit, const char* query)
+HttpAnswer HttpServer::route(const HttpRequest& request)
 {
-    if (!parts_.state->find(unit)) return send_error(c, 404, "no unit named " + unit);
+    const std::string& path = request.path;
+    const int64_t now_ms = utc_now_ms();
+    if (request.method == "POST") return error_answer(405, "only controls are posted", {{"Allow", "GET"}});
+    if (request.method != "GET") return error_answer(405, "GET, or POST for a control", {{"Allow", "GET, POST"}});
+    if (path == "/metrics")
+        return {200, "text/plain; version=0.0.4; charset=utf-8",
+                render_metrics(parts_.facts.site, parts_.state->snapshot(), now_ms, parts_.metrics), {}};
+    if (path == "/api/status")
+        return json_answer(200, status_json(parts_.facts, parts_.state->snapshot(), now_ms, parts_.status));
+    if (path == "/api/events") return events(request);
+    if (const auto unit = unit_in_path(path, "history")) return history(request, *unit);
+    for (const PageAsset& asset : kPageAssets)
+        if (path == asset.path || (path == "/index.html" && std::strcmp(asset.path, "/") == 0))
+            return {200, asset.type, std::string(asset.body), {}};
+    return error_answer(404, "no such page: /metrics, /api/status, /api/events, /api/units/NAME/history, /");
+}
+
+HttpAnswer HttpServer::history(const HttpRequest& request, const std::string& unit)
+{
+    if (!parts_.state->find(unit)) return error_answer(404, "no unit named " + unit);
     StoreQuery q;
     q.unit = unit;
     int64_t step_s = 0;
-    if (!query_time(query, "from", q.from_ms) || !query_time(query, "to", q.to_ms))
-        return send_error(c, 400, "from and to are ISO 8601 times with Z or an offset");
-    if (!query_integer(query, "step_s", 0, kMaxStepS, step_s))
-        return send_error(c, 400, "step_s is a whole number of seconds, 0 to " + std::to_string(kMaxStepS));
+    if (!query_time(request, "from", q.from_ms) || !query_time(request, "to", q.to_ms))
+        return error_answer(400, "from and to are ISO 8601 times with Z or an offset");
+    if (!query_integer(request, "step_s", 0, kMaxStepS, step_s))
+        return error_answer(400, "step_s is a whole number of seconds, 0 to " + std::to_string(kMaxStepS));
     if (!q.from_ms) q.from_ms = utc_now_ms() - 3600 * 1000;
     Json::Value body(Json::objectValue);
     body["unit"] = unit;
@@ -283,20 +548,20 @@ int HttpServer::history(mg_connection* c, const std::string& unit, const char* q
         return true;
     });
     body["more"] = more;
-    return send_json(c, 200, body);
+    return json_answer(200, body);
 }
 
-int HttpServer::events(mg_connection* c, const char* query)
+HttpAnswer HttpServer::events(const HttpRequest& request)
 {
     StoreQuery q;
     q.limit = kDefaultEventRows;
-    if (!query_time(query, "from", q.from_ms) || !query_time(query, "to", q.to_ms))
-        return send_error(c, 400, "from and to are ISO 8601 times with Z or an offset");
-    if (!query_integer(query, "limit", 1, kMaxEventRows, q.limit) ||
-        !query_integer(query, "after", 0, INT64_MAX / 2, q.after_seq))
-        return send_error(c, 400, "limit is 1 to " + std::to_string(kMaxEventRows) + ", after a sequence number");
-    if (const auto unit = query_value(query, "unit")) {
-        if (!parts_.state->find(*unit)) return send_error(c, 404, "no unit named " + *unit);
+    if (!query_time(request, "from", q.from_ms) || !query_time(request, "to", q.to_ms))
+        return error_answer(400, "from and to are ISO 8601 times with Z or an offset");
+    if (!query_integer(request, "limit", 1, kMaxEventRows, q.limit) ||
+        !query_integer(request, "after", 0, INT64_MAX / 2, q.after_seq))
+        return error_answer(400, "limit is 1 to " + std::to_string(kMaxEventRows) + ", after a sequence number");
+    if (const auto unit = query_value(request, "unit")) {
+        if (!parts_.state->find(*unit)) return error_answer(404, "no unit named " + *unit);
         q.unit = *unit;
     }
     Json::Value body(Json::objectValue);
@@ -305,64 +570,50 @@ int HttpServer::events(mg_connection* c, const char* query)
         list.append(event_json(e));
         return true;
     });
-    return send_json(c, 200, body);
+    return json_answer(200, body);
 }
 
-bool HttpServer::authorised(mg_connection* c) const
+bool HttpServer::authorised(const HttpRequest& request) const
 {
-    const char* header = mg_get_header(c, "Authorization");
     const std::string scheme = "Bearer ";
-    if (!header || std::strncmp(header, scheme.c_str(), scheme.size()) != 0) return false;
-    return same_digest(digest(header + scheme.size()), token_digest_);
+    if (request.authorization.compare(0, scheme.size(), scheme) != 0) return false;
+    return same_digest(digest(request.authorization.substr(scheme.size())), token_digest_);
 }
 
-int HttpServer::control(mg_connection* c, const std::string& unit)
+// What refuses a POST from its head alone, before its body is read.
+std::optional<HttpAnswer> HttpServer::control_refusal(const HttpRequest& request) const
 {
+    if (!unit_in_path(request.path, "control"))
+        return error_answer(405, "only controls are posted", {{"Allow", "GET"}});
     if (token_digest_.empty())
-        return send_error(c, 403, "controls are off: the site file names no control_token_file");
-    if (!authorised(c)) return send_error(c, 401, "unauthorised", "WWW-Authenticate: Bearer\r\n");
-    const mg_request_info* request = mg_get_request_info(c);
-    if (request->content_length < 0) return send_error(c, 411, "a control needs a Content-Length");
-    if (request->content_length > static_cast<long long>(kMaxBodyBytes))
-        return send_error(c, 413, "a control is at most " + std::to_string(kMaxBodyBytes) + " bytes");
-    std::string body(static_cast<std::size_t>(request->content_length), '\0');
-    std::size_t got = 0;
-    while (got < body.size()) {
-        const int n = mg_read(c, &body[got], body.size() - got);
-        if (n <= 0) return send_error(c, 400, "the body ended early");
-        got += static_cast<std::size_t>(n);
-    }
+        return error_answer(403, "controls are off: the site file names no control_token_file");
+    if (!authorised(request)) return error_answer(401, "unauthorised", {{"WWW-Authenticate", "Bearer"}});
+    if (request.length < 0) return error_answer(411, "a control needs a Content-Length");
+    if (request.length > static_cast<long long>(kMaxBodyBytes))
+        return error_answer(413, "a control is at most " + std::to_string(kMaxBodyBytes) + " bytes");
+    return std::nullopt;
+}
 
+std::optional<HttpAnswer> HttpServer::read_control(const HttpRequest& request, ControlRequest& r) const
+{
+    const std::string& body = request.body;
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value json;
-    ControlRequest r;
-    r.unit = unit;
+    r.unit = *unit_in_path(request.path, "control");
     const bool parsed = reader->parse(body.data(), body.data() + body.size(), &json, nullptr) && json.isObject();
     if (!parsed || !json["code"].isInt() || (json.isMember("input") && !json["input"].isString()) ||
         (json.isMember("input") && !hex_bytes(json["input"].asString(), r.input)))
-        return send_error(c, 400, "a control is {\"code\": N, \"input\": \"HEX\"} (input at most " +
-                                      std::to_string(kMaxInputBytes) + " bytes)");
+        return error_answer(400, "a control is {\"code\": N, \"input\": \"HEX\"} (input at most " +
+                                     std::to_string(kMaxInputBytes) + " bytes)");
     r.code = json["code"].asInt();
     const std::string by = json.isMember("by") && json["by"].isString() ? json["by"].asString() : "";
     if (by.size() > kMaxSourceLength || !printable_ascii(by))
-        return send_error(c, 400, "by is at most " + std::to_string(kMaxSourceLength) + " printable ASCII characters");
-    r.source = std::string("http ") + request->remote_addr + (by.empty() ? "" : " (" + by + ")");
-
-    if (!parts_.state->find(unit)) return send_error(c, 404, "no unit named " + unit);
-    const ControlAnswer answer = parts_.control(r);
-    Json::Value reply(Json::objectValue);
-    reply["unit"] = unit;
-    reply["code"] = r.code;
-    if (answer.kind == ControlAnswer::Kind::Done) {
-        reply["exit_status"] = answer.exit_status;
-        reply["handed"] = answer.handed;
-        reply["wrote"] = answer.wrote;
-        reply["result"] = answer.result ? Json::Value(*answer.result) : Json::Value();
-    }
-    reply["message"] = answer.message;
-    return send_json(c, control_status(answer), reply);
+        return error_answer(400, "by is at most " + std::to_string(kMaxSourceLength) + " printable ASCII characters");
+    r.source = "http " + request.remote_address + (by.empty() ? "" : " (" + by + ")");
+    if (!parts_.state->find(r.unit)) return error_answer(404, "no unit named " + r.unit);
+    return std::nullopt;
 }
 
 }  // namespace agent

@@ -3,6 +3,9 @@
 
 #include "agent/site_file.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -16,7 +19,7 @@ constexpr std::size_t kMaxTokenLength = 4096;
 
 [[noreturn]] void refuse(const std::string& path, const std::string& why) { throw SiteFileError(path + ": " + why); }
 
-// An IPv4 address in dotted form, or "localhost" for 127.0.0.1; civetweb
+// An IPv4 address in dotted form, or "localhost" for 127.0.0.1; the server
 // binds what it is given, so nothing else reaches it.
 bool ipv4_address(const std::string& text)
 {
@@ -42,13 +45,49 @@ void check_listen(const Json::Value& value, const std::string& path, HttpSetting
     const std::string port = colon == std::string::npos ? std::string() : text.substr(colon + 1);
     std::string address = colon == std::string::npos ? std::string() : text.substr(0, colon);
     if (address == "localhost") address = "127.0.0.1";
+    in6_addr v6{};
+    const bool ipv6 = address.size() > 2 && address.front() == '[' && address.back() == ']' &&
+                      inet_pton(AF_INET6, address.substr(1, address.size() - 2).c_str(), &v6) == 1;
     const bool port_ok = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos &&
                          std::stoi(port) >= 1 && std::stoi(port) <= 65535;
-    if (!value.isString() || !port_ok || !ipv4_address(address))
-        refuse(path, "\"" + text.substr(0, 40) + "\" is not ADDRESS:PORT (an IPv4 address, port 1 to 65535)");
+    if (!value.isString() || !port_ok || !(ipv4_address(address) || ipv6))
+        refuse(path, "\"" + text.substr(0, 40) +
+                         "\" is not ADDRESS:PORT (an IPv4 address or an IPv6 one in brackets, port 1 to 65535)");
     settings.address = address;
     settings.port = std::stoi(port);
 }
+
+std::string file_in(const Json::Value& value, const std::string& path, const std::string& folder)
+{
+    if (!value.isString() || value.asString().empty()) refuse(path, "is not a file path");
+    const std::string file = value.asString();
+    return file.front() == '/' ? file : folder + "/" + file;
+}
+
+// A host name as a Host header gives it: letters, digits, dots and hyphens.
+void check_hosts(const Json::Value& value, const std::string& path, HttpSettings& settings)
+{
+    if (!value.isArray()) refuse(path, "is not an array of host names");
+    for (Json::ArrayIndex i = 0; i < value.size(); ++i) {
+        const std::string name = value[i].isString() ? value[i].asString() : std::string();
+        if (name.empty() || name.size() > 253 ||
+            name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") != std::string::npos)
+            refuse(path + "[" + std::to_string(i) + "]", "is not a host name (letters, digits, dots and hyphens)");
+        settings.hosts.push_back(name);
+    }
+}
+
+void check_tls(const Json::Value& value, const std::string& path, const std::string& folder, HttpSettings& settings)
+{
+    if (!value.isObject()) refuse(path, "is not an object {\"certificate\": FILE, \"key\": FILE}");
+    for (const std::string& name : value.getMemberNames())
+        if (name != "certificate" && name != "key") refuse(path + "." + name, "unknown member (known here: certificate, key)");
+    if (!value.isMember("certificate") || !value.isMember("key")) refuse(path, "needs both certificate and key");
+    settings.tls_certificate = file_in(value["certificate"], path + ".certificate", folder);
+    settings.tls_key = file_in(value["key"], path + ".key", folder);
+}
+
+bool loopback(const std::string& address) { return address.rfind("127.", 0) == 0 || address == "[::1]"; }
 
 }  // namespace
 
@@ -58,16 +97,17 @@ HttpSettings check_http(const Json::Value& member, const std::string& path, cons
     HttpSettings settings;
     settings.enabled = true;
     for (const std::string& name : member.getMemberNames())
-        if (name != "listen" && name != "control_token_file")
-            refuse(path + "." + name, "unknown member (known here: listen, control_token_file)");
+        if (name != "listen" && name != "control_token_file" && name != "hosts" && name != "tls")
+            refuse(path + "." + name, "unknown member (known here: listen, control_token_file, hosts, tls)");
     if (member.isMember("listen")) check_listen(member["listen"], path + ".listen", settings);
-    if (member.isMember("control_token_file")) {
-        const Json::Value& file = member["control_token_file"];
-        if (!file.isString() || file.asString().empty()) refuse(path + ".control_token_file", "is not a file path");
-        settings.control_token_file = file.asString();
-        if (settings.control_token_file.front() != '/')
-            settings.control_token_file = folder + "/" + settings.control_token_file;
-    }
+    if (member.isMember("control_token_file"))
+        settings.control_token_file = file_in(member["control_token_file"], path + ".control_token_file", folder);
+    if (member.isMember("hosts")) check_hosts(member["hosts"], path + ".hosts", settings);
+    if (member.isMember("tls")) check_tls(member["tls"], path + ".tls", folder, settings);
+    // A token sent in clear over a network can be read and replayed.
+    if (!settings.control_token_file.empty() && !loopback(settings.address) && settings.tls_certificate.empty())
+        refuse(path + ".tls", "is needed: the agent takes controls (control_token_file) on " + settings.address +
+                                  ", beyond loopback, and its token may not cross the network in clear");
     return settings;
 }
 

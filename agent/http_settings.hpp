@@ -6,18 +6,23 @@
 #include <json/json.h>
 
 #include <string>
+#include <vector>
 
 namespace agent {
 
 struct HttpSettings {
     bool enabled = false;           // the site file has an "http" member
-    std::string address = "127.0.0.1";
+    std::string address = "127.0.0.1";  // IPv4, or IPv6 in brackets ("[::1]")
     int port = 8470;
     std::string control_token_file;  // empty: read-only, every control refused
+    std::vector<std::string> hosts;   // names a request's Host may give besides loopback's and the address
+    std::string tls_certificate;      // empty: plain HTTP
+    std::string tls_key;
 };
 
-// {"listen": "127.0.0.1:8470", "control_token_file": FILE}, both optional; a
-// relative token file is taken from `folder`. Throws SiteFileError naming
+// {"listen": "127.0.0.1:8470", "control_token_file": FILE, "hosts": [NAME],
+// "tls": {"certificate": FILE, "key": FILE}}, each optional; relative files
+// are taken from `folder`. Controls from beyond loopback need TLS. Throws SiteFileError naming
 // the member below `path` ("http.listen: ...").
 HttpSettings check_http(const Json::Value& member, const std::string& path, const std::string& folder);
 

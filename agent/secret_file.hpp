@@ -31,3 +31,21 @@ inline std::string read_secret_line(const std::string& file, std::size_t longest
 }
 
 }  // namespace agent
+
+namespace agent {
+
+// A whole file that holds a secret (a TLS key), read with the same bound
+// rule: refused past `longest` bytes, the message naming the file only.
+inline std::string read_secret_file(const std::string& file, std::size_t longest)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + file + ": " + std::strerror(errno));
+    std::string text(longest + 1, '\0');
+    in.read(&text[0], static_cast<std::streamsize>(text.size()));
+    if (static_cast<std::size_t>(in.gcount()) > longest)
+        throw std::runtime_error(file + " is larger than " + std::to_string(longest) + " bytes");
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return text;
+}
+
+}  // namespace agent

@@ -142,7 +142,13 @@ TEST(HttpSettings, RefusalsNameTheMember)
         {R"({"listen": "example.org:80"})", "http.listen: \"example.org:80\" is not ADDRESS:PORT"},
         {R"({"listen": "1.2.3.256:80"})", "http.listen: \"1.2.3.256:80\" is not"},
         {R"({"listen": 8470})", "http.listen: \"\" is not ADDRESS:PORT"},
-        {R"({"port": 8470})", "http.port: unknown member (known here: listen, control_token_file)"},
+        {R"({"port": 8470})", "http.port: unknown member (known here: listen, control_token_file, hosts, tls)"},
+        {R"({"listen": "[::1:80"})", "http.listen: \"[::1:80\" is not ADDRESS:PORT"},
+        {R"({"listen": "::1:80"})", "http.listen: \"::1:80\" is not ADDRESS:PORT"},
+        {R"({"listen": "0.0.0.0:80", "control_token_file": "t"})", "http.tls: is needed"},
+        {R"({"listen": "[::]:80", "control_token_file": "t"})", "http.tls: is needed"},
+        {R"({"tls": {"certificate": "c.pem"}})", "http.tls: needs both certificate and key"},
+        {R"({"hosts": ["ok.example", "bad/name"]})", "http.hosts[1]: is not a host name"},
         {R"({"control_token_file": ""})", "http.control_token_file: is not a file path"},
         {R"([])", "http: is not an object"},
     };
@@ -157,11 +163,15 @@ TEST(HttpSettings, RefusalsNameTheMember)
         }
     }
     Json::Value member;
-    std::istringstream(R"({"listen": "0.0.0.0:9000", "control_token_file": "token"})") >> member;
+    std::istringstream(R"({"listen": "0.0.0.0:9000", "control_token_file": "token",
+                           "tls": {"certificate": "c.pem", "key": "/k.pem"}})") >> member;
     const agent::HttpSettings settings = agent::check_http(member, "http", "/etc/qmhost");
     EXPECT_EQ(settings.address, "0.0.0.0");
     EXPECT_EQ(settings.port, 9000);
     EXPECT_EQ(settings.control_token_file, "/etc/qmhost/token");
+    EXPECT_EQ(settings.tls_certificate, "/etc/qmhost/c.pem");
+    std::istringstream(R"({"listen": "[::1]:9000", "control_token_file": "token"})") >> member;
+    EXPECT_EQ(agent::check_http(member, "http", "/etc/qmhost").address, "[::1]");
 }
 
 TEST(ControlQueue, AnswersWhatItCannotRunAndRunsTheRestInTurn)

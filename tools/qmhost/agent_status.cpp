@@ -62,10 +62,9 @@ Json::Value agent_json(const AgentAnswer& answer, const std::string& what)
     return document;
 }
 
-AgentControlAnswer post_agent_control(const std::string& agent_url, const std::string& unit,
+AgentControlAnswer post_agent_control(const AgentUrl& url, const std::string& unit,
                                       const std::string& token_file, int code, const std::vector<unsigned char>& input)
 {
-    const AgentUrl url = parse_agent_url(agent_url);
     const std::string token = token_file.empty() ? "" : read_token_file(token_file);
     Json::Value request(Json::objectValue);
     request["code"] = code;
@@ -88,9 +87,8 @@ AgentControlAnswer post_agent_control(const std::string& agent_url, const std::s
     return outcome;
 }
 
-Json::Value next_unit_status(const std::string& agent_url, const std::string& unit, int64_t after_ms, int wait_ms)
+Json::Value next_unit_status(const AgentUrl& url, const std::string& unit, int64_t after_ms, int wait_ms)
 {
-    const AgentUrl url = parse_agent_url(agent_url);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
     do {
         const Json::Value status = agent_json(agent_request(url, "GET", "/api/status"), "/api/status");

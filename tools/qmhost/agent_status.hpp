@@ -32,9 +32,9 @@ struct AgentControlAnswer {
 // POST /api/units/UNIT/control with the token; throws UsageError when the
 // agent refuses the command line's part (no such unit, bad input: exit 2)
 // and std::runtime_error when it refuses the token or cannot run it now.
-AgentControlAnswer post_agent_control(const std::string& agent_url, const std::string& unit,
+AgentControlAnswer post_agent_control(const AgentUrl& url, const std::string& unit,
                                       const std::string& token_file, int code, const std::vector<unsigned char>& input);
 
 // The unit's entry in /api/status once it holds a record received after
 // `after_ms` (UTC), waiting up to `wait_ms`; null when none came.
-Json::Value next_unit_status(const std::string& agent_url, const std::string& unit, int64_t after_ms, int wait_ms);
+Json::Value next_unit_status(const AgentUrl& url, const std::string& unit, int64_t after_ms, int wait_ms);

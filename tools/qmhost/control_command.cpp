@@ -110,7 +110,7 @@ void check_input(const ControlOptions& control)
 ControlResult control_through_agent(const CommandLine& c, ExitStatus& status, std::string& why)
 {
     const AgentControlAnswer answer =
-        post_agent_control(c.agent.url, c.agent.unit, c.agent.token_file, c.control.code, c.control.input());
+        post_agent_control(parse_agent_url(c.agent.url, c.agent.cafile), c.agent.unit, c.agent.token_file, c.control.code, c.control.input());
     ControlResult result;
     result.handed = answer.handed;
     result.wrote = answer.wrote;

@@ -144,6 +144,7 @@ std::map<std::string, Setter> agent_options(CommandLine::Command command)
 {
     std::map<std::string, Setter> options = {
         {"--agent", [](CommandLine& c, const std::string& v) { c.agent.url = v; }},
+        {"--cafile", [](CommandLine& c, const std::string& v) { c.agent.cafile = v; }},
     };
     if (command == CommandLine::Command::Status) return options;
     options["--unit"] = [](CommandLine& c, const std::string& v) { c.agent.unit = v; };
@@ -231,8 +232,8 @@ void check_agent_options(const CommandLine& c)
 {
     const LinkOptions& link = c.device.link;
     if (c.agent.url.empty()) {
-        if (!c.agent.unit.empty() || !c.agent.token_file.empty())
-            throw UsageError("--unit and --token-file go with --agent URL");
+        if (!c.agent.unit.empty() || !c.agent.token_file.empty() || !c.agent.cafile.empty())
+            throw UsageError("--unit, --token-file and --cafile go with --agent URL");
         return;
     }
     if (link.tcp_host || link.rtu_device || !c.device.config.empty())
@@ -475,7 +476,8 @@ const char kServeHelp[] = R"(serve: the site agent. Polls every line of the site
 const char kStatusHelp[] = R"(status: one "key: value" line per value, ASCII keys (unit.state: on,
   air.return.temperature: 23.4, setpoint.temperature: 24.0, alarm.count: 1, alarm.1: NAME,
   poll.last: TIME); read from a running agent, or from the unit itself with one polling cycle.
-  --agent URL       the agent's HTTP address, e.g. http://127.0.0.1:8470
+  --agent URL       the agent's HTTP address, e.g. http://127.0.0.1:8470 (https:// when it serves TLS)
+  --cafile FILE     with https: the CA the agent's certificate must come from (default: the system's)
   UNIT              the unit's name in the agent's site (default: every unit, a blank line between)
   Exit status 0; 1 when the agent or the unit cannot be read, or a unit's data is stale
   (its values are then left out, as they are not current); 2 for a command line it cannot run.
@@ -483,7 +485,8 @@ const char kStatusHelp[] = R"(status: one "key: value" line per value, ASCII key
 
 const char kAgentControlHelp[] = R"(through a running agent (qmhost serve), which queues the command on the unit's line
 between its polling cycles:
-  --agent URL       the agent's HTTP address, e.g. http://127.0.0.1:8470
+  --agent URL       the agent's HTTP address, e.g. http://127.0.0.1:8470 (https:// when it serves TLS)
+  --cafile FILE     with https: the CA the agent's certificate must come from (default: the system's)
   --unit NAME       the unit's name in the agent's site
   --token-file FILE the agent's control token (its site file's control_token_file)
 )";

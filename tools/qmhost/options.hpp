@@ -61,7 +61,8 @@ struct ScanOptions {
 
 // A running agent (qmhost serve) to go through instead of a link.
 struct AgentOptions {
-    std::string url;         // --agent http://HOST:PORT; empty: the link options
+    std::string url;         // --agent http[s]://HOST:PORT; empty: the link options
+    std::string cafile;      // --cafile FILE: the CA of an https agent's certificate
     std::string unit;        // --unit NAME: the unit a control is for
     std::string token_file;  // --token-file FILE: the agent's control token
 };

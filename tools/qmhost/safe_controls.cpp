@@ -89,7 +89,7 @@ ExitStatus through_agent(const CommandLine& c, const SafeControl& control, const
                          const std::string& asked)
 {
     const AgentControlAnswer answer =
-        post_agent_control(c.agent.url, c.agent.unit, c.agent.token_file, control.code, input);
+        post_agent_control(parse_agent_url(c.agent.url, c.agent.cafile), c.agent.unit, c.agent.token_file, control.code, input);
     const int64_t answered_ms = agent::utc_now_ms();
     const auto status = static_cast<ExitStatus>(answer.exit_status);
     if (status == ExitStatus::kOk)
@@ -97,7 +97,7 @@ ExitStatus through_agent(const CommandLine& c, const SafeControl& control, const
     else
         std::cerr << "qmhost: " << asked << ": " << answer.message << std::endl;
     if (status != ExitStatus::kOk && status != ExitStatus::kNotConfirmed) return status;
-    const Json::Value unit = next_unit_status(c.agent.url, c.agent.unit, answered_ms, kReadBackWaitMs);
+    const Json::Value unit = next_unit_status(parse_agent_url(c.agent.url, c.agent.cafile), c.agent.unit, answered_ms, kReadBackWaitMs);
     if (unit.isNull()) {
         std::cerr << "qmhost: could not read the point back: the agent has no newer record of " << c.agent.unit
                   << std::endl;

@@ -59,7 +59,7 @@ namespace {
 
 ExitStatus status_from_agent(const CommandLine& c)
 {
-    const AgentUrl url = parse_agent_url(c.agent.url);
+    const AgentUrl url = parse_agent_url(c.agent.url, c.agent.cafile);
     const Json::Value status = agent_json(agent_request(url, "GET", "/api/status"), "/api/status");
     std::ostream& out = program_output();
     bool all_current = true, found = false;
