@@ -79,12 +79,31 @@ bool client_id_char(char c) { return std::isalnum(static_cast<unsigned char>(c))
 // A topic level separator is fine; wildcards and the system prefix's '$' are not.
 bool prefix_char(char c) { return printable(c) && c != '+' && c != '#' && c != '$'; }
 
-std::string file_member(const Json::Value& value, const std::string& path, const std::string& folder)
+// A file the site file names, a relative path taken from the site file's folder.
+std::string file_path(const Json::Value& value, const std::string& path, const std::string& folder)
 {
     if (!value.isString() || value.asString().empty()) refuse(path, shown(value) + " is not a file path");
     std::string file = value.asString();
     if (file.front() != '/') file = folder + "/" + file;
+    return file;
+}
+
+std::string file_member(const Json::Value& value, const std::string& path, const std::string& folder)
+{
+    const std::string file = file_path(value, path, folder);
     if (!std::ifstream(file)) refuse(path, "cannot read " + file + ": " + std::strerror(errno));
+    return file;
+}
+
+// A key the TLS library reads by its path: checked as every secret is.
+std::string secret_member(const Json::Value& value, const std::string& path, const std::string& folder)
+{
+    const std::string file = file_path(value, path, folder);
+    try {
+        check_secret_file(file);
+    } catch (const std::runtime_error& e) {
+        refuse(path, e.what());
+    }
     return file;
 }
 
@@ -112,7 +131,7 @@ MqttTls check_tls(const Json::Value& tls, const std::string& path, const std::st
                "missing (a client certificate needs its key, and a key its certificate)");
     if (tls.isMember("cert_file")) {
         checked.cert_file = file_member(tls["cert_file"], member(path, "cert_file"), folder);
-        checked.key_file = file_member(tls["key_file"], member(path, "key_file"), folder);
+        checked.key_file = secret_member(tls["key_file"], member(path, "key_file"), folder);
     }
     return checked;
 }
@@ -156,7 +175,7 @@ MqttSettings check_mqtt_settings(const Json::Value& mqtt, const std::string& pat
     if (mqtt.isMember("password_file")) {
         if (settings.username.empty())
             refuse(member(path, "password_file"), "a password needs a \"username\" (MQTT sends none without one)");
-        const std::string file = file_member(mqtt["password_file"], member(path, "password_file"), folder);
+        const std::string file = file_path(mqtt["password_file"], member(path, "password_file"), folder);
         settings.password = read_password(file, member(path, "password_file"));
     }
     if (mqtt.isMember("topic_prefix")) {

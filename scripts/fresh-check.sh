@@ -48,7 +48,13 @@ unmount_all() {
         if [ -n "$(mounts_under "$dir")" ]; then echo "fresh-check: still mounted under $dir" >&2; return 1; fi
     done
 }
-trap unmount_all EXIT
+# The agents the package check started in the install root, by their pids.
+stop_agents() {
+    local pid
+    [ -f "$target/tmp/agent.pids" ] || return 0
+    for pid in $(cat "$target/tmp/agent.pids"); do kill "$pid" 2>/dev/null || true; done
+}
+trap 'stop_agents; unmount_all' EXIT
 
 start=$SECONDS
 timing=()
@@ -179,6 +185,85 @@ in_target "man -P cat qmhost | grep -q 'qmhost poll' && man -P cat qmsim | grep 
     || fail "man qmhost, man qmsim"
 in_target "getent passwd qmhost >/dev/null" || fail "the service's user qmhost"
 echo "fresh-check: the installed qmhost ran the demo; man qmhost shows its page"
+
+# Upgrading (dpkg -i again) and removing the package with the agent running.
+# systemd does not run in a chroot: first without it, where the maintainer
+# scripts must leave services alone; then with its marker
+# /run/systemd/system and a stand-in deb-systemd-invoke (first on PATH) that
+# runs the agent as the unit would (user qmhost, its pid kept), where the
+# upgrade must restart a running agent on the new files and the removal
+# stop it: never an agent left running a deleted /usr/bin/qmhost.
+step="the package's upgrade and removal with the agent running"
+cat >"$target/usr/local/sbin/deb-systemd-invoke" <<'STUB'
+#!/bin/sh
+# Stand-in for systemd, for qmhost-serve only: start, stop, try-restart.
+echo "deb-systemd-invoke $*" >>/tmp/service.calls
+# Running, not a zombie waiting for its parent: it still has its program.
+running() { [ -s /tmp/agent.pid ] && readlink "/proc/$(cat /tmp/agent.pid)/exe" >/dev/null 2>&1; }
+start() {
+    setpriv --reuid=qmhost --regid=qmhost --init-groups /usr/bin/qmhost serve --site /tmp/agent/site.json \
+        --driver-log /dev/null </dev/null >>/tmp/agent/log 2>&1 &
+    echo $! >/tmp/agent.pid
+    echo $! >>/tmp/agent.pids
+}
+stop() {
+    running || return 0
+    kill "$(cat /tmp/agent.pid)"
+    for _ in $(seq 100); do running || return 0; sleep 0.1; done
+    return 1
+}
+case "$1" in
+    start) start ;;
+    stop) stop ;;
+    try-restart) if running; then stop && start; fi ;;
+esac
+STUB
+printf '#!/bin/sh\necho "systemctl $*" >>/tmp/service.calls\n' >"$target/usr/local/sbin/systemctl"
+chmod 0755 "$target/usr/local/sbin/deb-systemd-invoke" "$target/usr/local/sbin/systemctl"
+cat >"$target/tmp/service-check.sh" <<'CHECK'
+set -eu
+mkdir -p /tmp/agent
+# One unit on a closed loopback port: the agent runs, polls and finds it lost.
+printf '%s\n' '{"site": "fresh", "store": {"path": "/tmp/agent/store.db"},' \
+    ' "lines": [{"link": {"type": "tcp", "host": "127.0.0.1", "port": 1, "timeout_ms": 200},' \
+    '            "interval_s": 1, "units": [{"slave": 1, "name": "crac-1"}]}]}' >/tmp/agent/site.json
+chown -R qmhost:qmhost /tmp/agent
+: >/tmp/service.calls
+exe() { readlink "/proc/$1/exe" 2>/dev/null || echo gone; }
+agent_runs() {  # pid: up to 5 s for it to run /usr/bin/qmhost
+    for _ in $(seq 50); do [ "$(exe "$1")" = /usr/bin/qmhost ] && return 0; sleep 0.1; done
+    echo "the agent $1 does not run /usr/bin/qmhost ($(exe "$1")): $(tail -n 3 /tmp/agent/log)"; return 1
+}
+deleted_agents() { for p in /proc/[0-9]*; do [ "$(readlink "$p/exe" 2>/dev/null)" = "/usr/bin/qmhost (deleted)" ] && echo "${p#/proc/}"; done; true; }
+
+# Without systemd: the scripts call no service helper.
+rm -rf /run/systemd/system
+deb-systemd-invoke start qmhost-serve.service && : >/tmp/service.calls
+by_hand=$(cat /tmp/agent.pid)
+agent_runs "$by_hand"
+dpkg -i /tmp/qmhost_*.deb >/dev/null
+[ ! -s /tmp/service.calls ] || { echo "without systemd the upgrade called: $(cat /tmp/service.calls)"; exit 1; }
+deb-systemd-invoke stop qmhost-serve.service
+
+# With systemd: the upgrade restarts the agent, the removal stops it.
+mkdir -p /run/systemd/system
+: >/tmp/service.calls
+deb-systemd-invoke start qmhost-serve.service
+before=$(cat /tmp/agent.pid)
+agent_runs "$before"
+dpkg -i /tmp/qmhost_*.deb >/dev/null
+grep -q "try-restart qmhost-serve.service" /tmp/service.calls || { echo "the upgrade did not restart the agent"; exit 1; }
+after=$(cat /tmp/agent.pid)
+[ "$after" != "$before" ] && [ "$(exe "$before")" = gone ] || { echo "the agent $before was not restarted"; exit 1; }
+agent_runs "$after"
+dpkg -r qmhost >/dev/null
+grep -q "stop qmhost-serve.service" /tmp/service.calls || { echo "the removal did not stop the agent"; exit 1; }
+[ "$(exe "$after")" = gone ] || { echo "the agent $after runs on after the removal"; exit 1; }
+[ -z "$(deleted_agents)" ] || { echo "agents running a deleted qmhost: $(deleted_agents)"; exit 1; }
+rm -rf /run/systemd/system
+echo "fresh-check: the upgrade restarted the running agent, the removal stopped it; without systemd no service was touched"
+CHECK
+in_target "bash /tmp/service-check.sh" || fail "see above"
 took "package install" "$t"
 
 step="unmounting"

@@ -22,8 +22,9 @@ declare -A group=(
     # python3-pymodbus only recommends.
     # The agent's HTTP side is tested with real clients: Prometheus (and its
     # promtool) and headless Chromium, with a font for the units' alarm names.
-    # groff-base: the manual pages' warnings check.
-    [test]="libgtest-dev libgmock-dev socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio prometheus chromium fonts-wqy-microhei groff-base mosquitto openssl"
+    # groff-base: the manual pages' warnings check; systemd: systemd-analyze
+    # scores the agent's unit (the test is skipped without it).
+    [test]="libgtest-dev libgmock-dev socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio prometheus chromium fonts-wqy-microhei groff-base mosquitto openssl systemd"
     # install-target-deps.sh needs only apt and dpkg; cross-test.sh checks the plug-in with file.
     [cross]="g++-mipsel-linux-gnu qemu-user file"
     [fuzz]="clang libclang-rt-14-dev"

@@ -9,7 +9,9 @@ cd "$(dirname "$0")/.."
 build=build-package
 scripts/install-deps.sh demo package
 
-# Debian's hardening flags, as a package built by dpkg-buildpackage has them.
+# Debian's hardening flags, as a package built by dpkg-buildpackage has them,
+# and bindnow with them (full RELRO, as the normal build links too).
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
 ldflags=$(dpkg-buildflags --get LDFLAGS)
 launcher=()

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <string>
 
+#include <sys/stat.h>
+
 namespace {
 
 Json::Value parse(const std::string& text)
@@ -27,6 +29,10 @@ protected:
         std::ofstream(folder_ + "/pw") << "s3cret\nsecond line\n";
         std::ofstream(folder_ + "/ca.pem") << "-----\n";
         std::ofstream(folder_ + "/empty");
+        // Secrets as the agent takes them; the certificate readable by all.
+        ::chmod((folder_ + "/pw").c_str(), 0600);
+        ::chmod((folder_ + "/empty").c_str(), 0600);
+        ::chmod((folder_ + "/ca.pem").c_str(), 0644);
     }
     agent::MqttSettings check(const std::string& json)
     {
@@ -65,9 +71,11 @@ TEST_F(MqttSettingsTest, RefusalsNameTheMember)
         {R"({"host": "h", "password_file": "pw"})", "mqtt.password_file: a password needs a \"username\""},
         {R"({"host": "h", "username": "u", "password_file": "missing"})", "mqtt.password_file: cannot read"},
         {R"({"host": "h", "username": "u", "password_file": "empty"})", "mqtt.password_file:"},
-        {R"({"host": "h", "username": "u", "password_file": "/dev/zero"})", "mqtt.password_file: /dev/zero: its first line is longer"},
+        {R"({"host": "h", "username": "u", "password_file": "/dev/zero"})", "mqtt.password_file: /dev/zero is a device"},
         {R"({"host": "h", "tls": {}})", "mqtt.tls.ca_file: missing"},
         {R"({"host": "h", "tls": {"ca_file": "ca.pem", "cert_file": "ca.pem"}})", "mqtt.tls.key_file: missing"},
+        {R"({"host": "h", "tls": {"ca_file": "ca.pem", "cert_file": "ca.pem", "key_file": "ca.pem"}})",
+         "mqtt.tls.key_file: "},
         {R"({"host": "h", "client_id": "has space"})", "mqtt.client_id:"},
     };
     for (const auto& c : cases) {

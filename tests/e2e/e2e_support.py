@@ -60,6 +60,14 @@ def wait_until(condition, what, timeout=START_TIMEOUT):
         time.sleep(0.02)
 
 
+def write_secret(path, text):
+    """A secret file (token, password) as the agent takes them: mode 0600."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    os.fchmod(fd, 0o600)
+    with os.fdopen(fd, "w", encoding="ascii") as f:
+        f.write(text)
+
+
 def free_tcp_port(count=1):
     """A loopback port the kernel handed out, with the `count - 1` ports after
     it free as well, all released again for the caller to bind."""

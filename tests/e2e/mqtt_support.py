@@ -7,7 +7,7 @@ import signal
 import sqlite3
 import subprocess
 
-from e2e_support import START_TIMEOUT, free_tcp_port, wait_until
+from e2e_support import START_TIMEOUT, free_tcp_port, wait_until, write_secret
 
 MOSQUITTO = "/usr/sbin/mosquitto"
 MOSQUITTO_PASSWD = "/usr/bin/mosquitto_passwd"
@@ -84,8 +84,7 @@ def make_test_pki(session, user, password):
     subprocess.run([MOSQUITTO_PASSWD, "-b", p["passwords"], user, password], check=True, capture_output=True,
                    timeout=30)
     for name, text in (("password", password), ("wrong-password", password + "x")):
-        with open(p[name], "w", encoding="ascii") as f:
-            f.write(text + "\n")
+        write_secret(p[name], text + "\n")
     return {"ca": p["ca.pem"], "other_ca": p["other-ca.pem"], "cert": p["server.pem"], "key": p["server.key"],
             "passwords": p["passwords"], "password": p["password"], "wrong_password": p["wrong-password"]}
 

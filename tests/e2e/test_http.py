@@ -14,7 +14,7 @@ import urllib.error
 import urllib.parse
 import urllib.request
 
-from e2e_support import REPO, EndToEndTest, free_tcp_port, main, run_qmhost, wait_until
+from e2e_support import REPO, EndToEndTest, free_tcp_port, main, run_qmhost, wait_until, write_secret
 
 INTERVAL_S = 0.2
 TOKEN = "t0ken-for-the-e2e-test-1234567890"
@@ -42,8 +42,7 @@ class AgentOverHttp(EndToEndTest):
             self.sims[name], port = self.session.start_qmsim(state=state, name="qmsim-" + name)
             lines.append({"link": {"type": "tcp", "host": "127.0.0.1", "port": port, "timeout_ms": 200},
                           "interval_s": INTERVAL_S, "units": [{"slave": 1, "name": name}]})
-        with open(self.session.path("token"), "w", encoding="ascii") as f:
-            f.write(TOKEN + "\n")
+        write_secret(self.session.path("token"), TOKEN + "\n")
         self.port = free_tcp_port()
         self.url = f"http://127.0.0.1:{self.port}"
         self.site = {"site": "room-1", "store": {"path": "store.db"}, "lines": lines,
@@ -187,8 +186,7 @@ class AgentOverHttp(EndToEndTest):
         (control,) = [e["detail"] for e in events if e["kind"] == "control"]
         self.assertEqual((control["code"], control["input"], control["result"]), (106, "1600", 1))
         self.assertRegex(control["source"], r"^http 127\.0\.0\.1 \(.*@.*\)$")
-        with open(self.session.path("wrong-token"), "w", encoding="ascii") as f:
-            f.write(TOKEN[::-1] + "\n")
+        write_secret(self.session.path("wrong-token"), TOKEN[::-1] + "\n")
         wrong = run_qmhost("off", "--agent", self.url, "--unit", "crac-1", "--token-file", self.session.path("wrong-token"))
         self.assertEqual(wrong.returncode, 1, wrong.stderr)
         self.assertIn("401", wrong.stderr)
