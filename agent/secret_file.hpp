@@ -98,21 +98,22 @@ inline std::string read_secret_line(const std::string& file, std::size_t longest
     return line;
 }
 
-}  // namespace agent
-
-namespace agent {
-
-// A whole file that holds a secret (a TLS key), read with the same bound
-// rule: refused past `longest` bytes, the message naming the file only.
+// A whole secret file (a TLS key), refused as open_secret_file refuses one
+// and past `longest` bytes; the message names the file, never its content.
 inline std::string read_secret_file(const std::string& file, std::size_t longest)
 {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + file + ": " + std::strerror(errno));
-    std::string text(longest + 1, '\0');
-    in.read(&text[0], static_cast<std::streamsize>(text.size()));
-    if (static_cast<std::size_t>(in.gcount()) > longest)
-        throw std::runtime_error(file + " is larger than " + std::to_string(longest) + " bytes");
-    text.resize(static_cast<std::size_t>(in.gcount()));
+    secret_file_detail::OpenFile opened{open_secret_file(file)};
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::read(opened.fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw std::runtime_error("cannot read " + file + ": " + std::strerror(errno));
+        if (n == 0) break;
+        text.append(chunk, static_cast<std::size_t>(n));
+        if (text.size() > longest)
+            throw std::runtime_error(file + " is larger than " + std::to_string(longest) + " bytes");
+    }
     return text;
 }
 

@@ -11,7 +11,7 @@ import time
 import urllib.error
 import urllib.request
 
-from e2e_support import EndToEndTest, free_tcp_port, main, run_qmhost, wait_until
+from e2e_support import EndToEndTest, free_tcp_port, main, run_qmhost, wait_until, write_secret
 
 TOKEN = "t0ken-for-the-hostile-test-12345"
 TIMEOUT_S = 4  # the agent's connection timeout (HttpServer::kConnectionTimeoutS)
@@ -22,8 +22,7 @@ class HostileClients(EndToEndTest):
     def setUp(self):
         super().setUp()
         _, port = self.session.start_qmsim(state={"regs": {"11": 250}})
-        with open(self.session.path("token"), "w", encoding="ascii") as f:
-            f.write(TOKEN + "\n")
+        write_secret(self.session.path("token"), TOKEN + "\n")
         self.port = free_tcp_port()
         self.url = f"http://127.0.0.1:{self.port}"
         self.site = {"site": "room-1", "store": {"path": "store.db"},
