@@ -45,7 +45,12 @@ std::string Link::start()
     const int loop = mosquitto_loop_start(c);
     if (loop != MOSQ_ERR_SUCCESS) throw std::runtime_error("MQTT client thread: " + error_text(loop));
     started_ = true;
-    return rc == MOSQ_ERR_SUCCESS ? std::string() : error_text(rc);
+    if (rc == MOSQ_ERR_SUCCESS) return {};
+    // The handshake runs inside the connect call: OpenSSL's reasons are
+    // already logged, and say more than "A TLS error occurred".
+    std::lock_guard<std::mutex> hold(tls_lock_);
+    const std::string tls = tls_.take();
+    return tls.empty() ? error_text(rc) : error_text(rc) + ": " + tls;
 }
 
 int Link::publish(const std::string& topic, const std::string& payload, int qos, bool retain, int* mid)

@@ -227,6 +227,14 @@ class MqttTrials(EndToEndTest):
                 result = site.check_broker(**change)
                 self.assertEqual(result.returncode, status, result.stdout + result.stderr)
                 self.assertIn(text, result.stdout)
+        # serve names a failed handshake's cause in its journal as the check does.
+        wrong_ca = dict(site.site, store={"path": self.session.path("wrong-ca.db")},
+                        mqtt={**site.site["mqtt"], "tls": {"ca_file": pki["other_ca"]}})
+        agent = self.session.start_qmhost("serve", "--site", self.session.write_json("wrong-ca.json", wrong_ca),
+                                          name="wrong-ca-serve")
+        agent.wait_for_output("certificate verify failed", stream="stderr")
+        agent.signal(signal.SIGTERM)
+        agent.wait(10)
 
     def test_failure_trials(self):
         trials = [("zero loss: broker SIGKILL x3, SIGSTOP, agent SIGKILL", self.zero_loss),
