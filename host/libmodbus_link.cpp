@@ -27,6 +27,9 @@ constexpr int kQuietGiveUpFactor = 4;   // a line still talking after 4 guards i
 // Stray input taken off the line before one request, at most: a line that
 // keeps talking garbles the answer and gets the guard.
 constexpr std::size_t kMaxStrayBytes = 16 * MODBUS_MAX_ADU_LENGTH;
+// Longest wait for a silent line before one request, in frame gaps of 3.5
+// characters: two whole frames' time.
+constexpr int kChatterSilences = 2 * MODBUS_MAX_ADU_LENGTH * 10 / 35;
 
 // Read by every link, on whatever thread polls it; set and cleared whole.
 std::shared_ptr<const std::function<bool()>> g_stop_check;
@@ -106,7 +109,7 @@ private:
     bool ready();
     bool lock_device();
     bool wait_for_quiet_line();
-    bool discard_stray_input();
+    bool keep_frame_silence();
     Wait wait_for_answer();
     bool transact(const uint8_t* request, int length, const std::string& what, uint8_t* answer, int& pdu,
                   int& answered);
@@ -130,7 +133,7 @@ private:
     modbus_t* ctx_ = nullptr;
     bool connected_ = false;
     bool guard_armed_ = false;
-    Clock::time_point last_seen_;  // the failure, or the last byte seen since
+    Clock::time_point last_seen_;  // the last byte heard, or the failure since which none was
     LinkFailure failure_;
     StrayInput stray_;
 };
@@ -158,8 +161,10 @@ bool LibmodbusLink::open()
     connected_ = true;
     if (rtu()) {
         if (!lock_device()) return false;
-        // Whatever the line held before this process opened it.
+        // Whatever the line held before this process opened it; a frame
+        // still arriving gets the silence before the first request.
         modbus_flush(ctx_);
+        last_seen_ = Clock::now();
     }
     guard_armed_ = false;
     return true;
@@ -182,31 +187,51 @@ void LibmodbusLink::close()
 bool LibmodbusLink::ready()
 {
     if (!open()) return false;
-    if (guard_armed_) return wait_for_quiet_line();
-    return !rtu() || discard_stray_input();
+    if (!rtu()) return true;
+    if (guard_armed_ && !wait_for_quiet_line()) return false;
+    return keep_frame_silence();
 }
 
-// Input waiting before a request answers no request of this host's: a unit's
-// answer sent twice, or one later than its request's timeout and guard. Left
-// there, it would be read as this request's answer, and if shaped alike,
-// taken for it. Kept in part and counted, so the runner can say so.
-bool LibmodbusLink::discard_stray_input()
+// Input before a request answers no request of this host's: a unit's answer
+// sent twice, or one later than its request's timeout and guard. Left there,
+// it would be read as this request's answer, and if shaped alike, taken for
+// it. So, as the serial line's rule has it, the line must have been silent
+// for a frame's end gap since the last byte heard before a request goes out;
+// what arrives meanwhile is discarded (kept in part and counted, so the
+// runner can say so) and starts the gap again. A line that keeps talking
+// gets the request anyway, its answer then garbled and the guard.
+bool LibmodbusLink::keep_frame_silence()
 {
     const int fd = modbus_get_socket(ctx_);
+    const auto silence = std::chrono::microseconds(settings_.frame_silence ? settings_.frame_silence_us() : 0);
+    const auto give_up = Clock::now() + std::chrono::milliseconds(kSliceMs) + kChatterSilences * silence;
     uint8_t input[MODBUS_MAX_ADU_LENGTH];
     std::size_t taken = 0;
-    while (taken < kMaxStrayBytes) {
+    for (;;) {
+        const auto left = std::max(Clock::duration::zero(), last_seen_ + silence - Clock::now());
+        const auto wait = std::min<Clock::duration>(left, std::chrono::milliseconds(kSliceMs));
+        const auto wait_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+        const timespec until{static_cast<time_t>(wait_ns / 1000000000), static_cast<long>(wait_ns % 1000000000)};
         pollfd line{fd, POLLIN, 0};
-        if (::poll(&line, 1, 0) <= 0) break;
+        const int ready = ::ppoll(&line, 1, &until, nullptr);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return line_failed("before a request", errno);
+        if (ready == 0) {
+            if (wait == left) break;
+            if (stop_asked()) return note(Kind::Stopped, "", "stopped while waiting for a silent line");
+            continue;
+        }
         if (!(line.revents & POLLIN)) return line_failed("before a request", EIO);
         const ssize_t n = ::read(fd, input, sizeof input);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) return line_failed("before a request", errno);
-        if (n <= 0) break;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n < 0) return line_failed("before a request", errno);
+        if (n == 0) break;
+        last_seen_ = Clock::now();
         if (taken == 0) stray_.last.clear();
         const std::size_t keep = std::min(static_cast<std::size_t>(n), StrayInput::kKeptBytes - stray_.last.size());
         stray_.last.insert(stray_.last.end(), input, input + keep);
         taken += static_cast<std::size_t>(n);
+        if (taken >= kMaxStrayBytes || last_seen_ >= give_up) break;
     }
     if (taken == 0) return true;
     ++stray_.discards;
@@ -327,6 +352,7 @@ bool LibmodbusLink::transact(const uint8_t* request, int length, const std::stri
     }
 
     answered = modbus_receive_confirmation(ctx_, answer);
+    last_seen_ = Clock::now();
     if (answered == -1) {
         const int code = errno;
         if (code == EMBBADCRC) return failed(Kind::Garbled, what, "answer with a bad CRC: " + line_hint());

@@ -138,6 +138,15 @@ int LinkSettings::effective_guard_ms() const
     return guard_ms >= 0 ? guard_ms : std::max(2 * timeout_ms, kMinGuardMs);
 }
 
+int LinkSettings::frame_silence_us() const
+{
+    constexpr int kFastLineBaud = 19200;
+    constexpr int kFastLineSilenceUs = 1750;
+    if (baud > kFastLineBaud) return kFastLineSilenceUs;
+    const int character_bits = 1 + data_bits + (parity == 'N' ? 0 : 1) + stop_bits;
+    return static_cast<int>((35LL * character_bits * 1000000 / 10 + baud - 1) / baud);
+}
+
 int checked_slave_id(long long id)
 {
     // A request to 0 goes to every unit on the line and none answers: a

@@ -26,6 +26,10 @@ struct LinkSettings {
     // After a failed request on a serial line, the line must stay quiet this
     // long before the next request; -1 (not given): twice the response timeout.
     int guard_ms = -1;
+    // After each answer on a serial line, the line stays silent for
+    // frame_silence_us() before the next request. Turned off only by the
+    // benchmark that measures what it costs; not a member of the link's JSON.
+    bool frame_silence = true;
 
     // "tcp 127.0.0.1:1502" or "rtu /dev/ttyUSB0 9600 8N1", for messages.
     std::string describe() const;
@@ -38,6 +42,10 @@ struct LinkSettings {
         return std::to_string(baud) + " " + std::to_string(data_bits) + parity + std::to_string(stop_bits);
     }
     int effective_guard_ms() const;
+    // The silence that ends a frame on a serial line: 3.5 character times
+    // (start, data, parity and stop bits) at the line's speed; above 19,200
+    // baud the fixed 1750 us.
+    int frame_silence_us() const;
     // The slave ids of the units on the line: `slaves`, or `slave` alone.
     std::vector<int> units() const { return slaves.empty() ? std::vector<int>{slave} : slaves; }
 };

@@ -2,11 +2,18 @@
 // loopback: answers reach the driver through process()/process_payload.
 #include "host/libmodbus_link.hpp"
 #include "support/driver_harness.hpp"
+#include "tools/sim/rtu_crc.hpp"
 #include "tools/sim/unit_server.hpp"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -216,6 +223,84 @@ TEST(ModbusLinkSettings, TimeoutAndGuardHaveBounds)
         EXPECT_EQ(parsed.effective_guard_ms(), c.guard_ms) << c.json;
         EXPECT_EQ(parse_link_settings(link_settings_json(parsed)).effective_guard_ms(), c.guard_ms) << c.json;
     }
+}
+
+TEST(ModbusLinkSettings, TheFrameGapIsThreeAndAHalfCharactersOfTheLinesFraming)
+{
+    const struct {
+        int baud;
+        char parity;
+        int data_bits;
+        int stop_bits;
+        int silence_us;
+    } cases[] = {
+        {9600, 'E', 8, 1, 4011},  // 11-bit characters
+        {9600, 'N', 8, 2, 4011},
+        {9600, 'N', 8, 1, 3646},  // 10-bit characters
+        {9600, 'E', 7, 1, 3646},
+        {1200, 'N', 8, 1, 29167},
+        {19200, 'N', 8, 1, 1823},
+        {19200, 'N', 7, 1, 1641},  // 19,200 baud is not above: its own 3.5 characters
+        {38400, 'E', 8, 1, 1750},  // the fixed gap above 19,200 baud
+        {115200, 'N', 8, 1, 1750},
+    };
+    for (const auto& c : cases) {
+        LinkSettings line;
+        line.baud = c.baud;
+        line.parity = c.parity;
+        line.data_bits = c.data_bits;
+        line.stop_bits = c.stop_bits;
+        EXPECT_EQ(line.frame_silence_us(), c.silence_us) << line.framing_text();
+    }
+}
+
+// The unit's end of a pseudo-terminal: answers each one-register read with
+// the request's number; the first answer goes out a second time, 2 ms late.
+void answer_reads_with_a_late_copy(int unit_end, uint16_t reads)
+{
+    for (uint16_t n = 1; n <= reads; ++n) {
+        uint8_t request[8];
+        for (std::size_t got = 0; got < sizeof request;) {
+            pollfd end{unit_end, POLLIN, 0};
+            if (::poll(&end, 1, 2000) <= 0) return;
+            const ssize_t r = ::read(unit_end, request + got, sizeof request - got);
+            if (r <= 0) return;
+            got += static_cast<std::size_t>(r);
+        }
+        uint8_t answer[7] = {request[0], request[1], 2, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+        const uint16_t crc = rtu_crc16(answer, 5);
+        answer[5] = static_cast<uint8_t>(crc);
+        answer[6] = static_cast<uint8_t>(crc >> 8);
+        if (::write(unit_end, answer, sizeof answer) != sizeof answer) return;
+        if (n > 1) continue;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (::write(unit_end, answer, sizeof answer) != sizeof answer) return;
+    }
+}
+
+TEST(ModbusLinkRtu, ACopyArrivingInTheFrameGapIsDiscardedNotTakenForTheNextAnswer)
+{
+    const int unit_end = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(unit_end, 0);
+    ASSERT_EQ(::grantpt(unit_end), 0);
+    ASSERT_EQ(::unlockpt(unit_end), 0);
+    LinkSettings line;
+    line.kind = LinkSettings::Kind::Rtu;
+    line.device = ::ptsname(unit_end);
+    line.baud = 1200;  // a gap of 29 ms, far beyond the copy's 2 ms
+    line.timeout_ms = 2000;
+    const auto link = make_libmodbus_link(line);
+    ASSERT_TRUE(link->open()) << link->failure().text();
+    std::thread unit(answer_reads_with_a_late_copy, unit_end, 2);
+    uint16_t answers[2] = {};
+    for (uint16_t& answer : answers) EXPECT_TRUE(link->read_registers(100, 1, &answer)) << link->failure().text();
+    unit.join();
+    EXPECT_EQ(answers[0], 1);
+    EXPECT_EQ(answers[1], 2) << "the first answer's copy was taken for the second";
+    EXPECT_EQ(link->stray_input()->discards, 1);
+    EXPECT_EQ(link->stray_input()->bytes, 7);
+    link->close();
+    ::close(unit_end);
 }
 
 }  // namespace

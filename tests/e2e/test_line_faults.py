@@ -10,7 +10,7 @@ import signal
 import time
 
 from e2e_support import (RECORD_TIME, EndToEndTest, complete_lines, free_tcp_port, main, read_json_lines,
-                         read_reports, read_records, run_qmhost, stderr_lines, wait_until)
+                         read_reports, read_records, record_device_id, run_qmhost, stderr_lines, wait_until)
 
 # Every read of the cycle answers with values no other read has.
 _BITS = random.Random(13)
@@ -39,6 +39,17 @@ LINE_FAULTS = [
     ("answers sent twice and answers dropped", ["--duplicate", "0.1", "--drop", "0.01", "--fault-seed", "3"], True,
      "seemed to come from slave 1"),
 ]
+# Three units on one line, each with registers of its own, one answer in
+# five sent again 3 ms late and one request in 300 left unanswered. At
+# 2400 baud 8E1 the frame gap is 16 ms: the copy falls inside it even when
+# a loaded machine holds the simulated unit back a few ms. A cycle of the
+# three units then waits 135 gaps, 2.2 s.
+THREE_UNITS = ["--baud", "2400", "--parity", "E", "--slave", "1,2,3"]
+LATE_COPIES = ["--duplicate", "0.2", "--duplicate-late", "3", "--drop", "0.003", "--fault-seed", "5"]
+
+
+def unit_state(slave):
+    return {"coils": STATE["coils"], "regs": {a: (v + 1000 * slave) % 60000 for a, v in STATE["regs"].items()}}
 
 
 def without_time(record):
@@ -61,10 +72,10 @@ class LineFaults(EndToEndTest):
         self.unit = self.session.start_qmsim_rtu(unit_side, "--state", self.state, *faults, name=name + "-qmsim")
         return host_side
 
-    def poll(self, device, tag, *options):
+    def poll(self, device, tag, *options, **run):
         history, report = self.session.path(tag + ".history"), self.session.path(tag + ".report")
         result = run_qmhost("poll", "--rtu", device, *TIMEOUT, "--interval", "0", "--history", history,
-                            "--report", report, *options)
+                            "--report", report, *options, **run)
         records = read_records(history) if os.path.exists(history) else []
         reports = read_reports(report) if os.path.exists(report) else []
         return result, records, reports
@@ -97,6 +108,26 @@ class LineFaults(EndToEndTest):
                 self.assertAllTrue(records, reports, truth)
                 if said:
                     self.assertIn(said, result.stderr)
+
+    def test_a_copy_sent_3_ms_late_on_a_three_unit_line_is_never_taken_for_an_answer(self):
+        states = [f"{slave}={self.session.write_json(f'unit{slave}.json', unit_state(slave))}" for slave in (1, 2, 3)]
+        units = [*THREE_UNITS, *[option for state in states for option in ("--slave-state", state)]]
+        truth = {}
+        for tag, faults, cycles in (("clean", [], 1), ("late-copies", LATE_COPIES, 4)):
+            unit_side, host_side = self.session.start_pty_pair(tag)
+            unit = self.session.start_qmsim_rtu(unit_side, *units, *faults, name=tag + "-qmsim")
+            result, records, _ = self.poll(host_side, tag, *THREE_UNITS, "--cycles", cycles, timeout=60)
+            unit.stop()
+            if not faults:
+                self.assertSucceeded(result)
+                truth = {record_device_id(r): without_time(r) for r in records}
+                self.assertEqual(sorted(truth), [1, 2, 3])
+                continue
+            self.assertGreaterEqual(len(records), 8, result.stderr)
+            for i, r in enumerate(records):
+                self.assertEqual(without_time(r), truth[record_device_id(r)],
+                                 f"record {i} of unit {record_device_id(r)} holds a value not answered to its read")
+            self.assertIn("stray frame", result.stderr)
 
     def test_a_second_poller_on_the_line_is_refused_and_publishes_nothing(self):
         truth = self.truth()

@@ -29,7 +29,7 @@ const char kUsage[] =
     "             [--exception ADDR] [--drop-every N] [--wrong-echo] [--port-file FILE]\n"
     "             [--late MS [--busy queue|ignore]] [--bad-crc] [--other-slave] [--truncated]\n"
     "             [--trickle MS] [--fault-address ADDR] [--fault-every N]\n"
-    "             [--drop P] [--duplicate P] [--fault-seed N]\n"
+    "             [--drop P] [--duplicate P [--duplicate-late MS]] [--fault-seed N]\n"
     "       qmsim --version\n"
     "The air-conditioning unit as a Modbus slave: coils and holding registers at every\n"
     "address 0 to 65535, starting from the values of a running unit without alarms.\n"
@@ -57,6 +57,7 @@ const char kUsage[] =
     "                    sees an unconfirmed write\n"
     "  --drop P          leave each request unanswered with the chance P (0 to 1)\n"
     "  --duplicate P     send each answer twice, back to back, with the chance P (0 to 1)\n"
+    "  --duplicate-late MS  send the second copy MS ms after the first instead\n"
     "  --fault-seed N    seeds the draws of --drop and --duplicate (default 1): the same\n"
     "                    seed, the same requests hit\n"
     "Line faults (each answer, or with --fault-address only reads covering ADDR, and with\n"
@@ -151,6 +152,10 @@ const ValueOption kValueOptions[] = {
      [](Options& o, const std::string& option, const std::string& v) { o.faults.drop = parse_chance(option, v); }},
     {"--duplicate",
      [](Options& o, const std::string& option, const std::string& v) { o.faults.duplicate = parse_chance(option, v); }},
+    {"--duplicate-late",
+     [](Options& o, const std::string& option, const std::string& v) {
+         o.faults.duplicate_late_ms = parse_integer<int>(option, v, 1, 60000);
+     }},
     {"--fault-seed",
      [](Options& o, const std::string& option, const std::string& v) {
          o.faults.fault_seed = parse_integer<unsigned long>(option, v, 0, 0xFFFFFFFFLL);

@@ -18,6 +18,7 @@ struct UnitFaults {
     // Faults drawn per request, the same draws for the same seed.
     double drop = 0;             // the chance that a request gets no answer (a lost frame)
     double duplicate = 0;        // the chance that an answer goes out twice, back to back
+    int duplicate_late_ms = 0;   // a duplicated answer's second copy goes out this late instead
     unsigned long fault_seed = 1;  // seeds the draws of drop and duplicate
 
     // Faults of a real line, on the requests chosen below: all of them, or

@@ -220,8 +220,17 @@ bool UnitServer::answer(const uint8_t* query, int length)
     if (!turn.answered) return true;
     std::vector<uint8_t> frame = render(query, length, turn.faults);
     if (frame.empty()) return false;
+    const int copy_late_ms = turn.duplicated ? turn.faults.duplicate_late_ms : 0;
     // Both copies in one write: the second is on the line before the host can send again.
-    if (turn.duplicated) frame = twice(frame);
+    if (turn.duplicated && copy_late_ms == 0) frame = twice(frame);
+    if (!send_answer(frame, turn)) return false;
+    // The copy a unit sends after a pause is the answer as it went out.
+    if (copy_late_ms > 0 && pause(copy_late_ms)) return send_frame(frame, 0);
+    return true;
+}
+
+bool UnitServer::send_answer(std::vector<uint8_t>& frame, const FaultLine::Turn& turn)
+{
     if (!turn.line_faults) return send_frame(frame, 0);
     if (turn.faults.late_ms > 0) {
         if (!pause(turn.faults.late_ms)) return true;

@@ -49,6 +49,8 @@ private:
     bool answer(const uint8_t* query, int length);
     // The reply libmodbus would send to `query`, as bytes; empty on failure.
     std::vector<uint8_t> render(const uint8_t* query, int length, const UnitFaults& faults);
+    // The answer with the line faults of its turn: late, spoilt or slow.
+    bool send_answer(std::vector<uint8_t>& frame, const FaultLine::Turn& turn);
     bool send_frame(const std::vector<uint8_t>& frame, int gap_ms);
     bool pause(int ms) const;  // false when stopped meanwhile
 
