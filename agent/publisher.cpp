@@ -34,10 +34,22 @@ OutboxTime time_now()
 
 OutboxRules rules_of(const MqttSettings& mqtt) { return {mqtt.inflight, mqtt.backlog_per_s, mqtt.replay_after_s}; }
 
+// "qm-SITE-STOREID8" within MQTT 3.1.1's 23 characters (the site's name cut
+// to fit): two stores of one site never share a broker session, which the
+// broker would take from each in turn.
+std::string default_client_id(const std::string& site, const std::string& store_id)
+{
+    constexpr std::size_t kMaxLength = 23;
+    constexpr std::size_t kStoreIdChars = 8;
+    const std::string tail = "-" + store_id.substr(0, kStoreIdChars);
+    return "qm-" + site.substr(0, kMaxLength - 3 - tail.size()) + tail;
+}
+
 mqtt::LinkSetup link_setup(const PublisherSetup& setup)
 {
     mqtt::LinkSetup link;
-    link.client_id = setup.mqtt.client_id.empty() ? "qm-" + setup.site : setup.mqtt.client_id;
+    link.client_id =
+        setup.mqtt.client_id.empty() ? default_client_id(setup.site, setup.store_id) : setup.mqtt.client_id;
     link.send_maximum = setup.mqtt.inflight;
     link.will = mqtt::LastWill{mqtt::agent_topic(setup.mqtt.topic_prefix, setup.site), mqtt::agent_offline_payload()};
     link.subscriptions = {mqtt::confirm_topic(setup.mqtt.topic_prefix, setup.site)};

@@ -66,7 +66,7 @@ std::vector<UnitSnapshot> site_units(const SiteFile& site)
 }  // namespace
 
 SiteAgent::SiteAgent(const SiteFile& site, const std::string& plugin_path)
-    : site_(site), store_(telling_warnings(site.store), stats_, log_line), plugin_(plugin_path),
+    : site_(site), store_lock_(site.store.path), store_(telling_warnings(site.store), stats_, log_line), plugin_(plugin_path),
       state_(site_units(site)), publisher_(make_publisher(site, store_, stats_))
 {
     // A token file that cannot be read stops the agent before it starts.

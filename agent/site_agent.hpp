@@ -12,6 +12,7 @@
 #include "agent/shared_store.hpp"
 #include "agent/site_file.hpp"
 #include "agent/site_state.hpp"
+#include "agent/store_lock.hpp"
 #include "hosting/exit_status.hpp"
 #include "hosting/plugin_library.hpp"
 #include "hosting/stop_signals.hpp"
@@ -26,8 +27,9 @@ namespace agent {
 class SiteAgent {
 public:
     // Opens the store, loads the plug-in and makes every unit's driver;
-    // throws SiteFileError naming a unit whose settings its driver refused,
-    // StoreError, or std::runtime_error (the plug-in, the token file).
+    // throws StoreInUse when another agent holds the store, SiteFileError
+    // naming a unit whose settings its driver refused, StoreError, or
+    // std::runtime_error (the plug-in, the token file).
     SiteAgent(const SiteFile& site, const std::string& plugin_path);
 
     // Until a stop signal, every line polled on its own thread; kFailed
@@ -41,6 +43,8 @@ private:
     ControlAnswer run_control(const ControlRequest& request);
 
     const SiteFile& site_;
+    // First in, last out: nothing of the store is opened before it is ours.
+    StoreLock store_lock_;
     AgentStats stats_;
     SharedStore store_;
     PluginLibrary plugin_;
