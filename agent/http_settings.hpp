@@ -3,6 +3,8 @@
 // site file's reader with the member's path.
 #pragma once
 
+#include "agent/site_checks.hpp"  // SiteFileError
+
 #include <json/json.h>
 
 #include <string>

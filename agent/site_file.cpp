@@ -1,5 +1,6 @@
 #include "agent/site_file.hpp"
 
+#include "agent/mqtt_messages.hpp"
 #include "base/json_file.hpp"
 #include "base/sha256.hpp"
 
@@ -27,6 +28,16 @@ constexpr int kMaxStoreMb = 1 << 20;
 bool name_char(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 bool site_name_char(char c) { return name_char(c) || c == '-' || c == '_'; }
 bool unit_name_char(char c) { return site_name_char(c) || c == '.'; }
+
+// A unit's name is a level of its topics and a part of its URLs, so "." and
+// ".." (a folder in a path) and the agent's own events' level are not names.
+void check_unit_name(const std::string& name, const Path& path)
+{
+    if (name == "." || name == "..")
+        refuse(path, "\"" + name + "\" is not a unit name (it names a folder in a path)");
+    if (name == mqtt::kAgentLevel)
+        refuse(path, "\"" + name + "\" is not a unit name (it is the topic level of the agent's own events)");
+}
 
 StoreSettings check_store(const Json::Value& store, const Path& path, const std::string& folder)
 {
@@ -69,6 +80,7 @@ SiteUnit check_unit(const Json::Value& unit, const Path& path)
     }
     checked.name = text_in(required(unit, path, "name"), member(path, "name"), kMaxNameLength, unit_name_char,
                            "a unit name (letters, digits, -, _ and .)");
+    check_unit_name(checked.name, member(path, "name"));
     if (unit.isMember("device_id"))
         checked.device_id = static_cast<unsigned int>(
             integer_in(unit["device_id"], member(path, "device_id"), 1, 0xFFFFFFFFLL, "a device id"));
