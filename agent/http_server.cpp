@@ -2,7 +2,6 @@
 
 #include "agent/page_assets.hpp"
 #include "agent/secret_file.hpp"
-#include "agent/site_file.hpp"
 #include "base/sha256.hpp"
 #include "agent/store.hpp"
 #include "agent/store_reader.hpp"

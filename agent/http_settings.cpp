@@ -1,23 +1,22 @@
 #include "agent/http_settings.hpp"
-#include "agent/secret_file.hpp"
 
-#include "agent/site_file.hpp"
+#include "agent/secret_file.hpp"
+#include "agent/site_checks.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
+#include <stdexcept>
 
 namespace agent {
+
+using namespace site_checks;
+
 namespace {
 
 // A token shorter than this is guessable in the time an agent runs.
 constexpr std::size_t kMinTokenLength = 16;
 constexpr std::size_t kMaxTokenLength = 4096;
-
-[[noreturn]] void refuse(const std::string& path, const std::string& why) { throw SiteFileError(path + ": " + why); }
 
 // An IPv4 address in dotted form, or "localhost" for 127.0.0.1; the server
 // binds what it is given, so nothing else reaches it.
@@ -57,11 +56,11 @@ void check_listen(const Json::Value& value, const std::string& path, HttpSetting
     settings.port = std::stoi(port);
 }
 
-std::string file_in(const Json::Value& value, const std::string& path, const std::string& folder)
+// The HTTP side's refusal names the member alone, never echoing the value.
+std::string file_in(const Json::Value& value, const Path& path, const std::string& folder)
 {
     if (!value.isString() || value.asString().empty()) refuse(path, "is not a file path");
-    const std::string file = value.asString();
-    return file.front() == '/' ? file : folder + "/" + file;
+    return file_path(value, path, folder);
 }
 
 // A host name as a Host header gives it: letters, digits, dots and hyphens.
@@ -72,7 +71,7 @@ void check_hosts(const Json::Value& value, const std::string& path, HttpSettings
         const std::string name = value[i].isString() ? value[i].asString() : std::string();
         if (name.empty() || name.size() > 253 ||
             name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") != std::string::npos)
-            refuse(path + "[" + std::to_string(i) + "]", "is not a host name (letters, digits, dots and hyphens)");
+            refuse(item(path, i), "is not a host name (letters, digits, dots and hyphens)");
         settings.hosts.push_back(name);
     }
 }
@@ -80,34 +79,31 @@ void check_hosts(const Json::Value& value, const std::string& path, HttpSettings
 void check_tls(const Json::Value& value, const std::string& path, const std::string& folder, HttpSettings& settings)
 {
     if (!value.isObject()) refuse(path, "is not an object {\"certificate\": FILE, \"key\": FILE}");
-    for (const std::string& name : value.getMemberNames())
-        if (name != "certificate" && name != "key") refuse(path + "." + name, "unknown member (known here: certificate, key)");
+    known_members(value, path, {"certificate", "key"});
     if (!value.isMember("certificate") || !value.isMember("key")) refuse(path, "needs both certificate and key");
-    settings.tls_certificate = file_in(value["certificate"], path + ".certificate", folder);
-    settings.tls_key = file_in(value["key"], path + ".key", folder);
+    settings.tls_certificate = file_in(value["certificate"], member(path, "certificate"), folder);
+    settings.tls_key = file_in(value["key"], member(path, "key"), folder);
 }
 
 bool loopback(const std::string& address) { return address.rfind("127.", 0) == 0 || address == "[::1]"; }
 
 }  // namespace
 
-HttpSettings check_http(const Json::Value& member, const std::string& path, const std::string& folder)
+HttpSettings check_http(const Json::Value& http, const std::string& path, const std::string& folder)
 {
-    if (!member.isObject()) refuse(path, "is not an object");
+    if (!http.isObject()) refuse(path, "is not an object");
+    known_members(http, path, {"listen", "control_token_file", "hosts", "tls"});
     HttpSettings settings;
     settings.enabled = true;
-    for (const std::string& name : member.getMemberNames())
-        if (name != "listen" && name != "control_token_file" && name != "hosts" && name != "tls")
-            refuse(path + "." + name, "unknown member (known here: listen, control_token_file, hosts, tls)");
-    if (member.isMember("listen")) check_listen(member["listen"], path + ".listen", settings);
-    if (member.isMember("control_token_file"))
-        settings.control_token_file = file_in(member["control_token_file"], path + ".control_token_file", folder);
-    if (member.isMember("hosts")) check_hosts(member["hosts"], path + ".hosts", settings);
-    if (member.isMember("tls")) check_tls(member["tls"], path + ".tls", folder, settings);
+    if (http.isMember("listen")) check_listen(http["listen"], member(path, "listen"), settings);
+    if (http.isMember("control_token_file"))
+        settings.control_token_file = file_in(http["control_token_file"], member(path, "control_token_file"), folder);
+    if (http.isMember("hosts")) check_hosts(http["hosts"], member(path, "hosts"), settings);
+    if (http.isMember("tls")) check_tls(http["tls"], member(path, "tls"), folder, settings);
     // A token sent in clear over a network can be read and replayed.
     if (!settings.control_token_file.empty() && !loopback(settings.address) && settings.tls_certificate.empty())
-        refuse(path + ".tls", "is needed: the agent takes controls (control_token_file) on " + settings.address +
-                                  ", beyond loopback, and its token may not cross the network in clear");
+        refuse(member(path, "tls"), "is needed: the agent takes controls (control_token_file) on " + settings.address +
+                                        ", beyond loopback, and its token may not cross the network in clear");
     return settings;
 }
 

@@ -3,6 +3,8 @@
 // site file's reader with the member's path.
 #pragma once
 
+#include "agent/site_checks.hpp"  // SiteFileError
+
 #include <json/json.h>
 
 #include <string>
@@ -24,7 +26,7 @@ struct HttpSettings {
 // "tls": {"certificate": FILE, "key": FILE}}, each optional; relative files
 // are taken from `folder`. Controls from beyond loopback need TLS. Throws SiteFileError naming
 // the member below `path` ("http.listen: ...").
-HttpSettings check_http(const Json::Value& member, const std::string& path, const std::string& folder);
+HttpSettings check_http(const Json::Value& http, const std::string& path, const std::string& folder);
 
 // The token itself, read when the agent starts: the file's first line, at
 // least 16 characters. Throws SiteFileError when the file cannot be read or

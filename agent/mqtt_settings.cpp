@@ -1,19 +1,18 @@
 #include "agent/mqtt_settings.hpp"
+
 #include "agent/secret_file.hpp"
+#include "agent/site_checks.hpp"
 
-#include "agent/site_file.hpp"
-
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <fstream>
-#include <initializer_list>
-#include <iterator>
 #include <stdexcept>
 
 namespace agent {
+
+using namespace site_checks;
+
 namespace {
 
 constexpr std::size_t kMaxHostLength = 253;      // a DNS name
@@ -27,68 +26,14 @@ constexpr int kMaxKeepaliveS = 65535;
 constexpr int kMaxInflight = 1024;
 constexpr int kDefaultTlsPort = 8883;
 
-[[noreturn]] void refuse(const std::string& path, const std::string& why)
-{
-    throw SiteFileError(path + ": " + why);
-}
-
-std::string member(const std::string& path, const char* name) { return path + "." + name; }
-
-// A value quoted back in a refusal, cut short.
-std::string shown(const Json::Value& value)
-{
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "";
-    writer["emitUTF8"] = true;
-    std::string text = Json::writeString(writer, value);
-    return text.size() > 40 ? text.substr(0, 37) + "..." : text;
-}
-
-void known_members(const Json::Value& object, const std::string& path, std::initializer_list<const char*> known)
-{
-    if (!object.isObject()) refuse(path, shown(object) + " is not an object");
-    for (const std::string& name : object.getMemberNames()) {
-        if (std::any_of(known.begin(), known.end(), [&](const char* k) { return name == k; })) continue;
-        std::string list;
-        for (const char* k : known) list += (list.empty() ? "" : ", ") + std::string(k);
-        refuse(path + "." + name, "unknown member (known here: " + list + ")");
-    }
-}
-
-int integer_in(const Json::Value& value, const std::string& path, int low, int high, const std::string& what)
-{
-    const bool whole = value.isIntegral() || (value.isDouble() && std::floor(value.asDouble()) == value.asDouble());
-    if (!value.isNumeric() || !whole || value.asDouble() < low || value.asDouble() > high)
-        refuse(path, shown(value) + " is not " + what + " (" + std::to_string(low) + " to " + std::to_string(high) + ")");
-    return value.asInt();
-}
-
-// Printable ASCII without blanks, or the extra rule `allowed` adds.
-std::string text_member(const Json::Value& value, const std::string& path, std::size_t max_length,
-                        const char* what, bool (*allowed)(char))
-{
-    const std::string text = value.isString() ? value.asString() : std::string();
-    if (!value.isString() || text.empty() || text.size() > max_length || !std::all_of(text.begin(), text.end(), allowed))
-        refuse(path, shown(value) + " is not " + what);
-    return text;
-}
-
 bool printable(char c) { return c > ' ' && c < 0x7f; }
 bool host_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':'; }
 bool client_id_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_'; }
 // A topic level separator is fine; wildcards and the system prefix's '$' are not.
 bool prefix_char(char c) { return printable(c) && c != '+' && c != '#' && c != '$'; }
 
-// A file the site file names, a relative path taken from the site file's folder.
-std::string file_path(const Json::Value& value, const std::string& path, const std::string& folder)
-{
-    if (!value.isString() || value.asString().empty()) refuse(path, shown(value) + " is not a file path");
-    std::string file = value.asString();
-    if (file.front() != '/') file = folder + "/" + file;
-    return file;
-}
-
-std::string file_member(const Json::Value& value, const std::string& path, const std::string& folder)
+// A file the agent reads at start, so a missing one is refused now.
+std::string readable_file(const Json::Value& value, const std::string& path, const std::string& folder)
 {
     const std::string file = file_path(value, path, folder);
     if (!std::ifstream(file)) refuse(path, "cannot read " + file + ": " + std::strerror(errno));
@@ -125,31 +70,34 @@ MqttTls check_tls(const Json::Value& tls, const std::string& path, const std::st
     known_members(tls, path, {"ca_file", "cert_file", "key_file"});
     if (!tls.isMember("ca_file")) refuse(member(path, "ca_file"), "missing (the broker's certificate is always checked)");
     MqttTls checked;
-    checked.ca_file = file_member(tls["ca_file"], member(path, "ca_file"), folder);
+    checked.ca_file = readable_file(tls["ca_file"], member(path, "ca_file"), folder);
     if (tls.isMember("cert_file") != tls.isMember("key_file"))
         refuse(member(path, tls.isMember("cert_file") ? "key_file" : "cert_file"),
                "missing (a client certificate needs its key, and a key its certificate)");
     if (tls.isMember("cert_file")) {
-        checked.cert_file = file_member(tls["cert_file"], member(path, "cert_file"), folder);
+        checked.cert_file = readable_file(tls["cert_file"], member(path, "cert_file"), folder);
         checked.key_file = secret_member(tls["key_file"], member(path, "key_file"), folder);
     }
     return checked;
 }
 
+int int_member(const Json::Value& mqtt, const std::string& path, const char* name, int low, int high,
+               const char* what)
+{
+    return static_cast<int>(integer_in(mqtt[name], member(path, name), low, high, what));
+}
+
 void check_limits(const Json::Value& mqtt, const std::string& path, MqttSettings& settings)
 {
     if (mqtt.isMember("keepalive_s"))
-        settings.keepalive_s = integer_in(mqtt["keepalive_s"], member(path, "keepalive_s"), kMinKeepaliveS,
-                                          kMaxKeepaliveS, "a keepalive in seconds (0, no keepalive, is refused by brokers)");
+        settings.keepalive_s = int_member(mqtt, path, "keepalive_s", kMinKeepaliveS, kMaxKeepaliveS,
+                                          "a keepalive in seconds (0, no keepalive, is refused by brokers)");
     if (mqtt.isMember("inflight"))
-        settings.inflight = integer_in(mqtt["inflight"], member(path, "inflight"), 1, kMaxInflight,
-                                       "a number of messages in flight");
+        settings.inflight = int_member(mqtt, path, "inflight", 1, kMaxInflight, "a number of messages in flight");
     if (mqtt.isMember("replay_after_s"))
-        settings.replay_after_s =
-            integer_in(mqtt["replay_after_s"], member(path, "replay_after_s"), 1, 86400, "a number of seconds");
+        settings.replay_after_s = int_member(mqtt, path, "replay_after_s", 1, 86400, "a number of seconds");
     if (mqtt.isMember("backlog_per_s"))
-        settings.backlog_per_s =
-            integer_in(mqtt["backlog_per_s"], member(path, "backlog_per_s"), 1, 100000, "a number of rows per second");
+        settings.backlog_per_s = int_member(mqtt, path, "backlog_per_s", 1, 100000, "a number of rows per second");
 }
 
 }  // namespace
@@ -160,18 +108,18 @@ MqttSettings check_mqtt_settings(const Json::Value& mqtt, const std::string& pat
                   {"host", "port", "client_id", "username", "password_file", "tls", "topic_prefix", "keepalive_s",
                    "inflight", "replay_after_s", "backlog_per_s"});
     MqttSettings settings;
-    if (!mqtt.isMember("host")) refuse(member(path, "host"), "missing");
-    settings.host = text_member(mqtt["host"], member(path, "host"), kMaxHostLength, "a host name or address", host_char);
+    settings.host =
+        text_in(required(mqtt, path, "host"), member(path, "host"), kMaxHostLength, host_char, "a host name or address");
     if (mqtt.isMember("tls")) {
         settings.tls = check_tls(mqtt["tls"], member(path, "tls"), folder);
         settings.port = kDefaultTlsPort;
     }
-    if (mqtt.isMember("port")) settings.port = integer_in(mqtt["port"], member(path, "port"), 1, 65535, "a port");
+    if (mqtt.isMember("port")) settings.port = int_member(mqtt, path, "port", 1, 65535, "a port");
     if (mqtt.isMember("client_id"))
-        settings.client_id = text_member(mqtt["client_id"], member(path, "client_id"), kMaxClientIdLength,
-                                         "a client id (1 to 23 letters, digits, - and _)", client_id_char);
+        settings.client_id = text_in(mqtt["client_id"], member(path, "client_id"), kMaxClientIdLength, client_id_char,
+                                     "a client id (1 to 23 letters, digits, - and _)");
     if (mqtt.isMember("username"))
-        settings.username = text_member(mqtt["username"], member(path, "username"), 256, "a user name", printable);
+        settings.username = text_in(mqtt["username"], member(path, "username"), 256, printable, "a user name");
     if (mqtt.isMember("password_file")) {
         if (settings.username.empty())
             refuse(member(path, "password_file"), "a password needs a \"username\" (MQTT sends none without one)");
@@ -179,8 +127,8 @@ MqttSettings check_mqtt_settings(const Json::Value& mqtt, const std::string& pat
         settings.password = read_password(file, member(path, "password_file"));
     }
     if (mqtt.isMember("topic_prefix")) {
-        settings.topic_prefix = text_member(mqtt["topic_prefix"], member(path, "topic_prefix"), kMaxPrefixLength,
-                                            "a topic prefix (no blanks, +, # or $)", prefix_char);
+        settings.topic_prefix = text_in(mqtt["topic_prefix"], member(path, "topic_prefix"), kMaxPrefixLength,
+                                        prefix_char, "a topic prefix (no blanks, +, # or $)");
         const std::string& prefix = settings.topic_prefix;
         if (prefix.front() == '/' || prefix.back() == '/' || prefix.find("//") != std::string::npos)
             refuse(member(path, "topic_prefix"), shown(mqtt["topic_prefix"]) + " has an empty topic level");

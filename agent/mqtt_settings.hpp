@@ -3,6 +3,8 @@
 // member's path ("mqtt.keepalive_s: 0 is not ...").
 #pragma once
 
+#include "agent/site_checks.hpp"  // SiteFileError
+
 #include <json/json.h>
 
 #include <optional>

@@ -1,19 +1,20 @@
 #include "agent/site_file.hpp"
 
+#include "agent/mqtt_messages.hpp"
 #include "base/json_file.hpp"
 #include "base/sha256.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <fstream>
-#include <initializer_list>
 #include <iterator>
 #include <sstream>
 
 namespace agent {
+
+using namespace site_checks;
+
 namespace {
 
 constexpr std::size_t kMaxLines = 64;
@@ -24,74 +25,25 @@ constexpr double kMaxIntervalS = 86400;
 constexpr int kMaxKeepDays = 3650;
 constexpr int kMaxStoreMb = 1 << 20;
 
-using Path = std::string;
+bool name_char(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+bool site_name_char(char c) { return name_char(c) || c == '-' || c == '_'; }
+bool unit_name_char(char c) { return site_name_char(c) || c == '.'; }
 
-[[noreturn]] void refuse(const Path& path, const std::string& why) { throw SiteFileError(path + ": " + why); }
-
-Path member(const Path& path, const std::string& name) { return path.empty() ? name : path + "." + name; }
-
-Path item(const Path& path, std::size_t index) { return path + "[" + std::to_string(index) + "]"; }
-
-// The value as it was written, cut short: it is quoted back in refusals.
-std::string shown(const Json::Value& value)
+// A unit's name is a level of its topics and a part of its URLs, so "." and
+// ".." (a folder in a path) and the agent's own events' level are not names.
+void check_unit_name(const std::string& name, const Path& path)
 {
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "";
-    writer["emitUTF8"] = true;
-    writer["precision"] = 15;  // 0.05, not 0.050000000000000003
-    std::string text = Json::writeString(writer, value);
-    return text.size() > 40 ? text.substr(0, 37) + "..." : text;
-}
-
-// An object with only the members named; the refusal lists them.
-void known_members(const Json::Value& object, const Path& path, std::initializer_list<const char*> known)
-{
-    if (!object.isObject()) refuse(path, shown(object) + " is not an object");
-    for (const std::string& name : object.getMemberNames()) {
-        if (std::any_of(known.begin(), known.end(), [&](const char* k) { return name == k; })) continue;
-        std::string list;
-        for (const char* k : known) list += (list.empty() ? "" : ", ") + std::string(k);
-        refuse(member(path, name), "unknown member (known here: " + list + ")");
-    }
-}
-
-const Json::Value& required(const Json::Value& object, const Path& path, const char* name)
-{
-    if (!object.isMember(name)) refuse(member(path, name), "missing");
-    return object[name];
-}
-
-long long integer_in(const Json::Value& value, const Path& path, long long low, long long high, const char* what)
-{
-    const bool integral = value.isIntegral() || (value.isDouble() && std::floor(value.asDouble()) == value.asDouble());
-    if (!value.isNumeric() || !integral || value.asDouble() < static_cast<double>(low) ||
-        value.asDouble() > static_cast<double>(high))
-        refuse(path, shown(value) + " is not " + what + " (" + std::to_string(low) + " to " + std::to_string(high) +
-                         ")");
-    return value.asInt64();
-}
-
-std::string name_text(const Json::Value& value, const Path& path, const std::string& extra, const char* what)
-{
-    const auto allowed = [&](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               extra.find(c) != std::string::npos;
-    };
-    const std::string text = value.isString() ? value.asString() : std::string();
-    if (!value.isString() || text.empty() || text.size() > kMaxNameLength ||
-        !std::all_of(text.begin(), text.end(), allowed))
-        refuse(path, shown(value) + " is not " + what);
-    return text;
+    if (name == "." || name == "..")
+        refuse(path, "\"" + name + "\" is not a unit name (it names a folder in a path)");
+    if (name == mqtt::kAgentLevel)
+        refuse(path, "\"" + name + "\" is not a unit name (it is the topic level of the agent's own events)");
 }
 
 StoreSettings check_store(const Json::Value& store, const Path& path, const std::string& folder)
 {
     known_members(store, path, {"path", "keep_days", "max_mb"});
     StoreSettings settings;
-    const Json::Value& file = required(store, path, "path");
-    if (!file.isString() || file.asString().empty()) refuse(member(path, "path"), shown(file) + " is not a file path");
-    settings.path = file.asString();
-    if (settings.path.front() != '/') settings.path = folder + "/" + settings.path;
+    settings.path = file_path(required(store, path, "path"), member(path, "path"), folder);
     if (store.isMember("keep_days"))
         settings.keep_days = static_cast<int>(
             integer_in(store["keep_days"], member(path, "keep_days"), 1, kMaxKeepDays, "a number of days"));
@@ -126,8 +78,9 @@ SiteUnit check_unit(const Json::Value& unit, const Path& path)
     } catch (const std::invalid_argument&) {
         refuse(member(path, "slave"), shown(slave) + " is not a slave id (1 to 247)");
     }
-    checked.name = name_text(required(unit, path, "name"), member(path, "name"), "-_.",
-                             "a unit name (letters, digits, -, _ and .)");
+    checked.name = text_in(required(unit, path, "name"), member(path, "name"), kMaxNameLength, unit_name_char,
+                           "a unit name (letters, digits, -, _ and .)");
+    check_unit_name(checked.name, member(path, "name"));
     if (unit.isMember("device_id"))
         checked.device_id = static_cast<unsigned int>(
             integer_in(unit["device_id"], member(path, "device_id"), 1, 0xFFFFFFFFLL, "a device id"));
@@ -216,7 +169,8 @@ SiteFile check_site(const Json::Value& root, const std::string& folder)
 {
     known_members(root, "", {"site", "store", "lines", "http", "mqtt"});
     SiteFile site;
-    site.site = name_text(required(root, "", "site"), "site", "-_", "a site name (letters, digits, - and _)");
+    site.site = text_in(required(root, "", "site"), "site", kMaxNameLength, site_name_char,
+                        "a site name (letters, digits, - and _)");
     site.store = check_store(required(root, "", "store"), "store", folder);
     const Json::Value& lines = required(root, "", "lines");
     if (!lines.isArray() || lines.empty() || lines.size() > kMaxLines)

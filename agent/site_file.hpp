@@ -5,27 +5,18 @@
 
 #include "agent/http_settings.hpp"
 #include "agent/mqtt_settings.hpp"
+#include "agent/site_checks.hpp"
 #include "agent/store.hpp"
 #include "host/link_settings.hpp"
-#include "base/usage_error.hpp"
 
 #include <json/json.h>
 
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace agent {
-
-// A site file that cannot be run: a member refused, or the driver refusing
-// a unit's settings. The programs answer it, as every file mistake, with
-// exit status 2.
-class SiteFileError : public ConfigError {
-public:
-    using ConfigError::ConfigError;
-};
 
 struct SiteUnit {
     int slave = 1;

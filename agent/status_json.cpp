@@ -1,6 +1,7 @@
 #include "agent/status_json.hpp"
 
 #include "agent/time_text.hpp"
+#include "agent/unit_state.hpp"
 #include "agent/unit_values.hpp"
 
 #include <memory>
@@ -27,8 +28,8 @@ Json::Value health_json(const UnitSnapshot& unit, int64_t now_ms)
 {
     Json::Value health(Json::objectValue);
     health["current"] = is_current(unit, now_ms);
-    health["answering"] = unit.cycles > 0 && unit.failed_in_row == 0;
-    health["lost"] = unit.lost;
+    health[state_word(UnitState::Answering)] = unit.cycles > 0 && unit.failed_in_row == 0;
+    health[state_word(UnitState::Lost)] = unit.lost;
     health["failing_since"] = time_or_null(unit.failed_in_row > 0 ? unit.lost_since_ms : 0);
     health["failed_in_row"] = Json::Int64{unit.failed_in_row};
     health["last_error"] = unit.last_error;
@@ -65,6 +66,13 @@ Json::Value unit_status_json(const UnitSnapshot& unit, int64_t now_ms)
         json["alarms"] = alarms_json(values.active_alarms, unit.alarm_mode);
     }
     return json;
+}
+
+UnitState health_state(const Json::Value& health)
+{
+    if (health[state_word(UnitState::Lost)].asBool()) return UnitState::Lost;
+    if (health["failed_in_row"].asInt64() > 0) return UnitState::Failing;
+    return health["current"].asBool() ? UnitState::Answering : UnitState::Stale;
 }
 
 Json::Value status_json(const AgentFacts& facts, const std::vector<UnitSnapshot>& units, int64_t now_ms,

@@ -5,6 +5,7 @@
 
 #include "agent/site_state.hpp"
 #include "agent/store_reader.hpp"
+#include "agent/unit_state.hpp"
 
 #include <json/json.h>
 
@@ -30,6 +31,9 @@ Json::Value status_json(const AgentFacts& facts, const std::vector<UnitSnapshot>
 // One unit: its place in the site, its health, and its values and active
 // alarms while its data is current (site_state.hpp).
 Json::Value unit_status_json(const UnitSnapshot& unit, int64_t now_ms);
+
+// The state a unit's "health" object tells (unit_state.hpp).
+UnitState health_state(const Json::Value& health);
 
 // A stored record as the API gives it: seq, time, local_time, values, alarms.
 Json::Value record_summary_json(const StoredRecord& record);

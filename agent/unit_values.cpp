@@ -51,11 +51,14 @@ constexpr std::array<StateWords, 4> kStateWords = {{
     {Texts::AirSource, {"supply", "return"}},
 }};
 
+// A value the unit's table has no text for (the unit's own "无效值").
+constexpr const char* kUnlistedWord = "invalid";
+
 const char* state_word(Texts table, uint16_t raw)
 {
     for (const StateWords& words : kStateWords)
         if (words.table == table && raw < words.words.size() && words.words[raw]) return words.words[raw];
-    return "invalid";
+    return kUnlistedWord;
 }
 
 uint16_t cell_value(const std::vector<unsigned char>& record, const record_layout::RecordCell& cell)
@@ -65,6 +68,17 @@ uint16_t cell_value(const std::vector<unsigned char>& record, const record_layou
 }
 
 }  // namespace
+
+const char* state_word_of_text(const std::string& text)
+{
+    if (text == kUnlistedText) return kUnlistedWord;
+    for (const StateWords& words : kStateWords) {
+        const TextTable& table = kTextTables[static_cast<std::size_t>(words.table)];
+        for (std::size_t raw = 0; raw < table.count && raw < words.words.size(); ++raw)
+            if (words.words[raw] && text == table.texts[raw]) return words.words[raw];
+    }
+    return nullptr;
+}
 
 RecordValues read_record_values(const std::vector<unsigned char>& record)
 {

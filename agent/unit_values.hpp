@@ -69,6 +69,10 @@ struct RecordValues {
 // Throws std::invalid_argument for anything but a 459-byte record.
 RecordValues read_record_values(const std::vector<unsigned char>& record);
 
+// A state's text as a report gives it (开机, 运行, 制冷, ...) in the same
+// English word the values above use; null for a text without one.
+const char* state_word_of_text(const std::string& text);
+
 // The values as JSON under their keys: numbers for tenths (31.2, 24.0),
 // English words for states.
 Json::Value values_json(const RecordValues& values);

@@ -7,7 +7,6 @@
 #include "agent/decimal_text.hpp"
 #include "agent/http_settings.hpp"
 #include "agent/metrics.hpp"
-#include "agent/site_file.hpp"
 #include "agent/status_json.hpp"
 #include "agent/unit_values.hpp"
 

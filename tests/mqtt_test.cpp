@@ -63,6 +63,7 @@ TEST_F(MqttSettingsTest, RefusalsNameTheMember)
     } cases[] = {
         {R"({"port": 1883})", "mqtt.host: missing"},
         {R"({"host": "h", "keepalive_s": 0})", "mqtt.keepalive_s: 0 is not a keepalive"},
+        {R"({"host": "h", "keepalive_s": 0.05})", "mqtt.keepalive_s: 0.05 is not a keepalive"},
         {R"({"host": "h", "inflight": 0})", "mqtt.inflight: 0 is not"},
         {R"({"host": "h", "port": 70000})", "mqtt.port: 70000 is not a port"},
         {R"({"host": "h", "qos": 1})", "mqtt.qos: unknown member"},

@@ -3,6 +3,8 @@
 
 #include "base/usage_error.hpp"
 
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -43,3 +45,26 @@ private:
 
 // "--name" or "--name=VALUE"; none for a word that is no option.
 std::optional<OptionWord> option_word(const std::string& word);
+
+// Options taking a value, by name, each setting its part of a command line.
+template <typename CommandLine>
+using OptionSetters = std::map<std::string, std::function<void(CommandLine&, const std::string&)>>;
+
+// The rest of the words, each one of `setters` with its value; "unknown
+// option X for COMMAND" for any other word. False at "--help" or "-h",
+// which the caller answers.
+template <typename CommandLine>
+bool take_options(ArgumentWords& words, const OptionSetters<CommandLine>& setters, CommandLine& line,
+                  const std::string& command)
+{
+    while (!words.done()) {
+        const std::string word = words.take();
+        if (word == "--help" || word == "-h") return false;
+        const std::optional<OptionWord> option = option_word(word);
+        const auto setter = option ? setters.find(option->name) : setters.end();
+        if (setter == setters.end())
+            throw UsageError("unknown option " + (option ? option->name : word) + " for " + command);
+        setter->second(line, words.value_of(*option));
+    }
+    return true;
+}

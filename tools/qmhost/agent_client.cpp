@@ -1,7 +1,6 @@
 #include "tools/qmhost/agent_client.hpp"
 
 #include "agent/http_settings.hpp"
-#include "agent/site_file.hpp"
 #include "base/usage_error.hpp"
 
 #include <gnutls/gnutls.h>

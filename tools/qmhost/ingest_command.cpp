@@ -57,11 +57,9 @@ void set_broker(IngestCommandLine& c, const std::string& value)
     c.mqtt.port = parse_integer<int>("--broker's port", value.substr(colon + 1), 1, 65535);
 }
 
-using Setter = std::function<void(IngestCommandLine&, const std::string&)>;
-
-const std::map<std::string, Setter>& ingest_options()
+const OptionSetters<IngestCommandLine>& ingest_options()
 {
-    static const std::map<std::string, Setter> options = {
+    static const OptionSetters<IngestCommandLine> options = {
         {"--broker", set_broker},
         {"--db", [](IngestCommandLine& c, const std::string& v) { c.db = v; }},
         {"--share", [](IngestCommandLine& c, const std::string& v) { c.share = v; }},
@@ -107,25 +105,10 @@ void check_access(IngestCommandLine& c)
 IngestCommandLine parse_ingest_command(int argc, const char* const* argv)
 {
     IngestCommandLine c;
-    for (int i = 2; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            c.help = true;
-            return c;
-        }
-        std::string value;
-        const auto eq = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg.resize(eq);
-        }
-        const auto option = ingest_options().find(arg);
-        if (option == ingest_options().end()) throw UsageError("unknown option " + arg + " for ingest");
-        if (eq == std::string::npos) {
-            if (i + 1 >= argc) throw UsageError(arg + " needs a value");
-            value = argv[++i];
-        }
-        option->second(c, value);
+    ArgumentWords words(argc, argv, 2);
+    if (!take_options(words, ingest_options(), c, "ingest")) {
+        c.help = true;
+        return c;
     }
     if (c.mqtt.host.empty()) throw UsageError("ingest needs --broker HOST:PORT");
     if (c.db.empty()) throw UsageError("ingest needs --db FILE, the ingest store");

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <functional>
 #include <map>
 #include <set>
 
@@ -33,11 +32,9 @@ std::vector<std::string> split_names(const std::string& option, const std::strin
     return names;
 }
 
-using Setter = std::function<void(CommandLine&, const std::string&)>;
-
 // Options taking a value, by name; each subcommand accepts the shared ones
 // and its own.
-std::map<std::string, Setter> shared_options()
+OptionSetters<CommandLine> shared_options()
 {
     return {
         {"--plugin", [](CommandLine& c, const std::string& v) { c.device.plugin = v; }},
@@ -50,7 +47,7 @@ std::map<std::string, Setter> shared_options()
     };
 }
 
-std::map<std::string, Setter> poll_options()
+OptionSetters<CommandLine> poll_options()
 {
     return {
         {"--cycles",
@@ -71,7 +68,7 @@ std::map<std::string, Setter> poll_options()
     };
 }
 
-std::map<std::string, Setter> control_options()
+OptionSetters<CommandLine> control_options()
 {
     return {
         {"--word",
@@ -84,7 +81,7 @@ std::map<std::string, Setter> control_options()
     };
 }
 
-std::map<std::string, Setter> points_options()
+OptionSetters<CommandLine> points_options()
 {
     return {
         {"--format",
@@ -121,7 +118,7 @@ void add_scan_bauds(CommandLine& c, const std::string& text)
     }
 }
 
-std::map<std::string, Setter> scan_options()
+OptionSetters<CommandLine> scan_options()
 {
     return {
         {"--baud", add_scan_bauds},
@@ -130,7 +127,7 @@ std::map<std::string, Setter> scan_options()
 }
 
 // serve reads its link, device and store settings from the site file alone.
-std::map<std::string, Setter> serve_options()
+OptionSetters<CommandLine> serve_options()
 {
     return {
         {"--site", [](CommandLine& c, const std::string& v) { c.site_file = v; }},
@@ -140,9 +137,9 @@ std::map<std::string, Setter> serve_options()
 }
 
 // status and the controls go through a running agent with --agent.
-std::map<std::string, Setter> agent_options(CommandLine::Command command)
+OptionSetters<CommandLine> agent_options(CommandLine::Command command)
 {
-    std::map<std::string, Setter> options = {
+    OptionSetters<CommandLine> options = {
         {"--agent", [](CommandLine& c, const std::string& v) { c.agent.url = v; }},
         {"--cafile", [](CommandLine& c, const std::string& v) { c.agent.cafile = v; }},
     };
@@ -152,7 +149,7 @@ std::map<std::string, Setter> agent_options(CommandLine::Command command)
     return options;
 }
 
-std::map<std::string, Setter> options_of(CommandLine::Command command)
+OptionSetters<CommandLine> options_of(CommandLine::Command command)
 {
     using Command = CommandLine::Command;
     if (command == Command::Points) return points_options();
@@ -266,7 +263,7 @@ void check_link_option_fits(const CommandLine& c, const std::string& name)
 
 // One option word, and its value when it takes one.
 void take_option(CommandLine& c, const OptionWord& option, ArgumentWords& words,
-                 const std::map<std::string, Setter>& options, const std::string& command)
+                 const OptionSetters<CommandLine>& options, const std::string& command)
 {
     if (take_flag(c, option)) return;
     if (const auto setter = options.find(option.name); setter != options.end())

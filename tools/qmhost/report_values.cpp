@@ -16,28 +16,6 @@ const ReportPoint* point_named(const std::string& member)
     return nullptr;
 }
 
-// The unit's state texts in qmhost's language.
-const char* const kStateWords[][2] = {
-    {"开机", "on"},
-    {"关机", "off"},
-    {"停止", "stopped"},
-    {"运行", "running"},
-    {"停机中", "stopping"},
-    {"群控待机", "standby (group control)"},
-    {"待机", "standby"},
-    {"制冷", "cooling"},
-    {"制热", "heating"},
-    {"加湿", "humidifying"},
-    {"除湿", "dehumidifying"},
-    {"除湿温度补偿", "dehumidifying, temperature compensated"},
-    {"除湿防凝露", "dehumidifying, condensation guard"},
-    {"加湿加热", "humidifying and heating"},
-    {"加湿制冷", "humidifying and cooling"},
-    {"除湿制冷", "dehumidifying and cooling"},
-    {"制冷防凝露", "cooling, condensation guard"},
-    {"无效值", "invalid value"},
-};
-
 // What a member measures, by a word of its name; the first that matches.
 // Names that say no unit (pressures, speeds, power, proportional outputs)
 // have none here: the unit's documentation gives it.
@@ -149,11 +127,4 @@ std::string member_value_text(const Json::Value& report, const std::string& memb
     char number[32];
     std::snprintf(number, sizeof number, tenths ? "%.1f" : "%.0f", value->asDouble());
     return number;
-}
-
-const char* state_word(const std::string& text)
-{
-    for (const auto& [unit_text, word] : kStateWords)
-        if (text == unit_text) return word;
-    return nullptr;
 }

@@ -29,7 +29,3 @@ std::string member_unit(const std::string& member);
 // The member's value for a person: a tenths point with one decimal, other
 // numbers whole, texts and booleans as they are, "?" when absent.
 std::string member_value_text(const Json::Value& report, const std::string& member);
-
-// The unit's state text (开机, 运行, 制冷, ...) in English; null for a text
-// without a word.
-const char* state_word(const std::string& text);

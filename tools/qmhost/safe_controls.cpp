@@ -8,6 +8,7 @@
 #include "hosting/hosted_device.hpp"
 #include "tools/qmhost/opened_device.hpp"
 #include "tools/qmhost/program_output.hpp"
+#include "agent/unit_values.hpp"
 #include "tools/qmhost/report_values.hpp"
 #include "tools/qmhost/setpoint_ranges.hpp"
 
@@ -55,7 +56,7 @@ const SafeControl& control_for(const SafeControlOptions& o)
 
 std::string on_off_in_english(const std::string& text)
 {
-    const char* word = state_word(text);
+    const char* word = agent::state_word_of_text(text);
     return word ? text + " (" + word + ")" : text;
 }
 

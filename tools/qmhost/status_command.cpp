@@ -24,13 +24,6 @@ std::string value_text(const Json::Value& value)
     return value.isString() ? value.asString() : agent::json_text(value);
 }
 
-std::string poll_status(const Json::Value& health)
-{
-    if (health["lost"].asBool()) return "lost";
-    if (health["failed_in_row"].asInt64() > 0) return "failing";
-    return health["current"].asBool() ? "answering" : "stale";
-}
-
 }  // namespace
 
 // Lines for one unit as unit_status_json gives it; false when its data is
@@ -51,7 +44,7 @@ bool print_unit_status(std::ostream& out, const Json::Value& unit, bool with_nam
     }
     const auto last = agent::parse_iso8601_ms(health["last_record"].isString() ? health["last_record"].asString() : "");
     if (last) out << "poll.last: " << agent::iso8601_local(*last) << '\n';
-    out << "poll.status: " << poll_status(health) << '\n';
+    out << "poll.status: " << agent::state_word(agent::health_state(health)) << '\n';
     return health["current"].asBool();
 }
 

@@ -10,11 +10,10 @@
 #include "agent/time_text.hpp"
 #include "host/contract.hpp"
 #include "base/usage_error.hpp"
+#include "tools/common/arguments.hpp"
 
 #include <json/json.h>
 
-#include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -61,11 +60,9 @@ Format parse_format(const StoreCommandLine& c, const std::string& text)
                      ", not \"" + text + "\"");
 }
 
-using Setter = std::function<void(StoreCommandLine&, const std::string&)>;
-
-std::map<std::string, Setter> store_options(const std::string& command)
+OptionSetters<StoreCommandLine> store_options(const std::string& command)
 {
-    std::map<std::string, Setter> options = {
+    OptionSetters<StoreCommandLine> options = {
         {"--db", [](StoreCommandLine& c, const std::string& v) { c.db = v; }},
         {"--site", [](StoreCommandLine& c, const std::string& v) { c.site = v; }},
         {"--unit", [](StoreCommandLine& c, const std::string& v) { c.query.unit = v; }},
@@ -84,26 +81,10 @@ StoreCommandLine parse_store_command(int argc, const char* const* argv)
 {
     StoreCommandLine c;
     c.command = argv[1];
-    const auto options = store_options(c.command);
-    for (int i = 2; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            c.help = true;
-            return c;
-        }
-        std::string value;
-        const auto eq = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg.resize(eq);
-        }
-        const auto option = options.find(arg);
-        if (option == options.end()) throw UsageError("unknown option " + arg + " for " + c.command);
-        if (eq == std::string::npos) {
-            if (i + 1 >= argc) throw UsageError(arg + " needs a value");
-            value = argv[++i];
-        }
-        option->second(c, value);
+    ArgumentWords words(argc, argv, 2);
+    if (!take_options(words, store_options(c.command), c, c.command)) {
+        c.help = true;
+        return c;
     }
     if (c.query.from_ms && c.query.to_ms && *c.query.to_ms <= *c.query.from_ms)
         throw UsageError("--to must come after --from");

@@ -1,6 +1,7 @@
 #include "tools/qmhost/summary.hpp"
 
 #include "hosting/local_time.hpp"
+#include "agent/unit_values.hpp"
 #include "tools/qmhost/report_values.hpp"
 
 #include <json/json.h>
@@ -24,7 +25,7 @@ constexpr const char* kHumiditySetpoint = "湿度设定";
 std::string state_text(const Json::Value& report, const char* member)
 {
     const std::string text = member_value_text(report, member);
-    const char* word = state_word(text);
+    const char* word = agent::state_word_of_text(text);
     return word ? word : text;
 }
 
