@@ -29,6 +29,9 @@ constexpr const char* kAgentStopped = "agent_stopped";
 constexpr const char* kRecordsDropped = "records_dropped";
 // The store could not be written (full disk, I/O error), told when it works again: error, since, failed_cycles.
 constexpr const char* kStoreError = "store_error";
+// A damaged store was recovered by qmhost store recover: records_kept, events_kept, records_lost and
+// events_lost (seq ranges [first, last] that could not be read), damaged_file (where the damaged file was put).
+constexpr const char* kStoreRecovered = "store_recovered";
 }  // namespace event_kind
 
 // Reasons in a records_dropped event.

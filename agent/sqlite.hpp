@@ -68,6 +68,7 @@ public:
     std::string text(int column) const;
     bool is_null(int column) const;
     std::vector<unsigned char> blob(int column) const;
+    sqlite3_stmt* handle() const { return statement_; }
 
 private:
     Connection& connection_;

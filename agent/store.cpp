@@ -77,12 +77,16 @@ const std::string& existing_or_missing(const std::string& path)
 // damaged store is refused at start, before a row is written to it.
 void refuse_damaged(sqlite::Connection& db, const std::string& path)
 {
-    sqlite::Statement check(db, "PRAGMA quick_check(3)");
     std::string damage;
-    while (check.step()) {
-        const std::string line = check.text(0);
-        if (line == "ok") return;
-        damage += (damage.empty() ? "" : "; ") + line;
+    try {
+        sqlite::Statement check(db, "PRAGMA quick_check(3)");
+        while (check.step()) {
+            const std::string line = check.text(0);
+            if (line == "ok") return;
+            damage += (damage.empty() ? "" : "; ") + line;
+        }
+    } catch (const sqlite::Error& e) {
+        damage = e.what();  // a page so damaged that the check itself stops
     }
     throw StoreError("store " + path + " is damaged (" + damage + "): it is refused (" + kRecoverAdvice + ")");
 }
@@ -168,7 +172,7 @@ try : settings_(std::move(settings)), db_(existing_or_missing(path), SQLITE_OPEN
     statements_ = std::make_unique<Statements>(db_);
 } catch (const sqlite::Error& e) {
     // "file is not a database" and its kin: the file is there but is no store.
-    throw StoreError("store " + path + ": " + e.what() + ": it is refused, not replaced (" + kRecoverAdvice + ")");
+    throw StoreError(std::string(e.what()) + ": it is refused, not replaced (" + kRecoverAdvice + ")");
 }
 
 Store::~Store() = default;

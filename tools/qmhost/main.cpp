@@ -6,6 +6,7 @@
 #include "tools/qmhost/output_file.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "tools/qmhost/store_commands.hpp"
+#include "tools/qmhost/store_repair_command.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -45,7 +46,7 @@ ExitStatus run(const CommandLine& c, DriverLog& driver_log)
     }
     program_output() << usage_text(c.help_topic);
     if (c.help_topic == CommandLine::Command::Help)
-        program_output() << "\n" << store_usage_text() << "\n" << ingest_usage_text();
+        program_output() << "\n" << store_usage_text() << "\n" << store_repair_usage_text() << "\n" << ingest_usage_text();
     program_output() << std::flush;
     return ExitStatus::kOk;
 }
@@ -57,6 +58,7 @@ int main(int argc, char** argv)
     try {
         if (argc >= 2 && is_store_command(argv[1])) return run_store_command(argc, argv);
         if (argc >= 2 && std::string(argv[1]) == "ingest") return run_ingest_command(argc, argv);
+        if (argc >= 2 && std::string(argv[1]) == "store") return run_store_repair(argc, argv);
         const CommandLine command = parse_command_line(argc, argv);
         refuse_shared_outputs({{"--driver-log", command.driver_log},
                                {"--report", command.poll.report},
