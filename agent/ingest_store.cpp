@@ -128,6 +128,7 @@ std::vector<Confirmation> IngestStore::commit(const std::vector<mqtt::Received>&
                 seen != touched.end() ? seen->second.site : owner(m.origin.store).value_or(m.origin.site);
             if (site != m.origin.site) {
                 ++added.foreign;
+                added.last_foreign = m.origin.site + " sent rows of " + m.origin.store + ", which " + *site + " sent first";
                 continue;
             }
             Touched& t = touched[m.origin.store];
@@ -176,6 +177,7 @@ std::vector<Confirmation> IngestStore::commit(const std::vector<mqtt::Received>&
     totals.events += added.events;
     totals.duplicates += added.duplicates;
     totals.foreign += added.foreign;
+    if (added.foreign > 0) totals.last_foreign = added.last_foreign;
     return confirmations;
 }
 

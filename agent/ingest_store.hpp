@@ -20,6 +20,7 @@ struct IngestTotals {
     int64_t events = 0;
     int64_t duplicates = 0;  // already kept: changed nothing
     int64_t foreign = 0;     // of a store another site sent first: refused
+    std::string last_foreign;  // the latest of them, told as "SITE sent rows of STORE, which SITE sent first"
 };
 
 struct Confirmation {

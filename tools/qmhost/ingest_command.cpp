@@ -251,7 +251,7 @@ int ingest(const IngestCommandLine& c)
         if (batch.empty()) continue;
         const int64_t foreign = totals.foreign;
         publish_confirmations(link, c.mqtt.topic_prefix, store.commit(batch, totals));
-        inbox.refusals.add(agent::Refusal::ForeignStore, "rows of a store another site sent first",
+        inbox.refusals.add(agent::Refusal::ForeignStore, totals.last_foreign,
                            totals.foreign - foreign);
     }
     {
