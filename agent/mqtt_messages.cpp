@@ -97,14 +97,12 @@ public:
     int64_t whole(const char* name, int64_t low, int64_t high)
     {
         const Json::Value& v = object_[name];
-        if (v.type() != Json::intValue && v.type() != Json::uintValue) return fail(Refusal::BadMember, name, "no whole number"), 0;
-        const bool in_range = v.type() == Json::intValue
-                                  ? v.asLargestInt() >= low && v.asLargestInt() <= high
-                                  : v.asLargestUInt() <= static_cast<Json::LargestUInt>(high) && high >= 0 &&
-                                        static_cast<int64_t>(v.asLargestUInt()) >= low;
-        if (!in_range)
+        if (v.type() != Json::intValue && v.type() != Json::uintValue)
+            return fail(Refusal::BadMember, name, "no whole number"), 0;
+        // Checked before it is read: asInt64 throws past its own range.
+        if (!v.isInt64() || v.asInt64() < low || v.asInt64() > high)
             return fail(Refusal::OutOfRange, name, "not " + std::to_string(low) + " to " + std::to_string(high)), 0;
-        return v.type() == Json::intValue ? v.asLargestInt() : static_cast<int64_t>(v.asLargestUInt());
+        return v.asInt64();
     }
 
     std::string text(const char* name, std::size_t max_length)
