@@ -45,6 +45,7 @@ CREATE TABLE IF NOT EXISTS event(
 );
 CREATE INDEX IF NOT EXISTS event_unit_time ON event(unit, ts_ms);
 CREATE INDEX IF NOT EXISTS event_time ON event(ts_ms);
+-- A store's marks, and the site it belongs to: the first that sent it.
 CREATE TABLE IF NOT EXISTS mark(
   store TEXT PRIMARY KEY,
   site TEXT NOT NULL,
@@ -67,6 +68,7 @@ struct IngestStore::Statements {
           insert_event(db, "INSERT INTO event(store, seq, site, unit, ts_ms, kind, detail, received_ms) "
                            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT DO NOTHING"),
           get_mark(db, "SELECT record_seq, event_seq FROM mark WHERE store = ?1"),
+          get_owner(db, "SELECT site FROM mark WHERE store = ?1"),
           put_mark(db, "INSERT INTO mark(store, site, record_seq, event_seq) VALUES (?1, ?2, ?3, ?4) "
                        "ON CONFLICT(store) DO UPDATE SET record_seq = ?3, event_seq = ?4"),
           records_from(db, "SELECT seq FROM record WHERE store = ?1 AND seq > ?2 ORDER BY seq"),
@@ -76,6 +78,7 @@ struct IngestStore::Statements {
     sqlite::Statement insert_record;
     sqlite::Statement insert_event;
     sqlite::Statement get_mark;
+    sqlite::Statement get_owner;
     sqlite::Statement put_mark;
     sqlite::Statement records_from;
     sqlite::Statement events_from;
@@ -120,8 +123,16 @@ std::vector<Confirmation> IngestStore::commit(const std::vector<mqtt::Received>&
     try {
         db_.execute("BEGIN IMMEDIATE");
         for (const mqtt::Received& m : batch) {
+            const auto seen = touched.find(m.origin.store);
+            const std::optional<std::string> site =
+                seen != touched.end() ? seen->second.site : owner(m.origin.store).value_or(m.origin.site);
+            if (site != m.origin.site) {
+                ++added.foreign;
+                added.last_foreign = m.origin.site + " sent rows of " + m.origin.store + ", which " + *site + " sent first";
+                continue;
+            }
             Touched& t = touched[m.origin.store];
-            t.site = m.origin.site;
+            t.site = *site;
             int64_t& base = m.kind == Kind::Record ? t.record_base : t.event_base;
             base = std::max(base, m.origin.unconfirmed_from - 1);
             sqlite::Statement& insert = m.kind == Kind::Record ? statements_->insert_record : statements_->insert_event;
@@ -165,7 +176,19 @@ std::vector<Confirmation> IngestStore::commit(const std::vector<mqtt::Received>&
     totals.records += added.records;
     totals.events += added.events;
     totals.duplicates += added.duplicates;
+    totals.foreign += added.foreign;
+    if (added.foreign > 0) totals.last_foreign = added.last_foreign;
     return confirmations;
+}
+
+std::optional<std::string> IngestStore::owner(const std::string& store)
+{
+    sqlite::Statement& get = statements_->get_owner;
+    get.bind(1, store);
+    std::optional<std::string> site;
+    if (get.step()) site = get.text(0);
+    get.reset();
+    return site;
 }
 
 // The mark moves over every seq kept right after it, and stops at the first gap.

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,8 @@ struct IngestTotals {
     int64_t records = 0;     // kept for the first time
     int64_t events = 0;
     int64_t duplicates = 0;  // already kept: changed nothing
+    int64_t foreign = 0;     // of a store another site sent first: refused
+    std::string last_foreign;  // the latest of them, told as "SITE sent rows of STORE, which SITE sent first"
 };
 
 struct Confirmation {
@@ -36,13 +39,16 @@ public:
     IngestStore& operator=(const IngestStore&) = delete;
 
     // Keeps the batch in one transaction and returns the marks of every
-    // store it touched, to be published once it is committed. Throws
+    // store it touched, to be published once it is committed. A store
+    // belongs to the site that first sent it: another site's rows of it are
+    // refused (counted in `foreign`), neither kept nor confirmed. Throws
     // StoreError when the transaction fails (nothing of it is kept).
     std::vector<Confirmation> commit(const std::vector<mqtt::Received>& batch, IngestTotals& totals);
 
 private:
     struct Statements;
     int64_t advance_mark(int64_t mark, const std::string& store, mqtt::Received::Kind kind);
+    std::optional<std::string> owner(const std::string& store);
 
     sqlite::Connection db_;
     std::unique_ptr<Statements> statements_;

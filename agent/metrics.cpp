@@ -133,6 +133,12 @@ void render_agent_metrics(const std::string& site, const AgentStatsSnapshot& sta
     family(out, "qm_agent_dropped_rows_total", "counter",
            "Records the store made room for before the centre confirmed them.");
     sample(out, "qm_agent_dropped_rows_total", labels, count(stats.dropped_records_total));
+    family(out, "qm_agent_refused_messages_total", "counter",
+           "Messages from the broker refused unread (malformed, out of range, or confirming rows not yet sent).");
+    for (const RefusalForm& form : kRefusalForms)
+        if (form.agent)
+            sample(out, "qm_agent_refused_messages_total", labels + ",reason=\"" + form.word + "\"",
+                   count(stats.refused_messages[refusal_index(form.refusal)]));
 }
 
 std::string label_value(const std::string& text)

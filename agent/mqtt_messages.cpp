@@ -2,6 +2,7 @@
 
 #include "agent/events.hpp"
 #include "agent/time_text.hpp"
+#include "host/contract.hpp"
 
 #include <array>
 #include <memory>
@@ -32,75 +33,181 @@ std::string site_topic(const std::string& prefix, const std::string& site, Topic
     return prefix + "/" + site + "/" + last_level(kind);
 }
 
-std::optional<Json::Value> parse_object(const void* payload, std::size_t length)
+// Deeper than `limit` in [ and { outside strings: found before the parser
+// runs, so no nesting reaches its recursion.
+bool nested_deeper_than(const char* text, std::size_t length, int limit)
 {
-    if (length == 0 || length > kMaxPayloadBytes) return std::nullopt;
+    int depth = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < length; ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+bool refuse(Refused& refused, Refusal reason, std::string why)
+{
+    refused = {reason, std::move(why)};
+    return false;
+}
+
+// One JSON object within the bounds, or nothing with `refused` set.
+std::optional<Json::Value> read_object(const void* payload, std::size_t length, Refused& refused)
+{
+    const char* text = static_cast<const char*>(payload);
+    if (length == 0 || length > kMaxPayloadBytes || text == nullptr) {
+        refuse(refused, Refusal::TooLarge, "not 1 to " + std::to_string(kMaxPayloadBytes) + " bytes");
+        return std::nullopt;
+    }
+    if (nested_deeper_than(text, length, kMaxNesting)) {
+        refuse(refused, Refusal::TooDeep, "nested deeper than " + std::to_string(kMaxNesting));
+        return std::nullopt;
+    }
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
+    builder.settings_["stackLimit"] = kMaxNesting + 1;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    const char* text = static_cast<const char*>(payload);
     Json::Value value;
-    if (!reader->parse(text, text + length, &value, nullptr) || !value.isObject()) return std::nullopt;
+    if (!reader->parse(text, text + length, &value, nullptr) || !value.isObject()) {
+        refuse(refused, Refusal::NotJson, "not one JSON object");
+        return std::nullopt;
+    }
     return value;
 }
 
-bool is_seq(const Json::Value& value) { return value.isIntegral() && value.asInt64() >= 0; }
+// The members of one object, read each by its type and range; the first
+// that fails is kept in `refused`, and what fails reads as empty.
+class Members {
+public:
+    Members(const Json::Value& object, Refused& refused) : object_(object), refused_(refused) {}
 
-bool is_store_id(const Json::Value& value)
-{
-    return value.isString() && !value.asString().empty() && value.asString().size() <= kMaxStoreIdLength &&
-           is_topic_level(value.asString());
-}
+    bool ok() const { return ok_; }
 
-// The members both kinds carry; false with `why` when one is missing or wrong.
-bool read_common(const Json::Value& v, Received& out, std::string& why)
+    // A whole number (a JSON integer, not a fraction or exponent form).
+    int64_t whole(const char* name, int64_t low, int64_t high)
+    {
+        const Json::Value& v = object_[name];
+        if (v.type() != Json::intValue && v.type() != Json::uintValue)
+            return fail(Refusal::BadMember, name, "no whole number"), 0;
+        // Checked before it is read: asInt64 throws past its own range.
+        if (!v.isInt64() || v.asInt64() < low || v.asInt64() > high)
+            return fail(Refusal::OutOfRange, name, "not " + std::to_string(low) + " to " + std::to_string(high)), 0;
+        return v.asInt64();
+    }
+
+    std::string text(const char* name, std::size_t max_length)
+    {
+        const Json::Value& v = object_[name];
+        if (!v.isString()) return fail(Refusal::BadMember, name, "no text"), std::string();
+        std::string out = v.asString();
+        if (out.empty() || out.size() > max_length)
+            return fail(Refusal::OutOfRange, name, "not 1 to " + std::to_string(max_length) + " characters"), std::string();
+        return out;
+    }
+
+    // A site, unit or store name that can stand as one topic level.
+    std::string level(const char* name)
+    {
+        std::string out = text(name, kMaxStoreIdLength);
+        if (ok_ && !is_topic_level(out)) return fail(Refusal::OutOfRange, name, "not one topic level"), std::string();
+        return out;
+    }
+
+    bool flag(const char* name)
+    {
+        const Json::Value& v = object_[name];
+        if (!v.isBool()) return fail(Refusal::BadMember, name, "no true or false"), false;
+        return v.asBool();
+    }
+
+    const Json::Value& object(const char* name)
+    {
+        const Json::Value& v = object_[name];
+        if (!v.isObject()) fail(Refusal::BadMember, name, "no object");
+        return v;
+    }
+
+    const Json::Value& member(const char* name) const { return object_[name]; }
+    bool has(const char* name) const { return object_.isMember(name) && !object_[name].isNull(); }
+
+    void fail(Refusal reason, const char* name, const std::string& why)
+    {
+        if (ok_) refuse(refused_, reason, std::string(name) + ": " + why);
+        ok_ = false;
+    }
+
+private:
+    const Json::Value& object_;
+    Refused& refused_;
+    bool ok_ = true;
+};
+
+// Record bodies are one record's bytes, and base64 of them this long.
+constexpr std::size_t kRecordBase64Length = (contract::kRecordSize + 2) / 3 * 4;
+constexpr std::size_t kMaxTimeLength = 40;
+constexpr std::size_t kMaxKindLength = 64;
+
+// The members both kinds carry, and the topic's identity over the payload's.
+void read_common(Members& m, const Topic& topic, Received& out)
 {
-    if (!v["site"].isString() || !is_topic_level(v["site"].asString())) return why = "no valid site", false;
-    if (!is_store_id(v["store"])) return why = "no valid store", false;
-    if (!is_seq(v["seq"]) || v["seq"].asInt64() == 0) return why = "no valid seq", false;
-    if (!v["replay"].isBool()) return why = "no replay flag", false;
-    if (!is_seq(v["unconfirmed_from"])) return why = "no valid unconfirmed_from", false;
-    const std::optional<int64_t> time = v["time"].isString() ? parse_iso8601_ms(v["time"].asString()) : std::nullopt;
-    if (!time) return why = "no valid time", false;
-    out.origin = {v["site"].asString(), v["store"].asString(), v["unconfirmed_from"].asInt64()};
-    out.replay = v["replay"].asBool();
+    const std::string site = m.level("site");
+    const std::string store = m.level("store");
+    const int64_t seq = m.whole("seq", 1, kMaxSeq);
+    const bool replay = m.flag("replay");
+    const int64_t unconfirmed_from = m.whole("unconfirmed_from", 1, kMaxSeq);
+    const std::string time_text = m.text("time", kMaxTimeLength);
+    if (!m.ok()) return;
+    const std::optional<int64_t> time = parse_iso8601_ms(time_text);
+    if (!time) return m.fail(Refusal::OutOfRange, "time", "not an ISO 8601 time");
+    if (unconfirmed_from > seq) return m.fail(Refusal::OutOfRange, "unconfirmed_from", "past the message's seq");
+    if (site != topic.site) return m.fail(Refusal::WrongTopic, "site", "not the topic's site");
+    out.origin = {site, store, unconfirmed_from};
+    out.replay = replay;
     if (out.kind == Received::Kind::Record) {
-        out.record.seq = v["seq"].asInt64();
+        out.record.seq = seq;
         out.record.ts_ms = *time;
     } else {
-        out.event.seq = v["seq"].asInt64();
+        out.event.seq = seq;
         out.event.ts_ms = *time;
     }
-    return true;
 }
 
-bool read_record(const Json::Value& v, StoredRecord& r, std::string& why)
+void read_record(Members& m, const Topic& topic, StoredRecord& r)
 {
-    if (!v["unit"].isString() || !is_topic_level(v["unit"].asString())) return why = "no valid unit", false;
-    if (!v["slave"].isIntegral() || !v["device_id"].isIntegral()) return why = "no slave or device_id", false;
-    if (!v["local_time"].isString() || !v["clock_synced"].isBool()) return why = "no local_time or clock_synced", false;
+    r.unit = m.level("unit");
+    r.slave = static_cast<int>(m.whole("slave", 1, 247));
+    r.device_id = m.whole("device_id", 0, 0xFFFFFFFFLL);
+    r.local_time = m.text("local_time", kMaxTimeLength);
+    r.clock_ok = m.flag("clock_synced");
+    const Json::Value& text = m.member("record");
+    if (!text.isString()) m.fail(Refusal::BadMember, "record", "no text");
+    if (!m.ok()) return;
     const std::optional<std::vector<unsigned char>> body =
-        v["record"].isString() ? base64_decode(v["record"].asString()) : std::nullopt;
-    if (!body) return why = "no valid base64 record", false;
-    r.unit = v["unit"].asString();
-    r.slave = v["slave"].asInt();
-    r.device_id = v["device_id"].asInt64();
-    r.local_time = v["local_time"].asString();
-    r.clock_ok = v["clock_synced"].asBool();
+        text.asString().size() == kRecordBase64Length ? base64_decode(text.asString()) : std::nullopt;
+    if (!body || body->size() != contract::kRecordSize)
+        return m.fail(Refusal::BadRecord, "record", "not base64 of " + std::to_string(contract::kRecordSize) + " bytes");
+    if (r.unit != topic.unit) return m.fail(Refusal::WrongTopic, "unit", "not the topic's unit");
     r.body = *body;
-    return true;
 }
 
-bool read_event(const Json::Value& v, StoredEvent& e, std::string& why)
+void read_event(Members& m, const Topic& topic, StoredEvent& e)
 {
-    if (!v["unit"].isNull() && !(v["unit"].isString() && is_topic_level(v["unit"].asString())))
-        return why = "no valid unit", false;
-    if (!v["kind"].isString() || v["kind"].asString().empty()) return why = "no kind", false;
-    if (!v["detail"].isObject()) return why = "no detail object", false;
-    e.unit = v["unit"].isNull() ? std::string() : v["unit"].asString();
-    e.kind = v["kind"].asString();
-    e.detail = compact_json(v["detail"]);
-    return true;
+    e.unit = m.has("unit") ? m.level("unit") : std::string();
+    e.kind = m.text("kind", kMaxKindLength);
+    const Json::Value& detail = m.object("detail");
+    if (!m.ok()) return;
+    if (level(e.unit) != topic.unit) return m.fail(Refusal::WrongTopic, "unit", "not the topic's unit");
+    e.detail = compact_json(detail);
 }
 
 Json::Value origin_members(const Origin& origin, int64_t seq, int64_t ts_ms, bool replay)
@@ -181,7 +288,8 @@ std::string event_payload(const StoredEvent& e, const Origin& origin, bool repla
     Json::Value v = origin_members(origin, e.seq, e.ts_ms, replay);
     v["unit"] = e.unit.empty() ? Json::Value() : Json::Value(e.unit);
     v["kind"] = e.kind;
-    const std::optional<Json::Value> parsed = parse_object(e.detail.data(), e.detail.size());
+    Refused unused;
+    const std::optional<Json::Value> parsed = read_object(e.detail.data(), e.detail.size(), unused);
     v["detail"] = parsed ? *parsed : Json::Value(Json::objectValue);
     return compact_json(v);
 }
@@ -217,28 +325,50 @@ std::string confirm_payload(const Confirm& confirm)
     return compact_json(v);
 }
 
-std::optional<Confirm> parse_confirm(const void* payload, std::size_t length)
+std::optional<Confirm> parse_confirm(const void* payload, std::size_t length, Refused& refused) noexcept
 {
-    const std::optional<Json::Value> v = parse_object(payload, length);
-    if (!v || !is_store_id((*v)["store"]) || !is_seq((*v)["record_seq"]) || !is_seq((*v)["event_seq"]))
-        return std::nullopt;
-    return Confirm{(*v)["store"].asString(), (*v)["record_seq"].asInt64(), (*v)["event_seq"].asInt64()};
-}
-
-std::optional<Received> parse_received(Received::Kind kind, const void* payload, std::size_t length,
-                                       std::string& why)
-{
-    const std::optional<Json::Value> v = parse_object(payload, length);
-    if (!v) {
-        why = "not a JSON object of at most " + std::to_string(kMaxPayloadBytes) + " bytes";
+    try {
+        const std::optional<Json::Value> v = read_object(payload, length, refused);
+        if (!v) return std::nullopt;
+        Members m(*v, refused);
+        Confirm confirm;
+        confirm.store = m.level("store");
+        confirm.record_seq = m.whole("record_seq", 0, kMaxSeq);
+        confirm.event_seq = m.whole("event_seq", 0, kMaxSeq);
+        if (!m.ok()) return std::nullopt;
+        return confirm;
+    } catch (...) {
+        refused.reason = Refusal::NotJson;
+        refused.why = "unreadable";
         return std::nullopt;
     }
-    Received out;
-    out.kind = kind;
-    if (!read_common(*v, out, why)) return std::nullopt;
-    const bool ok = kind == Received::Kind::Record ? read_record(*v, out.record, why) : read_event(*v, out.event, why);
-    if (!ok) return std::nullopt;
-    return out;
+}
+
+std::optional<Received> parse_received(const Topic& topic, const void* payload, std::size_t length,
+                                       Refused& refused) noexcept
+{
+    try {
+        if (topic.kind != TopicKind::Record && topic.kind != TopicKind::Event) {
+            refuse(refused, Refusal::WrongTopic, "not a record or event topic");
+            return std::nullopt;
+        }
+        const std::optional<Json::Value> v = read_object(payload, length, refused);
+        if (!v) return std::nullopt;
+        Members m(*v, refused);
+        Received out;
+        out.kind = topic.kind == TopicKind::Record ? Received::Kind::Record : Received::Kind::Event;
+        read_common(m, topic, out);
+        if (m.ok()) {
+            if (out.kind == Received::Kind::Record) read_record(m, topic, out.record);
+            else read_event(m, topic, out.event);
+        }
+        if (!m.ok()) return std::nullopt;
+        return out;
+    } catch (...) {
+        refused.reason = Refusal::NotJson;
+        refused.why = "unreadable";
+        return std::nullopt;
+    }
 }
 
 std::string base64_encode(const std::vector<unsigned char>& bytes)

@@ -9,6 +9,7 @@
 //   PREFIX/SITE/confirm        from the centre: {"store", "record_seq", "event_seq"}
 #pragma once
 
+#include "agent/refusals.hpp"
 #include "agent/store.hpp"
 #include "agent/store_reader.hpp"
 
@@ -23,6 +24,10 @@ namespace agent::mqtt {
 
 // A payload bigger than this is not one of ours (a record message is ~1.5 KB).
 constexpr std::size_t kMaxPayloadBytes = 64 * 1024;
+// Nor one nested deeper than this (an event's detail is the deepest, at 3).
+constexpr int kMaxNesting = 16;
+// Seqs run from 1 to this: every one exact as a JSON number anywhere.
+constexpr int64_t kMaxSeq = int64_t{1} << 53;
 // The topic level an agent's own events go under.
 constexpr const char* kAgentLevel = "agent";
 
@@ -79,7 +84,19 @@ struct Confirm {
     int64_t event_seq = 0;
 };
 std::string confirm_payload(const Confirm& confirm);
-std::optional<Confirm> parse_confirm(const void* payload, std::size_t length);
+
+// Why a message from the broker was refused: the reason counted, and a
+// line for a log naming the member at fault.
+struct Refused {
+    Refusal reason = Refusal::NotJson;
+    std::string why;
+};
+
+// The readers of what arrives from the broker. Each takes any bytes: the
+// payload bounded in size and nesting, each member checked for its type and
+// range before it is used; nothing thrown. Empty, with `refused` set, for
+// anything else.
+std::optional<Confirm> parse_confirm(const void* payload, std::size_t length, Refused& refused) noexcept;
 
 // A record or an event as the centre receives it.
 struct Received {
@@ -90,10 +107,12 @@ struct Received {
     StoredEvent event;    // when an event (seq, unit, ts_ms, kind, detail)
     int64_t seq() const { return kind == Kind::Record ? record.seq : event.seq; }
 };
-// Empty, with `why` set, for a payload that is not a well-formed record or
-// event (wrong JSON, a member missing or of the wrong type, bad base64).
-std::optional<Received> parse_received(Received::Kind kind, const void* payload, std::size_t length,
-                                       std::string& why);
+// A record or event arrived on `topic`: its site and unit are the topic's,
+// or it is refused (WrongTopic), as it is on a topic of another kind. Its
+// unconfirmed_from may not pass its seq, and a record is exactly one
+// record's bytes.
+std::optional<Received> parse_received(const Topic& topic, const void* payload, std::size_t length,
+                                       Refused& refused) noexcept;
 
 std::string base64_encode(const std::vector<unsigned char>& bytes);
 std::optional<std::vector<unsigned char>> base64_decode(const std::string& text);

@@ -27,11 +27,34 @@ void Outbox::acknowledged(int mid, bool accepted)
     flights_.erase(flight);
 }
 
-void Outbox::confirmed(const mqtt::Confirm& confirm)
+bool Outbox::confirmed(const mqtt::Confirm& confirm)
 {
-    if (confirm.store != store_id_) return;
-    confirmed_[index_of(Stream::Records)] = std::max(confirmed_[index_of(Stream::Records)], confirm.record_seq);
-    confirmed_[index_of(Stream::Events)] = std::max(confirmed_[index_of(Stream::Events)], confirm.event_seq);
+    if (confirm.store != store_id_) return true;
+    bool beyond = false;
+    for (Stream stream : kStreams) {
+        const std::size_t i = index_of(stream);
+        const int64_t mark = stream == Stream::Records ? confirm.record_seq : confirm.event_seq;
+        if (mark <= confirmed_[i]) continue;
+        if (mark > published(stream)) beyond = true;
+        else confirmed_[i] = mark;
+    }
+    if (beyond) stats_.refused.add(Refusal::BeyondPublished);
+    return !beyond;
+}
+
+// A store that cannot be read now shows nothing sent: a confirmation then
+// waits for the centre's next one, which follows each row it keeps.
+int64_t Outbox::published(Stream stream)
+{
+    std::optional<int64_t>& known = published_[index_of(stream)];
+    if (!known) {
+        try {
+            known = std::max(rows_.last_acked(stream), rows_.unconfirmed_from(stream) - 1);
+        } catch (const std::exception&) {
+            return 0;
+        }
+    }
+    return *known;
 }
 
 void Outbox::write_marks(int64_t utc_ms)
@@ -99,6 +122,7 @@ bool Outbox::take(std::optional<int> mid, Stream stream, int64_t seq, const Outb
 {
     if (!mid) return false;
     flights_[*mid] = Flight{stream, seq, now.steady_ms};
+    published_[index_of(stream)] = std::max(published(stream), seq);
     in_flight_[index_of(stream)].insert(seq);
     ++stats_.published_total;
     return true;

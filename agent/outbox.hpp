@@ -77,8 +77,11 @@ public:
     // below 0x80); one for a message not in the window changes nothing.
     void acknowledged(int mid, bool accepted);
     // The centre's confirmation; one for another store, or one below what
-    // is already confirmed, changes nothing.
-    void confirmed(const mqtt::Confirm& confirm);
+    // is already confirmed, changes nothing. A stream's mark beyond the rows
+    // this store has handed to the broker is no confirmation (the centre
+    // cannot hold what was never sent): it is ignored and counted, and
+    // false returned.
+    bool confirmed(const mqtt::Confirm& confirm);
     // Writes the acknowledgements and confirmations noted since the last call.
     void write_marks(int64_t utc_ms);
 
@@ -104,6 +107,7 @@ private:
     };
 
     int free_window() const;
+    int64_t published(Stream stream);
     void read_unconfirmed_from();
     void expire_flights(const OutboxTime& now);
     void send_live(OutboxLink& link, const OutboxTime& now);
@@ -128,6 +132,9 @@ private:
     std::array<int64_t, 2> confirmed_written_ = {0, 0};
     std::array<int64_t, 2> live_next_ = {1, 1};
     std::array<int64_t, 2> unconfirmed_from_ = {1, 1};
+    // The highest seq known handed to the broker: at first what the store
+    // shows (acknowledged, or confirmed and gone), then every row sent.
+    std::array<std::optional<int64_t>, 2> published_;
     std::array<Backlog, 2> backlog_;
     double tokens_ = 0;
     int64_t last_refill_ms_ = 0;

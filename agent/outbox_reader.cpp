@@ -51,6 +51,13 @@ int64_t OutboxReader::unconfirmed_from(Stream stream)
     return first.integer(0);
 }
 
+int64_t OutboxReader::last_acked(Stream stream)
+{
+    sqlite::Statement last(db_, std::string("SELECT max(seq) FROM ") + table_of(stream) +
+                                    " WHERE confirmed = 0 AND acked_ms IS NOT NULL");
+    return last.step() && !last.is_null(0) ? last.integer(0) : 0;
+}
+
 int64_t OutboxReader::unconfirmed_count(Stream stream)
 {
     return db_.integer(std::string("SELECT count(*) FROM ") + table_of(stream) + " WHERE confirmed = 0");

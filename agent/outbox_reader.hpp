@@ -37,6 +37,8 @@ public:
     // Every row below it is confirmed or gone; last_seq + 1 when none waits.
     int64_t unconfirmed_from(Stream stream);
     int64_t unconfirmed_count(Stream stream);
+    // The highest unconfirmed seq the broker acknowledged (0: none).
+    int64_t last_acked(Stream stream);
 
 private:
     sqlite::Connection db_;

@@ -85,6 +85,7 @@ struct Publisher::State final : mqtt::LinkListener, OutboxLink {
     std::vector<std::pair<int, int>> acks;  // message id, reason
     std::deque<mqtt::Confirm> confirms;
     std::string last_refusal;  // told once until it changes
+    RefusalLog refusals{[this](const std::string& line) { log("MQTT: " + line); }};
 
     // The pump thread's own.
     uint64_t seen_epoch = 0;
@@ -186,6 +187,7 @@ void Publisher::State::run()
         bool is_connected = false;
         uint64_t epoch = 0;
         hand_over_to_outbox(is_connected, epoch);
+        refusals.tick();
         stats.broker_connected = is_connected;
         try {
             if (Clock::now() >= next_count) count_outbox();
@@ -219,7 +221,11 @@ void Publisher::State::hand_over_to_outbox(bool& is_connected, uint64_t& epoch)
         new_confirms.swap(confirms);
     }
     for (const auto& [mid, reason] : new_acks) outbox.acknowledged(mid, reason < kFirstRefusalReason);
-    for (const mqtt::Confirm& confirm : new_confirms) outbox.confirmed(confirm);
+    for (const mqtt::Confirm& confirm : new_confirms)
+        if (!outbox.confirmed(confirm))
+            refusals.add(Refusal::BeyondPublished, "a confirmation up to records " + std::to_string(confirm.record_seq) +
+                                                       " and events " + std::to_string(confirm.event_seq) +
+                                                       ", beyond the rows sent");
     outbox.write_marks(utc_now_ms());
 }
 
@@ -320,8 +326,13 @@ void Publisher::State::acknowledged(int mid, int reason)
 
 void Publisher::State::received(const char*, const void* payload, std::size_t length)
 {
-    const std::optional<mqtt::Confirm> confirm = mqtt::parse_confirm(payload, length);
-    if (!confirm) return;
+    mqtt::Refused why;
+    const std::optional<mqtt::Confirm> confirm = mqtt::parse_confirm(payload, length, why);
+    if (!confirm) {
+        stats.refused.add(why.reason);
+        refusals.add(why.reason, "on the confirm topic: " + why.why);
+        return;
+    }
     std::lock_guard<std::mutex> hold(lock);
     if (confirms.size() >= kPendingConfirmsMax) confirms.pop_front();
     confirms.push_back(*confirm);

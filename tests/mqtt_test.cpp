@@ -124,9 +124,10 @@ TEST(MqttMessages, ARecordReadsBackAsItWasSent)
     const Json::Value v = parse(payload);
     EXPECT_EQ(v["time"].asString(), "2026-12-08T10:02:17.123Z");
     EXPECT_EQ(v["summary"]["on"].asBool(), true);
-    std::string why;
-    const auto back = agent::mqtt::parse_received(agent::mqtt::Received::Kind::Record, payload.data(), payload.size(), why);
-    ASSERT_TRUE(back) << why;
+    agent::mqtt::Refused why;
+    const agent::mqtt::Topic topic{agent::mqtt::TopicKind::Record, "site-1", "crac-1.a"};
+    const auto back = agent::mqtt::parse_received(topic, payload.data(), payload.size(), why);
+    ASSERT_TRUE(back) << why.why;
     EXPECT_EQ(back->record.body, sample_record().body);
     EXPECT_EQ(back->record.seq, 42);
     EXPECT_EQ(back->record.ts_ms, 1796724137123);
@@ -136,29 +137,105 @@ TEST(MqttMessages, ARecordReadsBackAsItWasSent)
     EXPECT_EQ(agent::mqtt::event_topic("qm/v1", "site-1", ""), "qm/v1/site-1/agent/event");
 }
 
-TEST(MqttMessages, MalformedPayloadsAreRefused)
+// What any client of the broker might send: each refused with its reason,
+// nothing thrown. A payload is a good one with one member's text put in its
+// place (member set), or the text itself (member empty).
+TEST(MqttMessages, HostileMessagesAreRefusedWithTheirReason)
 {
-    const Json::Value good = parse(agent::mqtt::record_payload(sample_record(), {"site-1", "id-1", 1}, {}, false));
+    using agent::Refusal;
+    using agent::mqtt::TopicKind;
+    const std::string record = agent::mqtt::record_payload(sample_record(), {"site-1", "id-1", 40}, {}, false);
+    agent::StoredEvent event;
+    event.seq = 5;
+    event.ts_ms = 1796724137123;
+    event.kind = "unit_lost";
+    event.detail = "{}";
+    const std::string own_event = agent::mqtt::event_payload(event, {"site-1", "id-1", 1}, false);
+    const std::string confirm = R"({"store":"id-1","record_seq":3,"event_seq":0})";
+    const std::string deep = std::string(1001, '[') + std::string(1001, ']');
+    const std::string deep_member = [] {
+        std::string text;
+        for (int i = 0; i < 1100; ++i) text += R"({"a":)";
+        return text + "1" + std::string(1100, '}');
+    }();
+    const std::string base64_460 = agent::mqtt::base64_encode(std::vector<unsigned char>(460));
+    const std::string base64_47k = agent::mqtt::base64_encode(std::vector<unsigned char>(47000));
+    const std::string base64_10 = agent::mqtt::base64_encode(std::vector<unsigned char>(10));
     const struct {
+        TopicKind kind;  // Confirm: the agent's reader; Record, Event: the ingest's
         const char* member;
-        Json::Value value;
+        std::string text;
+        Refusal reason;
     } cases[] = {
-        {"record", "not base64!"}, {"record", "QUJD="}, {"seq", -1}, {"seq", "42"}, {"store", "a/b"},
-        {"site", "+"},             {"time", "2026-12-08T10:02:17"}, {"replay", 1}, {"unit", Json::Value()},
+        {TopicKind::Confirm, "record_seq", "9223372036854775808", Refusal::OutOfRange},
+        {TopicKind::Confirm, "record_seq", "18446744073709551615", Refusal::OutOfRange},
+        {TopicKind::Confirm, "record_seq", "1e19", Refusal::BadMember},
+        {TopicKind::Confirm, "event_seq", "9007199254740993", Refusal::OutOfRange},
+        {TopicKind::Confirm, "event_seq", "-1", Refusal::OutOfRange},
+        {TopicKind::Confirm, "event_seq", "2.5", Refusal::BadMember},
+        {TopicKind::Confirm, "store", R"("a/b")", Refusal::OutOfRange},
+        {TopicKind::Confirm, "store", "[" + deep + "]", Refusal::TooDeep},
+        {TopicKind::Confirm, "", deep, Refusal::TooDeep},
+        {TopicKind::Confirm, "", "", Refusal::TooLarge},
+        {TopicKind::Confirm, "", "{" + std::string(70000, ' ') + "}", Refusal::TooLarge},
+        {TopicKind::Confirm, "", "[]", Refusal::NotJson},
+        {TopicKind::Confirm, "", "\xff\xfe", Refusal::NotJson},
+        {TopicKind::Confirm, "", R"({"store":"id-1","record_seq":1,"event_seq":1,"store":"id-2"})", Refusal::NotJson},
+        {TopicKind::Confirm, "", R"({"store":"[[[[[[[[[[[[[[[[[[[[[[[[[[","record_seq":1})", Refusal::BadMember},
+        {TopicKind::Record, "", deep_member, Refusal::TooDeep},
+        {TopicKind::Record, "", R"({"a":1} x)", Refusal::NotJson},
+        {TopicKind::Record, "seq", "9223372036854775808", Refusal::OutOfRange},
+        {TopicKind::Record, "seq", "18446744073709551615", Refusal::OutOfRange},
+        {TopicKind::Record, "seq", "0", Refusal::OutOfRange},
+        {TopicKind::Record, "seq", "1e19", Refusal::BadMember},
+        {TopicKind::Record, "seq", R"("42")", Refusal::BadMember},
+        {TopicKind::Record, "device_id", "9223372036854775808", Refusal::OutOfRange},
+        {TopicKind::Record, "device_id", "4294967296", Refusal::OutOfRange},
+        {TopicKind::Record, "unconfirmed_from", "9223372036854775807", Refusal::OutOfRange},
+        {TopicKind::Record, "unconfirmed_from", "43", Refusal::OutOfRange},  // past the message's own seq
+        {TopicKind::Record, "unconfirmed_from", "0", Refusal::OutOfRange},
+        {TopicKind::Record, "slave", "2147483648", Refusal::OutOfRange},
+        {TopicKind::Record, "slave", "248", Refusal::OutOfRange},
+        {TopicKind::Record, "record", R"("")", Refusal::BadRecord},
+        {TopicKind::Record, "record", R"("not base64!")", Refusal::BadRecord},
+        {TopicKind::Record, "record", '"' + base64_10 + '"', Refusal::BadRecord},
+        {TopicKind::Record, "record", '"' + base64_460 + '"', Refusal::BadRecord},
+        {TopicKind::Record, "record", '"' + base64_47k + '"', Refusal::BadRecord},
+        {TopicKind::Record, "record", "null", Refusal::BadMember},
+        {TopicKind::Record, "site", R"("site-2")", Refusal::WrongTopic},
+        {TopicKind::Record, "unit", R"("crac-2")", Refusal::WrongTopic},
+        {TopicKind::Record, "site", R"("+")", Refusal::OutOfRange},
+        {TopicKind::Record, "store", R"("")", Refusal::OutOfRange},
+        {TopicKind::Record, "time", R"("2026-12-08T10:02:17")", Refusal::OutOfRange},
+        {TopicKind::Record, "replay", "1", Refusal::BadMember},
+        {TopicKind::Record, "unit", "null", Refusal::BadMember},
+        {TopicKind::Event, "unit", R"("crac-1.a")", Refusal::WrongTopic},  // on the agent's own level
+        {TopicKind::Event, "detail", "[]", Refusal::BadMember},
+        {TopicKind::Event, "kind", R"("")", Refusal::OutOfRange},
+        {TopicKind::Status, "", own_event, Refusal::WrongTopic},
     };
     for (const auto& c : cases) {
-        Json::Value bad = good;
-        bad[c.member] = c.value;
-        const std::string text = Json::FastWriter().write(bad);
-        std::string why;
-        EXPECT_FALSE(agent::mqtt::parse_received(agent::mqtt::Received::Kind::Record, text.data(), text.size(), why))
-            << c.member;
-        EXPECT_FALSE(why.empty());
+        const std::string& good = c.kind == TopicKind::Confirm ? confirm : c.kind == TopicKind::Record ? record : own_event;
+        std::string text = c.text;
+        if (*c.member) {
+            Json::Value rest = parse(good);
+            rest.removeMember(c.member);
+            text = "{\"" + std::string(c.member) + "\":" + c.text + "," + agent::compact_json(rest).substr(1);
+        }
+        agent::mqtt::Refused why;
+        const bool read = c.kind == TopicKind::Confirm
+                              ? agent::mqtt::parse_confirm(text.data(), text.size(), why).has_value()
+                              : agent::mqtt::parse_received({c.kind, "site-1", c.kind == TopicKind::Record ? "crac-1.a" : "agent"},
+                                                            text.data(), text.size(), why)
+                                    .has_value();
+        EXPECT_FALSE(read) << c.member << " " << text.substr(0, 80);
+        EXPECT_EQ(agent::refusal_word(why.reason), std::string(agent::refusal_word(c.reason)))
+            << c.member << " " << text.substr(0, 80) << ": " << why.why;
     }
-    std::string why;
-    for (const std::string& text : {std::string(), std::string("[]"), std::string("{\"a\":1} x")})
-        EXPECT_FALSE(agent::mqtt::parse_received(agent::mqtt::Received::Kind::Event, text.data(), text.size(), why));
-    EXPECT_FALSE(agent::mqtt::parse_confirm("{\"store\":\"s\",\"record_seq\":-1,\"event_seq\":0}", 45));
+    agent::mqtt::Refused why;
+    EXPECT_TRUE(agent::mqtt::parse_confirm(confirm.data(), confirm.size(), why));
+    EXPECT_TRUE(agent::mqtt::parse_received({TopicKind::Event, "site-1", "agent"}, own_event.data(), own_event.size(), why))
+        << why.why;
 }
 
 TEST(MqttMessages, Base64RoundTripsEveryLength)

@@ -201,11 +201,16 @@ TEST_F(OutboxTest, AcknowledgedButUnconfirmedRowsGoAgainAfterTheSetTime)
     EXPECT_EQ(round(200 * kSecond), "");
 }
 
-// Confirmation marks only rise, and only the store's own count.
-TEST_F(OutboxTest, ConfirmationsForAnotherStoreOrBelowTheMarkAreIgnored)
+// Confirmation marks only rise, only the store's own count, and never past
+// the rows sent: a forged mark beyond them is counted and ignored, and the
+// centre's real marks still count after it.
+TEST_F(OutboxTest, ConfirmationsForAnotherStoreBelowTheMarkOrBeyondTheSentAreIgnored)
 {
     make_outbox({16, 100, 60});
+    outbox_->restart(at(0));
     commit(6, 2);
+    EXPECT_EQ(round(0), "r1 r2 r3 r4 r5 r6 e1 e2");
+    commit(20, 0);  // r7 to r26: stored, not sent
     const struct {
         bool own_store;
         int64_t record_seq;
@@ -213,17 +218,20 @@ TEST_F(OutboxTest, ConfirmationsForAnotherStoreOrBelowTheMarkAreIgnored)
         const char* written;
     } confirms[] = {
         {true, 3, 1, "r3 e1"},
-        {false, 6, 2, ""},  // another store's marks
-        {true, 2, 1, ""},   // below the mark
-        {true, 5, 0, "r5"},
+        {false, 6, 2, ""},     // another store's marks
+        {true, 2, 1, ""},      // below the mark
+        {true, 26, 1, ""},     // beyond the rows sent
+        {true, 5, 9007199254740992, "r5"},  // events beyond: only the records mark counts
+        {true, 6, 2, "r6 e2"},
     };
     for (const auto& c : confirms) {
         outbox_->confirmed({c.own_store ? store_.store_id() : "another-store", c.record_seq, c.event_seq});
         outbox_->write_marks(kT0);
-        EXPECT_EQ(marks_.drain(), c.written);
+        EXPECT_EQ(marks_.drain(), c.written) << c.record_seq;
     }
-    EXPECT_EQ(reader_.unconfirmed_from(Stream::Records), 6);
-    EXPECT_EQ(reader_.unconfirmed_from(Stream::Events), 2);
+    EXPECT_EQ(reader_.unconfirmed_from(Stream::Records), 7);
+    EXPECT_EQ(reader_.unconfirmed_from(Stream::Events), 3);
+    EXPECT_EQ(stats_.snapshot().refused_messages[refusal_index(Refusal::BeyondPublished)], 2);
 }
 
 }  // namespace

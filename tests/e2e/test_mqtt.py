@@ -5,6 +5,8 @@ promises: at least once, every row of the agent's store kept at the centre,
 duplicates only within the in-flight window per incident, always with the
 same store and seq."""
 
+import base64
+import json
 import os
 import re
 import signal
@@ -20,6 +22,28 @@ KEEPALIVE_S = 5
 REPLAY_AFTER_S = 3
 SETTLE_TIMEOUT = 40.0
 KEPT = re.compile(r"kept (\d+) records and (\d+) events, (\d+) duplicates")
+MOSQUITTO_PUB = "/usr/bin/mosquitto_pub"
+
+
+def publish(broker, topic, payload, retain=False):
+    subprocess.run([MOSQUITTO_PUB, "-h", "127.0.0.1", "-p", str(broker.port), "-q", "1", "-t", topic, "-m", payload]
+                   + (["-r"] if retain else []), check=True, capture_output=True, timeout=10)
+
+
+def record_message(site, store, seq, **change):
+    """A record message as an agent writes it, with members changed."""
+    message = {"site": site, "store": store, "seq": seq, "time": "2026-12-08T10:00:00.000Z", "replay": False,
+               "unconfirmed_from": 1, "unit": "unit-1", "slave": 1, "device_id": 1,
+               "local_time": "2026-12-08 18:00:00", "clock_synced": True,
+               "record": base64.b64encode(bytes(459)).decode(), "summary": {}}
+    return json.dumps({**message, **change})
+
+
+def metric(port, name):
+    with urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=5) as answer:
+        text = answer.read().decode()
+    found = re.search(rf"^{re.escape(name)} (\d+)$", text, re.M)
+    return int(found.group(1)) if found else None
 
 
 class Site:
@@ -153,19 +177,14 @@ class MqttTrials(EndToEndTest):
         site.start_agent()
         site.wait_for("SELECT count(*) FROM event WHERE kind = 'records_dropped'", 3, "drops told as events", 40)
 
-        def metric(name):
-            with urllib.request.urlopen(f"http://127.0.0.1:{http_port}/metrics", timeout=5) as answer:
-                text = answer.read().decode()
-            return int(re.search(rf"^{re.escape(name)} (\d+)$", text, re.M).group(1))
-
         def told():
             return scalar(site.store, "SELECT coalesce(sum(json_extract(detail, '$.count')), 0) FROM event "
                                       "WHERE kind = 'records_dropped'")
         # The counter and the events are written one after the other: a scrape between two commits sees both alike.
-        wait_until(lambda: metric('qm_agent_dropped_rows_total{site="site-1"}') == told() > 0,
+        wait_until(lambda: metric(http_port, 'qm_agent_dropped_rows_total{site="site-1"}') == told() > 0,
                    "the dropped rows counted as told", 10)
-        self.assertEqual(metric('qm_agent_broker_connected{site="site-1"}'), 1)
-        self.assertGreater(metric('qm_agent_outbox_rows{site="site-1",stream="record"}'), 0)
+        self.assertEqual(metric(http_port, 'qm_agent_broker_connected{site="site-1"}'), 1)
+        self.assertGreater(metric(http_port, 'qm_agent_outbox_rows{site="site-1",stream="record"}'), 0)
         self.assertEqual(site.stop_agent(), 0, site.agent.stderr())
         pages = scalar(site.store, "PRAGMA page_count") * scalar(site.store, "PRAGMA page_size")
         self.assertLessEqual(pages, 1024 * 1024)
@@ -256,6 +275,52 @@ class MqttTrials(EndToEndTest):
         print("\n%-56s %6s %10s %9s %7s" % ("trial", "rows", "duplicates", "incidents", "seconds"))
         for row in table:
             print("%-56s %6d %10d %9d %7.1f" % row)
+
+    def test_hostile_messages(self):
+        """Retained hostile messages waiting at both starts, more while they
+        run, and a site claiming another's store: each refused and counted,
+        nothing of them kept or confirmed, and every real row still kept and
+        confirmed."""
+        broker = Broker(self.session, "broker")
+        db = self.session.path("centre.db")
+        deep = "[" * 1001 + "]" * 1001
+        publish(broker, "qm/v1/site-1/confirm", '{"store":"x","record_seq":9223372036854775808,"event_seq":0}',
+                retain=True)
+        publish(broker, "qm/v1/site-b/unit-1/record", record_message("site-b", "store-b", 2 ** 63), retain=True)
+        site = Site(self, broker, units=1, interval_s=0.1)
+        http_port = free_tcp_port()
+        site.site["http"] = {"listen": f"127.0.0.1:{http_port}"}
+        site.session.write_json(site.name + ".json", site.site)
+        site.start_agent()
+        ingest = self.start_ingest(broker, db)
+        site.wait_for("SELECT count(*) FROM record", 10, "10 records")
+        store = scalar(site.store, "SELECT value FROM meta WHERE key = 'store_id'")
+        wait_until(lambda: os.path.exists(db) and scalar(db, "SELECT count(*) FROM mark") == 1, "site-1's store kept")
+
+        # The agent: nesting, and a confirmation far beyond the rows it sent.
+        for payload in (deep, json.dumps({"store": store, "record_seq": 10 ** 6, "event_seq": 0})):
+            publish(broker, "qm/v1/site-1/confirm", payload)
+        # The ingest: what crashed it, then site-b claiming site-1's store.
+        for payload in ("{" * 2000, record_message("site-b", "store-b", 1, device_id=2 ** 63),
+                        record_message("site-b", "store-b", 5, unconfirmed_from=2 ** 63 - 1),
+                        record_message("site-b", "store-b", 1, slave=2147483648),
+                        record_message("site-b", "store-b", 1, record=""),
+                        record_message("site-b", "store-b", 1, record=base64.b64encode(bytes(47000)).decode()),
+                        record_message("site-1", store, 5000, unconfirmed_from=5000),
+                        record_message("site-b", store, 5001, unconfirmed_from=5001),
+                        record_message("site-b", store, 1)):
+            publish(broker, "qm/v1/site-b/unit-1/record", payload)
+
+        for reason in ("out_of_range", "too_deep", "beyond_published"):
+            name = f'qm_agent_refused_messages_total{{site="site-1",reason="{reason}"}}'
+            wait_until(lambda: (metric(http_port, name) or 0) >= 1, name + " counted", 10)
+        self.assert_all_kept(site, db)
+        self.stop_ingest(ingest)
+        self.assertEqual(scalar(db, "SELECT count(*) FROM record WHERE site != 'site-1' OR seq >= 5000"), 0)
+        self.assertEqual(scalar(db, "SELECT count(*) FROM mark WHERE site != 'site-1' OR record_seq >= 5000"), 0)
+        told = ingest.stderr()
+        for reason in ("too_deep", "out_of_range", "bad_record", "wrong_topic", "foreign_store"):
+            self.assertIn(f"({reason})", told)
 
 
 if __name__ == "__main__":

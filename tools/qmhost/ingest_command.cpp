@@ -11,6 +11,7 @@
 #include "agent/mqtt_link.hpp"
 #include "agent/mqtt_messages.hpp"
 #include "agent/mqtt_settings.hpp"
+#include "agent/refusals.hpp"
 #include "agent/store.hpp"
 #include "tools/common/arguments.hpp"
 #include "base/usage_error.hpp"
@@ -35,8 +36,6 @@ constexpr std::size_t kBatchMax = 2000;
 // Messages waiting for a commit; libmosquitto's thread waits when it is
 // full, and with it the broker, which holds the rest.
 constexpr std::size_t kQueueBound = 20000;
-// Malformed messages are told one by one only this many times.
-constexpr int64_t kRefusalsTold = 10;
 
 struct IngestCommandLine {
     agent::MqttSettings mqtt;
@@ -134,7 +133,8 @@ struct Inbox final : agent::mqtt::LinkListener {
     std::deque<agent::mqtt::Received> messages;
     bool is_connected = false;
     bool stopping = false;
-    int64_t refused = 0;
+    // Each reason told at most once a minute, with a count.
+    agent::RefusalLog refusals{log_line};
 
     void connected(int reason) override
     {
@@ -163,19 +163,17 @@ struct Inbox final : agent::mqtt::LinkListener {
 
     void received(const char* topic, const void* payload, std::size_t length) override
     {
-        using Kind = agent::mqtt::Received::Kind;
-        using agent::mqtt::TopicKind;
+        // The site and unit are the topic's: the broker's ACL vouches for
+        // them, and the payload must agree.
         const std::optional<agent::mqtt::Topic> where = agent::mqtt::parse_topic(prefix, topic);
-        std::string why = "not a record or event topic";
+        agent::mqtt::Refused why{agent::Refusal::WrongTopic, "not a record or event topic"};
         std::optional<agent::mqtt::Received> kept;
-        if (where && (where->kind == TopicKind::Record || where->kind == TopicKind::Event))
-            kept = agent::mqtt::parse_received(where->kind == TopicKind::Event ? Kind::Event : Kind::Record, payload,
-                                               length, why);
-        std::unique_lock<std::mutex> hold(lock);
+        if (where) kept = agent::mqtt::parse_received(*where, payload, length, why);
         if (!kept) {
-            if (++refused <= kRefusalsTold) log_line(std::string("refused a message on ") + topic + ": " + why);
+            refusals.add(why.reason, std::string("on ") + topic + ": " + why.why);
             return;
         }
+        std::unique_lock<std::mutex> hold(lock);
         // The message is acknowledged when this returns: it must be queued first.
         changed.wait(hold, [&] { return messages.size() < kQueueBound || stopping; });
         messages.push_back(std::move(*kept));
@@ -232,8 +230,12 @@ int ingest(const IngestCommandLine& c)
     agent::IngestTotals totals;
     for (bool stop = false; !stop;) {
         const std::vector<agent::mqtt::Received> batch = next_batch(inbox, signals, stop);
+        inbox.refusals.tick();
         if (batch.empty()) continue;
+        const int64_t foreign = totals.foreign;
         publish_confirmations(link, c.mqtt.topic_prefix, store.commit(batch, totals));
+        inbox.refusals.add(agent::Refusal::ForeignStore, totals.last_foreign,
+                           totals.foreign - foreign);
     }
     {
         std::lock_guard<std::mutex> hold(inbox.lock);
@@ -241,8 +243,9 @@ int ingest(const IngestCommandLine& c)
     }
     inbox.changed.notify_all();
     link.stop();
+    inbox.refusals.flush();
     log_line("kept " + std::to_string(totals.records) + " records and " + std::to_string(totals.events) +
-             " events, " + std::to_string(totals.duplicates) + " duplicates, " + std::to_string(inbox.refused) +
+             " events, " + std::to_string(totals.duplicates) + " duplicates, " + std::to_string(inbox.refusals.total()) +
              " refused");
     return 0;
 }
@@ -263,8 +266,11 @@ const char kIngestHelp[] = R"(ingest: the monitoring centre's reference consumer
   --cert FILE, --key FILE                 TLS: this client's certificate and key
   --keepalive S       seconds between keepalives (default 30)
 Each message is kept once under its (store, seq); after each commit the store's contiguous
-high-water marks go to PREFIX/SITE/confirm (retained). SIGINT or SIGTERM stops it after a last
-commit; it then says what it kept, and how many duplicates and malformed messages it saw.
+high-water marks go to PREFIX/SITE/confirm (retained). A message is refused, and each reason
+logged once a minute with a count, when it is malformed or out of range, when its site or unit
+is not its topic's, or when its store belongs to another site (the first to send it).
+SIGINT or SIGTERM stops it after a last commit; it then says what it kept, and how many
+duplicates and refused messages it saw.
   Exit status 0; 1 when the store cannot be written; 2 for a command line it cannot run.
 )";
 
