@@ -1,6 +1,7 @@
 #include "agent/mqtt_link.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 namespace agent::mqtt {
@@ -45,12 +46,7 @@ std::string Link::start()
     const int loop = mosquitto_loop_start(c);
     if (loop != MOSQ_ERR_SUCCESS) throw std::runtime_error("MQTT client thread: " + error_text(loop));
     started_ = true;
-    if (rc == MOSQ_ERR_SUCCESS) return {};
-    // The handshake runs inside the connect call: OpenSSL's reasons are
-    // already logged, and say more than "A TLS error occurred".
-    std::lock_guard<std::mutex> hold(tls_lock_);
-    const std::string tls = tls_.take();
-    return tls.empty() ? error_text(rc) : error_text(rc) + ": " + tls;
+    return rc == MOSQ_ERR_SUCCESS ? std::string() : error_text(rc);
 }
 
 int Link::publish(const std::string& topic, const std::string& payload, int qos, bool retain, int* mid)
@@ -70,6 +66,7 @@ void Link::stop()
 void Link::on_connect(mosquitto* client, void* self, int reason, int, const mosquitto_property*)
 {
     auto& link = *static_cast<Link*>(self);
+    link.connected_ = reason == 0;
     if (reason == 0)
         for (const std::string& filter : link.subscriptions_)
             mosquitto_subscribe(client, nullptr, filter.c_str(), kSubscribeQos);
@@ -79,6 +76,7 @@ void Link::on_connect(mosquitto* client, void* self, int reason, int, const mosq
 void Link::on_disconnect(mosquitto*, void* self, int rc, const mosquitto_property*)
 {
     auto& link = *static_cast<Link*>(self);
+    link.connected_ = false;
     std::string tls;
     {
         std::lock_guard<std::mutex> hold(link.tls_lock_);
@@ -101,8 +99,14 @@ void Link::on_message(mosquitto*, void* self, const mosquitto_message* message, 
 void Link::on_log(mosquitto*, void* self, int level, const char* line)
 {
     auto& link = *static_cast<Link*>(self);
-    std::lock_guard<std::mutex> hold(link.tls_lock_);
-    link.tls_.note(level, line);
+    {
+        std::lock_guard<std::mutex> hold(link.tls_lock_);
+        link.tls_.note(level, line);
+    }
+    // A handshake that fails inside a connect or a reconnect (the link's
+    // thread retrying) is followed by no disconnect: its reason is told here.
+    if (level == MOSQ_LOG_ERR && std::strstr(line, "OpenSSL Error") != nullptr && !link.connected_)
+        link.listener_.handshake_failed(line);
 }
 
 }  // namespace agent::mqtt

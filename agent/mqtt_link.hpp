@@ -8,6 +8,7 @@
 #include "agent/mqtt_client.hpp"
 #include "agent/mqtt_settings.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <optional>
@@ -26,6 +27,8 @@ public:
     // The connection is gone (rc: libmosquitto's result); tls: OpenSSL's
     // reasons when a handshake failed, else empty.
     virtual void disconnected(int rc, const std::string& tls) = 0;
+    // A TLS handshake failed while not connected: one of OpenSSL's reasons.
+    virtual void handshake_failed(const std::string& /*reason*/) {}
     // A QoS 1 message's acknowledgement; a reason of 0x80 or more is a refusal.
     virtual void acknowledged(int /*mid*/, int /*reason*/) {}
     // A message on a subscribed topic; the call's return acknowledges it.
@@ -84,6 +87,7 @@ private:
     bool started_ = false;
     std::mutex tls_lock_;
     TlsReasons tls_;
+    std::atomic<bool> connected_{false};
 };
 
 }  // namespace agent::mqtt

@@ -125,6 +125,7 @@ struct Publisher::State final : mqtt::LinkListener, OutboxLink {
     // LinkListener: libmosquitto's thread.
     void connected(int reason) override;
     void disconnected(int rc, const std::string& tls) override;
+    void handshake_failed(const std::string& reason) override { refused("MQTT broker TLS handshake failed: " + reason); }
     void acknowledged(int mid, int reason) override;
     void received(const char* topic, const void* payload, std::size_t length) override;
 };
@@ -310,8 +311,7 @@ void Publisher::State::disconnected(int rc, const std::string& tls)
     if (was_connected && !is_stopping)
         log("MQTT broker connection lost: " + mqtt::error_text(rc) + (tls.empty() ? "" : ": " + tls) +
             "; rows stay in the store until the centre confirms them");
-    else if (!tls.empty())
-        refused("MQTT broker TLS handshake failed: " + tls);
+    // Not connected: a failed handshake's reasons were told as they came.
 }
 
 void Publisher::State::acknowledged(int mid, int reason)
