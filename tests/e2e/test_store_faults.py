@@ -7,7 +7,7 @@ import os
 import signal
 import sqlite3
 
-from e2e_support import EndToEndTest, main, run_qmhost, wait_until
+from e2e_support import EndToEndTest, free_tcp_port, main, run_qmhost, wait_until
 
 PAGE = 4096
 
@@ -114,6 +114,19 @@ class StoreFaults(EndToEndTest):
                     self.assertIn('"records_lost":[[', detail)
                     self.assertGreater(scalar(self.store, "SELECT max(seq) FROM record"), highest)
                 self.assertEqual(run_qmhost("history", "--site", self.site_file, "--format", "csv").returncode, 0)
+
+    def test_the_ingest_refuses_a_damaged_database(self):
+        closed = f"127.0.0.1:{free_tcp_port()}"  # refused before any broker is tried
+        for name, content, text in (("truncated to 0", b"", "is an empty file, not a store"),
+                                    ("not a database", b"garbage " * 512, "is damaged")):
+            with self.subTest(damage=name):
+                db = self.session.path(name.replace(" ", "-") + ".db")
+                with open(db, "wb") as f:
+                    f.write(content)
+                result = run_qmhost("ingest", "--broker", closed, "--db", db)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn(text, result.stderr)
+                self.assertEqual(os.path.getsize(db), len(content))
 
 
 if __name__ == "__main__":
