@@ -51,8 +51,8 @@ bool parsed_object(const std::string& body, Json::Value& json)
 
 ControlRefusal body_refusal(const std::string& why)
 {
-    return {"body", "a control is {\"code\": N, \"input\": \"HEX\", \"force\": true|false, \"by\": \"WHO\"} (input at most " +
-                        std::to_string(kMaxControlInputBytes) + " bytes): " + why};
+    return {"body", "a control is {\"code\": N, \"input\": \"HEX\", \"force\": true|false, \"by\": \"WHO\"}"
+                    " (input at most " + std::to_string(kMaxControlInputBytes) + " bytes): " + why};
 }
 
 }  // namespace

@@ -272,8 +272,9 @@ ControlAnswer LinePoller::run_control(std::size_t place, const ControlRequest& r
     Cycle cycle;
     cycle.time_ms = utc_now_ms();
     cycle.events.push_back({unit.site.name, cycle.time_ms, event_kind::kControl,
-                            control_detail(request.code, control_input_hex(request.input), result.outcome.value_or(contract::kControlPending),
-                                                  request.source)});
+                            control_detail(request.code, control_input_hex(request.input),
+                                           result.outcome.value_or(contract::kControlPending),
+                                           request.source)});
     write_(cycle);
     return answer;
 }

@@ -21,7 +21,10 @@ bool listed(const std::string& text, const char* const (&codes)[N])
     return false;
 }
 
-[[noreturn]] void refuse(const char* check, const std::string& why) { throw ControlRefused(check, why + "; nothing sent"); }
+[[noreturn]] void refuse(const char* check, const std::string& why)
+{
+    throw ControlRefused(check, why + "; nothing sent");
+}
 
 std::string bytes_text(std::size_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
 
@@ -31,7 +34,8 @@ void check_input_shape(int code, std::size_t bytes)
     switch (code) {
     case command::kTemperatureSetpoint:
     case command::kHumiditySetpoint:
-        if (bytes != 2) refuse(control_check::kInput, control + " takes one word (2 bytes of input), not " + bytes_text(bytes));
+        if (bytes != 2)
+            refuse(control_check::kInput, control + " takes one word (2 bytes of input), not " + bytes_text(bytes));
         break;
     case command::kWriteRegister:
         if (bytes != 4)
@@ -87,11 +91,12 @@ int checked_setpoint(const SetpointRange& range, const std::string& text, const 
                                                 range.unit + "), not \"" + text + "\"");
     const int low = force.force ? 0 : range.low;
     const int high = force.force ? kForcedHigh : range.high;
-    if (value < low || value > high)
-        refuse(control_check::kSetpointRange,
-               std::string(range.what) + " " + text + range.unit + " is outside " + std::to_string(low) + " to " +
-                   std::to_string(high) + range.unit +
-                   (force.force ? "" : std::string(" (") + force.named + " allows 0 to " + std::to_string(kForcedHigh) + ")"));
+    if (value < low || value > high) {
+        const std::string hint =
+            force.force ? "" : std::string(" (") + force.named + " allows 0 to " + std::to_string(kForcedHigh) + ")";
+        refuse(control_check::kSetpointRange, std::string(range.what) + " " + text + range.unit + " is outside " +
+                                                  std::to_string(low) + " to " + std::to_string(high) + range.unit + hint);
+    }
     return value;
 }
 

@@ -89,7 +89,8 @@ ExitStatus through_agent(const CommandLine& c, const SafeControl& control, const
                          bool force, const std::string& asked)
 {
     const AgentControlAnswer answer =
-        post_agent_control(parse_agent_url(c.agent.url, c.agent.cafile), c.agent.unit, c.agent.token_file, control.code, input, force);
+        post_agent_control(parse_agent_url(c.agent.url, c.agent.cafile), c.agent.unit, c.agent.token_file, control.code,
+                           input, force);
     const int64_t answered_ms = agent::utc_now_ms();
     const auto status = static_cast<ExitStatus>(answer.exit_status);
     if (status == ExitStatus::kOk)
