@@ -149,6 +149,9 @@ Store::~Store() = default;
 
 void Store::set_up()
 {
+    // First: a reader (qmhost history, a monitoring script) may hold a
+    // shared lock while the journal mode is switched or the check runs.
+    db_.execute("PRAGMA busy_timeout = " + std::to_string(kBusyTimeoutMs));
     database_file::refuse_damaged(db_, "store " + path(), kStoreAdvice);
     // Must come before the first table: free pages can then be given back
     // (incremental_vacuum) when the bound is lowered; otherwise they are reused.
@@ -160,7 +163,6 @@ void Store::set_up()
     // FULL: under NORMAL a WAL commit is not synced and may roll back after
     // a power loss; a committed cycle must survive one.
     db_.execute("PRAGMA synchronous = FULL");
-    db_.execute("PRAGMA busy_timeout = " + std::to_string(kBusyTimeoutMs));
     page_size_ = db_.integer("PRAGMA page_size");
     // The WAL lives beside the bound: checkpointed every 1/16 of the bound
     // (16 to 1000 pages) and cut back to that size, so a small store does not
