@@ -1,13 +1,16 @@
 """A site store that another agent holds, or that was emptied, garbled or
 is no store at all: qmhost serve refuses it without touching it, store
 check names the fault and store recover keeps what can be read, with seqs
-that go on after the highest the damaged store issued."""
+that go on after the highest the damaged store issued. A unit's health
+outlives a restart."""
 
+import json
 import os
 import signal
 import sqlite3
+import urllib.request
 
-from e2e_support import EndToEndTest, main, run_qmhost, wait_until
+from e2e_support import EndToEndTest, free_tcp_port, main, run_qmhost, wait_until
 
 PAGE = 4096
 
@@ -40,7 +43,8 @@ def middle_record_page(path):
 class StoreFaults(EndToEndTest):
     def setUp(self):
         super().setUp()
-        _, port = self.session.start_qmsim()
+        self.qmsim, port = self.session.start_qmsim()
+        self.unit_port = port
         self.site = {"site": "room-1", "store": {"path": "store.db"},
                      "lines": [{"link": {"type": "tcp", "host": "127.0.0.1", "port": port, "timeout_ms": 200},
                                 "interval_s": 0.1, "units": [{"slave": 1, "name": "crac-1"}]}]}
@@ -114,6 +118,32 @@ class StoreFaults(EndToEndTest):
                     self.assertIn('"records_lost":[[', detail)
                     self.assertGreater(scalar(self.store, "SELECT max(seq) FROM record"), highest)
                 self.assertEqual(run_qmhost("history", "--site", self.site_file, "--format", "csv").returncode, 0)
+
+    def test_a_unit_lost_before_a_restart_is_back_after_it(self):
+        http_port = free_tcp_port()
+        self.site["http"] = {"listen": f"127.0.0.1:{http_port}"}
+        self.session.write_json("site.json", self.site)
+
+        def health():
+            with urllib.request.urlopen(f"http://127.0.0.1:{http_port}/api/status", timeout=5) as answer:
+                return json.load(answer)["units"][0]["health"]
+
+        def events(kind):
+            return scalar(self.store, f"SELECT count(*) FROM event WHERE kind = '{kind}'")
+
+        agent = self.fill(3)
+        self.qmsim.stop()
+        wait_until(lambda: events("unit_lost") == 1, "unit_lost", timeout=15)
+        self.stop(agent)
+        agent = self.serve()
+        agent.wait_for_output("serving HTTP", stream="stderr")
+        self.assertTrue(health()["lost"], "a unit lost at the stop is lost at the start")
+        self.qmsim, _ = self.session.start_qmsim(port=self.unit_port, name="qmsim-again")
+        wait_until(lambda: agent.check_running() or events("unit_back") == 1, "unit_back after the restart",
+                   timeout=30)
+        wait_until(lambda: health()["answering"], "the unit answering in /api/status", timeout=10)
+        self.stop(agent)
+        self.assertEqual(events("unit_lost"), 1)
 
 
 if __name__ == "__main__":
