@@ -8,9 +8,11 @@ import json
 import os
 import signal
 import sqlite3
+import subprocess
 import urllib.request
 
 from e2e_support import EndToEndTest, free_tcp_port, main, run_qmhost, wait_until
+from mqtt_support import Broker
 
 PAGE = 4096
 
@@ -121,12 +123,21 @@ class StoreFaults(EndToEndTest):
 
     def test_a_unit_lost_before_a_restart_is_back_after_it(self):
         http_port = free_tcp_port()
+        broker = Broker(self.session, "broker")
         self.site["http"] = {"listen": f"127.0.0.1:{http_port}"}
+        self.site["mqtt"] = {"host": "127.0.0.1", "port": broker.port}
         self.session.write_json("site.json", self.site)
 
         def health():
             with urllib.request.urlopen(f"http://127.0.0.1:{http_port}/api/status", timeout=5) as answer:
                 return json.load(answer)["units"][0]["health"]
+
+        def retained_health():
+            """The health in the unit's retained status."""
+            got = subprocess.run(["/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-C", "1",
+                                  "-W", "5", "-t", "qm/v1/room-1/crac-1/status"],
+                                 capture_output=True, text=True, timeout=10)
+            return json.loads(got.stdout)["health"] if got.stdout else None
 
         def events(kind):
             return scalar(self.store, f"SELECT count(*) FROM event WHERE kind = '{kind}'")
@@ -134,6 +145,7 @@ class StoreFaults(EndToEndTest):
         agent = self.fill(3)
         self.qmsim.stop()
         wait_until(lambda: events("unit_lost") == 1, "unit_lost", timeout=15)
+        wait_until(lambda: retained_health() == "lost", "the retained status saying lost", timeout=10)
         self.stop(agent)
         agent = self.serve()
         agent.wait_for_output("serving HTTP", stream="stderr")
@@ -142,6 +154,7 @@ class StoreFaults(EndToEndTest):
         wait_until(lambda: agent.check_running() or events("unit_back") == 1, "unit_back after the restart",
                    timeout=30)
         wait_until(lambda: health()["answering"], "the unit answering in /api/status", timeout=10)
+        wait_until(lambda: retained_health() == "answering", "the retained status saying answering", timeout=10)
         self.stop(agent)
         self.assertEqual(events("unit_lost"), 1)
 
