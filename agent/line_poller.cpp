@@ -115,7 +115,8 @@ void LinePoller::show_state_in(SiteState& state, std::size_t first_unit)
     state_ = &state;
     first_unit_ = first_unit;
     for (const auto& unit : units_)
-        if (unit->health.lost()) state.resumed_lost(first_unit + unit->place, unit->health.failed_in_row(), unit->lost_ms);
+        if (unit->health.lost())
+            state.resumed_lost(first_unit + unit->place, unit->health.failed_in_row(), unit->lost_ms);
 }
 
 std::optional<std::size_t> LinePoller::unit_place(const std::string& name) const

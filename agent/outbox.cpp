@@ -43,8 +43,8 @@ bool Outbox::confirmed(const mqtt::Confirm& confirm)
         // A stream's mark within the rows sent counts whatever the other's says.
         for (Stream stream : kStreams) {
             const std::size_t i = index_of(stream);
-            if (beyond[i] == 0)
-                confirmed_[i] = std::max(confirmed_[i], stream == Stream::Records ? confirm.record_seq : confirm.event_seq);
+            const int64_t mark = stream == Stream::Records ? confirm.record_seq : confirm.event_seq;
+            if (beyond[i] == 0) confirmed_[i] = std::max(confirmed_[i], mark);
         }
         if (is_beyond) stats_.refused.add(Refusal::BeyondPublished);
         return !is_beyond;

@@ -104,7 +104,10 @@ protected:
         s.forwarding = true;
         return s;
     }
-    void make_outbox(OutboxRules rules) { outbox_ = std::make_unique<Outbox>(rules, store_->store_id(), reader_, marks_, stats_); }
+    void make_outbox(OutboxRules rules)
+    {
+        outbox_ = std::make_unique<Outbox>(rules, store_->store_id(), reader_, marks_, stats_);
+    }
     // The agent's restart: what the store holds now was issued before the open.
     void reopen()
     {

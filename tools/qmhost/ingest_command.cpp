@@ -274,10 +274,10 @@ const char kIngestHelp[] = R"(ingest: the monitoring centre's reference consumer
   --keepalive S       seconds between keepalives (default 30)
 Each message is kept once under its (store, seq); one with other content under a (store, seq)
 already kept is refused (reused_seq: the store issued that seq twice) and the first stays.
-After each commit the stores' contiguous high-water marks go to PREFIX/SITE/confirm (retained). A message is refused, and each reason
-logged once a minute with a count, when it is malformed or out of range, when its site or unit
-is not its topic's, when its store belongs to another site (the first to send it), or when
-it reuses a seq.
+After each commit the stores' contiguous high-water marks go to PREFIX/SITE/confirm (retained).
+A message is refused, and each reason logged once a minute with a count, when it is malformed
+or out of range, when its site or unit is not its topic's, when its store belongs to another
+site (the first to send it), or when it reuses a seq.
 SIGINT or SIGTERM stops it after a last commit; it then says what it kept, and how many
 duplicates and refused messages it saw.
   Exit status 0; 1 when the store cannot be written; 2 for a command line it cannot run.
