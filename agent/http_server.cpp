@@ -33,8 +33,6 @@ constexpr int64_t kMaxEventRows = 1000;
 constexpr int64_t kDefaultEventRows = 200;
 // The page's trends: one point per this many seconds at the finest.
 constexpr int64_t kMaxStepS = 3600;
-constexpr std::size_t kMaxInputBytes = 512;
-constexpr std::size_t kMaxSourceLength = 64;
 // The page loads only its own files and is never framed by another site's.
 constexpr const char* kContentSecurityPolicy = "default-src 'self'; frame-ancestors 'none'";
 // A certificate or key file larger than this is not one.
@@ -86,30 +84,6 @@ bool same_digest(const std::string& a, const std::string& b)
     volatile unsigned char difference = 0;
     for (std::size_t i = 0; i < a.size(); ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
     return difference == 0;
-}
-
-bool hex_bytes(const std::string& text, std::vector<unsigned char>& bytes)
-{
-    if (text.size() % 2 != 0 || text.size() > 2 * kMaxInputBytes) return false;
-    const auto nibble = [](char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        const int high = nibble(text[i]), low = nibble(text[i + 1]);
-        if (high < 0 || low < 0) return false;
-        bytes.push_back(static_cast<unsigned char>(high << 4 | low));
-    }
-    return true;
-}
-
-bool printable_ascii(const std::string& text)
-{
-    for (char c : text)
-        if (c < 0x20 || c > 0x7e) return false;
-    return true;
 }
 
 std::string lower(std::string text)
@@ -595,21 +569,14 @@ std::optional<HttpAnswer> HttpServer::control_refusal(const HttpRequest& request
 
 std::optional<HttpAnswer> HttpServer::read_control(const HttpRequest& request, ControlRequest& r) const
 {
-    const std::string& body = request.body;
-    Json::CharReaderBuilder builder;
-    Json::CharReaderBuilder::strictMode(&builder.settings_);
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value json;
     r.unit = *unit_in_path(request.path, "control");
-    const bool parsed = reader->parse(body.data(), body.data() + body.size(), &json, nullptr) && json.isObject();
-    if (!parsed || !json["code"].isInt() || (json.isMember("input") && !json["input"].isString()) ||
-        (json.isMember("input") && !hex_bytes(json["input"].asString(), r.input)))
-        return error_answer(400, "a control is {\"code\": N, \"input\": \"HEX\"} (input at most " +
-                                     std::to_string(kMaxInputBytes) + " bytes)");
-    r.code = json["code"].asInt();
-    const std::string by = json.isMember("by") && json["by"].isString() ? json["by"].asString() : "";
-    if (by.size() > kMaxSourceLength || !printable_ascii(by))
-        return error_answer(400, "by is at most " + std::to_string(kMaxSourceLength) + " printable ASCII characters");
+    std::string by;
+    if (const auto refusal = read_control_body(request.body, r, by)) {
+        Json::Value body(Json::objectValue);
+        body["error"] = refusal->why;
+        body["check"] = refusal->check;
+        return json_answer(400, body);
+    }
     r.source = "http " + request.remote_address + (by.empty() ? "" : " (" + by + ")");
     if (!parts_.state->find(r.unit)) return error_answer(404, "no unit named " + r.unit);
     return std::nullopt;

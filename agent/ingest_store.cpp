@@ -1,5 +1,6 @@
 #include "agent/ingest_store.hpp"
 
+#include "agent/database_file.hpp"
 #include "agent/store.hpp"
 #include "agent/time_text.hpp"
 
@@ -13,6 +14,11 @@ namespace {
 constexpr int kSchemaVersion = 1;
 // Several ingests may write one file; a writer waits this long for another's commit.
 constexpr int kBusyTimeoutMs = 10000;
+// The sites' agents keep every row until the centre confirms it: a new
+// database after the damaged one is set aside gets their unconfirmed rows again.
+constexpr const char* kIngestAdvice =
+    "qmhost store check --db FILE tells what is wrong; move the file aside to start a new one, and the sites "
+    "send again what the centre had not confirmed";
 
 const char kSchema[] = R"(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;
@@ -104,7 +110,9 @@ struct IngestStore::Statements {
 };
 
 IngestStore::IngestStore(const std::string& path)
-try : db_(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) {
+try : db_(database_file::existing_or_missing("ingest store " + path, path, kIngestAdvice),
+          SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) {
+    database_file::refuse_damaged(db_, "ingest store " + path, kIngestAdvice);
     db_.execute("PRAGMA busy_timeout = " + std::to_string(kBusyTimeoutMs));
     sqlite::Statement wal(db_, "PRAGMA journal_mode = WAL");
     if (!wal.step() || wal.text(0) != "wal") throw StoreError(path + ": cannot switch to WAL mode");
@@ -128,7 +136,7 @@ try : db_(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) {
     db_.execute("COMMIT");
     statements_ = std::make_unique<Statements>(db_);
 } catch (const sqlite::Error& e) {
-    throw StoreError(e.what());
+    throw StoreError(std::string(e.what()) + ": it is refused, not replaced (" + kIngestAdvice + ")");
 }
 
 IngestStore::~IngestStore() = default;

@@ -278,14 +278,12 @@ ControlAnswer LinePoller::run_control(std::size_t place, const ControlRequest& r
     answer.wrote = result.wrote;
     answer.result = result.outcome;
     answer.exit_status = exit_code(control_exit(result, answer.message));
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char byte : request.input) hex += {kHex[byte >> 4], kHex[byte & 0xF]};
     Cycle cycle;
     cycle.time_ms = utc_now_ms();
     cycle.events.push_back({unit.site.name, cycle.time_ms, event_kind::kControl,
-                            control_detail(request.code, hex, result.outcome.value_or(contract::kControlPending),
-                                                  request.source)});
+                            control_detail(request.code, control_input_hex(request.input),
+                                           result.outcome.value_or(contract::kControlPending),
+                                           request.source)});
     write_(cycle);
     return answer;
 }

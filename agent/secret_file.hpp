@@ -75,25 +75,37 @@ inline void check_secret_file(const std::string& file)
     secret_file_detail::OpenFile opened{open_secret_file(file)};
 }
 
-// The first line without its line end (LF or CRLF); throws std::runtime_error when the
-// file is refused (open_secret_file), cannot be read or the line is longer than
-// `longest` bytes. The message names the file, never its content.
-inline std::string read_secret_line(const std::string& file, std::size_t longest)
+namespace secret_file_detail {
+
+// Reads the opened secret up to its first line end (`one_line`) or its end,
+// refusing more than `longest` bytes with `too_long`.
+inline std::string read_bounded(const std::string& file, bool one_line, std::size_t longest, const std::string& too_long)
 {
-    secret_file_detail::OpenFile opened{open_secret_file(file)};
-    std::string line;
-    char chunk[256];
+    OpenFile opened{open_secret_file(file)};
+    std::string text;
+    char chunk[1024];
     for (;;) {
         const ssize_t n = ::read(opened.fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw std::runtime_error("cannot read " + file + ": " + std::strerror(errno));
         if (n == 0) break;
-        const char* end = static_cast<const char*>(std::memchr(chunk, '\n', static_cast<std::size_t>(n)));
-        line.append(chunk, end != nullptr ? static_cast<std::size_t>(end - chunk) : static_cast<std::size_t>(n));
-        if (line.size() > longest)
-            throw std::runtime_error(file + ": its first line is longer than " + std::to_string(longest) + " bytes");
+        const char* end = one_line ? static_cast<const char*>(std::memchr(chunk, '\n', static_cast<std::size_t>(n)))
+                                   : nullptr;
+        text.append(chunk, end != nullptr ? static_cast<std::size_t>(end - chunk) : static_cast<std::size_t>(n));
+        if (text.size() > longest) throw std::runtime_error(file + too_long + std::to_string(longest) + " bytes");
         if (end != nullptr) break;
     }
+    return text;
+}
+
+}  // namespace secret_file_detail
+
+// The first line without its line end (LF or CRLF); throws std::runtime_error when the
+// file is refused (open_secret_file), cannot be read or the line is longer than
+// `longest` bytes. The message names the file, never its content.
+inline std::string read_secret_line(const std::string& file, std::size_t longest)
+{
+    std::string line = secret_file_detail::read_bounded(file, true, longest, ": its first line is longer than ");
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
 }
@@ -102,19 +114,7 @@ inline std::string read_secret_line(const std::string& file, std::size_t longest
 // and past `longest` bytes; the message names the file, never its content.
 inline std::string read_secret_file(const std::string& file, std::size_t longest)
 {
-    secret_file_detail::OpenFile opened{open_secret_file(file)};
-    std::string text;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t n = ::read(opened.fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw std::runtime_error("cannot read " + file + ": " + std::strerror(errno));
-        if (n == 0) break;
-        text.append(chunk, static_cast<std::size_t>(n));
-        if (text.size() > longest)
-            throw std::runtime_error(file + " is larger than " + std::to_string(longest) + " bytes");
-    }
-    return text;
+    return secret_file_detail::read_bounded(file, false, longest, " is larger than ");
 }
 
 }  // namespace agent

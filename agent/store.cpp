@@ -1,5 +1,6 @@
 #include "agent/store.hpp"
 
+#include "agent/database_file.hpp"
 #include "agent/store_rows.hpp"
 #include "agent/store_schema.hpp"
 #include "agent/time_text.hpp"
@@ -9,7 +10,6 @@
 #include <fstream>
 #include <iostream>
 
-#include <sys/stat.h>
 
 namespace agent {
 
@@ -34,7 +34,7 @@ constexpr int64_t kCycleSlackPages = 4;
 constexpr int kBusyTimeoutMs = 1000;
 constexpr int kWalCheckpointPagesMax = 1000;  // SQLite's default
 constexpr int kWalCheckpointPagesMin = 16;
-constexpr const char* kRecoverAdvice =
+constexpr const char* kStoreAdvice =
     "qmhost store check --site FILE tells what is wrong; qmhost store recover --site FILE keeps what can be read "
     "into a new store and puts the damaged file aside";
 
@@ -59,36 +59,6 @@ std::string random_uuid_v4()
                   bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
                   bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
     return text;
-}
-
-// Only a missing store is made anew: a file that is there but empty is a
-// store that lost its content (truncated, a copy gone wrong), and starting a
-// new one in its place would start its seqs from 1 again and hide the loss.
-const std::string& existing_or_missing(const std::string& path)
-{
-    struct stat status {};
-    if (::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size == 0)
-        throw StoreError("store " + path + " is an empty file, not a store: it is refused, not replaced (" +
-                         kRecoverAdvice + ")");
-    return path;
-}
-
-// SQLite's quick check over every page (no index against its table): a
-// damaged store is refused at start, before a row is written to it.
-void refuse_damaged(sqlite::Connection& db, const std::string& path)
-{
-    std::string damage;
-    try {
-        sqlite::Statement check(db, "PRAGMA quick_check(3)");
-        while (check.step()) {
-            const std::string line = check.text(0);
-            if (line == "ok") return;
-            damage += (damage.empty() ? "" : "; ") + line;
-        }
-    } catch (const sqlite::Error& e) {
-        damage = e.what();  // a page so damaged that the check itself stops
-    }
-    throw StoreError("store " + path + " is damaged (" + damage + "): it is refused (" + kRecoverAdvice + ")");
 }
 
 int64_t cycle_bytes(const Cycle& cycle)
@@ -165,7 +135,7 @@ struct Store::Removed {
 };
 
 Store::Store(const std::string& path, StoreSettings settings)
-try : settings_(std::move(settings)), db_(existing_or_missing(path), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) {
+try : settings_(std::move(settings)), db_(database_file::existing_or_missing("store " + path, path, kStoreAdvice), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) {
     if (settings_.keep_days < 1 || settings_.max_mb < 1)
         throw StoreError("store " + path + ": keep_days and max_mb must be 1 or more");
     set_up();
@@ -174,14 +144,14 @@ try : settings_(std::move(settings)), db_(existing_or_missing(path), SQLITE_OPEN
     issued_at_open_[1] = issued(Stream::Events);
 } catch (const sqlite::Error& e) {
     // "file is not a database" and its kin: the file is there but is no store.
-    throw StoreError(std::string(e.what()) + ": it is refused, not replaced (" + kRecoverAdvice + ")");
+    throw StoreError(std::string(e.what()) + ": it is refused, not replaced (" + kStoreAdvice + ")");
 }
 
 Store::~Store() = default;
 
 void Store::set_up()
 {
-    refuse_damaged(db_, path());
+    database_file::refuse_damaged(db_, "store " + path(), kStoreAdvice);
     // Must come before the first table: free pages can then be given back
     // (incremental_vacuum) when the bound is lowered; otherwise they are reused.
     db_.execute("PRAGMA auto_vacuum = INCREMENTAL");

@@ -1,9 +1,11 @@
 // The agent's HTTP side below the server: numbers written from the unit's
 // integers, a record's shown values and alarms read from its cells, the
 // metrics' shape and their staleness rule, the "http" member's refusals,
-// and the control queue's bounds. The server itself is tested with real
+// a control's body refused by the check it fails, and the control queue's
+// bounds. The server itself is tested with real
 // clients (tests/e2e/test_http.py).
 #include "agent/control_queue.hpp"
+#include "agent/control_request.hpp"
 #include "agent/decimal_text.hpp"
 #include "agent/http_settings.hpp"
 #include "agent/metrics.hpp"
@@ -171,6 +173,70 @@ TEST(HttpSettings, RefusalsNameTheMember)
     EXPECT_EQ(settings.tls_certificate, "/etc/qmhost/c.pem");
     std::istringstream(R"({"listen": "[::1]:9000", "control_token_file": "token"})") >> member;
     EXPECT_EQ(agent::check_http(member, "http", "/etc/qmhost").address, "[::1]");
+}
+
+// The control API runs the command line's checks: each body either reaches
+// the queue with the bytes the driver gets, or is refused by the check named.
+TEST(ControlBody, RefusedByTheCheckItFails)
+{
+    const auto text = [](const std::string& t) {
+        return agent::control_input_hex(std::vector<unsigned char>(t.begin(), t.end()));
+    };
+    const std::string setpoint310 = R"({"signal_id":"150800310010","SetValue":%s})";
+    const auto with = [&](const char* value) {
+        std::string t = setpoint310;
+        return t.replace(t.find("%s"), 2, value);
+    };
+    const struct {
+        std::string body;
+        const char* check;  // nullptr: accepted
+        std::vector<unsigned char> input;
+    } cases[] = {
+        {R"({"code": 106, "input": "6300"})", "setpoint range", {}},  // 99 °C
+        {R"({"code": 106, "input": "ffff"})", "setpoint range", {}},
+        {R"({"code": 106, "input": "ffff", "force": true})", "setpoint range", {}},  // past the register's tenfold
+        {R"({"code": 106, "input": "6300", "force": true})", nullptr, {0x63, 0x00}},
+        {R"({"code": 106, "input": "1600", "by": "ops@host"})", nullptr, {0x16, 0x00}},
+        {R"({"code": 110, "input": "5f00"})", "setpoint range", {}},  // 95 %RH
+        {R"({"code": 106, "input": "0e00"})", "setpoint range", {}},  // 14 °C
+        {R"({"code": 106, "input": "16"})", "input", {}},
+        {R"({"code": 106})", "input", {}},
+        {R"({"code": 206, "input": "0b00"})", "input", {}},
+        {R"({"code": 210, "input": "0b001900ff"})", "input", {}},
+        {R"({"code": 210, "input": "0b0019001a00"})", nullptr, {0x0b, 0, 0x19, 0, 0x1a, 0}},
+        {R"({"code": 999})", "known code", {}},
+        {R"({"code": 801})", "known code", {}},
+        {R"({"code": 310, "input": ")" + text(with("\"99\"")) + "\"}", "setpoint range", {}},
+        {R"({"code": 310, "input": ")" + text(with("24.5")) + "\"}", "whole number", {}},
+        {R"({"code": 310, "input": ")" + text(with("\"abc\"")) + "\"}", "whole number", {}},
+        {R"({"code": 100})", nullptr, {}},
+        {R"({"code": "106", "input": "1600"})", "body", {}},
+        {R"({"code": 106, "input": "zz00"})", "body", {}},
+        {R"({"code": 106, "input": "6300", "force": "yes"})", "body", {}},
+        {R"({"code": 106, "input": "6300", "Force": true})", "body", {}},
+        {R"({"code": 100, "code": 106})", "body", {}},
+        {R"([100])", "body", {}},
+        {std::string(2000, '[') + std::string(2000, ']'), "body", {}},
+        {R"({"code": 100, "by": "a\u0001b"})", "by", {}},
+    };
+    for (const auto& c : cases) {
+        agent::ControlRequest request;
+        std::string by;
+        const auto refusal = agent::read_control_body(c.body, request, by);
+        const std::string shown = c.body.substr(0, 80);
+        if (!c.check) {
+            EXPECT_FALSE(refusal) << shown << ": " << refusal->why;
+            EXPECT_EQ(request.input, c.input) << shown;
+            continue;
+        }
+        ASSERT_TRUE(refusal) << shown;
+        EXPECT_EQ(refusal->check, c.check) << shown << ": " << refusal->why;
+    }
+    agent::ControlRequest request;
+    std::string by;
+    EXPECT_EQ(agent::read_control_body(R"({"code": 106, "input": "6300"})", request, by)->why,
+              "return-air temperature setpoint 99 °C is outside 15 to 35 °C (\"force\": true allows 0 to 6553); "
+              "nothing sent");
 }
 
 TEST(ControlQueue, AnswersWhatItCannotRunAndRunsTheRestInTurn)

@@ -214,6 +214,7 @@ class AgentOverHttp(EndToEndTest):
             ("oversized", b'{"code": 100, "input": "' + b"00" * 4096 + b'"}', good, 413),
             ("not JSON", b"code=100", good, 400),
             ("input not hex", b'{"code": 106, "input": "zz"}', good, 400),
+            ("setpoint 99 °C", b'{"code": 106, "input": "6300"}', good, 400),
         ]
         for what, body, headers, expected in refusals:
             with self.subTest(what):

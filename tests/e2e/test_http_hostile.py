@@ -6,6 +6,7 @@ test CA made by openssl."""
 import json
 import socket
 import subprocess
+import sys
 import threading
 import time
 import urllib.error
@@ -72,14 +73,18 @@ class HostileClients(EndToEndTest):
             "set", "--agent", self.url, "--unit", "crac-1", "--token-file", self.session.path("token"),
             "temperature", "22")))
         setter.start()
-        probes = 0
+        took = []
         while time.monotonic() - opened < TIMEOUT_S - 1:
             started = time.monotonic()
             self.assertIn("qm_unit_up", self.get("/metrics", timeout=2))
-            self.assertLess(time.monotonic() - started, 2)
-            probes += 1
+            took.append(time.monotonic() - started)
         setter.join(30)
-        self.assertGreater(probes, 5)
+        self.assertGreater(len(took), 5)
+        took.sort()
+        print(f"/metrics with {len(held)} slow or idle connections held: {len(took)} scrapes, "
+              f"median {took[len(took) // 2] * 1000:.1f} ms, p95 {took[int(len(took) * 0.95)] * 1000:.1f} ms",
+              file=sys.stderr)
+        self.assertLess(took[int(len(took) * 0.95)], 1.0)
         self.assertSucceeded(outcome["result"])
         for s in held + [one_too_many]:
             s.close()

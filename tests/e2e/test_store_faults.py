@@ -158,6 +158,19 @@ class StoreFaults(EndToEndTest):
         self.stop(agent)
         self.assertEqual(events("unit_lost"), 1)
 
+    def test_the_ingest_refuses_a_damaged_database(self):
+        closed = f"127.0.0.1:{free_tcp_port()}"  # refused before any broker is tried
+        for name, content, text in (("truncated to 0", b"", "is an empty file, not a store"),
+                                    ("not a database", b"garbage " * 512, "is damaged")):
+            with self.subTest(damage=name):
+                db = self.session.path(name.replace(" ", "-") + ".db")
+                with open(db, "wb") as f:
+                    f.write(content)
+                result = run_qmhost("ingest", "--broker", closed, "--db", db)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn(text, result.stderr)
+                self.assertEqual(os.path.getsize(db), len(content))
+
 
 if __name__ == "__main__":
     main()

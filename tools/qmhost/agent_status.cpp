@@ -1,5 +1,6 @@
 #include "tools/qmhost/agent_status.hpp"
 
+#include "agent/control_request.hpp"
 #include "agent/status_json.hpp"
 #include "agent/time_text.hpp"
 #include "base/usage_error.hpp"
@@ -12,14 +13,6 @@
 #include <thread>
 
 namespace {
-
-std::string hex_of(const std::vector<unsigned char>& bytes)
-{
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char byte : bytes) hex += {kHex[byte >> 4], kHex[byte & 0xF]};
-    return hex;
-}
 
 // Who asks, for the agent's control event: the user and the machine.
 std::string asker()
@@ -63,12 +56,14 @@ Json::Value agent_json(const AgentAnswer& answer, const std::string& what)
 }
 
 AgentControlAnswer post_agent_control(const AgentUrl& url, const std::string& unit,
-                                      const std::string& token_file, int code, const std::vector<unsigned char>& input)
+                                      const std::string& token_file, int code, const std::vector<unsigned char>& input,
+                                      bool force)
 {
     const std::string token = token_file.empty() ? "" : read_token_file(token_file);
     Json::Value request(Json::objectValue);
     request["code"] = code;
-    request["input"] = hex_of(input);
+    request["input"] = agent::control_input_hex(input);
+    if (force) request["force"] = true;
     request["by"] = asker();
     // The agent waits up to 20 s for the unit's line; the answer comes after.
     const AgentAnswer answer =

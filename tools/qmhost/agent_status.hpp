@@ -29,11 +29,13 @@ struct AgentControlAnswer {
     std::string message;
 };
 
-// POST /api/units/UNIT/control with the token; throws UsageError when the
+// POST /api/units/UNIT/control with the token (`force`: a setpoint outside
+// the plausible range, as --force); throws UsageError when the
 // agent refuses the command line's part (no such unit, bad input: exit 2)
 // and std::runtime_error when it refuses the token or cannot run it now.
 AgentControlAnswer post_agent_control(const AgentUrl& url, const std::string& unit,
-                                      const std::string& token_file, int code, const std::vector<unsigned char>& input);
+                                      const std::string& token_file, int code, const std::vector<unsigned char>& input,
+                                      bool force);
 
 // The unit's entry in /api/status once it holds a record received after
 // `after_ms` (UTC), waiting up to `wait_ms`; null when none came.

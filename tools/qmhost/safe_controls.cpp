@@ -4,13 +4,13 @@
 // from the unit with one polling cycle.
 #include "host/contract.hpp"
 #include "tools/qmhost/commands.hpp"
+#include "hosting/control_checks.hpp"
 #include "hosting/control_outcome.hpp"
 #include "hosting/hosted_device.hpp"
 #include "tools/qmhost/opened_device.hpp"
 #include "tools/qmhost/program_output.hpp"
 #include "agent/unit_values.hpp"
 #include "tools/qmhost/report_values.hpp"
-#include "tools/qmhost/setpoint_ranges.hpp"
 
 #include "host/libmodbus_link.hpp"
 #include "agent/status_json.hpp"
@@ -87,10 +87,11 @@ void show_read_back(HostedDevice& device, const SafeControl& control, StopSignal
 // Through the agent: the same messages and statuses; the point is read back
 // from the agent's next record of the unit.
 ExitStatus through_agent(const CommandLine& c, const SafeControl& control, const std::vector<unsigned char>& input,
-                         const std::string& asked)
+                         bool force, const std::string& asked)
 {
     const AgentControlAnswer answer =
-        post_agent_control(parse_agent_url(c.agent.url, c.agent.cafile), c.agent.unit, c.agent.token_file, control.code, input);
+        post_agent_control(parse_agent_url(c.agent.url, c.agent.cafile), c.agent.unit, c.agent.token_file, control.code,
+                           input, force);
     const int64_t answered_ms = agent::utc_now_ms();
     const auto status = static_cast<ExitStatus>(answer.exit_status);
     if (status == ExitStatus::kOk)
@@ -123,12 +124,12 @@ ExitStatus run_safe_control(const CommandLine& c)
     const bool setpoint = options.action == SafeControlOptions::Action::Temperature ||
                           options.action == SafeControlOptions::Action::Humidity;
     if (setpoint) {
-        const int value = checked_setpoint(*control.range, options.value, options.force);
+        const int value = checked_setpoint(*control.range, options.value, ForceAsked{options.force});
         input = {static_cast<unsigned char>(value & 0xFF), static_cast<unsigned char>(value >> 8)};
         asked += " " + std::to_string(value) + control.unit;
     }
 
-    if (!c.agent.url.empty()) return through_agent(c, control, input, asked);
+    if (!c.agent.url.empty()) return through_agent(c, control, input, options.force, asked);
     OpenedDevice device(c.device);
 
     // Until here a stop signal ends qmhost at once: nothing has been sent.
