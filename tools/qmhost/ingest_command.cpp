@@ -121,13 +121,14 @@ void log_line(const std::string& line) { std::cerr << "qmhost: ingest: " << line
 
 // Everything libmosquitto's thread hands over, under one lock.
 struct Inbox final : agent::mqtt::LinkListener {
-    explicit Inbox(std::string topic_prefix, std::vector<std::string> filters)
-        : prefix(std::move(topic_prefix)), subscriptions(std::move(filters))
+    Inbox(std::string topic_prefix, std::vector<std::string> filters, std::string id)
+        : prefix(std::move(topic_prefix)), subscriptions(std::move(filters)), client_id(std::move(id))
     {
     }
 
     const std::string prefix;
     const std::vector<std::string> subscriptions;
+    const std::string client_id;
     std::mutex lock;
     std::condition_variable changed;
     std::deque<agent::mqtt::Received> messages;
@@ -146,7 +147,8 @@ struct Inbox final : agent::mqtt::LinkListener {
             std::lock_guard<std::mutex> hold(lock);
             is_connected = true;
         }
-        log_line("connected; subscribed to " + subscriptions.front() + " and " + subscriptions.back());
+        log_line("connected as " + client_id + "; subscribed to " + subscriptions.front() + " and " +
+                 subscriptions.back());
     }
 
     void disconnected(int rc, const std::string& tls) override
@@ -226,7 +228,7 @@ int ingest(const IngestCommandLine& c)
     setup.v5 = false;
     setup.subscriptions = {share + agent::mqtt::all_records_filter(c.mqtt.topic_prefix),
                            share + agent::mqtt::all_events_filter(c.mqtt.topic_prefix)};
-    Inbox inbox(c.mqtt.topic_prefix, setup.subscriptions);
+    Inbox inbox(c.mqtt.topic_prefix, setup.subscriptions, setup.client_id);
     agent::mqtt::Link link(c.mqtt, setup, inbox);
     const std::string not_reached = link.start();
     if (!not_reached.empty()) log_line("broker not reached yet: " + not_reached);
