@@ -69,6 +69,18 @@ Json::Value store_error_detail(const std::string& error, const std::string& sinc
     return detail;
 }
 
+Json::Value store_behind_centre_detail(const BehindCentre& records, const BehindCentre& events)
+{
+    Json::Value detail(Json::objectValue);
+    detail["last_record_seq"] = Json::Int64{records.last_seq};
+    detail["centre_record_seq"] = Json::Int64{records.centre_seq};
+    detail["last_event_seq"] = Json::Int64{events.last_seq};
+    detail["centre_event_seq"] = Json::Int64{events.centre_seq};
+    detail["records_renumbered"] = Json::Int64{records.renumbered};
+    detail["events_renumbered"] = Json::Int64{events.renumbered};
+    return detail;
+}
+
 std::string compact_json(const Json::Value& value)
 {
     Json::StreamWriterBuilder builder;

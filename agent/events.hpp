@@ -32,6 +32,11 @@ constexpr const char* kStoreError = "store_error";
 // A damaged store was recovered by qmhost store recover: records_kept, events_kept, records_lost and
 // events_lost (seq ranges [first, last] that could not be read), damaged_file (where the damaged file was put).
 constexpr const char* kStoreRecovered = "store_recovered";
+// The centre holds seqs of this store beyond the ones it had issued when it was opened (a copy without its WAL, a
+// restored backup): its sequences were moved past the centre's marks, so no seq goes out twice. last_record_seq and
+// last_event_seq (the store's last seqs when opened), centre_record_seq and centre_event_seq (the centre's marks),
+// records_renumbered and events_renumbered (rows written since the start, moved to seqs past the marks).
+constexpr const char* kStoreBehindCentre = "store_behind_centre";
 }  // namespace event_kind
 
 // Reasons in a records_dropped event.
@@ -49,6 +54,13 @@ Json::Value control_detail(int code, const std::string& input_hex, int result, c
 Json::Value agent_detail(const std::string& version, const std::string& site_hash);
 Json::Value records_dropped_detail(int64_t count, const std::string& reason, int64_t first_seq, int64_t last_seq);
 Json::Value store_error_detail(const std::string& error, const std::string& since, int64_t failed_cycles);
+// Per stream (records, events): the store's last seq when opened, the centre's mark, the rows moved past it.
+struct BehindCentre {
+    int64_t last_seq = 0;
+    int64_t centre_seq = 0;
+    int64_t renumbered = 0;
+};
+Json::Value store_behind_centre_detail(const BehindCentre& records, const BehindCentre& events);
 
 // A detail as the store writes it: one line, UTF-8 as it is (names stay readable).
 std::string compact_json(const Json::Value& value);

@@ -5,6 +5,7 @@
 #include "agent/time_text.hpp"
 
 #include <algorithm>
+#include <fstream>
 #include <map>
 
 namespace agent {
@@ -61,6 +62,20 @@ CREATE TABLE IF NOT EXISTS mark(
 INSERT OR IGNORE INTO meta(key, value) VALUES ('kind', 'ingest');
 )";
 
+constexpr std::size_t kClientIdDigits = 13;  // "qm-ingest-" and these: MQTT 3.1.1's 23 characters
+
+std::string new_client_id()
+{
+    unsigned char bytes[(kClientIdDigits + 1) / 2];
+    std::ifstream random("/dev/urandom", std::ios::binary);
+    if (!random.read(reinterpret_cast<char*>(bytes), sizeof bytes))
+        throw StoreError("cannot read /dev/urandom for the ingest's client id");
+    static const char kHex[] = "0123456789abcdef";
+    std::string id = "qm-ingest-";
+    for (unsigned char byte : bytes) id += {kHex[byte >> 4], kHex[byte & 0xF]};
+    return id.substr(0, 10 + kClientIdDigits);
+}
+
 // The record body's type: the unit's full record is the only one sent.
 constexpr int kFullRecordType = 5156;
 
@@ -77,6 +92,8 @@ struct IngestStore::Statements {
           get_owner(db, "SELECT site FROM mark WHERE store = ?1"),
           put_mark(db, "INSERT INTO mark(store, site, record_seq, event_seq) VALUES (?1, ?2, ?3, ?4) "
                        "ON CONFLICT(store) DO UPDATE SET record_seq = ?3, event_seq = ?4"),
+          kept_record(db, "SELECT unit, body FROM record WHERE store = ?1 AND seq = ?2"),
+          kept_event(db, "SELECT unit, ts_ms, kind, detail FROM event WHERE store = ?1 AND seq = ?2"),
           records_from(db, "SELECT seq FROM record WHERE store = ?1 AND seq > ?2 ORDER BY seq"),
           events_from(db, "SELECT seq FROM event WHERE store = ?1 AND seq > ?2 ORDER BY seq")
     {
@@ -86,6 +103,8 @@ struct IngestStore::Statements {
     sqlite::Statement get_mark;
     sqlite::Statement get_owner;
     sqlite::Statement put_mark;
+    sqlite::Statement kept_record;
+    sqlite::Statement kept_event;
     sqlite::Statement records_from;
     sqlite::Statement events_from;
 };
@@ -108,6 +127,12 @@ try : db_(database_file::existing_or_missing("ingest store " + path, path, kInge
     db_.execute(kSchema);
     db_.execute("INSERT OR IGNORE INTO meta(key, value) VALUES ('schema_version', '" + std::to_string(kSchemaVersion) +
                 "')");
+    {
+        sqlite::Statement put(db_, "INSERT OR IGNORE INTO meta(key, value) VALUES ('client_id', ?1)");
+        put.bind(1, new_client_id()).run();
+        sqlite::Statement get(db_, "SELECT value FROM meta WHERE key = 'client_id'");
+        if (get.step()) client_id_ = get.text(0);
+    }
     db_.execute("COMMIT");
     statements_ = std::make_unique<Statements>(db_);
 } catch (const sqlite::Error& e) {
@@ -158,8 +183,15 @@ std::vector<Confirmation> IngestStore::commit(const std::vector<mqtt::Received>&
                 insert.bind(5, e.ts_ms).bind(6, e.kind).bind(7, e.detail).bind(8, now_ms);
             }
             insert.run();
-            if (sqlite3_changes(db_.handle()) == 0) ++added.duplicates;
-            else ++(m.kind == Kind::Record ? added.records : added.events);
+            if (sqlite3_changes(db_.handle()) != 0) ++(m.kind == Kind::Record ? added.records : added.events);
+            else if (same_as_kept(m)) ++added.duplicates;
+            else {
+                ++added.reused;
+                added.last_reused = m.origin.site + "'s store " + m.origin.store + " sent " +
+                                    (m.kind == Kind::Record ? "record " + std::to_string(m.record.seq)
+                                                            : "event " + std::to_string(m.event.seq)) +
+                                    " again with other content: the first one kept stays";
+            }
         }
         for (const auto& [store, t] : touched) {
             sqlite::Statement& get = statements_->get_mark;
@@ -186,6 +218,8 @@ std::vector<Confirmation> IngestStore::commit(const std::vector<mqtt::Received>&
     totals.duplicates += added.duplicates;
     totals.foreign += added.foreign;
     if (added.foreign > 0) totals.last_foreign = added.last_foreign;
+    totals.reused += added.reused;
+    if (added.reused > 0) totals.last_reused = added.last_reused;
     return confirmations;
 }
 
@@ -197,6 +231,25 @@ std::optional<std::string> IngestStore::owner(const std::string& store)
     if (get.step()) site = get.text(0);
     get.reset();
     return site;
+}
+
+bool IngestStore::same_as_kept(const mqtt::Received& m)
+{
+    const bool record = m.kind == mqtt::Received::Kind::Record;
+    sqlite::Statement& kept = record ? statements_->kept_record : statements_->kept_event;
+    kept.bind(1, m.origin.store).bind(2, record ? m.record.seq : m.event.seq);
+    bool same = false;
+    if (kept.step()) {
+        if (record) {
+            same = kept.text(0) == m.record.unit && kept.blob(1) == m.record.body;
+        } else {
+            const std::string unit = kept.is_null(0) ? "" : kept.text(0);
+            same = unit == m.event.unit && kept.integer(1) == m.event.ts_ms && kept.text(2) == m.event.kind &&
+                   kept.text(3) == m.event.detail;
+        }
+    }
+    kept.reset();
+    return same;
 }
 
 // The mark moves over every seq kept right after it, and stops at the first gap.

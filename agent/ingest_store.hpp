@@ -21,6 +21,9 @@ struct IngestTotals {
     int64_t duplicates = 0;  // already kept: changed nothing
     int64_t foreign = 0;     // of a store another site sent first: refused
     std::string last_foreign;  // the latest of them, told as "SITE sent rows of STORE, which SITE sent first"
+    // Unlike the row already kept under its (store, seq): refused, the kept one stays.
+    int64_t reused = 0;
+    std::string last_reused;  // the latest of them, told as "SITE's store STORE sent record 502 ..."
 };
 
 struct Confirmation {
@@ -41,17 +44,27 @@ public:
     // Keeps the batch in one transaction and returns the marks of every
     // store it touched, to be published once it is committed. A store
     // belongs to the site that first sent it: another site's rows of it are
-    // refused (counted in `foreign`), neither kept nor confirmed. Throws
+    // refused (counted in `foreign`), neither kept nor confirmed. A row
+    // under a (store, seq) already kept is a duplicate when it is the same
+    // (body and unit; for an event also its time, kind and detail), and is
+    // refused (counted in `reused`) when it is not: the store issued that
+    // seq twice, and the first row kept stays. Throws
     // StoreError when the transaction fails (nothing of it is kept).
     std::vector<Confirmation> commit(const std::vector<mqtt::Received>& batch, IngestTotals& totals);
+
+    // The ingest's own MQTT client id, made once when the file is created
+    // and kept in it: "qm-ingest-" and 13 random hex digits (23 characters).
+    const std::string& client_id() const { return client_id_; }
 
 private:
     struct Statements;
     int64_t advance_mark(int64_t mark, const std::string& store, mqtt::Received::Kind kind);
     std::optional<std::string> owner(const std::string& store);
+    bool same_as_kept(const mqtt::Received& m);
 
     sqlite::Connection db_;
     std::unique_ptr<Statements> statements_;
+    std::string client_id_;
 };
 
 }  // namespace agent

@@ -65,6 +65,7 @@ struct LinePoller::Unit {
     // This cycle's raises and clears, as its reports arrived.
     std::vector<NewEvent> alarm_events;
     std::size_t place = 0;  // on the line, from 0
+    int64_t lost_ms = 0;    // lost before the start, since then (UTC ms); 0: not
 };
 
 LinePoller::LinePoller(const PluginLibrary& plugin, const SiteLine& line, std::size_t line_index,
@@ -96,10 +97,15 @@ LinePoller::LinePoller(const PluginLibrary& plugin, const SiteLine& line, std::s
             [&watched](int position, const ThresholdReport& report) { compare_alarm_point(watched, position, report); });
         unit->active.assign(kAlarmPointCount, false);
         const auto resumed = resume.units.find(unit->site.name);
-        if (resumed != resume.units.end())
+        if (resumed != resume.units.end()) {
             for (int position : resumed->second.active_alarms)
                 if (position >= 0 && static_cast<std::size_t>(position) < unit->active.size())
                     unit->active[static_cast<std::size_t>(position)] = true;
+            if (resumed->second.lost) {
+                unit->health.resume_lost(static_cast<long>(resumed->second.lost_failed));
+                unit->lost_ms = resumed->second.lost_ms;
+            }
+        }
         units_.push_back(std::move(unit));
     }
 }
@@ -108,6 +114,9 @@ void LinePoller::show_state_in(SiteState& state, std::size_t first_unit)
 {
     state_ = &state;
     first_unit_ = first_unit;
+    for (const auto& unit : units_)
+        if (unit->health.lost())
+            state.resumed_lost(first_unit + unit->place, unit->health.failed_in_row(), unit->lost_ms);
 }
 
 std::optional<std::size_t> LinePoller::unit_place(const std::string& name) const

@@ -2,6 +2,7 @@
 
 #include "agent/events.hpp"
 #include "agent/time_text.hpp"
+#include "agent/unit_state.hpp"
 #include "host/contract.hpp"
 
 #include <array>
@@ -294,15 +295,26 @@ std::string event_payload(const StoredEvent& e, const Origin& origin, bool repla
     return compact_json(v);
 }
 
-std::string status_payload(const StoredRecord& r, const Origin& origin, const Json::Value& summary)
+Json::Value status_message(const StoredRecord& r, const Origin& origin, const Json::Value& summary)
 {
     Json::Value v(Json::objectValue);
     v["site"] = origin.site;
     v["unit"] = r.unit;
+    v["health"] = state_word(UnitState::Answering);
     v["seq"] = Json::Int64{r.seq};
     v["time"] = iso8601_utc_ms(r.ts_ms);
     v["summary"] = summary;
-    return compact_json(v);
+    return v;
+}
+
+Json::Value lost_status_message(Json::Value last, const std::string& site, const StoredEvent& lost)
+{
+    if (!last.isObject()) last = Json::Value(Json::objectValue);
+    last["site"] = site;
+    last["unit"] = lost.unit;
+    last["health"] = state_word(UnitState::Lost);
+    last["lost_since"] = iso8601_utc_ms(lost.ts_ms);
+    return last;
 }
 
 std::string agent_online_payload(const std::string& version, int64_t started_ms)

@@ -74,7 +74,11 @@ struct Origin {
 
 std::string record_payload(const StoredRecord& r, const Origin& origin, const Json::Value& summary, bool replay);
 std::string event_payload(const StoredEvent& e, const Origin& origin, bool replay);
-std::string status_payload(const StoredRecord& r, const Origin& origin, const Json::Value& summary);
+// A unit's retained status: its latest record, with "health": "answering".
+Json::Value status_message(const StoredRecord& r, const Origin& origin, const Json::Value& summary);
+// The same unit taken as lost by `lost` (a unit_lost event): its last status
+// (or its site and unit alone), with "health": "lost" and "lost_since".
+Json::Value lost_status_message(Json::Value last, const std::string& site, const StoredEvent& lost);
 std::string agent_online_payload(const std::string& version, int64_t started_ms);
 std::string agent_offline_payload();
 

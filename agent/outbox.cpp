@@ -30,16 +30,36 @@ void Outbox::acknowledged(int mid, bool accepted)
 bool Outbox::confirmed(const mqtt::Confirm& confirm)
 {
     if (confirm.store != store_id_) return true;
-    bool beyond = false;
+    mark_heard_ = true;
+    std::array<int64_t, 2> beyond = {0, 0};  // per stream: a mark beyond the rows sent
     for (Stream stream : kStreams) {
         const std::size_t i = index_of(stream);
         const int64_t mark = stream == Stream::Records ? confirm.record_seq : confirm.event_seq;
-        if (mark <= confirmed_[i]) continue;
-        if (mark > published(stream)) beyond = true;
-        else confirmed_[i] = mark;
+        if (mark > confirmed_[i] && mark > published(stream)) beyond[i] = mark;
     }
-    if (beyond) stats_.refused.add(Refusal::BeyondPublished);
-    return !beyond;
+    const bool is_beyond = beyond[0] != 0 || beyond[1] != 0;
+    if (!is_beyond || !marks_.move_past_centre(beyond[0], beyond[1], published(Stream::Records),
+                                                  published(Stream::Events))) {
+        // A stream's mark within the rows sent counts whatever the other's says.
+        for (Stream stream : kStreams) {
+            const std::size_t i = index_of(stream);
+            const int64_t mark = stream == Stream::Records ? confirm.record_seq : confirm.event_seq;
+            if (beyond[i] == 0) confirmed_[i] = std::max(confirmed_[i], mark);
+        }
+        if (is_beyond) stats_.refused.add(Refusal::BeyondPublished);
+        return !is_beyond;
+    }
+    // The rows written since the start have new seqs: nothing in flight
+    // stands for them any more, and the centre's marks are where its next
+    // confirmations start.
+    flights_.clear();
+    for (std::size_t i = 0; i < 2; ++i) {
+        in_flight_[i].clear();
+        published_[i].reset();
+        published_[i] = std::max(published(kStreams[i]), beyond[i]);
+    }
+    restart_due_ = true;
+    return true;
 }
 
 // A store that cannot be read now shows nothing sent: a confirmation then
@@ -87,6 +107,15 @@ void Outbox::restart(const OutboxTime& now)
 
 void Outbox::send(OutboxLink& link, const OutboxTime& now)
 {
+    if (!mark_heard_) {
+        if (!mark_wait_from_) mark_wait_from_ = now.steady_ms;
+        if (now.steady_ms - *mark_wait_from_ < rules_.mark_wait_ms) return;
+        mark_heard_ = true;
+    }
+    if (restart_due_) {
+        restart_due_ = false;
+        restart(now);
+    }
     read_unconfirmed_from();
     expire_flights(now);
     send_live(link, now);

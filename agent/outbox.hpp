@@ -38,12 +38,20 @@ public:
     virtual ~OutboxMarks() = default;
     virtual void mark_acked(Stream stream, const std::vector<int64_t>& seqs, int64_t now_ms) = 0;
     virtual void mark_confirmed_up_to(Stream stream, int64_t seq) = 0;
+    // The centre's marks beyond the rows sent (record_sent, event_sent):
+    // Store::move_past_centre's rule (true when the store moved past them).
+    virtual bool move_past_centre(int64_t record_mark, int64_t event_mark, int64_t record_sent,
+                                  int64_t event_sent) = 0;
 };
 
 struct OutboxRules {
     int inflight = 16;
     int backlog_per_s = 200;
     double replay_after_s = 120;
+    // After the first connect nothing goes until the centre's mark for the
+    // store arrived (retained, it follows the subscription) or this long:
+    // a store behind the centre moves past the mark before a seq goes out.
+    int64_t mark_wait_ms = 0;
 };
 
 // The two clocks the rules read, passed in so they run without waiting.
@@ -78,9 +86,12 @@ public:
     void acknowledged(int mid, bool accepted);
     // The centre's confirmation; one for another store, or one below what
     // is already confirmed, changes nothing. A stream's mark beyond the rows
-    // this store has handed to the broker is no confirmation (the centre
-    // cannot hold what was never sent): it is ignored and counted, and
-    // false returned.
+    // this store has handed to the broker is no confirmation, and marks
+    // nothing confirmed: when it is also beyond what the store had issued
+    // when opened, the centre holds seqs the store lost (a copy without its
+    // WAL), and the store moves past them (OutboxMarks::move_past_centre);
+    // otherwise (the centre cannot hold what was never sent) it is ignored
+    // and counted, and false returned.
     bool confirmed(const mqtt::Confirm& confirm);
     // Writes the acknowledgements and confirmations noted since the last call.
     void write_marks(int64_t utc_ms);
@@ -139,6 +150,9 @@ private:
     double tokens_ = 0;
     int64_t last_refill_ms_ = 0;
     std::optional<int64_t> next_repair_check_ms_;  // none: at the next round
+    bool mark_heard_ = false;                      // the centre's mark for the store, or the wait over
+    std::optional<int64_t> mark_wait_from_;        // steady: the first round connected
+    bool restart_due_ = false;                     // the store moved its rows: read them again
 };
 
 }  // namespace agent

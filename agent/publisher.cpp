@@ -1,5 +1,6 @@
 #include "agent/publisher.hpp"
 
+#include "agent/events.hpp"
 #include "agent/mqtt_link.hpp"
 #include "agent/mqtt_messages.hpp"
 #include "agent/outbox_reader.hpp"
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -32,7 +34,14 @@ OutboxTime time_now()
     return {steady.count(), utc_now_ms()};
 }
 
-OutboxRules rules_of(const MqttSettings& mqtt) { return {mqtt.inflight, mqtt.backlog_per_s, mqtt.replay_after_s}; }
+// How long the first rows wait for the centre's retained mark for the store
+// after the first connect (it comes right after the subscription's answer).
+constexpr int64_t kMarkWaitMs = 1000;
+
+OutboxRules rules_of(const MqttSettings& mqtt)
+{
+    return {mqtt.inflight, mqtt.backlog_per_s, mqtt.replay_after_s, kMarkWaitMs};
+}
 
 // "qm-SITE-STOREID8" within MQTT 3.1.1's 23 characters (the site's name cut
 // to fit): two stores of one site never share a broker session, which the
@@ -90,6 +99,7 @@ struct Publisher::State final : mqtt::LinkListener, OutboxLink {
     // The pump thread's own.
     uint64_t seen_epoch = 0;
     Clock::time_point next_count = Clock::now();
+    std::map<std::string, Json::Value> unit_status;  // each unit's last retained status
 
     // Last, so it stops first: its callbacks use everything above.
     mqtt::Link link;
@@ -116,6 +126,7 @@ struct Publisher::State final : mqtt::LinkListener, OutboxLink {
     void count_outbox();
     std::optional<int> publish_row(const std::string& topic, const std::string& payload);
     void publish_own(const std::string& topic, const std::string& payload, int qos, bool retain);
+    void publish_status(const std::string& unit, Json::Value status);
     void refused(const std::string& why);
 
     // OutboxLink: the pump thread.
@@ -242,15 +253,24 @@ std::optional<int> Publisher::State::send(const StoredRecord& r, const Sending& 
     const Json::Value values = summary(r);
     const std::optional<int> mid = publish_row(mqtt::record_topic(prefix(), setup.site, r.unit),
                                                mqtt::record_payload(r, origin(how), values, how.replay));
-    if (mid && how.live)
-        publish_own(mqtt::status_topic(prefix(), setup.site, r.unit), mqtt::status_payload(r, origin(how), values), 0,
-                    true);
+    if (mid && how.live) publish_status(r.unit, mqtt::status_message(r, origin(how), values));
     return mid;
 }
 
+// A unit that is lost says so in its retained status too, until it answers.
 std::optional<int> Publisher::State::send(const StoredEvent& e, const Sending& how)
 {
-    return publish_row(mqtt::event_topic(prefix(), setup.site, e.unit), mqtt::event_payload(e, origin(how), how.replay));
+    const std::optional<int> mid =
+        publish_row(mqtt::event_topic(prefix(), setup.site, e.unit), mqtt::event_payload(e, origin(how), how.replay));
+    if (mid && how.live && e.kind == event_kind::kUnitLost)
+        publish_status(e.unit, mqtt::lost_status_message(unit_status[e.unit], setup.site, e));
+    return mid;
+}
+
+void Publisher::State::publish_status(const std::string& unit, Json::Value status)
+{
+    publish_own(mqtt::status_topic(prefix(), setup.site, unit), compact_json(status), 0, true);
+    unit_status[unit] = std::move(status);
 }
 
 // Nothing when libmosquitto did not take the message (the row stays due).

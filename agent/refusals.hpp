@@ -24,8 +24,9 @@ enum class Refusal {
     WrongTopic,       // the topic is not one of ours, or names another site or unit
     ForeignStore,     // a store another site sent first
     BeyondPublished,  // a confirmation for a row not yet sent
+    ReusedSeq,        // a row unlike the one kept under its (store, seq): a store that issued a seq again
 };
-constexpr std::size_t kRefusalKinds = 9;
+constexpr std::size_t kRefusalKinds = 10;
 
 struct RefusalForm {
     Refusal refusal;
@@ -37,7 +38,7 @@ constexpr RefusalForm kRefusalForms[kRefusalKinds] = {
     {Refusal::NotJson, "not_json", true},       {Refusal::BadMember, "bad_member", true},
     {Refusal::OutOfRange, "out_of_range", true}, {Refusal::BadRecord, "bad_record", false},
     {Refusal::WrongTopic, "wrong_topic", false}, {Refusal::ForeignStore, "foreign_store", false},
-    {Refusal::BeyondPublished, "beyond_published", true},
+    {Refusal::BeyondPublished, "beyond_published", true}, {Refusal::ReusedSeq, "reused_seq", false},
 };
 
 inline std::size_t refusal_index(Refusal r) { return static_cast<std::size_t>(r); }

@@ -50,4 +50,14 @@ void SharedStore::mark_confirmed_up_to(Stream stream, int64_t seq)
     store_.mark_confirmed_up_to(stream, seq);
 }
 
+bool SharedStore::move_past_centre(int64_t record_mark, int64_t event_mark, int64_t record_sent, int64_t event_sent)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    const std::optional<NewEvent> event =
+        store_.move_past_centre(record_mark, event_mark, utc_now_ms(), record_sent, event_sent);
+    if (!event) return false;
+    if (tell_events_) tell_events_(event_line(*event));
+    return true;
+}
+
 }  // namespace agent

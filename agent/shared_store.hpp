@@ -35,6 +35,7 @@ public:
 
     void mark_acked(Stream stream, const std::vector<int64_t>& seqs, int64_t now_ms) override;
     void mark_confirmed_up_to(Stream stream, int64_t seq) override;
+    bool move_past_centre(int64_t record_mark, int64_t event_mark, int64_t record_sent, int64_t event_sent) override;
 
 private:
     AgentStats& stats_;

@@ -40,6 +40,15 @@ void SiteState::failed(std::size_t unit, bool lost, long failed_in_row, const st
     u.last_cycle_us = cycle_us;
 }
 
+void SiteState::resumed_lost(std::size_t unit, long failed_in_row, int64_t since_ms)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    UnitSnapshot& u = units_.at(unit);
+    u.lost = true;
+    u.failed_in_row = failed_in_row;
+    u.lost_since_ms = since_ms;
+}
+
 void SiteState::round_done(std::size_t line, double seconds)
 {
     std::lock_guard<std::mutex> hold(lock_);

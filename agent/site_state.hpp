@@ -47,6 +47,8 @@ public:
     // The line's round over all its units took this long: the time between
     // two records of one unit, when longer than its interval.
     void round_done(std::size_t line, double seconds);
+    // Lost before the agent started (its last health event), since `since_ms`.
+    void resumed_lost(std::size_t unit, long failed_in_row, int64_t since_ms);
 
     std::vector<UnitSnapshot> snapshot() const;
     std::optional<std::size_t> find(const std::string& name) const;

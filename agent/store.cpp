@@ -140,6 +140,8 @@ try : settings_(std::move(settings)), db_(database_file::existing_or_missing("st
         throw StoreError("store " + path + ": keep_days and max_mb must be 1 or more");
     set_up();
     statements_ = std::make_unique<Statements>(db_);
+    issued_at_open_[0] = issued(Stream::Records);
+    issued_at_open_[1] = issued(Stream::Events);
 } catch (const sqlite::Error& e) {
     // "file is not a database" and its kin: the file is there but is no store.
     throw StoreError(std::string(e.what()) + ": it is refused, not replaced (" + kStoreAdvice + ")");
@@ -336,14 +338,65 @@ void Store::warn(const std::string& line) const
     else std::cerr << "qmhost: " << line << std::endl;
 }
 
+int64_t Store::issued(Stream stream)
+{
+    sqlite::Statement last(db_, "SELECT seq FROM sqlite_sequence WHERE name = ?1");
+    last.bind(1, std::string(table_of(stream)));
+    return last.step() ? last.integer(0) : 0;
+}
+
+std::optional<NewEvent> Store::move_past_centre(int64_t record_mark, int64_t event_mark, int64_t now_ms,
+                                                int64_t record_sent, int64_t event_sent)
+{
+    const Stream streams[2] = {Stream::Records, Stream::Events};
+    const int64_t marks[2] = {record_mark, event_mark};
+    const int64_t sent[2] = {record_sent, event_sent};
+    BehindCentre told[2];
+    bool moved = false;
+    std::optional<NewEvent> event;
+    try {
+        db_.execute("BEGIN IMMEDIATE");
+        for (std::size_t i = 0; i < 2; ++i) {
+            told[i] = {issued_at_open_[i], marks[i], 0};
+            if (marks[i] <= issued_at_open_[i]) continue;
+            moved = true;
+            const std::string table = table_of(streams[i]);
+            const int64_t stays = std::max(issued_at_open_[i], sent[i]);  // rows up to it keep their seqs
+            const int64_t shift = std::max<int64_t>(0, marks[i] - stays);
+            // Through negative keys, so no moved row meets one not yet moved.
+            sqlite::Statement away(db_, "UPDATE " + table + " SET seq = -seq, acked_ms = NULL, confirmed = 0 "
+                                                            "WHERE seq > ?1");
+            away.bind(1, stays).run();
+            told[i].renumbered = sqlite3_changes(db_.handle());
+            sqlite::Statement back(db_, "UPDATE " + table + " SET seq = ?1 - seq WHERE seq < 0");
+            back.bind(1, shift).run();
+            const int64_t last = std::max(issued(streams[i]) + shift, marks[i]);
+            sqlite::Statement sequence(db_, "INSERT OR REPLACE INTO sqlite_sequence(rowid, name, seq) VALUES "
+                                            "((SELECT rowid FROM sqlite_sequence WHERE name = ?1), ?1, ?2)");
+            sequence.bind(1, table).bind(2, last).run();
+        }
+        if (!moved) {
+            db_.execute("ROLLBACK");
+            return std::nullopt;
+        }
+        event = NewEvent{"", now_ms, event_kind::kStoreBehindCentre, store_behind_centre_detail(told[0], told[1])};
+        insert_event(*event);
+        db_.execute("COMMIT");
+    } catch (const sqlite::Error& e) {
+        if (!sqlite3_get_autocommit(db_.handle())) sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        warn(e.what());
+        return std::nullopt;
+    }
+    issued_at_open_[0] = issued(Stream::Records);
+    issued_at_open_[1] = issued(Stream::Events);
+    return event;
+}
+
 ResumeState Store::resume_state()
 {
     ResumeState state;
-    sqlite::Statement sequences(db_, "SELECT name, seq FROM sqlite_sequence");
-    while (sequences.step()) {
-        if (sequences.text(0) == "record") state.last_record_seq = sequences.integer(1);
-        if (sequences.text(0) == "event") state.last_event_seq = sequences.integer(1);
-    }
+    state.last_record_seq = issued(Stream::Records);
+    state.last_event_seq = issued(Stream::Events);
 
     sqlite::Statement last(db_, "SELECT seq, ts_ms FROM record WHERE unit = ?1 ORDER BY ts_ms DESC, seq DESC LIMIT 1");
     for (sqlite::Statement& units = statements_->units; units.step();) {
@@ -365,6 +418,19 @@ SELECT unit, position FROM (
 WHERE kind = ?1 ORDER BY unit, position)");
     alarms.bind(1, std::string(event_kind::kAlarmRaised)).bind(2, std::string(event_kind::kAlarmCleared));
     while (alarms.step()) state.units[alarms.text(0)].active_alarms.push_back(static_cast<int>(alarms.integer(1)));
+
+    // Per unit the latest health event: lost when it was unit_lost.
+    sqlite::Statement health(db_, R"(
+SELECT unit, json_extract(detail, '$.failed'), ts_ms FROM event WHERE seq IN (
+  SELECT max(seq) FROM event WHERE kind IN (?1, ?2) AND unit IS NOT NULL GROUP BY unit)
+AND kind = ?1)");
+    health.bind(1, std::string(event_kind::kUnitLost)).bind(2, std::string(event_kind::kUnitBack));
+    while (health.step()) {
+        UnitResume& unit = state.units[health.text(0)];
+        unit.lost = true;
+        unit.lost_failed = health.is_null(1) ? 0 : health.integer(1);
+        unit.lost_ms = health.integer(2);
+    }
     return state;
 }
 

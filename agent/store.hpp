@@ -91,6 +91,12 @@ constexpr int kEventKeepDaysAtLeast = 366;
 // active at the last stop, and the last sequence numbers.
 struct UnitResume {
     std::vector<int> active_alarms;  // positions, ascending
+    // Its last health event was unit_lost: it stays lost until it answers,
+    // which is then told as unit_back. lost_failed and lost_ms: that
+    // event's count and time.
+    bool lost = false;
+    int64_t lost_failed = 0;
+    int64_t lost_ms = 0;
     int64_t last_record_seq = 0;     // 0: no record of the unit is left
     int64_t last_record_ms = 0;
 };
@@ -131,6 +137,18 @@ public:
     bool mark_confirmed_up_to(Stream stream, int64_t seq);
     std::optional<int64_t> first_unconfirmed(Stream stream);
 
+    // The centre's marks for this store (records, events). Where one is
+    // beyond the seqs the store had issued when it was opened, the centre
+    // holds rows the store no longer knows of (a copy without its WAL):
+    // that stream's sequence moves past the mark, and the rows written
+    // since the open and not yet sent (above `sent`, the stream's highest
+    // seq handed to the broker) move with it, order kept, unacknowledged;
+    // one store_behind_centre event is written, all in one transaction, and
+    // returned. Nothing when neither mark is such (or the store cannot be
+    // written): nothing changes.
+    std::optional<NewEvent> move_past_centre(int64_t record_mark, int64_t event_mark, int64_t now_ms,
+                                             int64_t record_sent = 0, int64_t event_sent = 0);
+
     const std::string& store_id() const { return store_id_; }
     const std::string& path() const { return db_.path(); }
     // The database file's size as SQLite counts it (the WAL beside it apart).
@@ -150,6 +168,7 @@ private:
     void insert_event(const NewEvent& event);
     void note_failure(const Cycle& cycle, const std::string& error);
     void warn(const std::string& line) const;
+    int64_t issued(Stream stream);
 
     StoreSettings settings_;
     sqlite::Connection db_;
@@ -157,6 +176,9 @@ private:
     int64_t page_size_ = 4096;
     std::unique_ptr<Statements> statements_;
     int64_t next_age_check_ms_ = 0;  // 0: at the first commit
+    // Per stream (records, events) the last seq issued when the store was
+    // opened, or when it last moved past the centre's marks.
+    int64_t issued_at_open_[2] = {0, 0};
 
     // While commits fail: since when, why, and what was lost.
     bool failing_ = false;

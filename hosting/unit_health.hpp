@@ -5,6 +5,7 @@
 
 #include "hosting/hosted_device.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 
@@ -26,6 +27,13 @@ public:
     // still says for how many cycles, until reset()).
     bool answered() const { return lost_; }
     void reset() { *this = UnitHealth{}; }
+    // Lost before a restart after `failed` cycles: it stays lost (not told
+    // again) until it answers.
+    void resume_lost(long failed)
+    {
+        lost_ = true;
+        failed_in_row_ = std::max(failed, long{kLostAfter});
+    }
     Failure failed(const CycleResult& result);
 
     // No attempt before this.

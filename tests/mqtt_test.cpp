@@ -1,5 +1,6 @@
 // The MQTT side's pure parts: the "mqtt" member's checks, and the payloads
 // as the ingest reads back what the publisher writes.
+#include "agent/ingest_store.hpp"
 #include "agent/mqtt_messages.hpp"
 #include "agent/mqtt_settings.hpp"
 #include "agent/site_file.hpp"
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -246,6 +248,48 @@ TEST(MqttMessages, Base64RoundTripsEveryLength)
         EXPECT_EQ(agent::mqtt::base64_decode(agent::mqtt::base64_encode(bytes)), bytes) << n;
     }
     EXPECT_EQ(agent::mqtt::base64_encode({'M', 'a'}), "TWE=");
+}
+
+// The centre keeps each (store, seq) once: the same row again is a
+// duplicate, another row under it is refused and the first stays; its client
+// id is made once and kept in the file.
+TEST(IngestStore, ARowUnlikeTheOneKeptUnderItsSeqIsRefused)
+{
+    const std::string path = ::testing::TempDir() + "/ingest-reuse.db";
+    std::filesystem::remove(path);
+    const auto row = [](int64_t seq, unsigned char fill, agent::mqtt::Received::Kind kind) {
+        agent::mqtt::Received m;
+        m.kind = kind;
+        m.origin = {"site-1", "store-1", 1};
+        m.record.seq = m.event.seq = seq;
+        m.record.unit = m.event.unit = "u1";
+        m.record.body.assign(459, fill);
+        m.event.kind = "unit_lost";
+        m.event.detail = std::string("{\"failed\":") + std::to_string(fill) + "}";
+        return m;
+    };
+    using Kind = agent::mqtt::Received::Kind;
+    std::string id;
+    {
+        agent::IngestStore store(path);
+        id = store.client_id();
+        agent::IngestTotals totals;
+        store.commit({row(1, 1, Kind::Record), row(2, 1, Kind::Record), row(1, 3, Kind::Event)}, totals);
+        const std::vector<agent::Confirmation> marks = store.commit(
+            {row(1, 1, Kind::Record), row(2, 2, Kind::Record), row(1, 3, Kind::Event), row(1, 4, Kind::Event)},
+            totals);
+        EXPECT_EQ(totals.records, 2);
+        EXPECT_EQ(totals.duplicates, 2);
+        EXPECT_EQ(totals.reused, 2);
+        EXPECT_EQ(totals.last_reused, "site-1's store store-1 sent event 1 again with other content: the first one "
+                                      "kept stays");
+        ASSERT_EQ(marks.size(), 1u);
+        EXPECT_EQ(marks[0].confirm.record_seq, 2);
+    }
+    EXPECT_EQ(id.size(), 23u);
+    EXPECT_EQ(id.rfind("qm-ingest-", 0), 0u);
+    EXPECT_EQ(agent::IngestStore(path).client_id(), id);
+    std::filesystem::remove(path);
 }
 
 }  // namespace

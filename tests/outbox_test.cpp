@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,15 +59,19 @@ private:
 // and the confirmations are remembered, as "r3 e1".
 class StoreMarks : public OutboxMarks {
 public:
-    explicit StoreMarks(Store& store) : store_(store) {}
+    explicit StoreMarks(std::optional<Store>& store) : store_(store) {}
     void mark_acked(Stream stream, const std::vector<int64_t>& seqs, int64_t now_ms) override
     {
-        store_.mark_acked(stream, seqs, now_ms);
+        store_->mark_acked(stream, seqs, now_ms);
     }
     void mark_confirmed_up_to(Stream stream, int64_t seq) override
     {
-        store_.mark_confirmed_up_to(stream, seq);
+        store_->mark_confirmed_up_to(stream, seq);
         confirmed_ += (confirmed_.empty() ? "" : " ") + row_name(stream, seq);
+    }
+    bool move_past_centre(int64_t record_mark, int64_t event_mark, int64_t record_sent, int64_t event_sent) override
+    {
+        return store_->move_past_centre(record_mark, event_mark, kT0, record_sent, event_sent).has_value();
     }
     std::string drain()
     {
@@ -76,7 +81,7 @@ public:
     }
 
 private:
-    Store& store_;
+    std::optional<Store>& store_;
     std::string confirmed_;
 };
 
@@ -84,7 +89,8 @@ class OutboxTest : public ::testing::Test {
 protected:
     OutboxTest()
         : folder_(std::filesystem::temp_directory_path() / ("qm_outbox_" + std::to_string(getpid()))),
-          store_((std::filesystem::create_directories(folder_), (folder_ / "store.db").string()), settings()),
+          store_(std::in_place, (std::filesystem::create_directories(folder_), (folder_ / "store.db").string()),
+                 settings()),
           reader_((folder_ / "store.db").string()),
           marks_(store_)
     {
@@ -98,14 +104,23 @@ protected:
         s.forwarding = true;
         return s;
     }
-    void make_outbox(OutboxRules rules) { outbox_ = std::make_unique<Outbox>(rules, store_.store_id(), reader_, marks_, stats_); }
+    void make_outbox(OutboxRules rules)
+    {
+        outbox_ = std::make_unique<Outbox>(rules, store_->store_id(), reader_, marks_, stats_);
+    }
+    // The agent's restart: what the store holds now was issued before the open.
+    void reopen()
+    {
+        store_.reset();
+        store_.emplace((folder_ / "store.db").string(), settings());
+    }
     void commit(int records, int events)
     {
         Cycle cycle{kT0, {}, {}};
         for (int i = 0; i < records; ++i)
             cycle.records.push_back({"u1", 1, 42, kT0, "2026-12-08 18:00:00", true, 5156, std::vector<unsigned char>(459)});
         for (int i = 0; i < events; ++i) cycle.events.push_back({"", kT0, event_kind::kUnitLost, Json::objectValue});
-        ASSERT_TRUE(store_.commit_cycle(cycle).committed);
+        ASSERT_TRUE(store_->commit_cycle(cycle).committed);
     }
     static OutboxTime at(int64_t ms) { return {ms, kT0 + ms}; }
     // One publisher round at `ms`: marks written, then what is due sent.
@@ -118,7 +133,7 @@ protected:
     void ack(const std::string& row, bool accepted = true) { outbox_->acknowledged(link_.mid_of(row), accepted); }
 
     std::filesystem::path folder_;
-    Store store_;
+    std::optional<Store> store_;
     OutboxReader reader_;
     StoreMarks marks_;
     AgentStats stats_;
@@ -190,12 +205,12 @@ TEST_F(OutboxTest, AcknowledgedButUnconfirmedRowsGoAgainAfterTheSetTime)
     commit(3, 1);
     EXPECT_EQ(round(0), "r1 r2 r3 e1");
     for (const char* row : {"r1", "r2", "r3", "e1"}) ack(row);
-    outbox_->confirmed({store_.store_id(), 1, 0});
+    outbox_->confirmed({store_->store_id(), 1, 0});
     EXPECT_EQ(round(1 * kSecond), "");
     EXPECT_EQ(round(60 * kSecond), "");  // acked at 1 s: not overdue yet
     EXPECT_EQ(round(62 * kSecond), "");  // found overdue
     EXPECT_EQ(round(63 * kSecond), "r2! r3! e1!");
-    outbox_->confirmed({store_.store_id(), 3, 1});
+    outbox_->confirmed({store_->store_id(), 3, 1});
     for (const char* row : {"r2", "r3", "e1"}) ack(row);
     EXPECT_EQ(round(64 * kSecond), "");
     EXPECT_EQ(round(200 * kSecond), "");
@@ -210,7 +225,8 @@ TEST_F(OutboxTest, ConfirmationsForAnotherStoreBelowTheMarkOrBeyondTheSentAreIgn
     outbox_->restart(at(0));
     commit(6, 2);
     EXPECT_EQ(round(0), "r1 r2 r3 r4 r5 r6 e1 e2");
-    commit(20, 0);  // r7 to r26: stored, not sent
+    commit(20, 2);  // r7 to r26, e3 and e4: stored, not sent
+    reopen();       // and issued before the open, so a mark for them is no store behind the centre
     const struct {
         bool own_store;
         int64_t record_seq;
@@ -221,17 +237,57 @@ TEST_F(OutboxTest, ConfirmationsForAnotherStoreBelowTheMarkOrBeyondTheSentAreIgn
         {false, 6, 2, ""},     // another store's marks
         {true, 2, 1, ""},      // below the mark
         {true, 26, 1, ""},     // beyond the rows sent
-        {true, 5, 9007199254740992, "r5"},  // events beyond: only the records mark counts
+        {true, 5, 3, "r5"},  // events beyond: only the records mark counts
         {true, 6, 2, "r6 e2"},
     };
     for (const auto& c : confirms) {
-        outbox_->confirmed({c.own_store ? store_.store_id() : "another-store", c.record_seq, c.event_seq});
+        outbox_->confirmed({c.own_store ? store_->store_id() : "another-store", c.record_seq, c.event_seq});
         outbox_->write_marks(kT0);
         EXPECT_EQ(marks_.drain(), c.written) << c.record_seq;
     }
     EXPECT_EQ(reader_.unconfirmed_from(Stream::Records), 7);
     EXPECT_EQ(reader_.unconfirmed_from(Stream::Events), 3);
     EXPECT_EQ(stats_.snapshot().refused_messages[refusal_index(Refusal::BeyondPublished)], 2);
+}
+
+}  // namespace
+
+namespace {
+
+// A store behind the centre (a copy without its WAL): nothing goes until the
+// centre's mark arrives, the rows written since the open then move past it,
+// go out under their new seqs, and nothing is confirmed from that mark.
+TEST_F(OutboxTest, AStoreBehindTheCentreMovesPastItsMarkBeforeARowGoesOut)
+{
+    commit(3, 0);  // r1-r3: issued before the open
+    reopen();
+    make_outbox({16, 100, 60, 1000});
+    commit(2, 1);  // r4, r5 and e1: the same seqs the centre already holds
+    outbox_->restart(at(0));
+    EXPECT_EQ(round(0), "");    // waiting for the centre's mark
+    EXPECT_EQ(round(500), "");
+    EXPECT_TRUE(outbox_->confirmed({store_->store_id(), 6, 0}));
+    EXPECT_EQ(round(600), "");  // read again from the store: a backlog at its rate
+    EXPECT_EQ(round(700), "r1 r2 r3 r7 r8 e1 e2");  // r4, r5 moved past the mark; e2 tells it
+    EXPECT_EQ(marks_.drain(), "");
+    EXPECT_EQ(reader_.last_seq(Stream::Records), 8);
+    outbox_->confirmed({store_->store_id(), 6, 0});  // the retained mark again: no second move
+    EXPECT_EQ(reader_.last_seq(Stream::Records), 8);
+    outbox_->confirmed({store_->store_id(), 8, 2});
+    outbox_->write_marks(kT0);
+    EXPECT_EQ(marks_.drain(), "r8 e2");
+    EXPECT_EQ(stats_.snapshot().refused_messages[refusal_index(Refusal::BeyondPublished)], 0);
+}
+
+// Without a mark from the centre the rows go once the wait is over.
+TEST_F(OutboxTest, WithoutTheCentresMarkRowsGoAfterTheWait)
+{
+    make_outbox({16, 100, 60, 1000});
+    commit(1, 0);
+    outbox_->restart(at(0));
+    EXPECT_EQ(round(0), "");
+    EXPECT_EQ(round(999), "");
+    EXPECT_EQ(round(1000), "r1");
 }
 
 }  // namespace

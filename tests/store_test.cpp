@@ -257,7 +257,7 @@ INSTANTIATE_TEST_SUITE_P(Trials, StoreFault, testing::ValuesIn(kFaultTrials),
 
 // ---- Resume, readers, times.
 
-TEST(Store, ResumeGivesTheAlarmsActiveAtTheStop)
+TEST(Store, ResumeGivesTheAlarmsActiveAndTheUnitsLostAtTheStop)
 {
     TempDir dir;
     const std::string path = dir.file("store.db");
@@ -270,6 +270,12 @@ TEST(Store, ResumeGivesTheAlarmsActiveAtTheStop)
         cycle.events = {alarm("u0", event_kind::kAlarmRaised, 3), alarm("u0", event_kind::kAlarmRaised, 37),
                         alarm("u1", event_kind::kAlarmRaised, 5), alarm("u0", event_kind::kAlarmCleared, 3),
                         alarm("u1", event_kind::kAlarmCleared, 5), alarm("u1", event_kind::kAlarmRaised, 5)};
+        // u0 lost and back, u1 lost for good, u2 back and lost again.
+        cycle.events.push_back({"u0", kT0, event_kind::kUnitLost, unit_lost_detail(3, "no answer")});
+        cycle.events.push_back({"u1", kT0 + 1, event_kind::kUnitLost, unit_lost_detail(4, "no answer")});
+        cycle.events.push_back({"u0", kT0 + 2, event_kind::kUnitBack, unit_back_detail(9)});
+        cycle.events.push_back({"u2", kT0 + 3, event_kind::kUnitBack, unit_back_detail(3)});
+        cycle.events.push_back({"u2", kT0 + 4, event_kind::kUnitLost, unit_lost_detail(5, "no answer")});
         ASSERT_TRUE(store.commit_cycle(cycle).committed);
     }
     Store store(path, settings());
@@ -277,7 +283,53 @@ TEST(Store, ResumeGivesTheAlarmsActiveAtTheStop)
     EXPECT_EQ(state.units.at("u0").active_alarms, std::vector<int>{37});
     EXPECT_EQ(state.units.at("u1").active_alarms, std::vector<int>{5});
     EXPECT_EQ(state.units.at("u1").last_record_seq, 2);
-    EXPECT_EQ(state.last_event_seq, 6);
+    EXPECT_EQ(state.last_event_seq, 11);
+    EXPECT_FALSE(state.units.at("u0").lost);
+    EXPECT_TRUE(state.units.at("u1").lost);
+    EXPECT_EQ(state.units.at("u1").lost_failed, 4);
+    EXPECT_EQ(state.units.at("u1").lost_ms, kT0 + 1);
+    EXPECT_TRUE(state.units.at("u2").lost);
+    EXPECT_EQ(state.units.at("u2").lost_failed, 5);
+}
+
+// A store behind the centre's marks (a copy without its WAL) moves its
+// sequences past them, with the rows written since it was opened; marks
+// within what it had issued when opened move nothing.
+TEST(Store, MovesPastTheCentresMarksWithTheRowsWrittenSinceTheOpen)
+{
+    TempDir dir;
+    const std::string path = dir.file("store.db");
+    {
+        Store store(path, settings());
+        ASSERT_TRUE(store.commit_cycle(cycle_of(kT0, 5)).committed);  // records 1-5
+    }
+    Store store(path, settings());
+    Cycle since = cycle_of(kT0 + 1000, 2);  // records 6, 7 and event 1, written after the open
+    since.events.push_back({"u0", kT0 + 1000, event_kind::kUnitBack, unit_back_detail(3)});
+    ASSERT_TRUE(store.commit_cycle(since).committed);
+    ASSERT_TRUE(store.mark_acked(Stream::Records, 6, kT0));
+
+    EXPECT_FALSE(store.move_past_centre(5, 0, kT0 + 2000));  // within what was issued at the open
+    EXPECT_EQ(column(path, "SELECT group_concat(seq) FROM (SELECT seq FROM record ORDER BY seq)"),
+              std::vector<std::string>{"1,2,3,4,5,6,7"});
+
+    const std::optional<NewEvent> told = store.move_past_centre(9, 0, kT0 + 2000);
+    ASSERT_TRUE(told);
+    EXPECT_EQ(told->kind, event_kind::kStoreBehindCentre);
+    EXPECT_EQ(compact_json(told->detail),
+              R"({"centre_event_seq":0,"centre_record_seq":9,"events_renumbered":0,"last_event_seq":0,)"
+              R"("last_record_seq":5,"records_renumbered":2})");
+    // 6 and 7 now 10 and 11, order and units kept, unsent again; the next goes on from there.
+    EXPECT_EQ(column(path, "SELECT group_concat(seq || unit || coalesce(acked_ms, '-')) FROM (SELECT * FROM record "
+                           "WHERE seq > 5 ORDER BY seq)"),
+              std::vector<std::string>{"10u0-,11u1-"});
+    ASSERT_TRUE(store.commit_cycle(cycle_of(kT0 + 3000, 1)).committed);
+    EXPECT_EQ(store.resume_state().last_record_seq, 12);
+    EXPECT_EQ(column(path, "SELECT group_concat(seq || kind) FROM event"),
+              std::vector<std::string>{"1unit_back,2store_behind_centre"});
+    // The same marks again (the retained confirm at a reconnect) move nothing.
+    EXPECT_FALSE(store.move_past_centre(9, 0, kT0 + 4000));
+    EXPECT_EQ(store.resume_state().last_record_seq, 12);
 }
 
 TEST(StoreReader, ReadsByUnitAndTimeWhileTheWriterHoldsTheStore)

@@ -6,10 +6,12 @@ duplicates only within the in-flight window per incident, always with the
 same store and seq."""
 
 import base64
+import gc
 import json
 import os
 import re
 import signal
+import sqlite3
 import subprocess
 import time
 import urllib.request
@@ -297,9 +299,12 @@ class MqttTrials(EndToEndTest):
         store = scalar(site.store, "SELECT value FROM meta WHERE key = 'store_id'")
         wait_until(lambda: os.path.exists(db) and scalar(db, "SELECT count(*) FROM mark") == 1, "site-1's store kept")
 
-        # The agent: nesting, and a confirmation far beyond the rows it sent.
+        # The agent: nesting, and a confirmation far beyond the rows it has issued, which it takes as the
+        # centre holding seqs its store lost: its seqs go on past it.
         for payload in (deep, json.dumps({"store": store, "record_seq": 10 ** 6, "event_seq": 0})):
             publish(broker, "qm/v1/site-1/confirm", payload)
+        # The ingest: a kept (store, seq) with another body.
+        publish(broker, "qm/v1/site-1/unit-1/record", record_message("site-1", store, 1))
         # The ingest: what crashed it, then site-b claiming site-1's store.
         for payload in ("{" * 2000, record_message("site-b", "store-b", 1, device_id=2 ** 63),
                         record_message("site-b", "store-b", 5, unconfirmed_from=2 ** 63 - 1),
@@ -311,16 +316,59 @@ class MqttTrials(EndToEndTest):
                         record_message("site-b", store, 1)):
             publish(broker, "qm/v1/site-b/unit-1/record", payload)
 
-        for reason in ("out_of_range", "too_deep", "beyond_published"):
+        for reason in ("out_of_range", "too_deep"):
             name = f'qm_agent_refused_messages_total{{site="site-1",reason="{reason}"}}'
             wait_until(lambda: (metric(http_port, name) or 0) >= 1, name + " counted", 10)
+        site.wait_for("SELECT count(*) FROM event WHERE kind = 'store_behind_centre'", 1, "store_behind_centre")
         self.assert_all_kept(site, db)
         self.stop_ingest(ingest)
-        self.assertEqual(scalar(db, "SELECT count(*) FROM record WHERE site != 'site-1' OR seq >= 5000"), 0)
-        self.assertEqual(scalar(db, "SELECT count(*) FROM mark WHERE site != 'site-1' OR record_seq >= 5000"), 0)
+        self.assertEqual(scalar(db, "SELECT count(*) FROM record WHERE site != 'site-1' OR seq IN (5000, 5001)"), 0)
+        self.assertEqual(scalar(db, "SELECT count(*) FROM mark WHERE site != 'site-1'"), 0)
+        self.assertEqual(scalar(db, "SELECT body != zeroblob(459) FROM record WHERE seq = 1"), 1)
+        self.assertGreater(scalar(site.store, "SELECT max(seq) FROM record"), 10 ** 6)
         told = ingest.stderr()
-        for reason in ("too_deep", "out_of_range", "bad_record", "wrong_topic", "foreign_store"):
+        for reason in ("too_deep", "out_of_range", "bad_record", "wrong_topic", "foreign_store", "reused_seq"):
             self.assertIn(f"({reason})", told)
+
+    def test_a_store_behind_the_centre_moves_past_it(self):
+        """An agent killed and its store's WAL lost (the -wal and -shm gone):
+        the centre holds seqs the store no longer knows of. The agent learns
+        them from the retained confirm and moves past them: no seq goes out
+        twice, and the centre's rows stay as they were."""
+        broker = Broker(self.session, "broker")
+        db = self.session.path("centre.db")
+        ingest = self.start_ingest(broker, db)
+        site = Site(self, broker, units=1, interval_s=0.1)
+        site.start_agent()
+        site.wait_for("SELECT count(*) FROM record WHERE confirmed = 1", 10, "10 records confirmed")
+        c = sqlite3.connect(site.store, timeout=5)
+        c.execute("PRAGMA wal_checkpoint(PASSIVE)")  # what the file alone will hold
+        c.close()
+        kept = scalar(site.store, "SELECT max(seq) FROM record")
+        site.wait_for("SELECT count(*) FROM record WHERE confirmed = 1", kept + 15, "15 more confirmed")
+        site.agent.popen.send_signal(signal.SIGKILL)
+        site.agent.wait()
+        gc.collect()  # no connection of this process may outlive the -shm it knew
+        for suffix in ("-wal", "-shm"):
+            os.remove(site.store + suffix)
+        c = sqlite3.connect(site.store, timeout=5)  # read-write: a read-only one needs the -shm that is gone
+        (issued,) = c.execute("SELECT seq FROM sqlite_sequence WHERE name = 'record'").fetchone()
+        c.close()
+        mark = scalar(db, "SELECT record_seq FROM mark")
+        self.assertGreater(mark, issued)
+        with sqlite3.connect(f"file:{db}?mode=ro", uri=True) as c:
+            before = dict(c.execute(f"SELECT seq, body FROM record WHERE seq > {issued} AND seq <= {mark}").fetchall())
+
+        site.start_agent()
+        site.wait_for("SELECT count(*) FROM event WHERE kind = 'store_behind_centre'", 1, "store_behind_centre")
+        self.assert_all_kept(site, db)
+        self.stop_ingest(ingest)
+        self.assertEqual(scalar(site.store, f"SELECT count(*) FROM record WHERE seq > {issued} AND seq <= {mark}"),
+                         0, "a seq the centre holds was issued again")
+        with sqlite3.connect(f"file:{db}?mode=ro", uri=True) as c:
+            after = dict(c.execute(f"SELECT seq, body FROM record WHERE seq > {issued} AND seq <= {mark}").fetchall())
+        self.assertEqual(after, before)
+        self.assertIn("(0 of them a seq reused with other content)", ingest.stderr())
 
 
 if __name__ == "__main__":

@@ -1,13 +1,18 @@
 """A site store that another agent holds, or that was emptied, garbled or
 is no store at all: qmhost serve refuses it without touching it, store
 check names the fault and store recover keeps what can be read, with seqs
-that go on after the highest the damaged store issued."""
+that go on after the highest the damaged store issued. A unit's health
+outlives a restart."""
 
+import json
 import os
 import signal
 import sqlite3
+import subprocess
+import urllib.request
 
 from e2e_support import EndToEndTest, free_tcp_port, main, run_qmhost, wait_until
+from mqtt_support import Broker
 
 PAGE = 4096
 
@@ -40,7 +45,8 @@ def middle_record_page(path):
 class StoreFaults(EndToEndTest):
     def setUp(self):
         super().setUp()
-        _, port = self.session.start_qmsim()
+        self.qmsim, port = self.session.start_qmsim()
+        self.unit_port = port
         self.site = {"site": "room-1", "store": {"path": "store.db"},
                      "lines": [{"link": {"type": "tcp", "host": "127.0.0.1", "port": port, "timeout_ms": 200},
                                 "interval_s": 0.1, "units": [{"slave": 1, "name": "crac-1"}]}]}
@@ -114,6 +120,43 @@ class StoreFaults(EndToEndTest):
                     self.assertIn('"records_lost":[[', detail)
                     self.assertGreater(scalar(self.store, "SELECT max(seq) FROM record"), highest)
                 self.assertEqual(run_qmhost("history", "--site", self.site_file, "--format", "csv").returncode, 0)
+
+    def test_a_unit_lost_before_a_restart_is_back_after_it(self):
+        http_port = free_tcp_port()
+        broker = Broker(self.session, "broker")
+        self.site["http"] = {"listen": f"127.0.0.1:{http_port}"}
+        self.site["mqtt"] = {"host": "127.0.0.1", "port": broker.port}
+        self.session.write_json("site.json", self.site)
+
+        def health():
+            with urllib.request.urlopen(f"http://127.0.0.1:{http_port}/api/status", timeout=5) as answer:
+                return json.load(answer)["units"][0]["health"]
+
+        def retained_health():
+            """The health in the unit's retained status."""
+            got = subprocess.run(["/usr/bin/mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-C", "1",
+                                  "-W", "5", "-t", "qm/v1/room-1/crac-1/status"],
+                                 capture_output=True, text=True, timeout=10)
+            return json.loads(got.stdout)["health"] if got.stdout else None
+
+        def events(kind):
+            return scalar(self.store, f"SELECT count(*) FROM event WHERE kind = '{kind}'")
+
+        agent = self.fill(3)
+        self.qmsim.stop()
+        wait_until(lambda: events("unit_lost") == 1, "unit_lost", timeout=15)
+        wait_until(lambda: retained_health() == "lost", "the retained status saying lost", timeout=10)
+        self.stop(agent)
+        agent = self.serve()
+        agent.wait_for_output("serving HTTP", stream="stderr")
+        self.assertTrue(health()["lost"], "a unit lost at the stop is lost at the start")
+        self.qmsim, _ = self.session.start_qmsim(port=self.unit_port, name="qmsim-again")
+        wait_until(lambda: agent.check_running() or events("unit_back") == 1, "unit_back after the restart",
+                   timeout=30)
+        wait_until(lambda: health()["answering"], "the unit answering in /api/status", timeout=10)
+        wait_until(lambda: retained_health() == "answering", "the retained status saying answering", timeout=10)
+        self.stop(agent)
+        self.assertEqual(events("unit_lost"), 1)
 
     def test_the_ingest_refuses_a_damaged_database(self):
         closed = f"127.0.0.1:{free_tcp_port()}"  # refused before any broker is tried

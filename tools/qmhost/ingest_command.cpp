@@ -121,13 +121,14 @@ void log_line(const std::string& line) { std::cerr << "qmhost: ingest: " << line
 
 // Everything libmosquitto's thread hands over, under one lock.
 struct Inbox final : agent::mqtt::LinkListener {
-    explicit Inbox(std::string topic_prefix, std::vector<std::string> filters)
-        : prefix(std::move(topic_prefix)), subscriptions(std::move(filters))
+    Inbox(std::string topic_prefix, std::vector<std::string> filters, std::string id)
+        : prefix(std::move(topic_prefix)), subscriptions(std::move(filters)), client_id(std::move(id))
     {
     }
 
     const std::string prefix;
     const std::vector<std::string> subscriptions;
+    const std::string client_id;
     std::mutex lock;
     std::condition_variable changed;
     std::deque<agent::mqtt::Received> messages;
@@ -146,7 +147,8 @@ struct Inbox final : agent::mqtt::LinkListener {
             std::lock_guard<std::mutex> hold(lock);
             is_connected = true;
         }
-        log_line("connected; subscribed to " + subscriptions.front() + " and " + subscriptions.back());
+        log_line("connected as " + client_id + "; subscribed to " + subscriptions.front() + " and " +
+                 subscriptions.back());
     }
 
     void disconnected(int rc, const std::string& tls) override
@@ -215,14 +217,18 @@ int ingest(const IngestCommandLine& c)
     agent::IngestStore store(c.db);
     const std::string share = c.share.empty() ? "" : "$share/" + c.share + "/";
     agent::mqtt::LinkSetup setup;
-    // A named client keeps its session across its own restarts; an unnamed one is new each time.
-    const bool named = !c.mqtt.client_id.empty();
-    setup.client_id = named ? c.mqtt.client_id : "qm-ingest-" + std::to_string(getpid());
-    setup.clean_start = !named;
+    // The broker keeps the session (and queues for it) across restarts: the
+    // client id is --id or the one kept in the ingest store. The ingests of a
+    // --share group share one store, so without --id each is new each time.
+    const bool lasting = !c.mqtt.client_id.empty() || c.share.empty();
+    setup.client_id = !c.mqtt.client_id.empty() ? c.mqtt.client_id
+                      : c.share.empty()         ? store.client_id()
+                                                : "qm-ingest-" + std::to_string(getpid());
+    setup.clean_start = !lasting;
     setup.v5 = false;
     setup.subscriptions = {share + agent::mqtt::all_records_filter(c.mqtt.topic_prefix),
                            share + agent::mqtt::all_events_filter(c.mqtt.topic_prefix)};
-    Inbox inbox(c.mqtt.topic_prefix, setup.subscriptions);
+    Inbox inbox(c.mqtt.topic_prefix, setup.subscriptions, setup.client_id);
     agent::mqtt::Link link(c.mqtt, setup, inbox);
     const std::string not_reached = link.start();
     if (!not_reached.empty()) log_line("broker not reached yet: " + not_reached);
@@ -233,9 +239,10 @@ int ingest(const IngestCommandLine& c)
         inbox.refusals.tick();
         if (batch.empty()) continue;
         const int64_t foreign = totals.foreign;
+        const int64_t reused = totals.reused;
         publish_confirmations(link, c.mqtt.topic_prefix, store.commit(batch, totals));
-        inbox.refusals.add(agent::Refusal::ForeignStore, totals.last_foreign,
-                           totals.foreign - foreign);
+        inbox.refusals.add(agent::Refusal::ForeignStore, totals.last_foreign, totals.foreign - foreign);
+        inbox.refusals.add(agent::Refusal::ReusedSeq, totals.last_reused, totals.reused - reused);
     }
     {
         std::lock_guard<std::mutex> hold(inbox.lock);
@@ -246,7 +253,7 @@ int ingest(const IngestCommandLine& c)
     inbox.refusals.flush();
     log_line("kept " + std::to_string(totals.records) + " records and " + std::to_string(totals.events) +
              " events, " + std::to_string(totals.duplicates) + " duplicates, " + std::to_string(inbox.refusals.total()) +
-             " refused");
+             " refused (" + std::to_string(totals.reused) + " of them a seq reused with other content)");
     return 0;
 }
 
@@ -260,15 +267,19 @@ const char kIngestHelp[] = R"(ingest: the monitoring centre's reference consumer
   --share GROUP       subscribe as $share/GROUP/..., so the ingests of a group split the messages
                       (they then share one --db, whose marks they confirm)
   --topic-prefix P    the topics' prefix (default qm/v1)
-  --id ID             a client id: the broker keeps the session (and queues for it) across restarts
+  --id ID             the client id (default: one kept in the ingest store, made when it is created;
+                      with --share and no --id, a new one each start); the broker keeps the session
+                      (and queues for it) across restarts
   --username NAME, --password-file FILE   log in (the password is the file's first line)
   --cafile FILE       TLS: the CA of the broker's certificate, whose name is checked
   --cert FILE, --key FILE                 TLS: this client's certificate and key
   --keepalive S       seconds between keepalives (default 30)
-Each message is kept once under its (store, seq); after each commit the store's contiguous
-high-water marks go to PREFIX/SITE/confirm (retained). A message is refused, and each reason
-logged once a minute with a count, when it is malformed or out of range, when its site or unit
-is not its topic's, or when its store belongs to another site (the first to send it).
+Each message is kept once under its (store, seq); one with other content under a (store, seq)
+already kept is refused (reused_seq: the store issued that seq twice) and the first stays.
+After each commit the stores' contiguous high-water marks go to PREFIX/SITE/confirm (retained).
+A message is refused, and each reason logged once a minute with a count, when it is malformed
+or out of range, when its site or unit is not its topic's, when its store belongs to another
+site (the first to send it), or when it reuses a seq.
 SIGINT or SIGTERM stops it after a last commit; it then says what it kept, and how many
 duplicates and refused messages it saw.
   Exit status 0; 1 when the store cannot be written; 2 for a command line it cannot run.
