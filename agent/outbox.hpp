@@ -49,7 +49,10 @@ struct OutboxRules {
 // The two clocks the rules read, passed in so they run without waiting.
 struct OutboxTime {
     int64_t steady_ms = 0;  // the window, the backlog's rate, the repair checks
-    int64_t utc_ms = 0;     // the acked time kept in the store, which outlives the process
+    // The acked time kept in the store, which outlives the process: UTC as at
+    // the publisher's start, carried on by the steady clock (a step of the
+    // wall clock does not move it).
+    int64_t utc_ms = 0;
 };
 
 // How a row goes out.

@@ -7,6 +7,7 @@
 #include "agent/agent_stats.hpp"
 #include "agent/publisher.hpp"
 #include "agent/store.hpp"
+#include "agent/time_text.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -41,6 +42,7 @@ private:
     EventLog tell_events_;
     std::mutex lock_;
     Store store_;
+    ClockWatch clock_;
 };
 
 }  // namespace agent

@@ -147,6 +147,8 @@ private:
     void make_room(int64_t needed_bytes, int64_t time_ms, CommitResult& result);
     void remove_old(int64_t time_ms, CommitResult& result);
     void record_drops(const Removed& removed, const std::string& reason, int64_t time_ms, CommitResult& result);
+    void insert_drop_event(const DropAccount& drops, int64_t time_ms);
+    void merge_drop_events(int64_t time_ms);
     void insert_event(const NewEvent& event);
     void note_failure(const Cycle& cycle, const std::string& error);
     void warn(const std::string& line) const;
@@ -157,6 +159,7 @@ private:
     int64_t page_size_ = 4096;
     std::unique_ptr<Statements> statements_;
     int64_t next_age_check_ms_ = 0;  // 0: at the first commit
+    std::optional<int64_t> drop_events_;  // the records_dropped events in the store; none: to be counted
 
     // While commits fail: since when, why, and what was lost.
     bool failing_ = false;
