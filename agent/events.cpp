@@ -150,6 +150,8 @@ Json::Value records_dropped_detail(const DropAccount& drops)
     detail["ranges"] = ranges_json(drops.ranges);
     detail["acked"] = Json::Int64{drops.acked};
     detail["acked_ranges"] = ranges_json(drops.acked_ranges);
+    detail["sent"] = Json::Int64{drops.sent};
+    detail["sent_ranges"] = ranges_json(drops.sent_ranges);
     if (drops.merged > 0) detail["merged"] = Json::Int64{drops.merged};
     return detail;
 }
@@ -162,7 +164,8 @@ std::optional<DropAccount> read_drop_account(const Json::Value& detail)
     drops.reason = detail["reason"].asString();
     auto ranges = read_ranges(detail["ranges"]);
     auto acked_ranges = read_ranges(detail["acked_ranges"]);
-    if (!ranges || !acked_ranges) return std::nullopt;
+    auto sent_ranges = read_ranges(detail["sent_ranges"]);
+    if (!ranges || !acked_ranges || !sent_ranges) return std::nullopt;
     // An event written before ranges were told: its span stands for them.
     const int64_t first = count_member(detail, "first_seq");
     const int64_t last = count_member(detail, "last_seq");
@@ -170,6 +173,8 @@ std::optional<DropAccount> read_drop_account(const Json::Value& detail)
     drops.ranges = std::move(*ranges);
     drops.acked = count_member(detail, "acked");
     drops.acked_ranges = std::move(*acked_ranges);
+    drops.sent = count_member(detail, "sent");
+    drops.sent_ranges = std::move(*sent_ranges);
     drops.merged = count_member(detail, "merged");
     return drops;
 }

@@ -30,7 +30,8 @@ constexpr const char* kAgentStarted = "agent_started";
 constexpr const char* kAgentStopped = "agent_stopped";
 // Records removed before anyone confirmed them: count, reason (max_mb, keep_days, store_error, merged),
 // first_seq and last_seq (the span), ranges (every dropped seq, as [first, last] pairs, ascending),
-// acked and acked_ranges (those of them the broker had acknowledged: perhaps at the centre), merged (how
+// acked and acked_ranges (those of them the broker had acknowledged: perhaps at the centre), sent and
+// sent_ranges (handed to the broker, not acknowledged: in flight, perhaps at the centre), merged (how
 // many earlier records_dropped events this one takes the place of). One event per removal; a store_error
 // drop has no seqs (its records were never stored).
 constexpr const char* kRecordsDropped = "records_dropped";
@@ -62,6 +63,8 @@ struct DropAccount {
     SeqRanges ranges;        // every dropped seq
     int64_t acked = 0;
     SeqRanges acked_ranges;  // those acknowledged by the broker
+    int64_t sent = 0;
+    SeqRanges sent_ranges;   // those handed to the broker, not acknowledged (in flight)
     int64_t merged = 0;
 };
 

@@ -38,6 +38,9 @@ public:
     virtual ~OutboxMarks() = default;
     virtual void mark_acked(Stream stream, const std::vector<int64_t>& seqs, int64_t now_ms) = 0;
     virtual void mark_confirmed_up_to(Stream stream, int64_t seq) = 0;
+    // Every row up to `seq` was handed to the broker (a row dropped unacknowledged
+    // at or below it may be in flight): kept in memory only.
+    virtual void mark_sent(Stream /*stream*/, int64_t /*seq*/) {}
 };
 
 struct OutboxRules {
@@ -133,6 +136,7 @@ private:
     std::array<std::vector<int64_t>, 2> acked_;     // not yet written
     std::array<int64_t, 2> confirmed_ = {0, 0};
     std::array<int64_t, 2> confirmed_written_ = {0, 0};
+    std::array<int64_t, 2> sent_written_ = {0, 0};
     std::array<int64_t, 2> live_next_ = {1, 1};
     std::array<int64_t, 2> unconfirmed_from_ = {1, 1};
     // The highest seq known handed to the broker: at first what the store

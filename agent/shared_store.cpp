@@ -56,6 +56,12 @@ void SharedStore::mark_acked(Stream stream, const std::vector<int64_t>& seqs, in
     store_.mark_acked(stream, seqs, now_ms);
 }
 
+void SharedStore::mark_sent(Stream stream, int64_t seq)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    store_.mark_sent(stream, seq);
+}
+
 void SharedStore::mark_confirmed_up_to(Stream stream, int64_t seq)
 {
     std::lock_guard<std::mutex> hold(lock_);

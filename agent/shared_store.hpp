@@ -36,6 +36,7 @@ public:
 
     void mark_acked(Stream stream, const std::vector<int64_t>& seqs, int64_t now_ms) override;
     void mark_confirmed_up_to(Stream stream, int64_t seq) override;
+    void mark_sent(Stream stream, int64_t seq) override;
 
 private:
     AgentStats& stats_;

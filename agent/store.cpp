@@ -180,6 +180,8 @@ struct Store::Removed {
     int64_t rows = 0;
     std::vector<int64_t> unconfirmed;
     std::vector<int64_t> acked;  // of those, the ones the broker acknowledged
+    std::vector<int64_t> sent;   // and those handed to it, not acknowledged
+    int64_t sent_up_to = 0;
 
     // Steps a DELETE ... RETURNING seq, confirmed, acked to its end.
     void take(sqlite::Statement& deleted)
@@ -187,8 +189,10 @@ struct Store::Removed {
         while (deleted.step()) {
             ++rows;
             if (deleted.integer(1) != 0) continue;
-            unconfirmed.push_back(deleted.integer(0));
-            if (deleted.integer(2) != 0) acked.push_back(deleted.integer(0));
+            const int64_t seq = deleted.integer(0);
+            unconfirmed.push_back(seq);
+            if (deleted.integer(2) != 0) acked.push_back(seq);
+            else if (seq <= sent_up_to) sent.push_back(seq);
         }
         deleted.reset();
     }
@@ -332,6 +336,7 @@ void Store::make_room(int64_t needed_bytes, int64_t time_ms, CommitResult& resul
 {
     const int64_t bound = settings_.max_mb * kBytesPerMb;
     Removed removed;
+    removed.sent_up_to = records_sent_up_to_;
     for (int64_t excess = used_bytes() + needed_bytes - bound; excess > 0;
          excess = used_bytes() + needed_bytes - bound) {
         // A guess at the rows that hold `excess` bytes; the loop checks what was freed.
@@ -388,6 +393,8 @@ void Store::record_drops(const Removed& removed, const std::string& reason, int6
     drops.ranges = bound_ranges(ranges_of(removed.unconfirmed), kRangesPerEvent);
     drops.acked = static_cast<int64_t>(removed.acked.size());
     drops.acked_ranges = bound_ranges(ranges_of(removed.acked), kRangesPerEvent);
+    drops.sent = static_cast<int64_t>(removed.sent.size());
+    drops.sent_ranges = bound_ranges(ranges_of(removed.sent), kRangesPerEvent);
     insert_drop_event(drops, time_ms);
     result.dropped_records += drops.count;
 }
@@ -423,6 +430,8 @@ void Store::merge_drop_events(int64_t time_ms)
         merged.ranges = merge_ranges(merged.ranges, drops->ranges);
         merged.acked += drops->acked;
         merged.acked_ranges = merge_ranges(merged.acked_ranges, drops->acked_ranges);
+        merged.sent += drops->sent;
+        merged.sent_ranges = merge_ranges(merged.sent_ranges, drops->sent_ranges);
         merged.merged += std::max<int64_t>(drops->merged, 1);
     }
     oldest.reset();
@@ -430,6 +439,7 @@ void Store::merge_drop_events(int64_t time_ms)
     for (int64_t seq : seqs) statements_->remove_event.bind(1, seq).run();
     merged.ranges = bound_ranges(std::move(merged.ranges), kRangesPerEvent);
     merged.acked_ranges = bound_ranges(std::move(merged.acked_ranges), kRangesPerEvent);
+    merged.sent_ranges = bound_ranges(std::move(merged.sent_ranges), kRangesPerEvent);
     insert_event({"", time_ms, event_kind::kRecordsDropped, records_dropped_detail(merged)});
     *drop_events_ -= static_cast<int64_t>(seqs.size()) - 1;
 }

@@ -20,6 +20,7 @@
 #include <json/json.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -129,6 +130,12 @@ public:
     // Many rows in one transaction: a publisher's acknowledgements come in bursts.
     bool mark_acked(Stream stream, const std::vector<int64_t>& seqs, int64_t now_ms);
     bool mark_confirmed_up_to(Stream stream, int64_t seq);
+    // Records up to seq were handed to the broker: one dropped unacknowledged
+    // is told as sent (in flight, or lost with a broker), not as never sent.
+    void mark_sent(Stream stream, int64_t seq)
+    {
+        if (stream == Stream::Records) records_sent_up_to_ = std::max(records_sent_up_to_, seq);
+    }
     std::optional<int64_t> first_unconfirmed(Stream stream);
 
     const std::string& store_id() const { return store_id_; }
@@ -159,6 +166,7 @@ private:
     int64_t page_size_ = 4096;
     std::unique_ptr<Statements> statements_;
     int64_t next_age_check_ms_ = 0;  // 0: at the first commit
+    int64_t records_sent_up_to_ = 0;
     std::optional<int64_t> drop_events_;  // the records_dropped events in the store; none: to be counted
 
     // While commits fail: since when, why, and what was lost.

@@ -184,6 +184,7 @@ void size_bound_holds_and_drops_are_told(const std::string& path)
 void drops_are_accounted_for_every_seq(const std::string& path)
 {
     constexpr int kCycles = 300;  // 4800 records, about four times what 1 MiB holds
+    constexpr int64_t kSentUpTo = 1600;  // handed to the broker
     StoreSettings s = settings(30, 1);
     s.forwarding = true;
     Store store(path, s);
@@ -194,6 +195,7 @@ void drops_are_accounted_for_every_seq(const std::string& path)
         ASSERT_TRUE(store.commit_cycle(cycle_of(kT0 + i * 1000, 16)).committed);
         const int64_t last = i * 16 + 16;
         if (i == 10) store.mark_confirmed_up_to(Stream::Records, 40);
+        if (i == 100) store.mark_sent(Stream::Records, kSentUpTo);
         if (i % 3 != 0) continue;
         for (int64_t seq = last - 10; seq <= last; seq += 2) {
             store.mark_acked(Stream::Records, seq, kT0);
@@ -215,11 +217,12 @@ void drops_are_accounted_for_every_seq(const std::string& path)
     const auto check = [&](const char* when) {
         const auto kept = column(path, "SELECT seq FROM record");
         const std::set<std::string> in_store(kept.begin(), kept.end());
-        SeqRanges ranges, acked_ranges;
+        SeqRanges ranges, acked_ranges, sent_ranges;
         int64_t counted = 0;
         for (const DropAccount& d : drops()) {
             ranges = merge_ranges(ranges, d.ranges);
             acked_ranges = merge_ranges(acked_ranges, d.acked_ranges);
+            sent_ranges = merge_ranges(sent_ranges, d.sent_ranges);
             counted += d.count;
         }
         EXPECT_EQ(counted, kCycles * 16 - 40 - static_cast<int64_t>(kept.size())) << when;
@@ -228,6 +231,8 @@ void drops_are_accounted_for_every_seq(const std::string& path)
             ASSERT_TRUE(inside(ranges, seq)) << when << ": seq " << seq << " neither kept nor told dropped";
             if (acked.count(seq) != 0) {
                 ASSERT_TRUE(inside(acked_ranges, seq)) << when << ": acked seq " << seq;
+            } else {
+                ASSERT_EQ(inside(sent_ranges, seq), seq <= kSentUpTo) << when << ": sent seq " << seq;
             }
         }
         EXPECT_FALSE(inside(ranges, 40)) << when;  // confirmed: no drop

@@ -10,6 +10,7 @@ import json
 import os
 import re
 import signal
+import sqlite3
 import subprocess
 import time
 import urllib.request
@@ -47,6 +48,13 @@ def metric(port, name):
         text = answer.read().decode()
     found = re.search(rf"^{re.escape(name)} (\d+)$", text, re.M)
     return int(found.group(1)) if found else None
+
+
+def seqs_of_drops(store):
+    """The seq ranges of each records_dropped event."""
+    with sqlite3.connect(f"file:{store}?mode=ro", uri=True) as c:
+        return [json.loads(d).get("ranges", []) for (d,) in
+                c.execute("SELECT detail FROM event WHERE kind = 'records_dropped'")]
 
 
 class Site:
@@ -196,6 +204,14 @@ class MqttTrials(EndToEndTest):
         self.assertEqual(site.stop_agent(), 0, site.agent.stderr())
         pages = scalar(site.store, "PRAGMA page_count") * scalar(site.store, "PRAGMA page_size")
         self.assertLessEqual(pages, 1024 * 1024)
+        # Every seq issued is still in the store or inside a told drop range.
+        dropped = set()
+        for ranges in seqs_of_drops(site.store):
+            for first, last in ranges:
+                dropped.update(range(first, last + 1))
+        issued = scalar(site.store, "SELECT seq FROM sqlite_sequence WHERE name = 'record'")
+        self.assertEqual(set(range(1, issued + 1)) - site.rows()[0] - dropped, set())
+        self.assertLessEqual(scalar(site.store, "SELECT count(*) FROM event WHERE kind = 'records_dropped'"), 64)
         return len(site.rows()[0]), 0, 0
 
     def clock_steps(self):
