@@ -28,7 +28,7 @@ constexpr const char* kControl = "control";
 constexpr const char* kAgentStarted = "agent_started";
 // The agent stopped cleanly: version, site_hash.
 constexpr const char* kAgentStopped = "agent_stopped";
-// Records removed before anyone confirmed them: count, reason (max_mb, keep_days, store_error, merged),
+// Records removed before anyone confirmed them: count, reason (max_mb, store_error, merged),
 // first_seq and last_seq (the span), ranges (every dropped seq, as [first, last] pairs, ascending),
 // acked and acked_ranges (those of them the broker had acknowledged: perhaps at the centre), sent and
 // sent_ranges (handed to the broker, not acknowledged: in flight, perhaps at the centre), merged (how
@@ -48,7 +48,7 @@ constexpr const char* kClockStep = "clock_step";
 // Reasons in a records_dropped event.
 namespace drop_reason {
 constexpr const char* kMaxMb = "max_mb";          // the size bound made room for newer rows
-constexpr const char* kKeepDays = "keep_days";    // older than the age bound and never confirmed
+constexpr const char* kKeepDays = "keep_days";    // older than the age bound and never confirmed (older stores only)
 constexpr const char* kStoreError = "store_error";// cycles that could not be written at all
 constexpr const char* kMerged = "merged";         // earlier drops of more than one reason, merged into one event
 }  // namespace drop_reason

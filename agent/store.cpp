@@ -51,8 +51,8 @@ WITH RECURSIVE units(name) AS (
   SELECT (SELECT min(unit) FROM record WHERE unit > units.name) FROM units WHERE units.name IS NOT NULL)
 SELECT name FROM units WHERE name IS NOT NULL)";
 
-// Events the state a restarting agent resumes from is read from: per unit and
-// alarm point the latest raise or clear, per unit the latest health event.
+// The events a restarting agent's state is read from: per unit and alarm
+// point the latest raise or clear, per unit the latest health event.
 // Neither bound removes them (nor a records_dropped event: the size bound never
 // does, and the age bound only one the centre confirmed).
 const char kStateEvents[] = R"(
@@ -309,7 +309,7 @@ void Store::write_cycle(const Cycle& cycle, CommitResult& result)
     }
     // A clock set back makes the next check due at once, not an age later.
     if (cycle.time_ms >= next_age_check_ms_ || cycle.time_ms < next_age_check_ms_ - kAgeCheckEveryMs)
-        remove_old(cycle.time_ms, result);
+        remove_old(cycle.time_ms);
     make_room(cycle_bytes(cycle) + kCycleSlackPages * page_size_, cycle.time_ms, result);
 
     sqlite::Statement& insert = statements_->insert_record;
@@ -354,7 +354,7 @@ void Store::make_room(int64_t needed_bytes, int64_t time_ms, CommitResult& resul
     if (over_pages > 0) db_.execute("PRAGMA incremental_vacuum(" + std::to_string(over_pages) + ")");
 }
 
-void Store::remove_old(int64_t time_ms, CommitResult& result)
+void Store::remove_old(int64_t time_ms)
 {
     const int64_t cutoff = time_ms - settings_.keep_days * kMsPerDay;
     std::vector<std::string> units;
@@ -372,8 +372,8 @@ void Store::remove_old(int64_t time_ms, CommitResult& result)
     }
     // Without forwarding nothing waits for a confirmation: a record that
     // reached keep_days has served its time. With it only confirmed rows go
-    // by age (a clock stepped a year ahead removes nothing unsent): no drop.
-    record_drops(removed, drop_reason::kKeepDays, time_ms, result);
+    // by age (a clock stepped a year ahead removes nothing unsent). Neither
+    // is a drop.
 
     const int64_t event_days = std::max(settings_.keep_days, kEventKeepDaysAtLeast);
     statements_->remove_events_before.bind(1, time_ms - event_days * kMsPerDay)
@@ -385,7 +385,6 @@ void Store::remove_old(int64_t time_ms, CommitResult& result)
 
 void Store::record_drops(const Removed& removed, const std::string& reason, int64_t time_ms, CommitResult& result)
 {
-    if (!settings_.forwarding && reason == drop_reason::kKeepDays) return;
     if (removed.unconfirmed.empty()) return;
     DropAccount drops;
     drops.count = static_cast<int64_t>(removed.unconfirmed.size());

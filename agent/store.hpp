@@ -152,7 +152,7 @@ private:
     void set_up();
     void write_cycle(const Cycle& cycle, CommitResult& result);
     void make_room(int64_t needed_bytes, int64_t time_ms, CommitResult& result);
-    void remove_old(int64_t time_ms, CommitResult& result);
+    void remove_old(int64_t time_ms);
     void record_drops(const Removed& removed, const std::string& reason, int64_t time_ms, CommitResult& result);
     void insert_drop_event(const DropAccount& drops, int64_t time_ms);
     void merge_drop_events(int64_t time_ms);
