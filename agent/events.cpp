@@ -1,5 +1,6 @@
 #include "agent/events.hpp"
 
+#include <algorithm>
 
 namespace agent {
 
@@ -57,6 +58,132 @@ Json::Value records_dropped_detail(int64_t count, const std::string& reason, int
         detail["first_seq"] = Json::Int64{first_seq};
         detail["last_seq"] = Json::Int64{last_seq};
     }
+    return detail;
+}
+
+namespace {
+
+Json::Value ranges_json(const SeqRanges& ranges)
+{
+    Json::Value list(Json::arrayValue);
+    for (const auto& [first, last] : ranges) {
+        Json::Value pair(Json::arrayValue);
+        pair.append(Json::Int64{first});
+        pair.append(Json::Int64{last});
+        list.append(pair);
+    }
+    return list;
+}
+
+std::optional<SeqRanges> read_ranges(const Json::Value& list)
+{
+    SeqRanges ranges;
+    if (list.isNull()) return ranges;
+    if (!list.isArray()) return std::nullopt;
+    for (const Json::Value& pair : list) {
+        if (!pair.isArray() || pair.size() != 2 || !pair[0].isInt64() || !pair[1].isInt64()) return std::nullopt;
+        const int64_t first = pair[0].asInt64();
+        const int64_t last = pair[1].asInt64();
+        if (first < 1 || last < first) return std::nullopt;
+        ranges.emplace_back(first, last);
+    }
+    return merge_ranges(ranges, {});
+}
+
+int64_t count_member(const Json::Value& detail, const char* name)
+{
+    const Json::Value& value = detail[name];
+    return value.isInt64() && value.asInt64() > 0 ? value.asInt64() : 0;
+}
+
+}  // namespace
+
+SeqRanges ranges_of(std::vector<int64_t> seqs)
+{
+    std::sort(seqs.begin(), seqs.end());
+    SeqRanges ranges;
+    for (int64_t seq : seqs) {
+        if (!ranges.empty() && seq <= ranges.back().second + 1) ranges.back().second = std::max(ranges.back().second, seq);
+        else ranges.emplace_back(seq, seq);
+    }
+    return ranges;
+}
+
+SeqRanges merge_ranges(const SeqRanges& a, const SeqRanges& b)
+{
+    SeqRanges all = a;
+    all.insert(all.end(), b.begin(), b.end());
+    std::sort(all.begin(), all.end());
+    SeqRanges joined;
+    for (const auto& range : all) {
+        if (!joined.empty() && range.first <= joined.back().second + 1)
+            joined.back().second = std::max(joined.back().second, range.second);
+        else
+            joined.push_back(range);
+    }
+    return joined;
+}
+
+SeqRanges bound_ranges(SeqRanges ranges, std::size_t most)
+{
+    most = std::max<std::size_t>(most, 1);
+    if (ranges.size() <= most) return ranges;
+    // The gaps, smallest first; the (size - most) smallest are closed.
+    std::vector<std::pair<int64_t, std::size_t>> gaps;
+    for (std::size_t i = 1; i < ranges.size(); ++i) gaps.emplace_back(ranges[i].first - ranges[i - 1].second, i);
+    std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(ranges.size() - most - 1), gaps.end());
+    std::vector<bool> close(ranges.size(), false);
+    for (std::size_t g = 0; g < ranges.size() - most; ++g) close[gaps[g].second] = true;
+    SeqRanges bounded;
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        if (close[i]) bounded.back().second = ranges[i].second;
+        else bounded.push_back(ranges[i]);
+    }
+    return bounded;
+}
+
+Json::Value records_dropped_detail(const DropAccount& drops)
+{
+    Json::Value detail =
+        records_dropped_detail(drops.count, drops.reason, drops.ranges.empty() ? 0 : drops.ranges.front().first,
+                               drops.ranges.empty() ? 0 : drops.ranges.back().second);
+    detail["ranges"] = ranges_json(drops.ranges);
+    detail["acked"] = Json::Int64{drops.acked};
+    detail["acked_ranges"] = ranges_json(drops.acked_ranges);
+    detail["sent"] = Json::Int64{drops.sent};
+    detail["sent_ranges"] = ranges_json(drops.sent_ranges);
+    if (drops.merged > 0) detail["merged"] = Json::Int64{drops.merged};
+    return detail;
+}
+
+std::optional<DropAccount> read_drop_account(const Json::Value& detail)
+{
+    if (!detail.isObject() || !detail["reason"].isString()) return std::nullopt;
+    DropAccount drops;
+    drops.count = count_member(detail, "count");
+    drops.reason = detail["reason"].asString();
+    auto ranges = read_ranges(detail["ranges"]);
+    auto acked_ranges = read_ranges(detail["acked_ranges"]);
+    auto sent_ranges = read_ranges(detail["sent_ranges"]);
+    if (!ranges || !acked_ranges || !sent_ranges) return std::nullopt;
+    // An event written before ranges were told: its span stands for them.
+    const int64_t first = count_member(detail, "first_seq");
+    const int64_t last = count_member(detail, "last_seq");
+    if (ranges->empty() && first > 0 && last >= first) ranges->emplace_back(first, last);
+    drops.ranges = std::move(*ranges);
+    drops.acked = count_member(detail, "acked");
+    drops.acked_ranges = std::move(*acked_ranges);
+    drops.sent = count_member(detail, "sent");
+    drops.sent_ranges = std::move(*sent_ranges);
+    drops.merged = count_member(detail, "merged");
+    return drops;
+}
+
+Json::Value clock_step_detail(int64_t step_ms, const std::string& expected)
+{
+    Json::Value detail(Json::objectValue);
+    detail["step_ms"] = Json::Int64{step_ms};
+    detail["expected"] = expected;
     return detail;
 }
 

@@ -6,7 +6,10 @@
 #include <json/json.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace agent {
 
@@ -25,7 +28,12 @@ constexpr const char* kControl = "control";
 constexpr const char* kAgentStarted = "agent_started";
 // The agent stopped cleanly: version, site_hash.
 constexpr const char* kAgentStopped = "agent_stopped";
-// Records removed before anyone confirmed them: count, reason (max_mb, keep_days, store_error), first_seq, last_seq.
+// Records removed before anyone confirmed them: count, reason (max_mb, store_error, merged),
+// first_seq and last_seq (the span), ranges (every dropped seq, as [first, last] pairs, ascending),
+// acked and acked_ranges (those of them the broker had acknowledged: perhaps at the centre), sent and
+// sent_ranges (handed to the broker, not acknowledged: in flight, perhaps at the centre), merged (how
+// many earlier records_dropped events this one takes the place of). One event per removal; a store_error
+// drop has no seqs (its records were never stored).
 constexpr const char* kRecordsDropped = "records_dropped";
 // The store could not be written (full disk, I/O error), told when it works again: error, since, failed_cycles.
 constexpr const char* kStoreError = "store_error";
@@ -37,14 +45,43 @@ constexpr const char* kStoreRecovered = "store_recovered";
 // last_event_seq (the store's last seqs when opened), centre_record_seq and centre_event_seq (the centre's marks),
 // records_renumbered and events_renumbered (rows written since the start, moved to seqs past the marks).
 constexpr const char* kStoreBehindCentre = "store_behind_centre";
+// The wall clock stepped against the steady one between two writes: step_ms (signed, forward above 0),
+// expected (the time the steady clock gave, ISO 8601 UTC).
+constexpr const char* kClockStep = "clock_step";
 }  // namespace event_kind
 
 // Reasons in a records_dropped event.
 namespace drop_reason {
 constexpr const char* kMaxMb = "max_mb";          // the size bound made room for newer rows
-constexpr const char* kKeepDays = "keep_days";    // older than the age bound and never confirmed
+constexpr const char* kKeepDays = "keep_days";    // older than the age bound and never confirmed (older stores only)
 constexpr const char* kStoreError = "store_error";// cycles that could not be written at all
+constexpr const char* kMerged = "merged";         // earlier drops of more than one reason, merged into one event
 }  // namespace drop_reason
+
+// Seq ranges [first, last], ascending, apart from each other.
+using SeqRanges = std::vector<std::pair<int64_t, int64_t>>;
+
+// What a records_dropped event tells.
+struct DropAccount {
+    int64_t count = 0;
+    std::string reason;
+    SeqRanges ranges;        // every dropped seq
+    int64_t acked = 0;
+    SeqRanges acked_ranges;  // those acknowledged by the broker
+    int64_t sent = 0;
+    SeqRanges sent_ranges;   // those handed to the broker, not acknowledged (in flight)
+    int64_t merged = 0;
+};
+
+// The ranges of `seqs` (in any order, no repeats).
+SeqRanges ranges_of(std::vector<int64_t> seqs);
+// Both sets in one, touching ranges joined.
+SeqRanges merge_ranges(const SeqRanges& a, const SeqRanges& b);
+// At most `most` ranges: the ranges with the smallest gaps between them joined. What a gap holds was
+// removed too (the size bound goes oldest first), so a joined range claims no row the store still has.
+SeqRanges bound_ranges(SeqRanges ranges, std::size_t most);
+// A stored records_dropped detail read back; nothing when it is not one.
+std::optional<DropAccount> read_drop_account(const Json::Value& detail);
 
 Json::Value alarm_detail(int position, const std::string& code_mode_1, const std::string& code_mode_2,
                          const std::string& name, int level);
@@ -53,6 +90,8 @@ Json::Value unit_back_detail(int64_t failed_cycles);
 Json::Value control_detail(int code, const std::string& input_hex, int result, const std::string& source);
 Json::Value agent_detail(const std::string& version, const std::string& site_hash);
 Json::Value records_dropped_detail(int64_t count, const std::string& reason, int64_t first_seq, int64_t last_seq);
+Json::Value records_dropped_detail(const DropAccount& drops);
+Json::Value clock_step_detail(int64_t step_ms, const std::string& expected);
 Json::Value store_error_detail(const std::string& error, const std::string& since, int64_t failed_cycles);
 // Per stream (records, events): the store's last seq when opened, the centre's mark, the rows moved past it.
 struct BehindCentre {

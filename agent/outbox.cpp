@@ -83,6 +83,10 @@ void Outbox::write_marks(int64_t utc_ms)
         const std::size_t i = index_of(stream);
         if (!acked_[i].empty()) marks_.mark_acked(stream, acked_[i], utc_ms);
         acked_[i].clear();
+        if (published_[i] && *published_[i] > sent_written_[i]) {
+            marks_.mark_sent(stream, *published_[i]);
+            sent_written_[i] = *published_[i];
+        }
         if (confirmed_[i] > confirmed_written_[i]) {
             marks_.mark_confirmed_up_to(stream, confirmed_[i]);
             confirmed_written_[i] = confirmed_[i];

@@ -42,6 +42,9 @@ public:
     // Store::move_past_centre's rule (true when the store moved past them).
     virtual bool move_past_centre(int64_t record_mark, int64_t event_mark, int64_t record_sent,
                                   int64_t event_sent) = 0;
+    // Every row up to `seq` was handed to the broker (a row dropped unacknowledged
+    // at or below it may be in flight): kept in memory only.
+    virtual void mark_sent(Stream /*stream*/, int64_t /*seq*/) {}
 };
 
 struct OutboxRules {
@@ -57,7 +60,10 @@ struct OutboxRules {
 // The two clocks the rules read, passed in so they run without waiting.
 struct OutboxTime {
     int64_t steady_ms = 0;  // the window, the backlog's rate, the repair checks
-    int64_t utc_ms = 0;     // the acked time kept in the store, which outlives the process
+    // The acked time kept in the store, which outlives the process: UTC as at
+    // the publisher's start, carried on by the steady clock (a step of the
+    // wall clock does not move it).
+    int64_t utc_ms = 0;
 };
 
 // How a row goes out.
@@ -141,6 +147,7 @@ private:
     std::array<std::vector<int64_t>, 2> acked_;     // not yet written
     std::array<int64_t, 2> confirmed_ = {0, 0};
     std::array<int64_t, 2> confirmed_written_ = {0, 0};
+    std::array<int64_t, 2> sent_written_ = {0, 0};
     std::array<int64_t, 2> live_next_ = {1, 1};
     std::array<int64_t, 2> unconfirmed_from_ = {1, 1};
     // The highest seq known handed to the broker: at first what the store

@@ -28,10 +28,15 @@ constexpr std::size_t kPendingConfirmsMax = 64;
 constexpr int kQos = 1;
 constexpr int kFirstRefusalReason = 0x80;
 
+// The acked times the outbox writes and its repair compares are UTC as it was
+// when the publisher first asked, carried on by the steady clock: a wall
+// clock set back an hour neither holds a repair back an hour nor makes rows
+// acknowledged later look older.
 OutboxTime time_now()
 {
-    const auto steady = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch());
-    return {steady.count(), utc_now_ms()};
+    const int64_t steady = steady_now_ms();
+    static const int64_t utc_at_steady_zero = utc_now_ms() - steady;
+    return {steady, utc_at_steady_zero + steady};
 }
 
 // How long the first rows wait for the centre's retained mark for the store
@@ -238,7 +243,7 @@ void Publisher::State::hand_over_to_outbox(bool& is_connected, uint64_t& epoch)
             refusals.add(Refusal::BeyondPublished, "a confirmation up to records " + std::to_string(confirm.record_seq) +
                                                        " and events " + std::to_string(confirm.event_seq) +
                                                        ", beyond the rows sent");
-    outbox.write_marks(utc_now_ms());
+    outbox.write_marks(time_now().utc_ms);
 }
 
 void Publisher::State::count_outbox()

@@ -31,10 +31,22 @@ ResumeState SharedStore::resume_state()
 CommitResult SharedStore::write(const Cycle& cycle)
 {
     std::lock_guard<std::mutex> hold(lock_);
-    CommitResult result = store_.commit_cycle(cycle);
+    // Both clocks read together at each write: a step between two writes is
+    // told once, with the cycle that follows it.
+    const int64_t utc_ms = utc_now_ms();
+    const int64_t steady_ms = steady_now_ms();
+    const std::optional<int64_t> step = clock_.sample(utc_ms, steady_ms);
+    Cycle with_step;
+    if (step) {
+        with_step = cycle;
+        with_step.events.insert(with_step.events.begin(),
+                                {"", utc_ms, event_kind::kClockStep, clock_step_detail(*step, iso8601_utc_ms(utc_ms - *step))});
+    }
+    const Cycle& written = step ? with_step : cycle;
+    CommitResult result = store_.commit_cycle(written);
     stats_.dropped_records_total += result.dropped_records;
     if (tell_events_)
-        for (const NewEvent& event : cycle.events) tell_events_(event_line(event));
+        for (const NewEvent& event : written.events) tell_events_(event_line(event));
     return result;
 }
 
@@ -42,6 +54,12 @@ void SharedStore::mark_acked(Stream stream, const std::vector<int64_t>& seqs, in
 {
     std::lock_guard<std::mutex> hold(lock_);
     store_.mark_acked(stream, seqs, now_ms);
+}
+
+void SharedStore::mark_sent(Stream stream, int64_t seq)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    store_.mark_sent(stream, seq);
 }
 
 void SharedStore::mark_confirmed_up_to(Stream stream, int64_t seq)

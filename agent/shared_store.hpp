@@ -7,6 +7,7 @@
 #include "agent/agent_stats.hpp"
 #include "agent/publisher.hpp"
 #include "agent/store.hpp"
+#include "agent/time_text.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -36,12 +37,14 @@ public:
     void mark_acked(Stream stream, const std::vector<int64_t>& seqs, int64_t now_ms) override;
     void mark_confirmed_up_to(Stream stream, int64_t seq) override;
     bool move_past_centre(int64_t record_mark, int64_t event_mark, int64_t record_sent, int64_t event_sent) override;
+    void mark_sent(Stream stream, int64_t seq) override;
 
 private:
     AgentStats& stats_;
     EventLog tell_events_;
     std::mutex lock_;
     Store store_;
+    ClockWatch clock_;
 };
 
 }  // namespace agent

@@ -32,6 +32,11 @@ constexpr int64_t kCycleSlackPages = 4;
 // A writer waits this long for a lock another connection holds (a reader's
 // checkpoint; a second writer is a mistake, and gets an error, not a hang).
 constexpr int kBusyTimeoutMs = 1000;
+// records_dropped events are never removed by the size bound; beyond this many
+// the oldest half are merged into one, so their number stays bounded.
+constexpr int64_t kDropEventsKept = 64;
+// Ranges told in one records_dropped event; beyond it the closest are joined.
+constexpr std::size_t kRangesPerEvent = 64;
 constexpr int kWalCheckpointPagesMax = 1000;  // SQLite's default
 constexpr int kWalCheckpointPagesMin = 16;
 constexpr const char* kStoreAdvice =
@@ -45,6 +50,27 @@ WITH RECURSIVE units(name) AS (
   UNION ALL
   SELECT (SELECT min(unit) FROM record WHERE unit > units.name) FROM units WHERE units.name IS NOT NULL)
 SELECT name FROM units WHERE name IS NOT NULL)";
+
+// The events a restarting agent's state is read from: per unit and alarm
+// point the latest raise or clear, per unit the latest health event.
+// Neither bound removes them (nor a records_dropped event: the size bound never
+// does, and the age bound only one the centre confirmed).
+const char kStateEvents[] = R"(
+  SELECT max(seq) FROM event WHERE kind IN ('alarm_raised', 'alarm_cleared') AND unit IS NOT NULL
+    GROUP BY unit, json_extract(detail, '$.position')
+  UNION ALL
+  SELECT max(seq) FROM event WHERE kind IN ('unit_lost', 'unit_back') AND unit IS NOT NULL GROUP BY unit)";
+
+std::optional<Json::Value> parse_detail(const std::string& text)
+{
+    Json::CharReaderBuilder builder;
+    Json::CharReaderBuilder::strictMode(&builder.settings_);
+    builder["stackLimit"] = 16;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value value;
+    if (!reader->parse(text.data(), text.data() + text.size(), &value, nullptr)) return std::nullopt;
+    return value;
+}
 
 std::string random_uuid_v4()
 {
@@ -86,11 +112,19 @@ struct Store::Statements {
                             "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"),
           insert_event(db, "INSERT INTO event(unit, ts_ms, kind, detail) VALUES (?1, ?2, ?3, ?4)"),
           remove_oldest_records(db, "DELETE FROM record WHERE seq IN (SELECT seq FROM record ORDER BY seq LIMIT ?1) "
-                                    "RETURNING unit, seq, confirmed"),
-          remove_oldest_events(db, "DELETE FROM event WHERE seq IN (SELECT seq FROM event ORDER BY seq LIMIT ?1)"),
+                                    "RETURNING seq, confirmed, acked_ms IS NOT NULL"),
+          remove_oldest_events(db, std::string("DELETE FROM event WHERE seq IN (SELECT seq FROM event WHERE kind != "
+                                               "'records_dropped' AND seq NOT IN (") +
+                                       kStateEvents + ") ORDER BY seq LIMIT ?1)"),
+          // ?4: forwarding, where only what the centre confirmed goes by age.
           remove_unit_before(db, "DELETE FROM record WHERE seq IN (SELECT seq FROM record WHERE unit = ?1 AND "
-                                 "ts_ms < ?2 ORDER BY ts_ms LIMIT ?3) RETURNING unit, seq, confirmed"),
-          remove_events_before(db, "DELETE FROM event WHERE ts_ms < ?1"),
+                                 "ts_ms < ?2 AND (confirmed = 1 OR ?4 = 0) ORDER BY ts_ms LIMIT ?3) "
+                                 "RETURNING seq, confirmed, acked_ms IS NOT NULL"),
+          remove_events_before(db, std::string("DELETE FROM event WHERE ts_ms < ?1 AND (confirmed = 1 OR ?2 = 0) "
+                                               "AND seq NOT IN (") + kStateEvents + ")"),
+          count_drop_events(db, "SELECT count(*) FROM event WHERE kind = 'records_dropped'"),
+          oldest_drop_events(db, "SELECT seq, detail FROM event WHERE kind = 'records_dropped' ORDER BY seq LIMIT ?1"),
+          remove_event(db, "DELETE FROM event WHERE seq = ?1"),
           units(db, kUnitsSql),
           page_count(db, "PRAGMA page_count"),
           freelist_count(db, "PRAGMA freelist_count")
@@ -102,33 +136,33 @@ struct Store::Statements {
     sqlite::Statement remove_oldest_events;
     sqlite::Statement remove_unit_before;
     sqlite::Statement remove_events_before;
+    sqlite::Statement count_drop_events;
+    sqlite::Statement oldest_drop_events;
+    sqlite::Statement remove_event;
     sqlite::Statement units;
     sqlite::Statement page_count;
     sqlite::Statement freelist_count;
 };
 
-// Records removed in one commit: all of them counted, the unconfirmed ones
-// by unit with their seq range (each becomes a records_dropped event).
+// Records removed in one commit: all of them counted, the seqs of the
+// unconfirmed ones kept (one records_dropped event tells them all).
 struct Store::Removed {
-    struct Drops {
-        int64_t count = 0;
-        int64_t first_seq = 0;
-        int64_t last_seq = 0;
-    };
     int64_t rows = 0;
-    std::map<std::string, Drops> unconfirmed;
+    std::vector<int64_t> unconfirmed;
+    std::vector<int64_t> acked;  // of those, the ones the broker acknowledged
+    std::vector<int64_t> sent;   // and those handed to it, not acknowledged
+    int64_t sent_up_to = 0;
 
-    // Steps a DELETE ... RETURNING unit, seq, confirmed to its end.
+    // Steps a DELETE ... RETURNING seq, confirmed, acked to its end.
     void take(sqlite::Statement& deleted)
     {
         while (deleted.step()) {
             ++rows;
-            if (deleted.integer(2) != 0) continue;
-            Drops& drops = unconfirmed[deleted.text(0)];
-            const int64_t seq = deleted.integer(1);
-            drops.first_seq = drops.count == 0 ? seq : std::min(drops.first_seq, seq);
-            drops.last_seq = std::max(drops.last_seq, seq);
-            ++drops.count;
+            if (deleted.integer(1) != 0) continue;
+            const int64_t seq = deleted.integer(0);
+            unconfirmed.push_back(seq);
+            if (deleted.integer(2) != 0) acked.push_back(seq);
+            else if (seq <= sent_up_to) sent.push_back(seq);
         }
         deleted.reset();
     }
@@ -222,6 +256,7 @@ CommitResult Store::commit_cycle(const Cycle& cycle)
         // A failed statement may have ended the transaction itself.
         if (!sqlite3_get_autocommit(db_.handle())) sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
         note_failure(cycle, e.what());
+        drop_events_.reset();  // what was counted in the transaction is gone with it
         return CommitResult{false, e.what(), 0};
     }
     if (failing_) {
@@ -239,11 +274,16 @@ void Store::write_cycle(const Cycle& cycle, CommitResult& result)
     if (failing_) {
         insert_event({"", cycle.time_ms, event_kind::kStoreError,
                       store_error_detail(failure_, iso8601_utc_ms(failing_since_ms_), failed_cycles_)});
-        if (lost_records_ > 0)
-            insert_event({"", cycle.time_ms, event_kind::kRecordsDropped,
-                          records_dropped_detail(lost_records_, drop_reason::kStoreError, 0, 0)});
+        if (lost_records_ > 0) {
+            DropAccount lost;
+            lost.count = lost_records_;
+            lost.reason = drop_reason::kStoreError;
+            insert_drop_event(lost, cycle.time_ms);
+        }
     }
-    if (cycle.time_ms >= next_age_check_ms_) remove_old(cycle.time_ms, result);
+    // A clock set back makes the next check due at once, not an age later.
+    if (cycle.time_ms >= next_age_check_ms_ || cycle.time_ms < next_age_check_ms_ - kAgeCheckEveryMs)
+        remove_old(cycle.time_ms);
     make_room(cycle_bytes(cycle) + kCycleSlackPages * page_size_, cycle.time_ms, result);
 
     sqlite::Statement& insert = statements_->insert_record;
@@ -264,11 +304,13 @@ void Store::insert_event(const NewEvent& event)
 }
 
 // Oldest records first, then (when no record is left) the oldest events,
-// until the cycle fits under the bound; the pages they free are reused.
+// until the cycle fits under the bound; the pages they free are reused. The
+// records_dropped events and those the resume state is read from stay.
 void Store::make_room(int64_t needed_bytes, int64_t time_ms, CommitResult& result)
 {
     const int64_t bound = settings_.max_mb * kBytesPerMb;
     Removed removed;
+    removed.sent_up_to = records_sent_up_to_;
     for (int64_t excess = used_bytes() + needed_bytes - bound; excess > 0;
          excess = used_bytes() + needed_bytes - bound) {
         // A guess at the rows that hold `excess` bytes; the loop checks what was freed.
@@ -286,7 +328,7 @@ void Store::make_room(int64_t needed_bytes, int64_t time_ms, CommitResult& resul
     if (over_pages > 0) db_.execute("PRAGMA incremental_vacuum(" + std::to_string(over_pages) + ")");
 }
 
-void Store::remove_old(int64_t time_ms, CommitResult& result)
+void Store::remove_old(int64_t time_ms)
 {
     const int64_t cutoff = time_ms - settings_.keep_days * kMsPerDay;
     std::vector<std::string> units;
@@ -298,26 +340,81 @@ void Store::remove_old(int64_t time_ms, CommitResult& result)
     for (const std::string& unit : units) {
         const int64_t before = removed.rows;
         statements_->remove_unit_before.bind(1, unit).bind(2, cutoff).bind(3, kAgeRemovalBatch);
+        statements_->remove_unit_before.bind(4, int64_t{settings_.forwarding});
         removed.take(statements_->remove_unit_before);
         more = more || removed.rows - before == kAgeRemovalBatch;
     }
     // Without forwarding nothing waits for a confirmation: a record that
-    // reached keep_days has served its time.
-    if (!settings_.forwarding) removed.unconfirmed.clear();
-    record_drops(removed, drop_reason::kKeepDays, time_ms, result);
+    // reached keep_days has served its time. With it only confirmed rows go
+    // by age (a clock stepped a year ahead removes nothing unsent). Neither
+    // is a drop.
 
     const int64_t event_days = std::max(settings_.keep_days, kEventKeepDaysAtLeast);
-    statements_->remove_events_before.bind(1, time_ms - event_days * kMsPerDay).run();
+    statements_->remove_events_before.bind(1, time_ms - event_days * kMsPerDay)
+        .bind(2, int64_t{settings_.forwarding})
+        .run();
+    drop_events_.reset();
     next_age_check_ms_ = more ? 0 : time_ms + kAgeCheckEveryMs;
 }
 
 void Store::record_drops(const Removed& removed, const std::string& reason, int64_t time_ms, CommitResult& result)
 {
-    for (const auto& [unit, drops] : removed.unconfirmed) {
-        insert_event({unit, time_ms, event_kind::kRecordsDropped,
-                      records_dropped_detail(drops.count, reason, drops.first_seq, drops.last_seq)});
-        result.dropped_records += drops.count;
+    if (removed.unconfirmed.empty()) return;
+    DropAccount drops;
+    drops.count = static_cast<int64_t>(removed.unconfirmed.size());
+    drops.reason = reason;
+    drops.ranges = bound_ranges(ranges_of(removed.unconfirmed), kRangesPerEvent);
+    drops.acked = static_cast<int64_t>(removed.acked.size());
+    drops.acked_ranges = bound_ranges(ranges_of(removed.acked), kRangesPerEvent);
+    drops.sent = static_cast<int64_t>(removed.sent.size());
+    drops.sent_ranges = bound_ranges(ranges_of(removed.sent), kRangesPerEvent);
+    insert_drop_event(drops, time_ms);
+    result.dropped_records += drops.count;
+}
+
+void Store::insert_drop_event(const DropAccount& drops, int64_t time_ms)
+{
+    insert_event({"", time_ms, event_kind::kRecordsDropped, records_dropped_detail(drops)});
+    if (!drop_events_) {
+        sqlite::Statement& count = statements_->count_drop_events;
+        drop_events_ = count.step() ? count.integer(0) : 0;
+        count.reset();
+    } else {
+        ++*drop_events_;
     }
+    if (*drop_events_ > kDropEventsKept) merge_drop_events(time_ms);
+}
+
+// The oldest half of the drop events become one new event (a new seq, so the
+// centre receives it even when it confirmed those it takes the place of).
+void Store::merge_drop_events(int64_t time_ms)
+{
+    DropAccount merged;
+    std::vector<int64_t> seqs;
+    sqlite::Statement& oldest = statements_->oldest_drop_events;
+    oldest.bind(1, *drop_events_ - kDropEventsKept / 2);
+    while (oldest.step()) {
+        const auto detail = parse_detail(oldest.text(1));
+        const auto drops = detail ? read_drop_account(*detail) : std::nullopt;
+        if (!drops) continue;  // one that cannot be read stays as it is
+        seqs.push_back(oldest.integer(0));
+        merged.reason = merged.reason.empty() || merged.reason == drops->reason ? drops->reason : drop_reason::kMerged;
+        merged.count += drops->count;
+        merged.ranges = merge_ranges(merged.ranges, drops->ranges);
+        merged.acked += drops->acked;
+        merged.acked_ranges = merge_ranges(merged.acked_ranges, drops->acked_ranges);
+        merged.sent += drops->sent;
+        merged.sent_ranges = merge_ranges(merged.sent_ranges, drops->sent_ranges);
+        merged.merged += std::max<int64_t>(drops->merged, 1);
+    }
+    oldest.reset();
+    if (seqs.size() < 2) return;
+    for (int64_t seq : seqs) statements_->remove_event.bind(1, seq).run();
+    merged.ranges = bound_ranges(std::move(merged.ranges), kRangesPerEvent);
+    merged.acked_ranges = bound_ranges(std::move(merged.acked_ranges), kRangesPerEvent);
+    merged.sent_ranges = bound_ranges(std::move(merged.sent_ranges), kRangesPerEvent);
+    insert_event({"", time_ms, event_kind::kRecordsDropped, records_dropped_detail(merged)});
+    *drop_events_ -= static_cast<int64_t>(seqs.size()) - 1;
 }
 
 void Store::note_failure(const Cycle& cycle, const std::string& error)

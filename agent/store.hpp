@@ -20,6 +20,7 @@
 #include <json/json.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -135,6 +136,12 @@ public:
     // Many rows in one transaction: a publisher's acknowledgements come in bursts.
     bool mark_acked(Stream stream, const std::vector<int64_t>& seqs, int64_t now_ms);
     bool mark_confirmed_up_to(Stream stream, int64_t seq);
+    // Records up to seq were handed to the broker: one dropped unacknowledged
+    // is told as sent (in flight, or lost with a broker), not as never sent.
+    void mark_sent(Stream stream, int64_t seq)
+    {
+        if (stream == Stream::Records) records_sent_up_to_ = std::max(records_sent_up_to_, seq);
+    }
     std::optional<int64_t> first_unconfirmed(Stream stream);
 
     // The centre's marks for this store (records, events). Where one is
@@ -163,8 +170,10 @@ private:
     void set_up();
     void write_cycle(const Cycle& cycle, CommitResult& result);
     void make_room(int64_t needed_bytes, int64_t time_ms, CommitResult& result);
-    void remove_old(int64_t time_ms, CommitResult& result);
+    void remove_old(int64_t time_ms);
     void record_drops(const Removed& removed, const std::string& reason, int64_t time_ms, CommitResult& result);
+    void insert_drop_event(const DropAccount& drops, int64_t time_ms);
+    void merge_drop_events(int64_t time_ms);
     void insert_event(const NewEvent& event);
     void note_failure(const Cycle& cycle, const std::string& error);
     void warn(const std::string& line) const;
@@ -179,6 +188,8 @@ private:
     // Per stream (records, events) the last seq issued when the store was
     // opened, or when it last moved past the centre's marks.
     int64_t issued_at_open_[2] = {0, 0};
+    int64_t records_sent_up_to_ = 0;
+    std::optional<int64_t> drop_events_;  // the records_dropped events in the store; none: to be counted
 
     // While commits fail: since when, why, and what was lost.
     bool failing_ = false;

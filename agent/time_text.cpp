@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace agent {
@@ -143,6 +144,22 @@ int64_t utc_now_ms()
 {
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+int64_t steady_now_ms()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::optional<int64_t> ClockWatch::sample(int64_t utc_ms, int64_t steady_ms)
+{
+    const int64_t offset = utc_ms - steady_ms;
+    std::optional<int64_t> step;
+    if (offset_ms_ && std::abs(offset - *offset_ms_) > threshold_ms_) step = offset - *offset_ms_;
+    // Within the threshold the offset is left alone, so a slow drift adds up to a step in the end.
+    if (!offset_ms_ || step) offset_ms_ = offset;
+    return step;
 }
 
 std::string iso8601_local(int64_t ms_since_epoch)

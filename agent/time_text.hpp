@@ -28,5 +28,22 @@ std::string iso8601_local(int64_t ms_since_epoch);
 
 // The wall clock now, in ms since 1970 UTC.
 int64_t utc_now_ms();
+// The steady clock now, in ms from an arbitrary start; it never steps.
+int64_t steady_now_ms();
+
+// Watches the wall clock against the steady one: a difference between their
+// advances beyond `threshold_ms` is a step (set by hand, or by a time
+// service), told once; the watch then goes on from the new time.
+class ClockWatch {
+public:
+    explicit ClockWatch(int64_t threshold_ms = 2000) : threshold_ms_(threshold_ms) {}
+    // Both clocks read together; the step since the last sample (forward
+    // above 0) when beyond the threshold.
+    std::optional<int64_t> sample(int64_t utc_ms, int64_t steady_ms);
+
+private:
+    int64_t threshold_ms_;
+    std::optional<int64_t> offset_ms_;  // utc - steady at the last sample
+};
 
 }  // namespace agent

@@ -19,6 +19,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -175,6 +177,84 @@ void size_bound_holds_and_drops_are_told(const std::string& path)
     EXPECT_LE(fs::file_size(path), 1024u * 1024u);
 }
 
+// Every seq ever issued is confirmed or inside a records_dropped event's
+// ranges, with the acknowledged ones named; the drop events stay bounded in
+// number and survive a store filled with events alone, as do the alarm events
+// the resume state is read from.
+void drops_are_accounted_for_every_seq(const std::string& path)
+{
+    constexpr int kCycles = 300;  // 4800 records, about four times what 1 MiB holds
+    constexpr int64_t kSentUpTo = 1600;  // handed to the broker
+    StoreSettings s = settings(30, 1);
+    s.forwarding = true;
+    Store store(path, s);
+    Cycle alarm{kT0, {}, {{"u0", kT0, event_kind::kAlarmRaised, alarm_detail(7, "A7", "B7", "fan", 2)}}};
+    ASSERT_TRUE(store.commit_cycle(alarm).committed);
+    std::set<int64_t> acked;
+    for (int i = 0; i < kCycles; ++i) {
+        ASSERT_TRUE(store.commit_cycle(cycle_of(kT0 + i * 1000, 16)).committed);
+        const int64_t last = i * 16 + 16;
+        if (i == 10) store.mark_confirmed_up_to(Stream::Records, 40);
+        if (i == 100) store.mark_sent(Stream::Records, kSentUpTo);
+        if (i % 3 != 0) continue;
+        for (int64_t seq = last - 10; seq <= last; seq += 2) {
+            store.mark_acked(Stream::Records, seq, kT0);
+            acked.insert(seq);
+        }
+    }
+    const auto drops = [&path] {
+        std::vector<DropAccount> all;
+        for (const std::string& text : column(path, "SELECT detail FROM event WHERE kind = 'records_dropped'")) {
+            Json::Value detail;
+            std::istringstream(text) >> detail;
+            all.push_back(read_drop_account(detail).value());
+        }
+        return all;
+    };
+    const auto inside = [](const SeqRanges& ranges, int64_t seq) {
+        return std::any_of(ranges.begin(), ranges.end(), [seq](const auto& r) { return r.first <= seq && seq <= r.second; });
+    };
+    const auto check = [&](const char* when) {
+        const auto kept = column(path, "SELECT seq FROM record");
+        const std::set<std::string> in_store(kept.begin(), kept.end());
+        SeqRanges ranges, acked_ranges, sent_ranges;
+        int64_t counted = 0;
+        for (const DropAccount& d : drops()) {
+            ranges = merge_ranges(ranges, d.ranges);
+            acked_ranges = merge_ranges(acked_ranges, d.acked_ranges);
+            sent_ranges = merge_ranges(sent_ranges, d.sent_ranges);
+            counted += d.count;
+        }
+        EXPECT_EQ(counted, kCycles * 16 - 40 - static_cast<int64_t>(kept.size())) << when;
+        for (int64_t seq = 41; seq <= kCycles * 16; ++seq) {
+            if (in_store.count(std::to_string(seq))) continue;
+            ASSERT_TRUE(inside(ranges, seq)) << when << ": seq " << seq << " neither kept nor told dropped";
+            if (acked.count(seq) != 0) {
+                ASSERT_TRUE(inside(acked_ranges, seq)) << when << ": acked seq " << seq;
+            } else {
+                ASSERT_EQ(inside(sent_ranges, seq), seq <= kSentUpTo) << when << ": sent seq " << seq;
+            }
+        }
+        EXPECT_FALSE(inside(ranges, 40)) << when;  // confirmed: no drop
+    };
+    check("records");
+    EXPECT_LE(count(path, "SELECT count(*) FROM event WHERE kind = 'records_dropped'"), 64);
+    EXPECT_GT(count(path, "SELECT max(json_extract(detail, '$.merged')) FROM event"), 1);
+
+    // Events alone, 2 KiB each, until the store has held them twice over.
+    const std::string filler(2048, 'x');
+    for (int i = 0; i < 1000; ++i) {
+        Cycle events{kT0 + kCycles * 1000 + i, {}, {}};
+        Json::Value detail(Json::objectValue);
+        detail["note"] = filler;
+        events.events.push_back({"u1", events.time_ms, event_kind::kControl, detail});
+        ASSERT_TRUE(store.commit_cycle(events).committed);
+    }
+    EXPECT_EQ(count(path, "SELECT count(*) FROM record"), 0);
+    check("events");
+    EXPECT_EQ(store.resume_state().units["u0"].active_alarms, std::vector<int>{7});
+}
+
 void age_bound_removes_old_rows(const std::string& path)
 {
     for (bool forwarding : {false, true}) {
@@ -187,8 +267,15 @@ void age_bound_removes_old_rows(const std::string& path)
         store.mark_confirmed_up_to(Stream::Records, 1);
         EXPECT_EQ(store.first_unconfirmed(Stream::Records), 2);
         ASSERT_TRUE(store.commit_cycle(cycle_of(kT0 + kDayMs + 60000, 1)).committed);
-        EXPECT_EQ(column(path, "SELECT group_concat(seq) FROM (SELECT seq FROM record ORDER BY seq)"), std::vector<std::string>{"3,4,5"});
-        EXPECT_EQ(told_drops(path, "keep_days"), forwarding ? 1 : 0) << "forwarding " << forwarding;
+        // Forwarding: an unconfirmed row stays past its age, for max_mb alone to remove.
+        EXPECT_EQ(column(path, "SELECT group_concat(seq) FROM (SELECT seq FROM record ORDER BY seq)"),
+                  std::vector<std::string>{forwarding ? "2,3,4,5" : "3,4,5"});
+        // A clock a year ahead: only the confirmed rows go.
+        store.mark_confirmed_up_to(Stream::Records, 3);
+        ASSERT_TRUE(store.commit_cycle(cycle_of(kT0 + 366 * kDayMs, 1)).committed);
+        EXPECT_EQ(column(path, "SELECT group_concat(seq) FROM (SELECT seq FROM record ORDER BY seq)"),
+                  std::vector<std::string>{forwarding ? "4,5,6" : "6"});
+        EXPECT_EQ(told_drops(path, "keep_days"), 0) << "forwarding " << forwarding;
     }
 }
 
@@ -233,6 +320,7 @@ const FaultTrial kFaultTrials[] = {
     {"FailedCycleLeavesNothingAndIsToldOnce", failed_cycle_leaves_nothing_and_is_told_once},
     {"SizeBoundHoldsAndDropsAreTold", size_bound_holds_and_drops_are_told},
     {"AgeBoundRemovesOldRows", age_bound_removes_old_rows},
+    {"DropsAreAccountedForEverySeq", drops_are_accounted_for_every_seq},
     {"FullFilesystemKeepsGoing", full_filesystem_keeps_going},
 };
 
@@ -418,6 +506,23 @@ TEST(StoreSchema, StepsBringAnOlderStoreForwardInOrder)
     EXPECT_EQ(column(path, "SELECT value FROM meta WHERE key = 'schema_version'"), std::vector<std::string>{"3"});
     EXPECT_EQ(column(path, "SELECT count(*) FROM pragma_table_info('record') WHERE name = 'added'"),
               std::vector<std::string>{"1"});
+}
+
+TEST(TimeText, ClockWatchTellsEachStepOnceWithItsSize)
+{
+    constexpr int64_t kHourMs = 3600000;
+    const struct {
+        int64_t utc_ms, steady_ms;
+        std::optional<int64_t> step;
+    } samples[] = {
+        {kT0, 0, std::nullopt},
+        {kT0 + 61900, 60000, std::nullopt},                   // 1.9 s apart: within the threshold
+        {kT0 + 365 * kDayMs + 120000, 120000, 365 * kDayMs},  // a year ahead
+        {kT0 + 365 * kDayMs + 180000, 180000, std::nullopt},  // told once
+        {kT0 + 365 * kDayMs + 240000 - kHourMs, 240000, -kHourMs},
+    };
+    ClockWatch watch;
+    for (const auto& s : samples) EXPECT_EQ(watch.sample(s.utc_ms, s.steady_ms), s.step) << s.steady_ms;
 }
 
 TEST(TimeText, Iso8601)

@@ -25,6 +25,9 @@ REPLAY_AFTER_S = 3
 SETTLE_TIMEOUT = 40.0
 KEPT = re.compile(r"kept (\d+) records and (\d+) events, (\d+) duplicates")
 MOSQUITTO_PUB = "/usr/bin/mosquitto_pub"
+# Debian's libfaketime: the wall clock moved by what a file says, the steady clock left alone.
+FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
+YEAR_MS = 365 * 86400 * 1000
 
 
 def publish(broker, topic, payload, retain=False):
@@ -48,6 +51,13 @@ def metric(port, name):
     return int(found.group(1)) if found else None
 
 
+def seqs_of_drops(store):
+    """The seq ranges of each records_dropped event."""
+    with sqlite3.connect(f"file:{store}?mode=ro", uri=True) as c:
+        return [json.loads(d).get("ranges", []) for (d,) in
+                c.execute("SELECT detail FROM event WHERE kind = 'records_dropped'")]
+
+
 class Site:
     """A site file with its qmsim units (each its own TCP line, as qmsim
     serves one slave over TCP), its store and the agent's runs."""
@@ -68,10 +78,15 @@ class Site:
         self.site_file = self.session.write_json(name + ".json", self.site)
         self.agent = None
         self.runs = 0
+        self.clock_file = None  # when set: the agent's wall clock follows it (libfaketime)
 
     def start_agent(self):
         self.runs += 1
-        self.agent = self.session.start_qmhost("serve", "--site", self.site_file, name=f"{self.name}-serve-{self.runs}")
+        argv = [QMHOST, "serve", "--site", self.site_file]
+        if self.clock_file:
+            argv = ["env", f"LD_PRELOAD={FAKETIME_LIB}", f"FAKETIME_TIMESTAMP_FILE={self.clock_file}",
+                    "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"] + argv
+        self.agent = self.session.start(f"{self.name}-serve-{self.runs}", argv)
         self.agent.wait_for_output("agent_started", stream="stderr")
         return self.agent
 
@@ -190,7 +205,56 @@ class MqttTrials(EndToEndTest):
         self.assertEqual(site.stop_agent(), 0, site.agent.stderr())
         pages = scalar(site.store, "PRAGMA page_count") * scalar(site.store, "PRAGMA page_size")
         self.assertLessEqual(pages, 1024 * 1024)
+        # Every seq issued is still in the store or inside a told drop range.
+        dropped = set()
+        for ranges in seqs_of_drops(site.store):
+            for first, last in ranges:
+                dropped.update(range(first, last + 1))
+        issued = scalar(site.store, "SELECT seq FROM sqlite_sequence WHERE name = 'record'")
+        self.assertEqual(set(range(1, issued + 1)) - site.rows()[0] - dropped, set())
+        self.assertLessEqual(scalar(site.store, "SELECT count(*) FROM event WHERE kind = 'records_dropped'"), 64)
         return len(site.rows()[0]), 0, 0
+
+    def clock_steps(self):
+        """The wall clock a year ahead, then an hour behind, while the centre
+        is away: no unconfirmed row removed, each step told once with its
+        size, and once the centre is back every row confirmed by the repair
+        (which runs on the steady clock)."""
+        if not os.path.exists(FAKETIME_LIB):
+            self.skipTest("libfaketime (Debian's faketime) is not installed")
+        broker = Broker(self.session, "broker")
+        db = self.session.path("centre.db")
+        site = Site(self, broker, interval_s=0.1)
+        site.site["store"]["keep_days"] = 1
+        site.session.write_json(site.name + ".json", site.site)
+        site.clock_file = self.session.path("clock")
+
+        def set_clock(offset):
+            with open(site.clock_file, "w", encoding="ascii") as f:
+                f.write(offset + "\n")
+
+        def unconfirmed():
+            return seqs(site.store, "record", "WHERE confirmed = 0")
+
+        set_clock("+0")
+        ingest = self.start_ingest(broker, db)
+        site.start_agent()
+        site.wait_for("SELECT count(*) FROM record WHERE confirmed = 1", 20, "20 records confirmed")
+        self.stop_ingest(ingest)
+        site.wait_for("SELECT count(*) FROM record WHERE confirmed = 0 AND acked_ms IS NOT NULL", 20,
+                      "20 records acknowledged with the centre away")
+        for offset, step_ms in (("+365d", YEAR_MS), ("-1h", -YEAR_MS - 3600 * 1000)):
+            before = unconfirmed()
+            set_clock(offset)
+            site.wait_for("SELECT count(*) FROM event WHERE kind = 'clock_step' AND "
+                          f"abs(json_extract(detail, '$.step_ms') - ({step_ms})) < 5000", 1, f"the {offset} step told")
+            time.sleep(0.5)
+            self.assertEqual(before - seqs(site.store, "record"), set(), f"unconfirmed rows removed at {offset}")
+        self.assertEqual(scalar(site.store, "SELECT count(*) FROM event WHERE kind = 'clock_step'"), 2)
+        ingest = self.start_ingest(broker, db)
+        rows = self.assert_all_kept(site, db)
+        _, _, duplicates = self.stop_ingest(ingest)
+        return rows, duplicates, 2
 
     def shared_subscription(self):
         broker = Broker(self.session, "broker")
@@ -261,6 +325,7 @@ class MqttTrials(EndToEndTest):
         trials = [("zero loss: broker SIGKILL x3, SIGSTOP, agent SIGKILL", self.zero_loss),
                   ("acknowledged then lost", self.acknowledged_then_lost),
                   ("bound: never confirmed, max_mb 1", self.bound),
+                  ("clock steps +1 year, -1 hour, centre away", self.clock_steps),
                   ("two ingests on one shared subscription", self.shared_subscription),
                   ("site broker bridged to a centre broker", self.bridged),
                   ("TLS with a test CA and a password", self.tls)]
