@@ -138,10 +138,11 @@ agent::RawHttpRequest read_request(const std::string& text)
     return r;
 }
 
+// The first Authorization header, as the server sees it: a C string.
 bool has_token(const agent::RawHttpRequest& r)
 {
     for (const auto& [name, value] : r.headers)
-        if (strcasecmp(name.c_str(), "Authorization") == 0) return value == std::string("Bearer ") + kToken;
+        if (strcasecmp(name.c_str(), "Authorization") == 0) return value.c_str() == std::string("Bearer ") + kToken;
     return false;
 }
 
