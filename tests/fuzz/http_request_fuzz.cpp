@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
@@ -36,8 +37,9 @@ std::vector<unsigned char> record(unsigned char fill) { return std::vector<unsig
 // A store of a few records and events of unit-1, made once.
 std::string small_store()
 {
-    char folder[] = "/tmp/qm-http-fuzz-XXXXXX";
+    static char folder[] = "/tmp/qm-http-fuzz-XXXXXX";
     check(::mkdtemp(folder) != nullptr);
+    std::atexit([] { std::filesystem::remove_all(folder); });
     agent::StoreSettings settings;
     settings.path = std::string(folder) + "/site.db";
     settings.site = "site-1";

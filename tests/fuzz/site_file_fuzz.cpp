@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 #include <string>
 
@@ -20,11 +21,13 @@ void check(bool holds)
     if (!holds) std::abort();
 }
 
+// Made once, removed at exit.
 const std::string& folder()
 {
+    static char name[] = "/tmp/qm-site-fuzz-XXXXXX";
     static const std::string made = [] {
-        char name[] = "/tmp/qm-site-fuzz-XXXXXX";
         check(::mkdtemp(name) != nullptr);
+        std::atexit([] { std::filesystem::remove_all(name); });
         return std::string(name);
     }();
     return made;
