@@ -148,14 +148,20 @@ std::string client_address(MHD_Connection* connection)
     return text;
 }
 
+}  // namespace
+
 // What the head says beyond the path, counted where one of a kind is the rule.
-struct HeadFacts {
+struct HttpServer::HeadFacts {
     HttpRequest* request = nullptr;
     int hosts = 0;
     int lengths = 0;
     std::string host;
     bool query_too_long = false;
 };
+
+namespace {
+
+using HeadFacts = HttpServer::HeadFacts;
 
 MHD_Result note_header(void* cls, MHD_ValueKind, const char* key, const char* value)
 {
@@ -293,12 +299,16 @@ struct HttpServer::Callbacks {
     }
 };
 
+HttpServer::HttpServer(HttpParts parts, Unlistened) : parts_(std::move(parts))
+{
+    know_this_agent();
+    port_ = parts_.settings.port;
+}
+
 HttpServer::HttpServer(HttpParts parts) : parts_(std::move(parts))
 {
-    if (!parts_.token.empty()) token_digest_ = digest(parts_.token);
+    know_this_agent();
     const HttpSettings& s = parts_.settings;
-    host_names_ = {"localhost", "127.0.0.1", "[::1]", lower(s.address)};
-    for (const std::string& name : s.hosts) host_names_.push_back(lower(name));
 
     const std::string listen = s.address + ":" + std::to_string(s.port);
     const bool ipv6 = !s.address.empty() && s.address.front() == '[';
@@ -357,7 +367,15 @@ HttpServer::HttpServer(HttpParts parts) : parts_(std::move(parts))
 HttpServer::~HttpServer()
 {
     stop_control_workers();
-    MHD_stop_daemon(daemon_);
+    if (daemon_) MHD_stop_daemon(daemon_);
+}
+
+void HttpServer::know_this_agent()
+{
+    if (!parts_.token.empty()) token_digest_ = digest(parts_.token);
+    const HttpSettings& s = parts_.settings;
+    host_names_ = {"localhost", "127.0.0.1", "[::1]", lower(s.address)};
+    for (const std::string& name : s.hosts) host_names_.push_back(lower(name));
 }
 
 // Controls still waiting are answered "stopping" and their connections
@@ -404,6 +422,18 @@ bool HttpServer::answer_before_body(MHD_Connection* connection, Exchange& exchan
     MHD_get_connection_values(connection, MHD_HEADER_KIND, note_header, &facts);
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, note_query_value, &facts);
     request.remote_address = client_address(connection);
+    std::optional<HttpAnswer> answer = answer_head(request, facts);
+    if (!answer) return false;  // the body comes next
+    exchange.answer = std::move(*answer);
+    exchange.stage = Exchange::Stage::Answered;
+    queue(connection, exchange.answer);
+    return true;
+}
+
+// The answer to a request from its head alone; none when a control's body
+// is to be read.
+std::optional<HttpAnswer> HttpServer::answer_head(const HttpRequest& request, const HeadFacts& facts)
+{
     std::optional<HttpAnswer> refusal;
     // A page elsewhere whose name was made to point here (DNS rebinding)
     // sends its own name: nothing is answered to it.
@@ -417,11 +447,28 @@ bool HttpServer::answer_before_body(MHD_Connection* connection, Exchange& exchan
                                         " bytes");
     else if (request.method == "POST")
         refusal = control_refusal(request);
-    if (!refusal && request.method == "POST") return false;  // the body comes next
-    exchange.answer = refusal ? *refusal : route(request);
-    exchange.stage = Exchange::Stage::Answered;
-    queue(connection, exchange.answer);
-    return true;
+    if (!refusal && request.method == "POST") return std::nullopt;
+    return refusal ? *refusal : route(request);
+}
+
+HttpAnswer HttpServer::answer(const RawHttpRequest& raw)
+{
+    HttpRequest request;
+    request.method = raw.method;
+    request.path = raw.path;
+    request.remote_address = raw.remote_address;
+    HeadFacts facts;
+    facts.request = &request;
+    // As libmicrohttpd hands them over: C strings, until one is refused.
+    for (const auto& [name, value] : raw.headers)
+        if (note_header(&facts, MHD_HEADER_KIND, name.c_str(), value.c_str()) != MHD_YES) break;
+    for (const auto& [name, value] : raw.query)
+        if (note_query_value(&facts, MHD_GET_ARGUMENT_KIND, name.c_str(), value.c_str()) != MHD_YES) break;
+    if (std::optional<HttpAnswer> answer = answer_head(request, facts)) return std::move(*answer);
+    request.body = raw.body.substr(0, kMaxBodyBytes);
+    ControlRequest control;
+    if (std::optional<HttpAnswer> refusal = read_control(request, control)) return std::move(*refusal);
+    return control_answer(control, run_control(control));
 }
 
 void HttpServer::answer_in_full(MHD_Connection* connection, Exchange& exchange)
@@ -464,17 +511,24 @@ void HttpServer::run_controls()
             answer.kind = ControlAnswer::Kind::Stopping;
             answer.message = "the agent is stopping";
         } else {
-            try {
-                answer = parts_.control(job.request);
-            } catch (const std::exception& e) {
-                answer.kind = ControlAnswer::Kind::TimedOut;
-                answer.message = e.what();
-            }
+            answer = run_control(job.request);
         }
         job.exchange->answer = control_answer(job.request, answer);
         job.exchange->stage = Exchange::Stage::Answered;
         MHD_resume_connection(job.connection);
         lock.lock();
+    }
+}
+
+ControlAnswer HttpServer::run_control(const ControlRequest& request)
+{
+    try {
+        return parts_.control(request);
+    } catch (const std::exception& e) {
+        ControlAnswer answer;
+        answer.kind = ControlAnswer::Kind::TimedOut;
+        answer.message = e.what();
+        return answer;
     }
 }
 

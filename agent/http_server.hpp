@@ -50,6 +50,17 @@ struct HttpRequest {
     std::string body;
 };
 
+// A request as it arrives, before the server reads it: its head's headers
+// and query pairs in their order, its body whole.
+struct RawHttpRequest {
+    std::string method;
+    std::string path;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::vector<std::pair<std::string, std::string>> query;
+    std::string remote_address = "127.0.0.1";
+    std::string body;
+};
+
 struct HttpAnswer {
     int status = 200;
     std::string type;
@@ -77,11 +88,22 @@ public:
     // Listens at once; throws std::runtime_error saying why (the address
     // taken, not an address of this machine, a certificate unreadable).
     explicit HttpServer(HttpParts parts);
+    // Without a socket: the server's answers alone, through answer().
+    struct Unlistened {};
+    HttpServer(HttpParts parts, Unlistened);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
     int port() const { return port_; }
+
+    // A request answered as one on a connection is: the head's checks, the
+    // route, and a control run on the calling thread. Throws only what the
+    // server would answer 500.
+    HttpAnswer answer(const RawHttpRequest& raw);
+
+    // What a request's head says beyond its path (the source file's).
+    struct HeadFacts;
 
 private:
     struct Exchange;
@@ -92,7 +114,10 @@ private:
         Exchange* exchange;
         ControlRequest request;
     };
+    void know_this_agent();
     bool answer_before_body(MHD_Connection* connection, Exchange& exchange);
+    std::optional<HttpAnswer> answer_head(const HttpRequest& request, const HeadFacts& facts);
+    ControlAnswer run_control(const ControlRequest& request);
     void answer_in_full(MHD_Connection* connection, Exchange& exchange);
     HttpAnswer route(const HttpRequest& request);
     std::optional<HttpAnswer> control_refusal(const HttpRequest& request) const;

@@ -50,8 +50,7 @@ void check_listen(const Json::Value& value, const std::string& path, HttpSetting
     const bool port_ok = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos &&
                          std::stoi(port) >= 1 && std::stoi(port) <= 65535;
     if (!value.isString() || !port_ok || !(ipv4_address(address) || ipv6))
-        refuse(path, "\"" + text.substr(0, 40) +
-                         "\" is not ADDRESS:PORT (an IPv4 address or an IPv6 one in brackets, port 1 to 65535)");
+        refuse(path, shown(value) + " is not ADDRESS:PORT (an IPv4 address or an IPv6 one in brackets, port 1 to 65535)");
     settings.address = address;
     settings.port = std::stoi(port);
 }

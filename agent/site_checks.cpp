@@ -40,6 +40,19 @@ std::string shown(const Json::Value& value)
     return text.size() > kShownLength ? text.substr(0, kShownLength - 3) + "..." : text;
 }
 
+namespace {
+
+// An unknown member's name in a refusal: as written when it is plain, else
+// quoted and escaped as JSON and cut short, so the refusal stays one line.
+std::string name_shown(const std::string& name)
+{
+    const bool plain = !name.empty() && name.size() <= kShownLength &&
+                       std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' && c < 0x7f && c != '"'; });
+    return plain ? name : shown(Json::Value(name));
+}
+
+}  // namespace
+
 void known_members(const Json::Value& object, const Path& path, std::initializer_list<const char*> known)
 {
     if (!object.isObject()) refuse(path, shown(object) + " is not an object");
@@ -47,7 +60,7 @@ void known_members(const Json::Value& object, const Path& path, std::initializer
         if (std::any_of(known.begin(), known.end(), [&](const char* k) { return name == k; })) continue;
         std::string list;
         for (const char* k : known) list += (list.empty() ? "" : ", ") + std::string(k);
-        refuse(member(path, name), "unknown member (known here: " + list + ")");
+        refuse(member(path, name_shown(name)), "unknown member (known here: " + list + ")");
     }
 }
 

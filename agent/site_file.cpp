@@ -5,10 +5,6 @@
 #include "base/sha256.hpp"
 
 #include <array>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 namespace agent {
@@ -147,15 +143,6 @@ void check_site_wide(SiteFile& site)
         }
 }
 
-// The file's bytes, for its hash; the document itself is the strict
-// reader's, which bounds its size.
-std::string file_bytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw SiteFileError("cannot read site file " + path + ": " + std::strerror(errno));
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::string folder_of(const std::string& path)
 {
     const auto slash = path.rfind('/');
@@ -187,10 +174,16 @@ SiteFile check_site(const Json::Value& root, const std::string& folder)
 
 SiteFile read_site_file(const std::string& path)
 {
-    const Json::Value root = read_json_file("site file", path);
+    return read_site_text(path, json_file_text("site file " + path, path), folder_of(path));
+}
+
+// The hash is of the very bytes checked, read once.
+SiteFile read_site_text(const std::string& path, const std::string& text, const std::string& folder)
+{
+    const Json::Value root = parse_json_object("site file " + path, text);
     try {
-        SiteFile site = check_site(root, folder_of(path));
-        site.hash = sha256_hex(file_bytes(path));
+        SiteFile site = check_site(root, folder);
+        site.hash = sha256_hex(text);
         return site;
     } catch (const SiteFileError& e) {
         throw SiteFileError(path + ": " + e.what());

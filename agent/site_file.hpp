@@ -45,6 +45,10 @@ struct SiteFile {
 // one JSON object (the strict reader's).
 SiteFile read_site_file(const std::string& path);
 
+// The same on the file's text, already read: `path` names it in the
+// refusals, `folder` anchors its relative paths.
+SiteFile read_site_text(const std::string& path, const std::string& text, const std::string& folder);
+
 // The checks alone, on a parsed document; `folder` anchors a relative store
 // path. Throws SiteFileError naming the member, without the file.
 SiteFile check_site(const Json::Value& root, const std::string& folder);

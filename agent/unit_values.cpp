@@ -120,8 +120,12 @@ Json::Value values_json(const RecordValues& values)
 int alarm_code_mode(const Json::Value& unit_settings)
 {
     // As the driver reads it: appSetting.b_mode, any scalar taken as its text.
-    const Json::Value* app = unit_settings.isObject() ? unit_settings.find("appSetting", "appSetting" + 10) : nullptr;
-    const Json::Value* mode = app && app->isObject() ? app->find("b_mode", "b_mode" + 6) : nullptr;
+    static const std::string app_key = "appSetting", mode_key = "b_mode";
+    const auto find = [](const Json::Value& object, const std::string& key) {
+        return object.find(key.data(), key.data() + key.size());
+    };
+    const Json::Value* app = unit_settings.isObject() ? find(unit_settings, app_key) : nullptr;
+    const Json::Value* mode = app && app->isObject() ? find(*app, mode_key) : nullptr;
     const bool scalar = mode && !mode->isNull() && !mode->isArray() && !mode->isObject();
     return scalar && std::atoi(mode->asString().c_str()) == 2 ? 2 : 1;
 }

@@ -31,9 +31,11 @@ private:
     int fd_;
 };
 
+}  // namespace
+
 // The file's bytes; its kind and size are looked at on the open file, so
 // a FIFO, a device or a folder is refused without a byte read.
-std::string file_text(const std::string& name, const std::string& path)
+std::string json_file_text(const std::string& name, const std::string& path)
 {
     const OpenFile file(path);
     struct stat status {};
@@ -54,6 +56,8 @@ std::string file_text(const std::string& name, const std::string& path)
         if (text.size() > static_cast<std::size_t>(kMaxJsonFileBytes)) throw ConfigError(too_large);
     }
 }
+
+namespace {
 
 // jsoncpp's message spans lines; the programs report errors in one.
 std::string one_line(const std::string& errors)
@@ -82,7 +86,11 @@ std::unique_ptr<Json::CharReader> strict_reader()
 Json::Value read_json_file(const std::string& what, const std::string& path)
 {
     const std::string name = what + " " + path;
-    const std::string text = file_text(name, path);
+    return parse_json_object(name, json_file_text(name, path));
+}
+
+Json::Value parse_json_object(const std::string& name, const std::string& text)
+{
     Json::Value value;
     std::string errors;
     try {

@@ -16,3 +16,9 @@ constexpr long kMaxJsonFileBytes = 1L << 20;
 // error, a duplicate member, text after the object, or nesting past the
 // parser's limit.
 Json::Value read_json_file(const std::string& what, const std::string& path);
+
+// The two halves of read_json_file, for a reader that also wants the bytes
+// (a hash of what was read): the file's text, bounded and refused as above,
+// and that text read as one JSON object. `name` is "WHAT PATH".
+std::string json_file_text(const std::string& name, const std::string& path);
+Json::Value parse_json_object(const std::string& name, const std::string& text);

@@ -43,6 +43,15 @@ std::string json_text(const Json::Value& value)
     return Json::writeString(builder, value);
 }
 
+// A member's name in a message: as written when plain, else quoted and
+// escaped as JSON, so the message stays one line.
+std::string name_shown(const std::string& name)
+{
+    const bool plain = !name.empty() && name.size() <= 40 &&
+                       std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' && c < 0x7f && c != '"'; });
+    return plain ? name : json_text(Json::Value(name.substr(0, 40)));
+}
+
 // A JSON integer, not a number that happens to be whole ("port": 1.5e3).
 long long integer_member(const Json::Value& v)
 {
@@ -196,7 +205,7 @@ char parity_from_text(const std::string& text)
     if (given == "n" || given == "none") return 'N';
     if (given == "e" || given == "even") return 'E';
     if (given == "o" || given == "odd") return 'O';
-    throw std::invalid_argument("must be N, E or O (or none, even, odd), not \"" + text + "\"");
+    throw std::invalid_argument("must be N, E or O (or none, even, odd), not " + json_text(Json::Value(text)));
 }
 
 std::string host_port_text(const std::string& host, int port)
@@ -214,7 +223,8 @@ HostPort split_host_port(const std::string& text)
     // cannot be told from its last group.
     if (host.empty() || colon + 1 == text.size() || host.find_first_of("[]") != std::string::npos ||
         (host.find(':') != std::string::npos && text.front() != '['))
-        throw std::invalid_argument("needs HOST:PORT (an IPv6 host in brackets, [::1]:PORT), not \"" + text + "\"");
+        throw std::invalid_argument("needs HOST:PORT (an IPv6 host in brackets, [::1]:PORT), not " +
+                                    json_text(Json::Value(text)));
     return {host, text.substr(colon + 1)};
 }
 
@@ -226,7 +236,8 @@ LinkSettings parse_link_settings(const Json::Value& link, const std::string& pat
     LinkSettings s;
     for (const std::string& name : link.getMemberNames()) {
         const Member* member = member_named(name);
-        if (!member) throw std::invalid_argument(path + "." + name + ": unknown member (" + member_list() + ")");
+        if (!member)
+            throw std::invalid_argument(path + "." + name_shown(name) + ": unknown member (" + member_list() + ")");
         const std::string where = path + "." + name;
         if (member->read)
             reading(where, [&] { member->read(link[name], s); });

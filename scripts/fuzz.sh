@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # Fuzzes the driver with libFuzzer (clang, ASan, UBSan): the command entry,
 # the settings and the cached records, one target after the other, each for
-# a bounded time, starting from its seed corpus; and the readers of the
-# messages the agent and the ingest take from a broker. Fails on any finding; the
-# inputs that caused one are kept in build-fuzz/findings/.
+# a bounded time, starting from its seed corpus; and what the agent takes
+# from outside: the messages from a broker (the agent's and the ingest's),
+# its site file, and the requests to its HTTP side. Fails on any finding;
+# the inputs that caused one are kept in build-fuzz/findings/.
 #   scripts/fuzz.sh [SECONDS-PER-TARGET [TARGET...]]
 #   (default 60 seconds; targets device_io, settings, record, broker_message,
-#   default all)
+#   site_file, http_request, default all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 targets=("${@:2}")
-((${#targets[@]})) || targets=(device_io settings record broker_message)
+((${#targets[@]})) || targets=(device_io settings record broker_message site_file http_request)
 for target in "${targets[@]}"; do
     [[ -d tests/fuzz/corpus/$target ]] || { echo "fuzz.sh: no fuzz target $target" >&2; exit 2; }
 done
@@ -31,7 +32,7 @@ for target in "${targets[@]}"; do
     options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 -print_final_stats=1)
     case "$target" in
         device_io | settings) options+=(-dict=tests/fuzz/json.dict) ;;
-        broker_message) options+=(-dict=tests/fuzz/broker_message.dict) ;;
+        broker_message | site_file | http_request) options+=(-dict=tests/fuzz/"$target".dict) ;;
     esac
     mkdir -p "$work/$target"
     if build-fuzz/tests/fuzz/"$target"_fuzz "${options[@]}" -artifact_prefix="$work/$target-" \

@@ -142,7 +142,7 @@ TEST(HttpSettings, RefusalsNameTheMember)
         {R"({"listen": "127.0.0.1:0"})", "http.listen: \"127.0.0.1:0\" is not ADDRESS:PORT"},
         {R"({"listen": "example.org:80"})", "http.listen: \"example.org:80\" is not ADDRESS:PORT"},
         {R"({"listen": "1.2.3.256:80"})", "http.listen: \"1.2.3.256:80\" is not"},
-        {R"({"listen": 8470})", "http.listen: \"\" is not ADDRESS:PORT"},
+        {R"({"listen": 8470})", "http.listen: 8470 is not ADDRESS:PORT"},
         {R"({"port": 8470})", "http.port: unknown member (known here: listen, control_token_file, hosts, tls)"},
         {R"({"listen": "[::1:80"})", "http.listen: \"[::1:80\" is not ADDRESS:PORT"},
         {R"({"listen": "::1:80"})", "http.listen: \"::1:80\" is not ADDRESS:PORT"},
