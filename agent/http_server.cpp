@@ -299,16 +299,16 @@ struct HttpServer::Callbacks {
     }
 };
 
-HttpServer::HttpServer(HttpParts parts, Unlistened) : parts_(std::move(parts))
+HttpServer::HttpServer(HttpSetup setup, Unlistened) : setup_(std::move(setup))
 {
     know_this_agent();
-    port_ = parts_.settings.port;
+    port_ = setup_.settings.port;
 }
 
-HttpServer::HttpServer(HttpParts parts) : parts_(std::move(parts))
+HttpServer::HttpServer(HttpSetup setup) : setup_(std::move(setup))
 {
     know_this_agent();
-    const HttpSettings& s = parts_.settings;
+    const HttpSettings& s = setup_.settings;
 
     const std::string listen = s.address + ":" + std::to_string(s.port);
     const bool ipv6 = !s.address.empty() && s.address.front() == '[';
@@ -372,8 +372,8 @@ HttpServer::~HttpServer()
 
 void HttpServer::know_this_agent()
 {
-    if (!parts_.token.empty()) token_digest_ = digest(parts_.token);
-    const HttpSettings& s = parts_.settings;
+    if (!setup_.token.empty()) token_digest_ = digest(setup_.token);
+    const HttpSettings& s = setup_.settings;
     host_names_ = {"localhost", "127.0.0.1", "[::1]", lower(s.address)};
     for (const std::string& name : s.hosts) host_names_.push_back(lower(name));
 }
@@ -394,7 +394,7 @@ void HttpServer::stop_control_workers()
 // HTTP the client is told why, on the socket it still has, before the close.
 void HttpServer::say_timed_out(MHD_Connection* connection) const
 {
-    if (!parts_.settings.tls_certificate.empty()) return;
+    if (!setup_.settings.tls_certificate.empty()) return;
     const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     if (!info) return;
     const std::string body = "{\"error\":\"the request did not arrive within " + std::to_string(kConnectionTimeoutS) +
@@ -523,7 +523,7 @@ void HttpServer::run_controls()
 ControlAnswer HttpServer::run_control(const ControlRequest& request)
 {
     try {
-        return parts_.control(request);
+        return setup_.control(request);
     } catch (const std::exception& e) {
         ControlAnswer answer;
         answer.kind = ControlAnswer::Kind::TimedOut;
@@ -540,9 +540,9 @@ HttpAnswer HttpServer::route(const HttpRequest& request)
     if (request.method != "GET") return error_answer(405, "GET, or POST for a control", {{"Allow", "GET, POST"}});
     if (path == "/metrics")
         return {200, "text/plain; version=0.0.4; charset=utf-8",
-                render_metrics(parts_.facts.site, parts_.state->snapshot(), now_ms, parts_.metrics), {}};
+                render_metrics(setup_.facts.site, setup_.state->snapshot(), now_ms, setup_.metrics), {}};
     if (path == "/api/status")
-        return json_answer(200, status_json(parts_.facts, parts_.state->snapshot(), now_ms, parts_.status));
+        return json_answer(200, status_json(setup_.facts, setup_.state->snapshot(), now_ms, setup_.status));
     if (path == "/api/events") return events(request);
     if (const auto unit = unit_in_path(path, "history")) return history(request, *unit);
     for (const PageAsset& asset : kPageAssets)
@@ -553,7 +553,7 @@ HttpAnswer HttpServer::route(const HttpRequest& request)
 
 HttpAnswer HttpServer::history(const HttpRequest& request, const std::string& unit)
 {
-    if (!parts_.state->find(unit)) return error_answer(404, "no unit named " + unit);
+    if (!setup_.state->find(unit)) return error_answer(404, "no unit named " + unit);
     StoreQuery q;
     q.unit = unit;
     int64_t step_s = 0;
@@ -567,7 +567,7 @@ HttpAnswer HttpServer::history(const HttpRequest& request, const std::string& un
     Json::Value& records = body["records"] = Json::Value(Json::arrayValue);
     bool more = false;
     int64_t next_ms = 0;
-    StoreReader(parts_.store_path).each_record(q, [&](const StoredRecord& r) {
+    StoreReader(setup_.store_path).each_record(q, [&](const StoredRecord& r) {
         if (r.ts_ms < next_ms) return true;
         if (records.size() >= kMaxHistoryRows) return !(more = true);
         records.append(record_summary_json(r));
@@ -588,12 +588,12 @@ HttpAnswer HttpServer::events(const HttpRequest& request)
         !query_integer(request, "after", 0, INT64_MAX / 2, q.after_seq))
         return error_answer(400, "limit is 1 to " + std::to_string(kMaxEventRows) + ", after a sequence number");
     if (const auto unit = query_value(request, "unit")) {
-        if (!parts_.state->find(*unit)) return error_answer(404, "no unit named " + *unit);
+        if (!setup_.state->find(*unit)) return error_answer(404, "no unit named " + *unit);
         q.unit = *unit;
     }
     Json::Value body(Json::objectValue);
     Json::Value& list = body["events"] = Json::Value(Json::arrayValue);
-    StoreReader(parts_.store_path).each_event(q, [&](const StoredEvent& e) {
+    StoreReader(setup_.store_path).each_event(q, [&](const StoredEvent& e) {
         list.append(event_json(e));
         return true;
     });
@@ -632,7 +632,7 @@ std::optional<HttpAnswer> HttpServer::read_control(const HttpRequest& request, C
         return json_answer(400, body);
     }
     r.source = "http " + request.remote_address + (by.empty() ? "" : " (" + by + ")");
-    if (!parts_.state->find(r.unit)) return error_answer(404, "no unit named " + r.unit);
+    if (!setup_.state->find(r.unit)) return error_answer(404, "no unit named " + r.unit);
     return std::nullopt;
 }
 

@@ -28,7 +28,7 @@ struct MHD_Connection;
 
 namespace agent {
 
-struct HttpParts {
+struct HttpSetup {
     HttpSettings settings;
     std::string token;  // empty: every control refused
     AgentFacts facts;
@@ -87,10 +87,10 @@ public:
 
     // Listens at once; throws std::runtime_error saying why (the address
     // taken, not an address of this machine, a certificate unreadable).
-    explicit HttpServer(HttpParts parts);
+    explicit HttpServer(HttpSetup setup);
     // Without a socket: the server's answers alone, through answer().
     struct Unlistened {};
-    HttpServer(HttpParts parts, Unlistened);
+    HttpServer(HttpSetup setup, Unlistened);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -131,7 +131,7 @@ private:
     void run_controls();
     void stop_control_workers();
 
-    HttpParts parts_;
+    HttpSetup setup_;
     std::string token_digest_;
     std::vector<std::string> host_names_;  // lower case, without port
     std::string certificate_, key_;        // PEM, kept while the server runs

@@ -122,16 +122,16 @@ void SiteAgent::write_agent_event(const char* kind)
 
 void SiteAgent::start_http(int64_t started_ms)
 {
-    HttpParts parts;
-    parts.settings = site_.http;
-    parts.token = token_;
-    parts.facts = {site_.site, QM_VERSION, started_ms, !token_.empty()};
-    parts.state = &state_;
-    parts.store_path = site_.store.path;
-    parts.control = [this](const ControlRequest& request) { return run_control(request); };
+    HttpSetup setup;
+    setup.settings = site_.http;
+    setup.token = token_;
+    setup.facts = {site_.site, QM_VERSION, started_ms, !token_.empty()};
+    setup.state = &state_;
+    setup.store_path = site_.store.path;
+    setup.control = [this](const ControlRequest& request) { return run_control(request); };
     if (publisher_)
-        parts.metrics = [this](std::string& out) { render_agent_metrics(site_.site, stats_.snapshot(), out); };
-    http_ = std::make_unique<HttpServer>(std::move(parts));
+        setup.metrics = [this](std::string& out) { render_agent_metrics(site_.site, stats_.snapshot(), out); };
+    http_ = std::make_unique<HttpServer>(std::move(setup));
     log_line("serving HTTP on " + site_.http.address + ":" + std::to_string(http_->port()) +
              (token_.empty() ? " (read-only: no control token)" : ""));
 }

@@ -80,16 +80,16 @@ Agent& the_agent()
         two.name = "unit-2";
         two.slave = two.device_id = 2;
         a->state = std::make_unique<agent::SiteState>(std::vector<agent::UnitSnapshot>{one, two});
-        agent::HttpParts parts;
-        parts.settings.enabled = true;
-        parts.settings.address = "127.0.0.1";
-        parts.settings.port = 8080;
-        parts.settings.hosts = {"agent.site-1.example"};
-        parts.token = kToken;
-        parts.facts = {"site-1", "0.0.0", kStart, true};
-        parts.state = a->state.get();
-        parts.store_path = small_store();
-        parts.control = [a](const agent::ControlRequest& r) {
+        agent::HttpSetup setup;
+        setup.settings.enabled = true;
+        setup.settings.address = "127.0.0.1";
+        setup.settings.port = 8080;
+        setup.settings.hosts = {"agent.site-1.example"};
+        setup.token = kToken;
+        setup.facts = {"site-1", "0.0.0", kStart, true};
+        setup.state = a->state.get();
+        setup.store_path = small_store();
+        setup.control = [a](const agent::ControlRequest& r) {
             ++a->controls;
             a->last_unit = r.unit;
             agent::ControlAnswer answer;
@@ -99,7 +99,7 @@ Agent& the_agent()
             answer.result = 1;
             return answer;
         };
-        a->server = std::make_unique<agent::HttpServer>(std::move(parts), agent::HttpServer::Unlistened{});
+        a->server = std::make_unique<agent::HttpServer>(std::move(setup), agent::HttpServer::Unlistened{});
         return a;
     }();
     return *made;
