@@ -23,7 +23,10 @@ KILL_TRIALS = 20
 def read_store(path):
     """The integrity check's answer, records as (seq, unit, device_id, body)
     and events as (seq, unit, kind, detail) in seq order, through a
-    read-only connection. A store killed before it was set up has none."""
+    read-only connection. A store killed before it was set up has none, and
+    an agent killed before it opened the store leaves no file."""
+    if not os.path.exists(path):
+        return "ok", [], []
     db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=5)
     try:
         check = db.execute("PRAGMA integrity_check").fetchone()[0]
