@@ -6,8 +6,11 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace agent {
 
@@ -36,7 +39,14 @@ bool prefix_char(char c) { return printable(c) && c != '+' && c != '#' && c != '
 std::string readable_file(const Json::Value& value, const std::string& path, const std::string& folder)
 {
     const std::string file = file_path(value, path, folder);
-    if (!std::ifstream(file)) refuse(path, "cannot read " + file + ": " + std::strerror(errno));
+    // Opened without blocking and checked on the opened file: a FIFO named
+    // here would otherwise hold the start for ever.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) refuse(path, "cannot read " + file + ": " + std::strerror(errno));
+    struct stat status {};
+    const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    ::close(fd);
+    if (!regular) refuse(path, file + " is not a regular file");
     return file;
 }
 

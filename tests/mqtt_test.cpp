@@ -35,6 +35,7 @@ protected:
         ::chmod((folder_ + "/pw").c_str(), 0600);
         ::chmod((folder_ + "/empty").c_str(), 0600);
         ::chmod((folder_ + "/ca.pem").c_str(), 0644);
+        ::mkfifo((folder_ + "/fifo").c_str(), 0644);  // no writer: opening it to read would block
     }
     agent::MqttSettings check(const std::string& json)
     {
@@ -76,6 +77,7 @@ TEST_F(MqttSettingsTest, RefusalsNameTheMember)
         {R"({"host": "h", "username": "u", "password_file": "empty"})", "mqtt.password_file:"},
         {R"({"host": "h", "username": "u", "password_file": "/dev/zero"})", "mqtt.password_file: /dev/zero is a device"},
         {R"({"host": "h", "tls": {}})", "mqtt.tls.ca_file: missing"},
+        {R"({"host": "h", "tls": {"ca_file": "fifo"}})", "mqtt.tls.ca_file: "},
         {R"({"host": "h", "tls": {"ca_file": "ca.pem", "cert_file": "ca.pem"}})", "mqtt.tls.key_file: missing"},
         {R"({"host": "h", "tls": {"ca_file": "ca.pem", "cert_file": "ca.pem", "key_file": "ca.pem"}})",
          "mqtt.tls.key_file: "},
