@@ -210,10 +210,16 @@ Json::Value store_behind_centre_detail(const BehindCentre& records, const Behind
 
 std::string compact_json(const Json::Value& value)
 {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
-    return Json::writeString(builder, value);
+    // 15 significant digits: a register of 312 tenths reads 31.2, never
+    // 31.199999999999999, in the store's details and the broker's messages.
+    static const Json::StreamWriterBuilder writer = [] {
+        Json::StreamWriterBuilder w;
+        w["indentation"] = "";
+        w["emitUTF8"] = true;
+        w["precision"] = 15;
+        return w;
+    }();
+    return Json::writeString(writer, value);
 }
 
 }  // namespace agent

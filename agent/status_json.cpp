@@ -1,5 +1,7 @@
 #include "agent/status_json.hpp"
 
+#include "agent/events.hpp"
+
 #include "agent/time_text.hpp"
 #include "agent/unit_state.hpp"
 #include "agent/unit_values.hpp"
@@ -123,16 +125,6 @@ Json::Value event_json(const StoredEvent& event)
     return json;
 }
 
-std::string json_text(const Json::Value& value)
-{
-    static const Json::StreamWriterBuilder writer = [] {
-        Json::StreamWriterBuilder w;
-        w["indentation"] = "";
-        w["emitUTF8"] = true;
-        w["precision"] = 15;
-        return w;
-    }();
-    return Json::writeString(writer, value);
-}
+std::string json_text(const Json::Value& value) { return compact_json(value); }
 
 }  // namespace agent

@@ -1,5 +1,6 @@
 // The MQTT side's pure parts: the "mqtt" member's checks, and the payloads
 // as the ingest reads back what the publisher writes.
+#include "agent/events.hpp"
 #include "agent/ingest_store.hpp"
 #include "agent/mqtt_messages.hpp"
 #include "agent/mqtt_settings.hpp"
@@ -240,6 +241,15 @@ TEST(MqttMessages, HostileMessagesAreRefusedWithTheirReason)
     EXPECT_TRUE(agent::mqtt::parse_confirm(confirm.data(), confirm.size(), why));
     EXPECT_TRUE(agent::mqtt::parse_received({TopicKind::Event, "site-1", "agent"}, own_event.data(), own_event.size(), why))
         << why.why;
+}
+
+// What a message or a stored detail carries is the unit's decimal, without a binary tail.
+TEST(MqttMessages, DecimalsReadAsTheUnitMeansThem)
+{
+    Json::Value summary(Json::objectValue);
+    summary["air.return.temperature"] = 312 / 10.0;
+    summary["humidity"] = 0.1 + 0.2;
+    EXPECT_EQ(agent::compact_json(summary), R"({"air.return.temperature":31.2,"humidity":0.3})");
 }
 
 TEST(MqttMessages, Base64RoundTripsEveryLength)
