@@ -72,20 +72,6 @@ std::optional<Json::Value> parse_detail(const std::string& text)
     return value;
 }
 
-std::string random_uuid_v4()
-{
-    unsigned char bytes[16];
-    std::ifstream random("/dev/urandom", std::ios::binary);
-    if (!random.read(reinterpret_cast<char*>(bytes), sizeof bytes))
-        throw StoreError("cannot read /dev/urandom for the store's id");
-    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
-    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
-    char text[37];
-    std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                  bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
-                  bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
-    return text;
-}
 
 int64_t cycle_bytes(const Cycle& cycle)
 {
@@ -168,8 +154,26 @@ struct Store::Removed {
     }
 };
 
+// A random (version 4) UUID: a store's id, made once.
+std::string new_store_id()
+{
+    unsigned char bytes[16];
+    std::ifstream random("/dev/urandom", std::ios::binary);
+    if (!random.read(reinterpret_cast<char*>(bytes), sizeof bytes))
+        throw StoreError("cannot read /dev/urandom for the store's id");
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    char text[37];
+    std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                  bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
+                  bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+    return text;
+}
+
 Store::Store(const std::string& path, StoreSettings settings)
-try : settings_(std::move(settings)), db_(database_file::existing_or_missing("store " + path, path, kStoreAdvice), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) {
+try : settings_(std::move(settings)),
+      db_(database_file::existing_or_missing("store " + path, path, kStoreAdvice),
+          SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) {
     if (settings_.keep_days < 1 || settings_.max_mb < 1)
         throw StoreError("store " + path + ": keep_days and max_mb must be 1 or more");
     set_up();
@@ -216,7 +220,7 @@ void Store::set_up()
         if (fresh) {
             db_.execute(store_schema::kTables);
             sqlite::Statement put(db_, "INSERT INTO meta(key, value) VALUES (?1, ?2)");
-            store_id_ = random_uuid_v4();
+            store_id_ = new_store_id();
             put.bind(1, std::string("store_id")).bind(2, store_id_).run();
             put.bind(1, std::string("schema_version")).bind(2, std::to_string(store_schema::kVersion)).run();
             put.bind(1, std::string("site")).bind(2, settings_.site).run();

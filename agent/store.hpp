@@ -36,6 +36,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A new store's id: a random UUID (version 4), as text.
+std::string new_store_id();
+
 // One record as a driver published it.
 struct NewRecord {
     std::string unit;                  // the unit's name in the site

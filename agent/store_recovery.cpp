@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <optional>
 
@@ -47,19 +46,6 @@ std::optional<std::string> try_meta(sqlite::Connection& db, const std::string& k
     return std::nullopt;
 }
 
-std::string new_store_id()
-{
-    unsigned char bytes[16];
-    std::ifstream random("/dev/urandom", std::ios::binary);
-    if (!random.read(reinterpret_cast<char*>(bytes), sizeof bytes)) throw StoreError("cannot read /dev/urandom");
-    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
-    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
-    char text[37];
-    std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                  bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
-                  bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
-    return text;
-}
 
 // Copies one table's rows in seq order, stepping over what cannot be read:
 // after a read fails, the next readable seq is found by probing ever further
