@@ -187,6 +187,19 @@ Json::Value clock_step_detail(int64_t step_ms, const std::string& expected)
     return detail;
 }
 
+Json::Value store_recovered_detail(int64_t records_kept, int64_t events_kept, const SeqRanges& records_lost,
+                                   const SeqRanges& events_lost, const std::string& damaged_file, bool store_id_kept)
+{
+    Json::Value detail(Json::objectValue);
+    detail["records_kept"] = Json::Int64{records_kept};
+    detail["events_kept"] = Json::Int64{events_kept};
+    detail["records_lost"] = ranges_json(records_lost);
+    detail["events_lost"] = ranges_json(events_lost);
+    detail["damaged_file"] = damaged_file;
+    detail["store_id_kept"] = store_id_kept;
+    return detail;
+}
+
 Json::Value store_error_detail(const std::string& error, const std::string& since, int64_t failed_cycles)
 {
     Json::Value detail(Json::objectValue);

@@ -92,6 +92,8 @@ Json::Value agent_detail(const std::string& version, const std::string& site_has
 Json::Value records_dropped_detail(int64_t count, const std::string& reason, int64_t first_seq, int64_t last_seq);
 Json::Value records_dropped_detail(const DropAccount& drops);
 Json::Value clock_step_detail(int64_t step_ms, const std::string& expected);
+Json::Value store_recovered_detail(int64_t records_kept, int64_t events_kept, const SeqRanges& records_lost,
+                                   const SeqRanges& events_lost, const std::string& damaged_file, bool store_id_kept);
 Json::Value store_error_detail(const std::string& error, const std::string& since, int64_t failed_cycles);
 // Per stream (records, events): the store's last seq when opened, the centre's mark, the rows moved past it.
 struct BehindCentre {

@@ -175,31 +175,12 @@ void move_store(const std::string& from, const std::string& to)
     std::remove((from + "-shm").c_str());
 }
 
-Json::Value ranges_json(const SeqRanges& ranges)
-{
-    Json::Value list(Json::arrayValue);
-    for (const auto& [first, last] : ranges) {
-        Json::Value range(Json::arrayValue);
-        range.append(Json::Int64(first));
-        range.append(Json::Int64(last));
-        list.append(range);
-    }
-    return list;
-}
-
 void write_recovered_event(sqlite::Connection& to, const Recovery& r)
 {
-    Json::Value detail(Json::objectValue);
-    detail["records_kept"] = Json::Int64(r.records_kept);
-    detail["events_kept"] = Json::Int64(r.events_kept);
-    detail["records_lost"] = ranges_json(r.records_lost);
-    detail["events_lost"] = ranges_json(r.events_lost);
-    detail["damaged_file"] = r.damaged_file;
-    detail["store_id_kept"] = r.store_id_kept;
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "";
+    const Json::Value detail = store_recovered_detail(r.records_kept, r.events_kept, r.records_lost, r.events_lost,
+                                                      r.damaged_file, r.store_id_kept);
     sqlite::Statement put(to, "INSERT INTO event(unit, ts_ms, kind, detail) VALUES (NULL, ?1, ?2, ?3)");
-    put.bind(1, utc_now_ms()).bind(2, std::string(event_kind::kStoreRecovered)).bind(3, Json::writeString(writer, detail));
+    put.bind(1, utc_now_ms()).bind(2, std::string(event_kind::kStoreRecovered)).bind(3, compact_json(detail));
     put.run();
 }
 

@@ -5,14 +5,13 @@
 // caller holds the store's lock, so no agent writes meanwhile.
 #pragma once
 
+#include "agent/events.hpp"
+
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace agent {
-
-using SeqRanges = std::vector<std::pair<int64_t, int64_t>>;
 
 // SQLite's integrity check of the store at `path`: {"ok"} when whole, else
 // what is wrong, at most `most` lines. An empty file or one that is no
