@@ -1,6 +1,7 @@
 #include "agent/metrics.hpp"
 
 #include "agent/decimal_text.hpp"
+#include "agent/process_metrics.hpp"
 #include "agent/unit_values.hpp"
 #include "driver/catalogues/alarm_catalogue.hpp"
 
@@ -115,6 +116,18 @@ void health_families(std::string& out, const std::vector<ShownUnit>& units)
             sample(out, "qm_unit_poll_duration_seconds", u.labels, shortest_decimal_text(u.snapshot->last_cycle_us, 6));
 }
 
+// Where each unit is, for joins: its line (its place in the site file, as
+// the API's "line"), slave id and device id; kept while the unit is down.
+void unit_info_family(std::string& out, const std::vector<ShownUnit>& units)
+{
+    family(out, "qm_unit_info", "gauge", "The unit's line (from 0, in site file order), slave id and device id; always 1.");
+    for (const ShownUnit& u : units)
+        sample(out, "qm_unit_info",
+               u.labels + ",line=\"" + std::to_string(u.snapshot->line) + "\",slave=\"" +
+                   std::to_string(u.snapshot->slave) + "\",device_id=\"" + std::to_string(u.snapshot->device_id) + "\"",
+               "1");
+}
+
 }  // namespace
 
 void render_agent_metrics(const std::string& site, const AgentStatsSnapshot& stats, std::string& out)
@@ -171,6 +184,8 @@ std::string render_metrics(const std::string& site, const std::vector<UnitSnapsh
     health_families(out, shown);
     value_families(out, shown);
     alarm_family(out, shown);
+    unit_info_family(out, shown);
+    render_process_metrics(out);
     if (extra) extra(out);
     return out;
 }

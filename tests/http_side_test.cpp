@@ -9,16 +9,20 @@
 #include "agent/decimal_text.hpp"
 #include "agent/http_settings.hpp"
 #include "agent/metrics.hpp"
+#include "agent/process_metrics.hpp"
 #include "agent/status_json.hpp"
 #include "agent/unit_values.hpp"
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <cstdint>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
+#include <ctime>
 
 namespace {
 
@@ -131,6 +135,36 @@ TEST(Metrics, EachFamilyOnceAndAStaleUnitWithoutValues)
     EXPECT_EQ(alarm_lines, 180);
     EXPECT_EQ(active, 1);
     EXPECT_EQ(text.substr(text.size() - 28), "qm_agent_broker_connected 1\n");
+    // Where a unit is stays told while it is down.
+    EXPECT_NE(text.find("qm_unit_info{site=\"room\\\"1\",unit=\"old\",line=\"0\",slave=\"0\",device_id=\"0\"} 1\n"),
+              std::string::npos);
+}
+
+double process_sample(const std::string& name)
+{
+    std::string text;
+    agent::render_process_metrics(text);
+    std::smatch found;
+    if (!std::regex_search(text, found, std::regex("\n" + name + " ([0-9.]+)\n"))) return -1;
+    return std::stod(found[1]);
+}
+
+TEST(Metrics, TheProcessAsTheKernelSeesIt)
+{
+    const double open_before = process_sample("process_open_fds");
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    EXPECT_EQ(process_sample("process_open_fds"), open_before + 2);
+    ::close(pipe_ends[0]);
+    ::close(pipe_ends[1]);
+    EXPECT_GT(process_sample("process_max_fds"), open_before);
+    const double now = static_cast<double>(std::time(nullptr));
+    // Started by this test run, to the boot time's whole second.
+    EXPECT_LE(process_sample("process_start_time_seconds"), now + 1);
+    EXPECT_GT(process_sample("process_start_time_seconds"), now - 600);
+    EXPECT_GT(process_sample("process_resident_memory_bytes"), 1 << 20);
+    EXPECT_GE(process_sample("process_virtual_memory_bytes"), process_sample("process_resident_memory_bytes"));
+    EXPECT_GE(process_sample("process_cpu_seconds_total"), 0);
 }
 
 TEST(HttpSettings, RefusalsNameTheMember)

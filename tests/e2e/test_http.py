@@ -80,6 +80,7 @@ class AgentOverHttp(EndToEndTest):
     # ---- Prometheus
 
     def test_prometheus_scrapes_the_units_as_simulated(self):
+        agent_started = time.time()
         self.start_agent()
         metrics = self.get("/metrics")
         check = subprocess.run(["promtool", "check", "metrics"], input=metrics, capture_output=True, text=True,
@@ -97,14 +98,16 @@ class AgentOverHttp(EndToEndTest):
                                           f"--web.listen-address=127.0.0.1:{prometheus_port}",
                                           f"--storage.tsdb.path={self.session.path('tsdb')}"])
 
-        def query(expression):
+        def results(expression):
             url = f"http://127.0.0.1:{prometheus_port}/api/v1/query?" + urllib.parse.urlencode({"query": expression})
             try:
                 with urllib.request.urlopen(url, timeout=5) as answer:
-                    result = json.loads(answer.read())["data"]["result"]
+                    return json.loads(answer.read())["data"]["result"]
             except (urllib.error.URLError, ConnectionError):
-                return {}
-            return {r["metric"]["unit"]: float(r["value"][1]) for r in result}
+                return []
+
+        def query(expression):
+            return {r["metric"]["unit"]: float(r["value"][1]) for r in results(expression)}
 
         wait_until(lambda: query("qm_unit_up") == {"crac-1": 1, "crac-2": 1}, "Prometheus to scrape both units",
                    timeout=20)
@@ -113,6 +116,16 @@ class AgentOverHttp(EndToEndTest):
         self.assertEqual(query('qm_unit_air_humidity_ratio{sensor="return"}'), {"crac-1": 0.48, "crac-2": 0.455})
         self.assertEqual(query("qm_unit_temperature_setpoint_celsius"), {u: float(shown[2]) for u, shown in SHOWN.items()})
         self.assertEqual(query("qm_unit_alarms_active"), {"crac-1": 1, "crac-2": 0})
+        # Where each unit is: slave 1 on a line of its own, its device id its place in the site.
+        self.assertEqual(sorted((r["metric"]["unit"], r["metric"]["line"], r["metric"]["slave"], r["metric"]["device_id"])
+                                for r in results("qm_unit_info")), [("crac-1", "0", "1", "1"), ("crac-2", "1", "1", "2")])
+        process = {r["metric"]["__name__"]: float(r["value"][1]) for r in results('{__name__=~"process_.*"}')}
+        self.assertEqual(sorted(process), ["process_cpu_seconds_total", "process_max_fds", "process_open_fds",
+                                           "process_resident_memory_bytes", "process_start_time_seconds",
+                                           "process_virtual_memory_bytes"])
+        # The agent's own process: started by this test, a few descriptors open of those allowed.
+        self.assertLess(abs(process["process_start_time_seconds"] - agent_started), 30)
+        self.assertLess(process["process_open_fds"], process["process_max_fds"])
 
     def test_a_silent_unit_is_down_and_its_values_gone(self):
         self.start_agent()
