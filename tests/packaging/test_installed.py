@@ -2,7 +2,8 @@
 moved elsewhere, and the installed qmhost run from there with an empty
 environment from another folder: it must find its host library and the
 plug-in relative to itself, not in the build tree. The installed bash
-completion offers subcommands, options and report members.
+completion offers subcommands, options and report members; the README and
+the benchmarks are installed where --help and the manual page say.
 
 usage (ctest): BUILD_DIR=... test_installed.py"""
 
@@ -13,6 +14,7 @@ import tempfile
 import unittest
 
 BUILD_DIR = os.environ["BUILD_DIR"]
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 RUN_TIMEOUT = 60
 
 
@@ -46,6 +48,22 @@ class InstalledPrograms(unittest.TestCase):
         demo = self.run_installed("demo")
         self.assertEqual(demo.returncode, 0, demo.stderr)
         self.assertIn("control result: 1", demo.stdout)
+
+    def test_the_documents_are_where_the_help_and_manual_page_point(self):
+        documents = "/usr/share/doc/qmhost/"
+        for command in ([], ["serve"]):
+            with self.subTest(command=command):
+                self.assertIn(documents + "README.md", self.run_installed(*command, "--help").stdout)
+        page = os.path.join(self.prefix, "share", "man", "man1", "qmhost.1.gz")
+        if os.path.exists(page):  # built where python3 is at hand (QM_BUILD_MAN)
+            roff = subprocess.run(["gzip", "-dc", page], capture_output=True, text=True, check=True).stdout
+            self.assertIn(documents + "README.md", roff)
+        for name in ("README.md", "BENCHMARKS.md"):
+            with self.subTest(name=name):
+                # The package's /usr is this installation's prefix.
+                with open(os.path.join(self.prefix, "share", "doc", "qmhost", name), "rb") as installed, \
+                        open(os.path.join(SOURCE_DIR, name), "rb") as source:
+                    self.assertEqual(installed.read(), source.read())
 
     def test_completion_offers_commands_options_and_members(self):
         script = os.path.join(self.prefix, "share", "bash-completion", "completions", "qmhost")

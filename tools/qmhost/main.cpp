@@ -46,7 +46,8 @@ ExitStatus run(const CommandLine& c, DriverLog& driver_log)
     }
     program_output() << usage_text(c.help_topic);
     if (c.help_topic == CommandLine::Command::Help)
-        program_output() << "\n" << store_usage_text() << "\n" << store_repair_usage_text() << "\n" << ingest_usage_text();
+        program_output() << "\n" << store_usage_text() << "\n" << store_repair_usage_text() << "\n" << ingest_usage_text()
+                         << "\n" << documents_text();
     program_output() << std::flush;
     return ExitStatus::kOk;
 }

@@ -514,7 +514,16 @@ const char kStatusUsage[] =
 const char kAgentControlUsage[] =
     "  qmhost on|off|set|control --agent URL --unit NAME --token-file FILE ...\n";
 
+// The Debian package's place; an installation elsewhere has them under
+// its own prefix.
+const char kDocumentsHelp[] = R"(Documents: the README (every command, the site file, the agent's API, page and metrics)
+  is /usr/share/doc/qmhost/README.md, the measured figures BENCHMARKS.md beside it
+  (installed under another prefix: PREFIX/share/doc/qmhost/).
+)";
+
 }  // namespace
+
+std::string documents_text() { return kDocumentsHelp; }
 
 std::string usage_text(CommandLine::Command topic)
 {
@@ -542,7 +551,7 @@ std::string usage_text(CommandLine::Command topic)
     case Command::Demo:
         return usage + kDemoUsage + "\n" + kDemoHelp;
     case Command::Serve:
-        return usage + kServeUsage + "\n" + kServeHelp;
+        return usage + kServeUsage + "\n" + kServeHelp + "\n" + kDocumentsHelp;
     default:
         return usage + kPollUsage + kServeUsage + kStatusUsage + kSafeControlUsage + kControlUsage +
                kAgentControlUsage + kScanUsage + kPointsUsage + kDecodeUsage + kDemoUsage +

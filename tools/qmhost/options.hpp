@@ -93,3 +93,6 @@ CommandLine parse_command_line(int argc, const char* const* argv);
 
 // The help for one subcommand, or for all of them.
 std::string usage_text(CommandLine::Command topic = CommandLine::Command::Help);
+
+// Where the README and the benchmarks are once installed, for the help's end.
+std::string documents_text();
