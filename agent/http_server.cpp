@@ -591,6 +591,11 @@ HttpAnswer HttpServer::events(const HttpRequest& request)
         if (!setup_.state->find(*unit)) return error_answer(404, "no unit named " + *unit);
         q.unit = *unit;
     }
+    // The page's list of the latest events asks for them newest first.
+    if (const auto order = query_value(request, "order")) {
+        if (*order != "oldest" && *order != "newest") return error_answer(400, "order is oldest (the default) or newest");
+        q.newest_first = *order == "newest";
+    }
     Json::Value body(Json::objectValue);
     Json::Value& list = body["events"] = Json::Value(Json::arrayValue);
     StoreReader(setup_.store_path).each_event(q, [&](const StoredEvent& e) {

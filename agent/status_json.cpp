@@ -60,6 +60,7 @@ Json::Value unit_status_json(const UnitSnapshot& unit, int64_t now_ms)
     json["slave"] = unit.slave;
     json["device_id"] = Json::Int64{unit.device_id};
     json["interval_s"] = unit.interval_s;
+    json["round_s"] = unit.round_s;
     json["health"] = health_json(unit, now_ms);
     if (is_current(unit, now_ms)) {
         const RecordValues values = read_record_values(unit.record);

@@ -15,7 +15,12 @@ std::string where_and_order(const StoreQuery& query, bool ingest)
 {
     std::string sql = " WHERE seq > ?3 AND ts_ms >= ?1 AND ts_ms < ?2";
     if (!query.unit.empty()) sql += " AND unit = ?4";
-    sql += query.unit.empty() && !ingest ? " ORDER BY seq" : ingest ? " ORDER BY ts_ms, store, seq" : " ORDER BY ts_ms, seq";
+    if (query.newest_first)
+        sql += query.unit.empty() && !ingest ? " ORDER BY seq DESC"
+               : ingest                      ? " ORDER BY ts_ms DESC, store DESC, seq DESC"
+                                             : " ORDER BY ts_ms DESC, seq DESC";
+    else
+        sql += query.unit.empty() && !ingest ? " ORDER BY seq" : ingest ? " ORDER BY ts_ms, store, seq" : " ORDER BY ts_ms, seq";
     return sql + " LIMIT ?5";
 }
 

@@ -15,13 +15,15 @@
 namespace agent {
 
 // Rows of one unit (empty: all) from from_ms (inclusive) to to_ms
-// (exclusive), both UTC ms, after a seq, at most `limit` of them (0: all).
+// (exclusive), both UTC ms, after a seq, at most `limit` of them (0: all);
+// newest first: the latest `limit` of them, the newest first.
 struct StoreQuery {
     std::string unit;
     std::optional<int64_t> from_ms;
     std::optional<int64_t> to_ms;
     int64_t after_seq = 0;
     int64_t limit = 0;
+    bool newest_first = false;
 };
 
 struct StoredRecord {

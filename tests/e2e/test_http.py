@@ -23,9 +23,9 @@ UNITS = {
     "crac-1": {"regs": {"1500": 180, "1501": 550, "1502": 312, "1503": 480, "11": 250, "1": 550}, "coils": {"37": 1}},
     "crac-2": {"regs": {"1500": 195, "1501": 520, "1502": 235, "1503": 455, "11": 240, "1": 500}},
 }
-SHOWN = {  # unit: (return temperature, return humidity, temperature setpoint)
-    "crac-1": ("31.2", "48.0", "25.0"),
-    "crac-2": ("23.5", "45.5", "24.0"),
+SHOWN = {  # unit: (return temperature, return humidity, temperature setpoint, its badge)
+    "crac-1": ("31.2", "48.0", "25.0", "answering, 1 alarm"),
+    "crac-2": ("23.5", "45.5", "24.0", "answering"),
 }
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                   "--disable-background-networking", "--disable-component-update", "--disable-sync",
@@ -160,8 +160,12 @@ class AgentOverHttp(EndToEndTest):
         self.assertEqual((records[-1]["values"]["air.return.temperature"], records[-1]["alarms"]), (31.2, [37]))
         (raised,) = json.loads(self.get("/api/events?unit=crac-1"))["events"]
         self.assertEqual((raised["kind"], raised["detail"]["name"]), ("alarm_raised", "回风高温告警"))
+        oldest = [e["seq"] for e in json.loads(self.get("/api/events"))["events"]]
+        newest = [e["seq"] for e in json.loads(self.get("/api/events?order=newest&limit=2"))["events"]]
+        self.assertEqual(newest, oldest[::-1][:2])
         for path, expected in (("/api/units/nope/history", 404), ("/api/units/crac-1/history?from=yesterday", 400),
-                               ("/api/events?limit=0", 400), ("/api/events?unit=nope", 404), ("/nothing", 404)):
+                               ("/api/events?limit=0", 400), ("/api/events?unit=nope", 404), ("/nothing", 404),
+                               ("/api/events?order=random", 400)):
             with self.subTest(path):
                 self.assertEqual(self.get_status_code(path), expected)
 
@@ -264,15 +268,39 @@ class AgentOverHttp(EndToEndTest):
         return {(unit, key): value for unit, key, value in
                 re.findall(r'data-unit="([^"]+)" data-key="([a-z.]+)">([^<]*)<', dom)}
 
+    def test_the_page_breaks_a_trend_where_cycles_are_missing(self):
+        self.start_agent()
+
+        def history_points(unit):
+            # As the page asks: at this interval a point every 8 s.
+            return len(json.loads(self.get(f"/api/units/{unit}/history?step_s=8"))["records"])
+
+        wait_until(lambda: history_points("crac-2") >= 2, "two trend points", timeout=15)
+        port = self.site["lines"][1]["link"]["port"]
+        self.sims["crac-2"].stop()
+        time.sleep(10)  # an outage longer than the page's step and 2.5 cycles
+        self.session.start_qmsim(port=port, state=UNITS["crac-2"], name="qmsim-crac-2-again")
+        wait_until(lambda: history_points("crac-2") >= 3, "a point after the outage", timeout=15)
+        dom = self.chromium("--virtual-time-budget=5000", "--dump-dom")
+        gaps = dict(re.findall(r'class="gaps" data-unit="([^"]+)" data-key="gaps" data-gaps="(\d+)"', dom))
+        self.assertEqual(gaps, {"crac-1": "0", "crac-2": "1"})
+        self.assertRegex(dom, r'data-gaps="1">no data [^<–]+–[^<–]+<')
+        self.assertRegex(dom, r'<tr class="event unit_lost" data-seq="\d+"><td[^>]*>[^<]*</td><td>crac-2</td>')
+
     def test_the_page_shows_each_unit_and_follows_its_changes(self):
         self.start_agent()
         dom = self.chromium("--virtual-time-budget=7000", "--dump-dom")
         values = self.shown_values(dom)
-        for unit, (temperature, humidity, setpoint) in SHOWN.items():
+        for unit, shown in SHOWN.items():
             self.assertEqual((values[unit, "air.return.temperature"], values[unit, "air.return.humidity"],
-                              values[unit, "setpoint.temperature"], values[unit, "health"]),
-                             (temperature, humidity, setpoint, "answering"), unit)
+                              values[unit, "setpoint.temperature"], values[unit, "health"]), shown, unit)
+        self.assertIn('class="health alarm" data-unit="crac-1"', dom)
         self.assertIn("回风高温告警", dom)
+        # The latest events, newest first: the agent's start, then the alarm found at the first cycle.
+        events = re.findall(r'<tr class="event (\w+)" data-seq="\d+"><td[^>]*>[^<]*</td><td>([^<]*)</td><td>\w+</td>'
+                            r'<td>([^<]*)</td>', dom)
+        self.assertIn(("alarm_raised", "crac-1", "回风高温告警 (position 37)"), events)
+        self.assertEqual(events[-1][:2], ("agent_started", "agent"))
         # The page fetched the status again and again, without a reload.
         self.assertGreaterEqual(int(re.search(r'data-refreshes="(\d+)"', dom).group(1)), 2)
 
