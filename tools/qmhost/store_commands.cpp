@@ -385,6 +385,14 @@ const char* kind_word(agent::ShownKind kind)
     return "";
 }
 
+// The text and spaces to `width` characters (°C is two).
+std::string padded(const std::string& text, std::size_t width)
+{
+    const auto characters = static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+    return text + std::string(characters < width ? width - characters : 1, ' ');
+}
+
 // qmhost keys: the value table, as text columns or as CSV.
 int run_keys(int argc, const char* const* argv)
 {
@@ -407,9 +415,8 @@ int run_keys(int argc, const char* const* argv)
                 << "\r\n";
             continue;
         }
-        char line[96];
-        std::snprintf(line, sizeof line, "%-44s %-4s %-8s ", point.key, point.unit, kind_word(point.kind));
-        out << line << point.member << '\n';
+        out << padded(point.key, 45) << padded(point.unit, 5) << padded(kind_word(point.kind), 9) << point.member
+            << '\n';
     }
     out.flush();
     return 0;
