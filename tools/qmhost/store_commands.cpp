@@ -19,6 +19,7 @@
 #include <json/json.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
