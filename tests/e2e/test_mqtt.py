@@ -455,8 +455,12 @@ def every_value_set():
 
 
 class ValuesAgree(EndToEndTest):
+    stop_ingest = MqttTrials.stop_ingest
+
     def test_mqtt_the_api_and_history_agree_to_the_digit_on_every_key(self):
         broker = Broker(self.session, "broker")
+        db = self.session.path("centre.db")
+        ingest = MqttTrials.start_ingest(self, broker, db)
         site = Site(self, broker, units=1, state=every_value_set())
         http_port = free_tcp_port()
         site.site["http"] = {"listen": f"127.0.0.1:{http_port}"}
@@ -486,6 +490,25 @@ class ValuesAgree(EndToEndTest):
         self.assertEqual({k: row[k] for k in keys}, {k: str(v) for k, v in api["values"].items()})
         self.assertEqual(exported.stderr, "")
         self.assertEqual(site.stop_agent(), 0, site.agent.stderr())
+
+        # The export's other forms: each (arguments, exit status, what stdout or stderr holds).
+        local = time.strftime("%Y-%m-%dT%H:%M", time.localtime(time.time() - 3600))
+        wait_until(lambda: os.path.exists(db) and scalar(db, "SELECT count(*) FROM record") > 0, "a record kept")
+        cases = [(("--db", site.store, "--unit", "unit-9"), 2, 'no unit named "unit-9"; it has unit-1'),
+                 (("--db", site.store, "--from", local, "--to", "now", "--format", "csv"), 0, "\n1,"),
+                 (("--db", site.store, "--from", "-30m", "--keys", "unit.mode"), 0, '"values":{"unit.mode":"cooling"}'),
+                 (("--db", site.store, "--from", "-1y"), 2, 'not "-1y"'),
+                 (("--db", site.store, "--unit", "unit-1"), 0, '":"告警",'),  # UTF-8, not \\u escapes
+                 (("--db", db, "--format", "csv", "--keys", "unit.mode"), 0, "site,store,seq,time,unit,"),
+                 (("--db", db, "--format", "csv", "--keys", "unit.mdoe"), 2, '"unit.mdoe" is not a value key')]
+        for args, status, text in cases:
+            with self.subTest(args=args):
+                result = run_qmhost("history", *args)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertIn(text, result.stdout if status == 0 else result.stderr)
+                self.assertEqual(result.stderr if status == 0 else "", "")
+        self.assertTrue(run_qmhost("events", "--db", db, "--format", "csv").stdout.startswith("site,store,seq,"))
+        self.stop_ingest(ingest)
 
 
 if __name__ == "__main__":

@@ -74,8 +74,11 @@ class ReadmeExamples(EndToEndTest):
             serve.check_running()
             if not os.path.exists(store):
                 return False
-            with sqlite3.connect(f"file:{store}?mode=ro", uri=True) as c:
-                return c.execute("SELECT count(*) FROM record").fetchone()[0] >= count
+            try:
+                with sqlite3.connect(f"file:{store}?mode=ro", uri=True) as c:
+                    return c.execute("SELECT count(*) FROM record").fetchone()[0] >= count
+            except sqlite3.OperationalError:  # made, its tables not yet
+                return False
         wait_until(stored, f"{count} records stored", 20)
         serve.signal(signal.SIGTERM)
         self.assertEqual(serve.wait(10), 0, serve.stderr())
