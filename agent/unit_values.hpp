@@ -1,7 +1,8 @@
-// What the agent shows of a unit's record, under ASCII keys: a few points
-// read from the record's cells with the catalogue's conversion, and the
-// active alarm points. Metrics, the API, the status page and qmhost status
-// all read a record through here, so they agree to the digit.
+// What the agent shows of a unit's record, under ASCII keys: every point of
+// the report with a value, read from the record's cells with the catalogue's
+// conversion, and the active alarm points. Metrics, the API, the MQTT
+// summary, the status page, qmhost status and the history export all read a
+// record through here, so they agree to the digit.
 #pragma once
 
 #include <json/json.h>
