@@ -74,6 +74,22 @@ bool query_integer(const HttpRequest& request, const char* name, int64_t low, in
     return value >= low && value <= high;
 }
 
+// keys=KEY,...: value keys of the table; absent: `keys` as they are.
+bool query_keys(const HttpRequest& request, ShownKeys& keys)
+{
+    const auto text = query_value(request, "keys");
+    if (!text) return true;
+    keys.reset();
+    for (std::size_t start = 0; start <= text->size();) {
+        const std::size_t end = std::min(text->find(',', start), text->size());
+        const std::optional<std::size_t> place = shown_key_place(text->substr(start, end - start));
+        if (!place) return false;
+        keys.set(*place);
+        start = end + 1;
+    }
+    return true;
+}
+
 std::string digest(const std::string& token) { return sha256_hex(token); }
 
 // Digests of equal length, compared without stopping at the first
@@ -553,9 +569,12 @@ HttpAnswer HttpServer::route(const HttpRequest& request)
 
 HttpAnswer HttpServer::history(const HttpRequest& request, const std::string& unit)
 {
-    if (!setup_.state->find(unit)) return error_answer(404, "no unit named " + unit);
+    const std::optional<std::size_t> place = setup_.state->find(unit);
+    if (!place) return error_answer(404, "no unit named " + unit);
     StoreQuery q;
     q.unit = unit;
+    ShownKeys keys = setup_.state->snapshot().at(*place).keys;
+    if (!query_keys(request, keys)) return error_answer(400, "keys are value keys, as qmhost keys lists them");
     int64_t step_s = 0;
     if (!query_time(request, "from", q.from_ms) || !query_time(request, "to", q.to_ms))
         return error_answer(400, "from and to are ISO 8601 times with Z or an offset");
@@ -570,7 +589,7 @@ HttpAnswer HttpServer::history(const HttpRequest& request, const std::string& un
     StoreReader(setup_.store_path).each_record(q, [&](const StoredRecord& r) {
         if (r.ts_ms < next_ms) return true;
         if (records.size() >= kMaxHistoryRows) return !(more = true);
-        records.append(record_summary_json(r));
+        records.append(record_summary_json(r, keys));
         next_ms = r.ts_ms + step_s * 1000;
         return true;
     });

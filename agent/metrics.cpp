@@ -78,6 +78,65 @@ void value_families(std::string& out, const std::vector<ShownUnit>& units)
     }
 }
 
+// Every shown value, numbers by their unit of measure in the family's name
+// (in base units: hours as seconds, kWh as joules, percent as a ratio) with
+// the key as a label; states as their code with the English word a label.
+struct MeasureFamily {
+    const char* unit;  // as kShownPoints gives it
+    const char* name;
+    const char* help;
+    int64_t factor;    // into the family's unit
+    int decimals;      // moved, as a percent becomes a ratio
+};
+
+const MeasureFamily kMeasureFamilies[] = {
+    {"°C", "qm_unit_value_celsius", "The unit's temperatures, in degrees Celsius, by key.", 1, 0},
+    {"K", "qm_unit_value_kelvin", "The unit's temperature differences, in kelvin, by key.", 1, 0},
+    {"%RH", "qm_unit_value_ratio", "The unit's humidities and openings, as a ratio from 0 to 1, by key.", 1, 2},
+    {"%", "qm_unit_value_ratio", nullptr, 1, 2},
+    {"V", "qm_unit_value_volts", "The unit's voltages, in volts, by key.", 1, 0},
+    {"A", "qm_unit_value_amperes", "The unit's currents, in amperes, by key.", 1, 0},
+    {"Hz", "qm_unit_value_hertz", "The unit's frequencies, in hertz, by key.", 1, 0},
+    {"h", "qm_unit_value_seconds", "The unit's run times, in seconds (the unit counts whole hours), by key.", 3600, 0},
+    {"kWh", "qm_unit_value_joules", "The unit's energy meter, in joules (the unit counts kWh), by key.", 3'600'000, 0},
+    {"", "qm_unit_value", "The unit's values whose unit of measure its record does not give, as read, by key.", 1, 0},
+};
+
+std::string measured_text(const ShownValue& value, ShownKind kind, const MeasureFamily& f)
+{
+    const int decimals = (kind == ShownKind::Tenths ? 1 : 0) + f.decimals;
+    return shortest_decimal_text(static_cast<int64_t>(value.raw) * f.factor, decimals);
+}
+
+void shown_value_families(std::string& out, const std::vector<ShownUnit>& units)
+{
+    for (const MeasureFamily& f : kMeasureFamilies) {
+        if (f.help) family(out, f.name, "gauge", f.help);
+        for (const ShownUnit& unit : units) {
+            if (!unit.values) continue;
+            for (std::size_t i = 0; i < kShownPoints.size(); ++i) {
+                const ShownPoint& point = kShownPoints[i];
+                if (point.kind == ShownKind::State || std::string(point.unit) != f.unit || !unit.snapshot->keys.test(i))
+                    continue;
+                sample(out, f.name, unit.labels + ",key=\"" + point.key + "\"",
+                       measured_text(unit.values->values[i], point.kind, f));
+            }
+        }
+    }
+    family(out, "qm_unit_value_state", "gauge",
+           "The unit's states by key: the code the unit reports, its English word the state label.");
+    for (const ShownUnit& unit : units) {
+        if (!unit.values) continue;
+        for (std::size_t i = 0; i < kShownPoints.size(); ++i) {
+            if (kShownPoints[i].kind != ShownKind::State || !unit.snapshot->keys.test(i)) continue;
+            const ShownValue& value = unit.values->values[i];
+            sample(out, "qm_unit_value_state",
+                   unit.labels + ",key=\"" + kShownPoints[i].key + "\",state=\"" + label_value(value.word) + "\"",
+                   std::to_string(value.raw));
+        }
+    }
+}
+
 void alarm_family(std::string& out, const std::vector<ShownUnit>& units)
 {
     family(out, "qm_unit_alarm_active", "gauge", "1 while the alarm point is active, else 0; all 180 points.");
@@ -178,11 +237,12 @@ std::string render_metrics(const std::string& site, const std::vector<UnitSnapsh
         shown.push_back(std::move(s));
     }
     std::string out;
-    out.reserve(4096 + units.size() * (kAlarmPointCount * 140 + 2048));
+    out.reserve(4096 + units.size() * (kAlarmPointCount * 140 + kShownPoints.size() * 110 + 2048));
     family(out, "qm_build_info", "gauge", "The agent's version; always 1.");
     out.append("qm_build_info{version=\"").append(label_value(QM_VERSION)).append("\"} 1\n");
     health_families(out, shown);
     value_families(out, shown);
+    shown_value_families(out, shown);
     alarm_family(out, shown);
     unit_info_family(out, shown);
     render_process_metrics(out);

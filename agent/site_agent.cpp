@@ -9,6 +9,7 @@
 #include "host/libmodbus_link.hpp"
 
 #include <chrono>
+#include <map>
 
 namespace agent {
 namespace {
@@ -24,9 +25,9 @@ StoreSettings telling_warnings(StoreSettings settings)
 
 // What a record message and a unit's retained status carry as "summary":
 // the values and active alarms the status view shows, under the same keys.
-Json::Value record_summary(const StoredRecord& record)
+Json::Value record_summary(const StoredRecord& record, const ShownKeys& keys)
 {
-    Json::Value summary = record_summary_json(record);
+    Json::Value summary = record_summary_json(record, keys);
     for (const char* told_beside : {"seq", "time", "local_time"}) summary.removeMember(told_beside);
     return summary;
 }
@@ -40,7 +41,13 @@ std::unique_ptr<Publisher> make_publisher(const SiteFile& site, SharedStore& sto
     setup.store_path = site.store.path;
     setup.store_id = store.store_id();
     setup.version = QM_VERSION;
-    setup.summarize = record_summary;
+    std::map<std::string, ShownKeys> unit_keys;
+    for (const SiteLine& line : site.lines)
+        for (const SiteUnit& unit : line.units) unit_keys.emplace(unit.name, unit.keys);
+    setup.summarize = [unit_keys](const StoredRecord& r) {
+        const auto keys = unit_keys.find(r.unit);
+        return record_summary(r, keys == unit_keys.end() ? all_shown_keys() : keys->second);
+    };
     setup.log = log_stamped;
     return std::make_unique<Publisher>(std::move(setup), store, stats);
 }
@@ -58,6 +65,7 @@ std::vector<UnitSnapshot> site_units(const SiteFile& site)
             snapshot.device_id = unit.device_id;
             snapshot.interval_s = site.lines[l].interval_s;
             snapshot.alarm_mode = alarm_code_mode(unit.settings);
+            snapshot.keys = unit.keys;
             units.push_back(std::move(snapshot));
         }
     return units;

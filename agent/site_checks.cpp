@@ -98,4 +98,20 @@ std::string file_path(const Json::Value& value, const Path& path, const std::str
     return file.front() == '/' ? file : folder + "/" + file;
 }
 
+ShownKeys value_keys(const Json::Value& value, const Path& path)
+{
+    if (!value.isArray() || value.empty() || value.size() > kShownPoints.size())
+        refuse(path, shown(value) + " is not a list of 1 to " + std::to_string(kShownPoints.size()) +
+                         " value keys (qmhost keys lists them)");
+    ShownKeys keys;
+    for (Json::ArrayIndex i = 0; i < value.size(); ++i) {
+        const std::optional<std::size_t> place = value[i].isString() ? shown_key_place(value[i].asString())
+                                                                     : std::nullopt;
+        if (!place) refuse(item(path, i), shown(value[i]) + " is not a value key (qmhost keys lists them)");
+        if (keys.test(*place)) refuse(item(path, i), shown(value[i]) + " is given twice");
+        keys.set(*place);
+    }
+    return keys;
+}
+
 }  // namespace agent::site_checks

@@ -4,6 +4,7 @@
 // ("mqtt.port: 70000 is not a port (1 to 65535)").
 #pragma once
 
+#include "agent/unit_values.hpp"
 #include "base/usage_error.hpp"
 
 #include <json/json.h>
@@ -50,6 +51,9 @@ std::string text_in(const Json::Value& value, const Path& path, std::size_t max_
 
 // A file name; a relative one is taken from `folder`, the site file's.
 std::string file_path(const Json::Value& value, const Path& path, const std::string& folder);
+
+// A unit's "keys": a list of value keys from kShownPoints, each once.
+ShownKeys value_keys(const Json::Value& value, const Path& path);
 
 }  // namespace site_checks
 }  // namespace agent

@@ -66,7 +66,7 @@ LinkSettings check_link(const Json::Value& link, const Path& path)
 
 SiteUnit check_unit(const Json::Value& unit, const Path& path)
 {
-    known_members(unit, path, {"slave", "name", "device_id", "settings"});
+    known_members(unit, path, {"slave", "name", "device_id", "settings", "keys"});
     SiteUnit checked;
     const Json::Value& slave = required(unit, path, "slave");
     try {
@@ -84,6 +84,7 @@ SiteUnit check_unit(const Json::Value& unit, const Path& path)
     if (!checked.settings.isObject()) refuse(member(path, "settings"), shown(checked.settings) + " is not an object");
     if (checked.settings.isMember("link"))
         refuse(member(member(path, "settings"), "link"), "the line's link is given once, in the line's \"link\"");
+    if (unit.isMember("keys")) checked.keys = value_keys(unit["keys"], member(path, "keys"));
     return checked;
 }
 

@@ -23,6 +23,7 @@ struct SiteUnit {
     std::string name;            // unique in the site; becomes part of topics and URLs
     unsigned int device_id = 0;  // default: the unit's place in the site, from 1
     Json::Value settings;        // the device JSON for InitSetting, its "link" filled in by the agent
+    ShownKeys keys = all_shown_keys();  // the values it publishes: its "keys", default all
 };
 
 struct SiteLine {

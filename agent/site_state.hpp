@@ -3,6 +3,8 @@
 // history). Bounded: one record and a few counters per unit.
 #pragma once
 
+#include "agent/unit_values.hpp"
+
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -19,6 +21,7 @@ struct UnitSnapshot {
     int64_t device_id = 0;
     double interval_s = 5.0;
     int alarm_mode = 1;  // the codes its alarm points are reported under (unit_values.hpp)
+    ShownKeys keys = all_shown_keys();  // the values it publishes, by the site file's "keys"
 
     // From its poller.
     std::vector<unsigned char> record;  // the last record; empty: none yet

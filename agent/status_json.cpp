@@ -65,7 +65,7 @@ Json::Value unit_status_json(const UnitSnapshot& unit, int64_t now_ms)
     if (is_current(unit, now_ms)) {
         const RecordValues values = read_record_values(unit.record);
         json["local_time"] = unit.local_time;
-        json["values"] = values_json(values);
+        json["values"] = values_json(values, unit.keys);
         json["alarms"] = alarms_json(values.active_alarms, unit.alarm_mode);
     }
     return json;
@@ -95,7 +95,7 @@ Json::Value status_json(const AgentFacts& facts, const std::vector<UnitSnapshot>
     return json;
 }
 
-Json::Value record_summary_json(const StoredRecord& record)
+Json::Value record_summary_json(const StoredRecord& record, const ShownKeys& keys)
 {
     Json::Value json(Json::objectValue);
     json["seq"] = Json::Int64{record.seq};
@@ -103,7 +103,7 @@ Json::Value record_summary_json(const StoredRecord& record)
     json["local_time"] = record.local_time;
     try {
         const RecordValues values = read_record_values(record.body);
-        json["values"] = values_json(values);
+        json["values"] = values_json(values, keys);
         Json::Value& alarms = json["alarms"] = Json::Value(Json::arrayValue);
         for (int position : values.active_alarms) alarms.append(position);
     } catch (const std::invalid_argument& e) {

@@ -36,7 +36,7 @@ Json::Value unit_status_json(const UnitSnapshot& unit, int64_t now_ms);
 UnitState health_state(const Json::Value& health);
 
 // A stored record as the API gives it: seq, time, local_time, values, alarms.
-Json::Value record_summary_json(const StoredRecord& record);
+Json::Value record_summary_json(const StoredRecord& record, const ShownKeys& keys = all_shown_keys());
 Json::Value event_json(const StoredEvent& event);
 
 // One line of UTF-8, numbers to 15 significant digits (31.2, not 31.199999999999999).

@@ -57,6 +57,15 @@ void StoreReader::each_record(const StoreQuery& query, const std::function<bool(
         if (!visit(decode_record(rows))) break;
 }
 
+std::vector<std::string> StoreReader::units()
+{
+    std::vector<std::string> names;
+    sqlite::Statement rows(db_, "SELECT DISTINCT unit FROM record UNION SELECT DISTINCT unit FROM event "
+                                "WHERE unit <> '' ORDER BY 1");
+    while (rows.step()) names.push_back(rows.text(0));
+    return names;
+}
+
 void StoreReader::each_event(const StoreQuery& query, const std::function<bool(const StoredEvent&)>& visit)
 {
     sqlite::Statement rows(db_, select_events(kind_of(ingest_)) + where_and_order(query, ingest_));

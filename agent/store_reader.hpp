@@ -64,6 +64,9 @@ public:
     void each_record(const StoreQuery& query, const std::function<bool(const StoredRecord&)>& visit);
     void each_event(const StoreQuery& query, const std::function<bool(const StoredEvent&)>& visit);
 
+    // The units the store holds rows of, by name.
+    std::vector<std::string> units();
+
     const std::string& store_id() const { return store_id_; }
     const std::string& site() const { return site_; }
     // An ingest store: many sites' stores in one file.

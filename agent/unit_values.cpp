@@ -24,24 +24,73 @@ constexpr std::size_t catalogue_place(const char* member)
     return kPointCatalogue.size();
 }
 
+constexpr Conversion conversion_of(ShownKind kind)
+{
+    switch (kind) {
+    case ShownKind::Tenths: return Conversion::Tenths;
+    case ShownKind::State: return Conversion::Text;
+    case ShownKind::Whole: return Conversion::AsRead;
+    case ShownKind::Total: return Conversion::EnergyTotal;
+    }
+    return Conversion::Unpolled;
+}
+
 constexpr bool every_point_catalogued()
 {
     for (const ShownPoint& shown : kShownPoints) {
         const std::size_t place = catalogue_place(shown.member);
         if (place == kPointCatalogue.size()) return false;
-        const Conversion conversion = kPointCatalogue[place].conversion;
-        if (conversion != (shown.kind == ShownKind::Tenths ? Conversion::Tenths : Conversion::Text)) return false;
+        if (kPointCatalogue[place].conversion != conversion_of(shown.kind)) return false;
     }
     return true;
 }
 static_assert(every_point_catalogued(), "each shown point is a report member with the conversion it is shown with");
 
-// The catalogue's state texts in English, by text table and value.
+constexpr std::size_t times_shown(const char* member)
+{
+    std::size_t times = 0;
+    for (const ShownPoint& shown : kShownPoints) times += same_text(shown.member, member) ? 1 : 0;
+    return times;
+}
+
+// Every point the report carries a value in has its key, once; only the
+// time text and the points without a register are left out.
+constexpr bool every_value_shown()
+{
+    for (const ReportPoint& point : kPointCatalogue) {
+        const bool left_out = point.conversion == Conversion::TimeText || point.conversion == Conversion::Unpolled;
+        if (times_shown(point.member) != (left_out ? 0 : 1)) return false;
+    }
+    return true;
+}
+static_assert(every_value_shown(), "a report point with a value has no key, or one key twice");
+
+constexpr bool key_char(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.'; }
+
+// Dotted lower-case ASCII, no empty level, each key once.
+constexpr bool keys_well_formed()
+{
+    for (std::size_t i = 0; i < kShownPoints.size(); ++i) {
+        const char* key = kShownPoints[i].key;
+        if (*key == '.' || *key == 0) return false;
+        char last = 0;
+        for (const char* c = key; *c; last = *c++)
+            if (!key_char(*c) || (*c == '.' && last == '.')) return false;
+        if (last == '.') return false;
+        for (std::size_t j = 0; j < i; ++j)
+            if (same_text(kShownPoints[j].key, key)) return false;
+    }
+    return true;
+}
+static_assert(keys_well_formed(), "a key is not dotted lower-case ASCII, or is given twice");
+
+// The catalogue's state texts in English, by text table and value. The
+// first four come first: a text's word is looked up in this order.
 struct StateWords {
     Texts table;
-    std::array<const char*, 11> words;
+    std::array<const char*, 15> words;
 };
-constexpr std::array<StateWords, 4> kStateWords = {{
+constexpr std::array<StateWords, 11> kStateWords = {{
     {Texts::Power, {"off", "on"}},
     {Texts::UnitState, {"stopped", "running", "stopping", "standby (group control)"}},
     {Texts::CurrentState,
@@ -49,12 +98,40 @@ constexpr std::array<StateWords, 4> kStateWords = {{
       "dehumidifying, condensation guard", "humidifying and heating", "humidifying and cooling",
       "dehumidifying and cooling", "cooling, condensation guard"}},
     {Texts::AirSource, {"supply", "return"}},
+    {Texts::Outputs, {"off", "on"}},
+    {Texts::Running, {"stopped", "running"}},
+    {Texts::Drain, {"off", "draining"}},
+    {Texts::Fault, {"ok", "fault"}},
+    {Texts::CompressorState,
+     {"off", "normal", "manual", "pressure difference", "oil return", "high pressure", "high discharge temperature",
+      "low suction", "high suction", "dehumidifying, condensation guard", "dehumidifying", "forced cooling",
+      "discharge temperature speed limit", "starting", "cooling, condensation guard"}},
+    {Texts::InputContact, {"closed", "open"}},
+    {Texts::ContactDefinition, {"normally closed", "normally open"}},
 }};
+
+constexpr bool every_state_worded()
+{
+    for (const ShownPoint& shown : kShownPoints) {
+        if (shown.kind != ShownKind::State) continue;
+        const Texts table = kPointCatalogue[catalogue_place(shown.member)].text_table;
+        bool worded = false;
+        for (const StateWords& words : kStateWords) {
+            if (words.table != table) continue;
+            worded = true;
+            for (std::size_t raw = 0; raw < kTextTables[static_cast<std::size_t>(table)].count; ++raw)
+                if (!words.words[raw]) return false;
+        }
+        if (!worded) return false;
+    }
+    return true;
+}
+static_assert(every_state_worded(), "a state shown has a text without an English word");
 
 // A value the unit's table has no text for (the unit's own "无效值").
 constexpr const char* kUnlistedWord = "invalid";
 
-const char* state_word(Texts table, uint16_t raw)
+const char* state_word(Texts table, uint32_t raw)
 {
     for (const StateWords& words : kStateWords)
         if (words.table == table && raw < words.words.size() && words.words[raw]) return words.words[raw];
@@ -66,6 +143,13 @@ uint16_t cell_value(const std::vector<unsigned char>& record, const record_layou
     if (cell.width == 1) return record[cell.offset];
     return static_cast<uint16_t>(record[cell.offset] | (record[cell.offset + 1] << 8));
 }
+
+// Each shown point's place in the catalogue, found once.
+constexpr std::array<std::size_t, kShownPoints.size()> kCataloguePlaces = [] {
+    std::array<std::size_t, kShownPoints.size()> places{};
+    for (std::size_t i = 0; i < kShownPoints.size(); ++i) places[i] = catalogue_place(kShownPoints[i].member);
+    return places;
+}();
 
 }  // namespace
 
@@ -80,6 +164,13 @@ const char* state_word_of_text(const std::string& text)
     return nullptr;
 }
 
+std::optional<std::size_t> shown_key_place(const std::string& key)
+{
+    for (std::size_t i = 0; i < kShownPoints.size(); ++i)
+        if (key == kShownPoints[i].key) return i;
+    return std::nullopt;
+}
+
 RecordValues read_record_values(const std::vector<unsigned char>& record)
 {
     if (record.size() != contract::kRecordSize)
@@ -87,35 +178,56 @@ RecordValues read_record_values(const std::vector<unsigned char>& record)
                                     std::to_string(contract::kRecordSize));
     RecordValues values;
     for (std::size_t i = 0; i < kShownPoints.size(); ++i) {
-        const ReportPoint& point = kPointCatalogue[catalogue_place(kShownPoints[i].member)];
+        const ReportPoint& point = kPointCatalogue[kCataloguePlaces[i]];
         ShownValue& value = values.values[i];
         value.raw = cell_value(record, point.source);
-        if (kShownPoints[i].kind == ShownKind::Tenths) {
+        switch (kShownPoints[i].kind) {
+        case ShownKind::Tenths:
             value.text = decimal_text(value.raw, 1);
-            value.word = value.text.c_str();
-            continue;
+            break;
+        case ShownKind::Total:
+            value.raw += 100u * cell_value(record, point.source2);
+            value.text = std::to_string(value.raw);
+            break;
+        case ShownKind::Whole:
+            value.text = std::to_string(value.raw);
+            break;
+        case ShownKind::State: {
+            const TextTable& table = kTextTables[static_cast<std::size_t>(point.text_table)];
+            value.text = value.raw < table.count ? table.texts[value.raw] : kUnlistedText;
+            value.word = state_word(point.text_table, value.raw);
+            break;
         }
-        const TextTable& table = kTextTables[static_cast<std::size_t>(point.text_table)];
-        value.text = value.raw < table.count ? table.texts[value.raw] : kUnlistedText;
-        value.word = state_word(point.text_table, value.raw);
+        }
     }
     for (std::size_t position = 0; position < kAlarmCatalogue.size(); ++position)
         if (record[kAlarmCatalogue[position].source] != 0) values.active_alarms.push_back(static_cast<int>(position));
     return values;
 }
 
-Json::Value values_json(const RecordValues& values)
+Json::Value values_json(const RecordValues& values, const ShownKeys& keys)
 {
     Json::Value json(Json::objectValue);
     for (std::size_t i = 0; i < kShownPoints.size(); ++i) {
+        if (!keys.test(i)) continue;
         const ShownValue& value = values.values[i];
-        if (kShownPoints[i].kind == ShownKind::Tenths)
+        switch (kShownPoints[i].kind) {
+        case ShownKind::Tenths:
             json[kShownPoints[i].key] = value.raw / 10.0;  // written back as 31.2 at 15 digits
-        else
+            break;
+        case ShownKind::Whole:
+        case ShownKind::Total:
+            json[kShownPoints[i].key] = Json::UInt{value.raw};
+            break;
+        case ShownKind::State:
             json[kShownPoints[i].key] = value.word;
+            break;
+        }
     }
     return json;
 }
+
+std::string value_text(const ShownValue& value) { return *value.word ? value.word : value.text; }
 
 int alarm_code_mode(const Json::Value& unit_settings)
 {

@@ -12,6 +12,7 @@
 #include "agent/process_metrics.hpp"
 #include "agent/status_json.hpp"
 #include "agent/unit_values.hpp"
+#include "driver/catalogues/point_catalogue.hpp"
 
 #include <gtest/gtest.h>
 
@@ -76,6 +77,61 @@ TEST(RecordValues, ReadFromTheRecordsCells)
     EXPECT_STREQ(agent::alarm_name(37), "回风高温告警");
     EXPECT_EQ(agent::json_text(agent::values_json(values)["air.return.temperature"]), "31.2");
     EXPECT_THROW(agent::read_record_values(std::vector<unsigned char>(458)), std::invalid_argument);
+}
+
+// Each kind of value as the record holds it, as JSON, as text and in the
+// metrics: registers at their offsets in the 459-byte record.
+TEST(RecordValues, EachKindWrittenFromTheRecordsIntegers)
+{
+    std::vector<unsigned char> record(459, 0);
+    const auto set = [&record](const char* member, uint16_t value, bool high = false) {
+        for (const ReportPoint& point : kPointCatalogue)
+            if (std::string(point.member) == member) {
+                const std::size_t at = (high ? point.source2 : point.source).offset;
+                record[at] = static_cast<unsigned char>(value & 0xFF);
+                record[at + 1] = static_cast<unsigned char>(value >> 8);
+            }
+    };
+    set("2#吸气温度", 1234);        // tenths
+    set("1#压缩机运行时间", 4);     // hours
+    set("有功总电量", 34);          // kWh, its low register
+    set("有功总电量", 1, true);     // its high register, x 100
+    set("1#压缩机工作状态", 4);     // a state
+    set("2#压缩机工作状态", 15);    // past its table
+    const agent::RecordValues values = agent::read_record_values(record);
+    const Json::Value json = agent::values_json(values);
+    const struct {
+        const char* key;
+        const char* json;
+        const char* text;
+        const char* metric;
+    } cases[] = {
+        {"compressor.2.suction.temperature", "123.4", "123.4", "qm_unit_value_celsius{site=\"s\",unit=\"u\",key=\"compressor.2.suction.temperature\"} 123.4"},
+        {"runtime.compressor.1", "4", "4", "qm_unit_value_seconds{site=\"s\",unit=\"u\",key=\"runtime.compressor.1\"} 14400"},
+        {"mains.energy", "134", "134", "qm_unit_value_joules{site=\"s\",unit=\"u\",key=\"mains.energy\"} 482400000"},
+        {"compressor.1.state", "\"oil return\"", "oil return", "qm_unit_value_state{site=\"s\",unit=\"u\",key=\"compressor.1.state\",state=\"oil return\"} 4"},
+        {"compressor.2.state", "\"invalid\"", "invalid", "qm_unit_value_state{site=\"s\",unit=\"u\",key=\"compressor.2.state\",state=\"invalid\"} 15"},
+        {"air.return.humidity", "0.0", "0.0", "qm_unit_value_ratio{site=\"s\",unit=\"u\",key=\"air.return.humidity\"} 0"},
+    };
+    agent::UnitSnapshot unit;
+    unit.name = "u";
+    unit.interval_s = 1;
+    unit.record = record;
+    unit.record_ms = 1000;
+    const std::string metrics = agent::render_metrics("s", {unit}, 1000, {});
+    for (const auto& c : cases) {
+        const std::size_t place = *agent::shown_key_place(c.key);
+        EXPECT_EQ(agent::json_text(json[c.key]), c.json) << c.key;
+        EXPECT_EQ(agent::value_text(values.values[place]), c.text) << c.key;
+        EXPECT_NE(metrics.find(std::string(c.metric) + "\n"), std::string::npos) << c.metric;
+    }
+    // Only the keys a unit publishes, in the JSON and the metrics.
+    unit.keys.reset().set(agent::kUnitMode);
+    EXPECT_EQ(agent::values_json(values, unit.keys).getMemberNames(), std::vector<std::string>{"unit.mode"});
+    const std::string fewer = agent::render_metrics("s", {unit}, 1000, {});
+    EXPECT_EQ(fewer.find("key=\"runtime.compressor.1\""), std::string::npos);
+    EXPECT_NE(fewer.find("key=\"unit.mode\",state=\"standby\"} 0\n"), std::string::npos);
+    EXPECT_FALSE(agent::shown_key_place("更新时间"));
 }
 
 TEST(RecordValues, AlarmCodesFollowTheUnitsMode)

@@ -53,4 +53,40 @@ TEST(SiteFile, HashIsSha256)
               "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
 }
 
+// A unit's "keys": the values it publishes, each a key of the value table,
+// refused by its place in the list otherwise.
+TEST(SiteFile, UnitKeysAreValueKeys)
+{
+    Json::Value root;
+    root["site"] = "s";
+    root["store"]["path"] = "store.db";
+    root["lines"][0]["link"]["type"] = "tcp";
+    root["lines"][0]["units"][0]["slave"] = 1;
+    root["lines"][0]["units"][0]["name"] = "u";
+    EXPECT_TRUE(agent::check_site(root, "/").lines[0].units[0].keys.all());
+    const struct {
+        const char* keys;  // JSON
+        const char* refusal;  // empty: accepted
+    } cases[] = {
+        {R"(["unit.mode", "runtime.fan"])", ""},
+        {R"(["air.retrun.temperature"])", "lines[0].units[0].keys[0]: \"air.retrun.temperature\" is not a value key"},
+        {R"(["unit.mode", 7])", "lines[0].units[0].keys[1]: 7 is not a value key"},
+        {R"(["unit.mode", "unit.mode"])", "lines[0].units[0].keys[1]: \"unit.mode\" is given twice"},
+        {R"([])", "lines[0].units[0].keys: [] is not a list of 1 to 136 value keys"},
+        {R"("unit.mode")", "lines[0].units[0].keys: \"unit.mode\" is not a list"},
+    };
+    for (const auto& c : cases) {
+        Json::Reader().parse(c.keys, root["lines"][0]["units"][0]["keys"]);
+        try {
+            const agent::ShownKeys keys = agent::check_site(root, "/").lines[0].units[0].keys;
+            EXPECT_STREQ(c.refusal, "") << c.keys;
+            EXPECT_EQ(keys.count(), 2u);
+            EXPECT_TRUE(keys.test(agent::kUnitMode));
+        } catch (const agent::SiteFileError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.refusal), std::string::npos) << e.what();
+            EXPECT_STRNE(c.refusal, "") << e.what();
+        }
+    }
+}
+
 }  // namespace

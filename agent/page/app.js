@@ -36,6 +36,9 @@ const TRENDS = [
   ] },
 ];
 
+// The history brings only what the trends draw (a record has over a hundred values).
+const TREND_KEYS = TRENDS.flatMap((t) => t.lines.map((l) => l.key)).join(",");
+
 const cards = new Map();  // unit name: its card's elements and trend points
 let refreshes = 0;
 let agentNow = Date.now();  // the agent's clock at the last answer
@@ -153,7 +156,7 @@ async function loadHistory(entry, fromMs) {
   entry.filling = true;
   try {
     const answer = await fetch("api/units/" + encodeURIComponent(entry.name) + "/history?step_s=" + entry.stepS +
-      "&from=" + encodeURIComponent(new Date(fromMs).toISOString()));
+      "&keys=" + TREND_KEYS + "&from=" + encodeURIComponent(new Date(fromMs).toISOString()));
     if (!answer.ok) return;
     const history = await answer.json();
     const stored = history.records.filter((r) => r.values).map((r) => ({ t: Date.parse(r.time), values: r.values }));

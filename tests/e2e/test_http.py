@@ -158,12 +158,15 @@ class AgentOverHttp(EndToEndTest):
         seconds = [datetime.datetime.fromisoformat(r["time"].replace("Z", "+00:00")).timestamp() for r in records]
         self.assertTrue(all(b - a >= 1.0 for a, b in zip(seconds, seconds[1:])), seconds)
         self.assertEqual((records[-1]["values"]["air.return.temperature"], records[-1]["alarms"]), (31.2, [37]))
+        fewer = json.loads(self.get("/api/units/crac-1/history?keys=unit.mode,air.return.temperature"))["records"]
+        self.assertEqual(fewer[-1]["values"], {"unit.mode": "cooling", "air.return.temperature": 31.2})
         (raised,) = json.loads(self.get("/api/events?unit=crac-1"))["events"]
         self.assertEqual((raised["kind"], raised["detail"]["name"]), ("alarm_raised", "回风高温告警"))
         oldest = [e["seq"] for e in json.loads(self.get("/api/events"))["events"]]
         newest = [e["seq"] for e in json.loads(self.get("/api/events?order=newest&limit=2"))["events"]]
         self.assertEqual(newest, oldest[::-1][:2])
         for path, expected in (("/api/units/nope/history", 404), ("/api/units/crac-1/history?from=yesterday", 400),
+                               ("/api/units/crac-1/history?keys=unit.mdoe", 400),
                                ("/api/events?limit=0", 400), ("/api/events?unit=nope", 404), ("/nothing", 404),
                                ("/api/events?order=random", 400)):
             with self.subTest(path):

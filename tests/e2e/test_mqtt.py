@@ -6,7 +6,9 @@ duplicates only within the in-flight window per incident, always with the
 same store and seq."""
 
 import base64
+import csv
 import gc
+import io
 import json
 import os
 import re
@@ -16,7 +18,7 @@ import subprocess
 import time
 import urllib.request
 
-from e2e_support import QMHOST, EndToEndTest, Session, free_tcp_port, main, wait_until
+from e2e_support import QMHOST, EndToEndTest, Session, free_tcp_port, main, run_qmhost, wait_until
 from mqtt_support import Broker, make_test_pki, scalar, seqs
 
 INFLIGHT = 16
@@ -25,6 +27,7 @@ REPLAY_AFTER_S = 3
 SETTLE_TIMEOUT = 40.0
 KEPT = re.compile(r"kept (\d+) records and (\d+) events, (\d+) duplicates")
 MOSQUITTO_PUB = "/usr/bin/mosquitto_pub"
+MOSQUITTO_SUB = "/usr/bin/mosquitto_sub"
 # Debian's libfaketime: the wall clock moved by what a file says, the steady clock left alone.
 FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
 YEAR_MS = 365 * 86400 * 1000
@@ -62,13 +65,13 @@ class Site:
     """A site file with its qmsim units (each its own TCP line, as qmsim
     serves one slave over TCP), its store and the agent's runs."""
 
-    def __init__(self, test, broker, name="site-1", units=2, interval_s=0.2, max_mb=256, **mqtt):
+    def __init__(self, test, broker, name="site-1", units=2, interval_s=0.2, max_mb=256, state=None, **mqtt):
         self.session = test.session
         self.name = name
         self.store = self.session.path(name + ".db")
         site_lines = []
         for unit in range(1, units + 1):
-            _, port = self.session.start_qmsim(name=f"{name}-qmsim-{unit}")
+            _, port = self.session.start_qmsim(state=state, name=f"{name}-qmsim-{unit}")
             site_lines.append({"link": {"type": "tcp", "host": "127.0.0.1", "port": port, "timeout_ms": 500},
                                "interval_s": interval_s, "units": [{"slave": 1, "name": f"unit-{unit}"}]})
         self.site = {"site": name, "store": {"path": self.store, "max_mb": max_mb}, "lines": site_lines,
@@ -430,6 +433,82 @@ class MqttTrials(EndToEndTest):
             after = dict(c.execute(f"SELECT seq, body FROM record WHERE seq > {issued} AND seq <= {mark}").fetchall())
         self.assertEqual(after, before)
         self.assertIn("(0 of them a seq reused with other content)", ingest.stderr())
+
+
+def every_value_set():
+    """A unit state with every register and coil the report is read from set:
+    numbers spread over the register's range (tenths that a float would
+    write with noise), each state at a listed value, every third alarm on."""
+    legend = json.loads(run_qmhost("points", "--format", "json").stdout)
+    regs, coils = {}, {}
+    # States last: a register read for a state and a number (263) holds the state.
+    for n, member in sorted(enumerate(legend["members"]), key=lambda m: m[1]["type"] == "string"):
+        for address in member["address"].split(", "):
+            kind, _, number = address.partition(" ")
+            if kind == "coil":
+                coils[number] = 1
+            elif kind == "register":
+                regs[number] = 1 if member["type"] == "string" else 3 + n * 7919 % 65000
+    for alarm in legend["alarms"][::3]:
+        coils[str(alarm["coil"])] = 1
+    return {"regs": regs, "coils": coils}
+
+
+class ValuesAgree(EndToEndTest):
+    stop_ingest = MqttTrials.stop_ingest
+
+    def test_mqtt_the_api_and_history_agree_to_the_digit_on_every_key(self):
+        broker = Broker(self.session, "broker")
+        db = self.session.path("centre.db")
+        ingest = MqttTrials.start_ingest(self, broker, db)
+        site = Site(self, broker, units=1, state=every_value_set())
+        http_port = free_tcp_port()
+        site.site["http"] = {"listen": f"127.0.0.1:{http_port}"}
+        site.session.write_json(site.name + ".json", site.site)
+        site.start_agent()
+
+        def status():
+            with urllib.request.urlopen(f"http://127.0.0.1:{http_port}/api/status", timeout=5) as answer:
+                return json.loads(answer.read(), parse_float=str, parse_int=str)["units"][0]
+        wait_until(lambda: status()["health"]["current"], "unit-1 current")
+        # Numbers kept as the text they were written in: 31.2 and 31.199999999999999 differ.
+        api = status()
+        sent = subprocess.run([MOSQUITTO_SUB, "-h", "127.0.0.1", "-p", str(broker.port), "-t",
+                               "qm/v1/site-1/unit-1/record", "-C", "1", "-W", "10"],
+                              capture_output=True, text=True, timeout=20)
+        summary = json.loads(sent.stdout, parse_float=str, parse_int=str)["summary"]
+        keys = [line.split()[0] for line in run_qmhost("keys").stdout.splitlines()]
+        self.assertEqual(len(keys), 136)
+        self.assertEqual(sorted(api["values"]), sorted(keys))
+        self.assertEqual(summary["values"], api["values"])
+        self.assertEqual(summary["alarms"], [a["position"] for a in api["alarms"]])
+        self.assertEqual(len(summary["alarms"]), 60)
+        self.assertFalse([v for v in api["values"].values() if re.search(r"\.\d\d|invalid", v)], api["values"])
+
+        exported = run_qmhost("history", "--db", site.store, "--unit", "unit-1", "--format", "csv", "--from", "-1h")
+        row = list(csv.DictReader(io.StringIO(exported.stdout, newline="")))[-1]
+        self.assertEqual({k: row[k] for k in keys}, {k: str(v) for k, v in api["values"].items()})
+        self.assertEqual(exported.stderr, "")
+        self.assertEqual(site.stop_agent(), 0, site.agent.stderr())
+
+        # The export's other forms: each (arguments, exit status, what stdout or stderr holds).
+        local = time.strftime("%Y-%m-%dT%H:%M", time.localtime(time.time() - 3600))
+        wait_until(lambda: os.path.exists(db) and scalar(db, "SELECT count(*) FROM record") > 0, "a record kept")
+        cases = [(("--db", site.store, "--unit", "unit-9"), 2, 'no unit named "unit-9"; it has unit-1'),
+                 (("--db", site.store, "--from", local, "--to", "now", "--format", "csv"), 0, "\n1,"),
+                 (("--db", site.store, "--from", "-30m", "--keys", "unit.mode"), 0, '"values":{"unit.mode":"cooling"}'),
+                 (("--db", site.store, "--from", "-1y"), 2, 'not "-1y"'),
+                 (("--db", site.store, "--unit", "unit-1"), 0, '":"告警",'),  # UTF-8, not \\u escapes
+                 (("--db", db, "--format", "csv", "--keys", "unit.mode"), 0, "site,store,seq,time,unit,"),
+                 (("--db", db, "--format", "csv", "--keys", "unit.mdoe"), 2, '"unit.mdoe" is not a value key')]
+        for args, status, text in cases:
+            with self.subTest(args=args):
+                result = run_qmhost("history", *args)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertIn(text, result.stdout if status == 0 else result.stderr)
+                self.assertEqual(result.stderr if status == 0 else "", "")
+        self.assertTrue(run_qmhost("events", "--db", db, "--format", "csv").stdout.startswith("site,store,seq,"))
+        self.stop_ingest(ingest)
 
 
 if __name__ == "__main__":

@@ -2,22 +2,29 @@
 follows an `<!-- example: qmsim ARGS -->` comment starts with `$ COMMAND` and
 shows its output; the command is run against a simulated unit started with
 ARGS (on loopback TCP, or with a bare --rtu on a pseudo-terminal pair) and
-its output compared with the block's, times masked."""
+its output compared with the block's, times masked. With `; stored N` after
+ARGS the command reads a store: `qmhost serve --site site.json` polls the
+unit (crac-1, its one line) into site.db until it holds N records, is
+stopped, and the store keeps those N."""
 
 import os
 import re
 import shlex
+import signal
+import sqlite3
 import subprocess
 
-from e2e_support import QMHOST, QMSIM, REPO, RUN_TIMEOUT, EndToEndTest, main
+from e2e_support import QMHOST, QMSIM, REPO, RUN_TIMEOUT, EndToEndTest, main, wait_until
 
 README = os.path.join(REPO, "README.md")
-MARKER = re.compile(r"^\s*<!-- example: qmsim(?P<unit>.*?) -->\s*$")
-ISO_TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d")
+MARKER = re.compile(r"^\s*<!-- example: qmsim(?P<unit>.*?)(; stored (?P<stored>\d+))? -->\s*$")
+ISO_TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d([+-]\d\d:\d\d|\.\d\d\dZ)?")
+# A stored record's clock_synced is the machine's NTP state: after its local time.
+CLOCK_SYNCED = re.compile(r"(?<=,TIME,)[01](?=,)")
 SHOWN_TCP = "127.0.0.1:1502"
 SHOWN_SERIAL = "/dev/ttyUSB0"
 # At least the examples the README has today: losing a marker must not pass.
-EXAMPLES_AT_LEAST = 7
+EXAMPLES_AT_LEAST = 8
 
 
 def readme_examples():
@@ -38,23 +45,48 @@ def readme_examples():
             block.append(text[indent:].rstrip())
         if not block[0].startswith("$ "):
             raise AssertionError(f"README line {start + 1}: an example starts with `$ COMMAND`")
-        examples.append((shlex.split(marker.group("unit")), block[0][2:], block[1:]))
+        examples.append((shlex.split(marker.group("unit")), block[0][2:], block[1:], int(marker.group("stored") or 0)))
     return examples
 
 
 def masked(lines):
-    return [ISO_TIME.sub("TIME", line) for line in lines]
+    return [CLOCK_SYNCED.sub("CLOCK", ISO_TIME.sub("TIME", line)) for line in lines]
 
 
 class ReadmeExamples(EndToEndTest):
     def test_each_shown_example_is_what_the_programs_print(self):
         examples = readme_examples()
         self.assertGreaterEqual(len(examples), EXAMPLES_AT_LEAST)
-        for n, (unit, command, shown) in enumerate(examples):
+        for n, (unit, command, shown, stored) in enumerate(examples):
             with self.subTest(command=command):
-                self.assertEqual(masked(self.run_example(n, unit, command)), masked(shown))
+                self.assertEqual(masked(self.run_example(n, unit, command, stored)), masked(shown))
 
-    def run_example(self, n, unit, command):
+    def store_records(self, n, port, count):
+        """site.json and its store site.db holding the unit's first `count` records."""
+        self.session.write_json("site.json", {
+            "site": "room-1", "store": {"path": "site.db"},
+            "lines": [{"link": {"type": "tcp", "host": "127.0.0.1", "port": port, "timeout_ms": 500},
+                       "interval_s": 0.2, "units": [{"slave": 1, "name": "crac-1"}]}]})
+        store = self.session.path("site.db")
+        serve = self.session.start(f"serve-{n}", [QMHOST, "serve", "--site", self.session.path("site.json")])
+
+        def stored():
+            serve.check_running()
+            if not os.path.exists(store):
+                return False
+            try:
+                with sqlite3.connect(f"file:{store}?mode=ro", uri=True) as c:
+                    return c.execute("SELECT count(*) FROM record").fetchone()[0] >= count
+            except sqlite3.OperationalError:  # made, its tables not yet
+                return False
+        wait_until(stored, f"{count} records stored", 20)
+        serve.signal(signal.SIGTERM)
+        self.assertEqual(serve.wait(10), 0, serve.stderr())
+        with sqlite3.connect(store) as c:
+            c.execute("DELETE FROM record WHERE seq > ?", (count,))
+        c.close()
+
+    def run_example(self, n, unit, command, stored=0):
         """The command's output as the README would show it."""
         unit = [os.path.join(REPO, a) if os.path.exists(os.path.join(REPO, a)) else a for a in unit]
         if "--rtu" in unit:
@@ -65,6 +97,8 @@ class ReadmeExamples(EndToEndTest):
         else:
             _, port = self.session.start_qmsim(*unit, name=f"qmsim-{n}")
             shown, actual = SHOWN_TCP, f"127.0.0.1:{port}"
+        if stored:
+            self.store_records(n, int(actual.rsplit(":", 1)[1]), stored)
         argv = shlex.split(command.replace(shown, actual))
         stderr = subprocess.DEVNULL
         if argv[-1] in ("2>/dev/null", "2>&1"):

@@ -112,7 +112,9 @@ class PointList(EndToEndTest):
         result = run_qmhost("points", "--format", "csv")
         self.assertEqual(result.returncode, 0, result.stderr)
         rows = list(csv.DictReader(io.StringIO(result.stdout, newline="")))
-        self.assertEqual([int(r["no"]) for r in rows], list(range(1, ALARM_POINTS + 1)))
+        # Positions from 0, as the events, metrics, the API and MQTT give them.
+        self.assertEqual([int(r["position"]) for r in rows], list(range(ALARM_POINTS)))
+        self.assertEqual(rows[37]["alarm_name"], "回风高温告警")
         self.assertEqual(len({r["mode2_code"] for r in rows}), ALARM_POINTS)
         remote_stop = rows[18]
         self.assertEqual((remote_stop["mode1_code"], remote_stop["mode2_code"], remote_stop["mode1_code_name"],
@@ -120,13 +122,13 @@ class PointList(EndToEndTest):
                          ("602431C01001", "120830170180", "风机故障", "远程关机", "18"))
 
         # Codes shared by two points are flagged both ways.
-        shared = {int(r["no"]): int(r["mode1_code_shared_with"]) for r in rows if r["mode1_code_shared_with"]}
+        shared = {int(r["position"]): int(r["mode1_code_shared_with"]) for r in rows if r["mode1_code_shared_with"]}
         self.assertEqual(len(shared), 16)
-        self.assertTrue(all(shared[other] == no and rows[no - 1]["mode1_code"] == rows[other - 1]["mode1_code"]
+        self.assertTrue(all(shared[other] == no and rows[no]["mode1_code"] == rows[other]["mode1_code"]
                             for no, other in shared.items()))
 
         spreadsheet = run_qmhost("points", "--format", "csv", "--bom").stdout
-        self.assertTrue(spreadsheet.startswith("\ufeffno,"))
+        self.assertTrue(spreadsheet.startswith("\ufeffposition,"))
         first = next(csv.DictReader(io.StringIO(spreadsheet[1:], newline="")))
         self.assertEqual((first["mode1_code"], first["mode2_code"]), ('="602400101001"', '="120830170010"'))
 

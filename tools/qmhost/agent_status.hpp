@@ -16,8 +16,10 @@
 Json::Value agent_json(const AgentAnswer& answer, const std::string& what);
 
 // A unit's lines as qmhost status prints them, from its entry in
-// /api/status; false when its data is not current.
-bool print_unit_status(std::ostream& out, const Json::Value& unit, bool with_name);
+// /api/status; false when its data is not current. `keys`: the values to
+// print, in that order; empty: every value the entry has.
+bool print_unit_status(std::ostream& out, const Json::Value& unit, bool with_name,
+                       const std::vector<std::string>& keys = {});
 
 // A control's answer from the agent: what the driver did, as a direct
 // control would have seen it, and the exit status the agent worked out.

@@ -143,7 +143,10 @@ OptionSetters<CommandLine> agent_options(CommandLine::Command command)
         {"--agent", [](CommandLine& c, const std::string& v) { c.agent.url = v; }},
         {"--cafile", [](CommandLine& c, const std::string& v) { c.agent.cafile = v; }},
     };
-    if (command == CommandLine::Command::Status) return options;
+    if (command == CommandLine::Command::Status) {
+        options["--keys"] = [](CommandLine& c, const std::string& v) { c.status_keys = split_names("--keys", v); };
+        return options;
+    }
     options["--unit"] = [](CommandLine& c, const std::string& v) { c.agent.unit = v; };
     options["--token-file"] = [](CommandLine& c, const std::string& v) { c.agent.token_file = v; };
     return options;
@@ -476,6 +479,7 @@ const char kStatusHelp[] = R"(status: one "key: value" line per value, ASCII key
   --agent URL       the agent's HTTP address, e.g. http://127.0.0.1:8470 (https:// when it serves TLS)
   --cafile FILE     with https: the CA the agent's certificate must come from (default: the system's)
   UNIT              the unit's name in the agent's site (default: every unit, a blank line between)
+  --keys KEY,...    only these values, in this order (default: every value; qmhost keys lists them)
   Exit status 0; 1 when the agent or the unit cannot be read, or a unit's data is stale
   (its values are then left out, as they are not current); 2 for a command line it cannot run.
 )";
@@ -509,8 +513,8 @@ const char kDecodeUsage[] = "  qmhost decode FILE [--lenient]\n";
 const char kDemoUsage[] = "  qmhost demo\n";
 const char kServeUsage[] = "  qmhost serve --site FILE [--plugin PATH] [--driver-log FILE]\n  qmhost serve --check-broker --site FILE\n";
 const char kStatusUsage[] =
-    "  qmhost status --agent URL [UNIT]\n"
-    "  qmhost status LINK\n";
+    "  qmhost status --agent URL [UNIT] [--keys KEY,...]\n"
+    "  qmhost status LINK [--keys KEY,...]\n";
 const char kAgentControlUsage[] =
     "  qmhost on|off|set|control --agent URL --unit NAME --token-file FILE ...\n";
 

@@ -81,6 +81,7 @@ struct CommandLine {
     std::string decode_file;
     AgentOptions agent;
     std::string status_unit;  // status UNIT; empty: every unit
+    std::vector<std::string> status_keys;  // status --keys; empty: every value
     std::string site_file;   // serve --site
     bool check_broker = false;  // serve --check-broker: connect once and say what failed
     bool decode_lenient = false;  // render records decode would refuse as no record

@@ -93,7 +93,7 @@ MemberRow member_row(std::size_t index)
 }
 
 struct AlarmRow {
-    int position;
+    int position;  // from 0, as the events, metrics, API and messages number the points
     std::string mode1_code, mode2_code, mode1_code_name, mode2_code_name, alarm_name, source;
     int coil;
     std::vector<int> mode1_shared_with;  // the other points with this mode-1 code
@@ -106,7 +106,7 @@ std::vector<int> sharing_mode1_code(std::size_t index)
     std::vector<int> others;
     for (std::size_t i = 0; i < kAlarmCatalogue.size(); ++i)
         if (i != index && std::string(kAlarmCatalogue[i].mode1_code) == kAlarmCatalogue[index].mode1_code)
-            others.push_back(static_cast<int>(i) + 1);
+            others.push_back(static_cast<int>(i));
     return others;
 }
 
@@ -114,7 +114,7 @@ AlarmRow alarm_row(std::size_t index)
 {
     const AlarmPoint& a = kAlarmCatalogue[index];
     const Cell cell = cell_at(a.source);
-    return {static_cast<int>(index) + 1,
+    return {static_cast<int>(index),
             a.mode1_code,
             a.mode2_code,
             a.mode1_code_name ? a.mode1_code_name : a.alarm_name,
@@ -167,7 +167,7 @@ void write_csv(std::ostream& out, const PointsOptions& o)
         }
         return;
     }
-    write_csv_line(out, {"no", "mode1_code", "mode2_code", "mode1_code_name", "mode2_code_name", "alarm_name",
+    write_csv_line(out, {"position", "mode1_code", "mode2_code", "mode1_code_name", "mode2_code_name", "alarm_name",
                          "source", "coil", "mode1_code_shared_with"});
     for (std::size_t i = 0; i < kAlarmCatalogue.size(); ++i) {
         const AlarmRow r = alarm_row(i);
@@ -189,7 +189,7 @@ void write_text(std::ostream& out)
         out << "  " << r.conversion << "  " << r.type << (r.unit.empty() ? "" : "  " + r.unit) << '\n';
     }
     out << "\nAlarm points (" << kAlarmCatalogue.size()
-        << "; code and code name under b_mode 1, then under b_mode 2; active when the coil is set):\n";
+        << ", by position from 0 as events and messages give it; code and code name under b_mode 1, then under b_mode 2; active when the coil is set):\n";
     for (std::size_t i = 0; i < kAlarmCatalogue.size(); ++i) {
         const AlarmRow r = alarm_row(i);
         out << "  " << r.position << "  " << r.alarm_name << "  coil " << r.coil << " (" << r.source << ")  "
@@ -218,7 +218,7 @@ void write_json(std::ostream& out)
     for (std::size_t i = 0; i < kAlarmCatalogue.size(); ++i) {
         const AlarmRow r = alarm_row(i);
         Json::Value& a = alarms.append(Json::Value(Json::objectValue));
-        a["no"] = r.position;
+        a["position"] = r.position;
         a["mode1_code"] = r.mode1_code;
         a["mode2_code"] = r.mode2_code;
         a["mode1_code_name"] = r.mode1_code_name;

@@ -12,6 +12,7 @@
 #include "agent/status_json.hpp"
 #include "agent/time_text.hpp"
 #include "agent/unit_values.hpp"
+#include "base/usage_error.hpp"
 
 #include <iostream>
 #include <stdexcept>
@@ -28,14 +29,17 @@ std::string value_text(const Json::Value& value)
 
 // Lines for one unit as unit_status_json gives it; false when its data is
 // not current (its values are then left out).
-bool print_unit_status(std::ostream& out, const Json::Value& unit, bool with_name)
+bool print_unit_status(std::ostream& out, const Json::Value& unit, bool with_name, const std::vector<std::string>& keys)
 {
     const Json::Value& health = unit["health"];
     if (with_name) out << "unit.name: " << unit["name"].asString() << '\n';
     const Json::Value& values = unit["values"];
-    if (values.isObject())
+    if (values.isObject() && keys.empty())
         for (const agent::ShownPoint& point : agent::kShownPoints)
             if (values.isMember(point.key)) out << point.key << ": " << value_text(values[point.key]) << '\n';
+    if (values.isObject())
+        for (const std::string& key : keys)
+            if (values.isMember(key)) out << key << ": " << value_text(values[key]) << '\n';
     const Json::Value& alarms = unit["alarms"];
     if (alarms.isArray()) {
         out << "alarm.count: " << alarms.size() << '\n';
@@ -50,6 +54,13 @@ bool print_unit_status(std::ostream& out, const Json::Value& unit, bool with_nam
 
 namespace {
 
+void check_keys(const CommandLine& c)
+{
+    for (const std::string& key : c.status_keys)
+        if (!agent::shown_key_place(key))
+            throw UsageError("--keys: \"" + key + "\" is not a value key (qmhost keys lists them)");
+}
+
 ExitStatus status_from_agent(const CommandLine& c)
 {
     const AgentUrl url = parse_agent_url(c.agent.url, c.agent.cafile);
@@ -60,7 +71,7 @@ ExitStatus status_from_agent(const CommandLine& c)
         if (!c.status_unit.empty() && unit["name"].asString() != c.status_unit) continue;
         if (found) out << '\n';
         found = true;
-        if (!print_unit_status(out, unit, c.status_unit.empty())) {
+        if (!print_unit_status(out, unit, c.status_unit.empty(), c.status_keys)) {
             all_current = false;
             std::cerr << "qmhost: " << unit["name"].asString() << ": data stale, values left out" << std::endl;
         }
@@ -84,7 +95,7 @@ ExitStatus status_from_unit(const CommandLine& c)
     unit.record = device->outputs().record();
     unit.record_ms = agent::utc_now_ms();
     unit.cycles = 1;
-    print_unit_status(program_output(), agent::unit_status_json(unit, unit.record_ms), false);
+    print_unit_status(program_output(), agent::unit_status_json(unit, unit.record_ms), false, c.status_keys);
     program_output().flush();
     return ExitStatus::kOk;
 }
@@ -93,5 +104,6 @@ ExitStatus status_from_unit(const CommandLine& c)
 
 ExitStatus run_status(const CommandLine& c)
 {
+    check_keys(c);
     return c.agent.url.empty() ? status_from_unit(c) : status_from_agent(c);
 }
