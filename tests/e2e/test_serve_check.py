@@ -17,6 +17,8 @@ INTERVAL_S = 0.2
 
 
 def events(store, kind):
+    if not os.path.exists(store):
+        return []
     db = sqlite3.connect(f"file:{store}?mode=ro", uri=True, timeout=5)
     try:
         return [json.loads(d) for (d,) in db.execute("SELECT detail FROM event WHERE kind = ? ORDER BY seq", (kind,))]
@@ -27,6 +29,8 @@ def events(store, kind):
 
 
 def unit_records(store, unit):
+    if not os.path.exists(store):
+        return []
     db = sqlite3.connect(f"file:{store}?mode=ro", uri=True, timeout=5)
     try:
         return [ms for (ms,) in db.execute("SELECT ts_ms FROM record WHERE unit = ? ORDER BY seq", (unit,))]
