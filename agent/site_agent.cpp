@@ -65,18 +65,26 @@ std::vector<UnitSnapshot> site_units(const SiteFile& site)
     return units;
 }
 
+// What the machine must give the site, refused before the store is made:
+// told now rather than as a line's first failure, since the fix is the
+// machine's (a folder, a group).
+const SiteFile& machine_checked(const SiteFile& site)
+{
+    usable_store_folder(site.store.path);
+    for (const SiteLine& line : site.lines)
+        if (line.link.kind == LinkSettings::Kind::Rtu) serial_device_problem(line.link.device);
+    return site;
+}
+
 }  // namespace
 
 SiteAgent::SiteAgent(const SiteFile& site, const std::string& plugin_path)
-    : site_(site), store_lock_(usable_store_folder(site.store.path)), store_(telling_warnings(site.store), stats_, log_line), plugin_(plugin_path),
+    : site_(machine_checked(site)), store_lock_(site.store.path), store_(telling_warnings(site.store), stats_, log_line), plugin_(plugin_path),
       state_(site_units(site)), publisher_(make_publisher(site, store_, stats_))
 {
     // A token file that cannot be read stops the agent before it starts.
     if (site.http.enabled && !site.http.control_token_file.empty())
         token_ = read_control_token(site.http.control_token_file);
-    // Told now rather than as the line's first failure: the fix is the machine's.
-    for (const SiteLine& line : site.lines)
-        if (line.link.kind == LinkSettings::Kind::Rtu) serial_device_problem(line.link.device);
     const ResumeState resume = store_.resume_state();
     std::size_t first_unit = 0;
     for (std::size_t i = 0; i < site.lines.size(); ++i) {

@@ -5,13 +5,16 @@ reload that restarts only the changed line and leaves a refused file
 without effect."""
 
 import fcntl
+import grp
 import json
 import os
+import shutil
 import signal
 import socket
 import sqlite3
+import subprocess
 
-from e2e_support import EndToEndTest, main, run_qmhost, wait_until
+from e2e_support import QMHOST, RUN_TIMEOUT, EndToEndTest, main, run_qmhost, wait_until
 
 INTERVAL_S = 0.2
 
@@ -93,12 +96,6 @@ class ServeCheck(EndToEndTest):
             (lambda s: s["lines"][0]["units"][0].update(settings={"appSetting": {"b_mode": 7}}), 2,
              "lines[0].units[0].settings.appSetting.b_mode: 7 is not an alarm code mode (1 to 3)"),
         ]
-        if os.geteuid() != 0:  # root opens any device
-            device = self.session.path("ttyLOCKED")
-            open(device, "w").close()
-            os.chmod(device, 0)
-            cases.append((lambda s: s["lines"][0].update(link={"type": "rtu", "device": device}), 2,
-                          "Permission denied: the agent's user"))
         for change, status, told in cases:
             with self.subTest(told=told):
                 site = json.loads(json.dumps(self.site))
@@ -106,6 +103,35 @@ class ServeCheck(EndToEndTest):
                 result = run_qmhost("serve", "--check", "--site", self.write_site(site))
                 self.assertEqual(result.returncode, status, result.stderr)
                 self.assertIn(told, result.stderr)
+
+    def test_a_device_the_user_may_not_open_names_its_group(self):
+        """As a user outside the device's group (nobody, when the test runs
+        as root, which opens any device): refused at once, before a store
+        is made, by --check and by serve alike."""
+        other = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.geteuid() == 0 else []
+        if other and not shutil.which("setpriv"):
+            self.skipTest("no setpriv (package util-linux) to run as another user")
+        os.chmod(self.session.path(""), 0o755)
+        folder = self.session.path("shared")
+        os.mkdir(folder)
+        os.chmod(folder, 0o777)
+        device = os.path.join(folder, "ttyLOCKED")
+        open(device, "w").close()
+        os.chmod(device, 0o660 if other else 0)
+        site = json.loads(json.dumps(self.site))
+        site["store"]["path"] = os.path.join(folder, "store.db")
+        site["lines"][0]["link"] = {"type": "rtu", "device": device}
+        site_file = self.write_site(site)
+        os.chmod(site_file, 0o644)
+        group = grp.getgrgid(os.stat(device).st_gid).gr_name
+        for command in (["serve", "--check"], ["serve"]):
+            with self.subTest(command=command):
+                result = subprocess.run([*other, QMHOST, *command, "--site", site_file], capture_output=True,
+                                        text=True, timeout=RUN_TIMEOUT, stdin=subprocess.DEVNULL)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn(f"cannot open {device}: Permission denied: the agent's user", result.stderr)
+                self.assertIn(f"must be in the device's group ({group})", result.stderr)
+                self.assertFalse(os.path.exists(site["store"]["path"]), "a store was made")
 
     def test_serve_refuses_a_port_in_use_and_a_missing_store_folder_with_2(self):
         listening = socket.socket()
