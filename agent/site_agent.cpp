@@ -79,7 +79,8 @@ const SiteFile& machine_checked(const SiteFile& site)
 }  // namespace
 
 SiteAgent::SiteAgent(const SiteFile& site, const std::string& plugin_path)
-    : site_(machine_checked(site)), store_lock_(site.store.path), store_(telling_warnings(site.store), stats_, log_line), plugin_(plugin_path),
+    : site_(machine_checked(site)), store_lock_(site.store.path),
+      store_(telling_warnings(site.store), stats_, log_line), plugin_(plugin_path),
       state_(site_units(site)), publisher_(make_publisher(site, store_, stats_))
 {
     // A token file that cannot be read stops the agent before it starts.
@@ -183,19 +184,20 @@ std::vector<std::size_t> SiteAgent::lines_to_restart(const SiteFile& next) const
 void SiteAgent::reload()
 {
     SiteFile next;
+    std::vector<std::size_t> restart;
     try {
         next = reread_();
         for (const char* member : kRestartMembers)
             if (!(next.document[member] == site_.document[member]))
                 throw SiteFileError(std::string("\"") + member + "\" changed: the agent must be restarted to take it");
-        for (const SiteLine& line : next.lines)
-            if (line.link.kind == LinkSettings::Kind::Rtu) serial_device_problem(line.link.device);
+        restart = lines_to_restart(next);
+        for (std::size_t l : restart)
+            if (next.lines[l].link.kind == LinkSettings::Kind::Rtu) serial_device_problem(next.lines[l].link.device);
     } catch (const std::exception& e) {
         log_line(std::string("site file not reloaded, the agent goes on as it was: ") + e.what());
         write_event(event_kind::kReloadRefused, reload_refused_detail(site_.hash, e.what()));
         return;
     }
-    const std::vector<std::size_t> restart = lines_to_restart(next);
     std::vector<std::shared_ptr<LinePoller>> stopping;
     {
         std::lock_guard<std::mutex> hold(lines_lock_);

@@ -37,8 +37,10 @@ std::string site_plan_text(const SiteFile& site)
                  << ", alarm codes of mode " << alarm_code_mode(unit.settings) << "\n";
     }
     if (site.http.enabled)
-        plan << "http " << site.http.address << ":" << site.http.port << (site.http.tls_certificate.empty() ? "" : " (TLS)")
-             << (site.http.control_token_file.empty() ? ", read-only" : ", controls with the token in " + site.http.control_token_file)
+        plan << "http " << site.http.address << ":" << site.http.port
+             << (site.http.tls_certificate.empty() ? "" : " (TLS)")
+             << (site.http.control_token_file.empty() ? ", read-only"
+                                                      : ", controls with the token in " + site.http.control_token_file)
              << "\n";
     else
         plan << "http: none (no metrics, API or page)\n";
@@ -66,7 +68,11 @@ int check_site_start(const SiteFile& site, std::ostream& out, std::string& failu
             failure = "line " + std::to_string(l) + ": " + failure;
             return 1;
         }
-        out << "ok: line " << l << ": " << (link.kind == LinkSettings::Kind::Rtu ? link.device + " opens" : link.host + ":" + std::to_string(link.port) + " answers") << "\n" << std::flush;
+        out << "ok: line " << l << ": "
+            << (link.kind == LinkSettings::Kind::Rtu ? link.device + " opens"
+                                                     : link.host + ":" + std::to_string(link.port) + " answers")
+            << "\n"
+            << std::flush;
     }
     if (site.http.enabled) {
         check_http_port_free(site.http.address, site.http.port);

@@ -90,7 +90,8 @@ std::string tcp_problem(const std::string& host, int port, int timeout_ms)
     if (::connect(s.fd, found->ai_addr, found->ai_addrlen) == 0) return {};
     if (errno != EINPROGRESS) return "cannot reach " + where + ": " + std::strerror(errno);
     pollfd waiting{s.fd, POLLOUT, 0};
-    if (::poll(&waiting, 1, timeout_ms) <= 0) return "cannot reach " + where + ": no answer in " + std::to_string(timeout_ms) + " ms";
+    if (::poll(&waiting, 1, timeout_ms) <= 0)
+        return "cannot reach " + where + ": no answer in " + std::to_string(timeout_ms) + " ms";
     int error = 0;
     socklen_t length = sizeof error;
     ::getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &error, &length);

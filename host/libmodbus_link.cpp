@@ -91,7 +91,8 @@ int connect_tcp(const std::string& host, int port, int timeout_ms, bool& stopped
     const auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);
     int fd = -1;
     int error = 0;
-    for (const addrinfo* a = found; a && fd < 0 && !stopped; a = a->ai_next) fd = connect_address(*a, until, stopped, error);
+    for (const addrinfo* a = found; a && fd < 0 && !stopped; a = a->ai_next)
+        fd = connect_address(*a, until, stopped, error);
     ::freeaddrinfo(found);
     if (fd < 0) {
         why = stopped ? "stopped while connecting" : std::strerror(error);
@@ -218,7 +219,8 @@ bool LibmodbusLink::open()
         std::string why;
         const int fd = connect_tcp(settings_.host, settings_.port, std::min(settings_.timeout_ms, kMaxLinkTimeoutMs),
                                    stopped, why);
-        if (fd < 0) return note(stopped ? Kind::Stopped : Kind::LineDown, "", "cannot open " + settings_.describe() + ": " + why);
+        if (fd < 0)
+            return note(stopped ? Kind::Stopped : Kind::LineDown, "", "cannot open " + settings_.describe() + ": " + why);
         modbus_set_socket(ctx_, fd);
     } else if (modbus_connect(ctx_) == -1) {
         return note(Kind::LineDown, "", "cannot open " + settings_.describe() + ": " + modbus_strerror(errno));
