@@ -115,9 +115,11 @@ ExitStatus SiteAgent::run(StopSignals& signals)
     }
     stop_.request();
     // Controls still waiting are answered, then the server waits for its requests.
-    for (auto& line : lines_) line->controls().close();
+    for (auto& line : lines_)
+        if (line) line->controls().close();
     http_.reset();
-    for (auto& line : lines_) line->join();
+    for (auto& line : lines_)
+        if (line) line->join();
     write_agent_event(event_kind::kAgentStopped);
     if (publisher_) publisher_->stop();
     set_link_stop_check({});
@@ -191,8 +193,14 @@ void SiteAgent::reload()
             if (!(next.document[member] == site_.document[member]))
                 throw SiteFileError(std::string("\"") + member + "\" changed: the agent must be restarted to take it");
         restart = lines_to_restart(next);
-        for (std::size_t l : restart)
+        // The new lines' drivers made once before any line stops, so one that
+        // refuses its settings refuses the file; made again below, with the
+        // store's resume state as the stopped lines left it.
+        const ResumeState resume = store_.resume_state();
+        for (std::size_t l : restart) {
             if (next.lines[l].link.kind == LinkSettings::Kind::Rtu) serial_device_problem(next.lines[l].link.device);
+            LinePoller(plugin_, next.lines[l], l, resume, stop_, [](const Cycle&) {});
+        }
     } catch (const std::exception& e) {
         log_line(std::string("site file not reloaded, the agent goes on as it was: ") + e.what());
         write_event(event_kind::kReloadRefused, reload_refused_detail(site_.hash, e.what()));
