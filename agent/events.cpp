@@ -49,6 +49,23 @@ Json::Value agent_detail(const std::string& version, const std::string& site_has
     return detail;
 }
 
+Json::Value site_reloaded_detail(const std::string& site_hash, const std::vector<std::size_t>& restarted)
+{
+    Json::Value detail(Json::objectValue);
+    detail["site_hash"] = site_hash;
+    detail["restarted"] = Json::Value(Json::arrayValue);
+    for (std::size_t line : restarted) detail["restarted"].append(static_cast<Json::UInt64>(line));
+    return detail;
+}
+
+Json::Value reload_refused_detail(const std::string& site_hash, const std::string& reason)
+{
+    Json::Value detail(Json::objectValue);
+    detail["site_hash"] = site_hash;
+    detail["reason"] = reason;
+    return detail;
+}
+
 Json::Value records_dropped_detail(int64_t count, const std::string& reason, int64_t first_seq, int64_t last_seq)
 {
     Json::Value detail(Json::objectValue);

@@ -28,6 +28,12 @@ constexpr const char* kControl = "control";
 constexpr const char* kAgentStarted = "agent_started";
 // The agent stopped cleanly: version, site_hash.
 constexpr const char* kAgentStopped = "agent_stopped";
+// SIGHUP: the site file read again and taken: site_hash (the new file's), restarted (the lines
+// restarted, by index; the others kept polling).
+constexpr const char* kSiteReloaded = "site_reloaded";
+// SIGHUP: the site file read again and refused; the agent goes on as it was: site_hash (the running
+// file's), reason (the refusal, as logged).
+constexpr const char* kReloadRefused = "reload_refused";
 // Records removed before anyone confirmed them: count, reason (max_mb, store_error, merged),
 // first_seq and last_seq (the span), ranges (every dropped seq, as [first, last] pairs, ascending),
 // acked and acked_ranges (those of them the broker had acknowledged: perhaps at the centre), sent and
@@ -89,6 +95,8 @@ Json::Value unit_lost_detail(int64_t failed_cycles, const std::string& error);
 Json::Value unit_back_detail(int64_t failed_cycles);
 Json::Value control_detail(int code, const std::string& input_hex, int result, const std::string& source);
 Json::Value agent_detail(const std::string& version, const std::string& site_hash);
+Json::Value site_reloaded_detail(const std::string& site_hash, const std::vector<std::size_t>& restarted);
+Json::Value reload_refused_detail(const std::string& site_hash, const std::string& reason);
 Json::Value records_dropped_detail(int64_t count, const std::string& reason, int64_t first_seq, int64_t last_seq);
 Json::Value records_dropped_detail(const DropAccount& drops);
 Json::Value clock_step_detail(int64_t step_ms, const std::string& expected);

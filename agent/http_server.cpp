@@ -1,6 +1,7 @@
 #include "agent/http_server.hpp"
 
 #include "agent/page_assets.hpp"
+#include "agent/start_checks.hpp"
 #include "agent/secret_file.hpp"
 #include "base/sha256.hpp"
 #include "agent/store.hpp"
@@ -373,6 +374,7 @@ HttpServer::HttpServer(HttpSetup setup) : setup_(std::move(setup))
     }
     if (!daemon_) {
         stop_control_workers();
+        check_http_port_free(s.address, s.port);  // the likely cause, told with its fix
         throw std::runtime_error("cannot serve HTTP on " + listen + ": " +
                                  (start_errors_.empty() ? "the server did not start" : start_errors_));
     }

@@ -17,6 +17,8 @@
 namespace agent {
 namespace {
 using Clock = std::chrono::steady_clock;
+// The stop of the line whose thread this is.
+thread_local const StopRequest* t_line_stop = nullptr;
 }  // namespace
 
 void StopRequest::request()
@@ -129,12 +131,20 @@ std::optional<std::size_t> LinePoller::unit_place(const std::string& name) const
 LinePoller::~LinePoller()
 {
     if (thread_.joinable()) {
-        stop_.request();
+        line_stop_.request();
         thread_.join();
     }
 }
 
 void LinePoller::start() { thread_ = std::thread([this] { run(); }); }
+
+void LinePoller::stop()
+{
+    line_stop_.request();
+    controls_.close();
+}
+
+bool LinePoller::this_line_stopping() { return t_line_stop && t_line_stop->requested(); }
 
 void LinePoller::join()
 {
@@ -150,6 +160,7 @@ Clock::time_point LinePoller::first_due() const
 
 void LinePoller::run()
 {
+    t_line_stop = &line_stop_;
     try {
         poll_until_stopped();
     } catch (const std::exception& e) {
@@ -190,7 +201,7 @@ void LinePoller::poll_unit(Unit& unit, Cycle& cycle, bool& stopped)
 {
     unit.alarm_events.clear();
     const auto started = Clock::now();
-    const CycleResult result = unit.device->run_cycle([this] { return stop_.requested(); });
+    const CycleResult result = unit.device->run_cycle([this] { return stopping(); });
     if (result.stopped) {
         stopped = true;
         return;
@@ -258,7 +269,7 @@ void LinePoller::show_cycle(const Unit& unit, const CycleResult& result, Clock::
 // Until `until`, running the controls that arrive meanwhile; true on a stop.
 bool LinePoller::wait_between_cycles(Clock::time_point until)
 {
-    const auto stopped = [this] { return stop_.requested(); };
+    const auto stopped = [this] { return stopping(); };
     while (controls_.wait_until(until, stopped)) {
         if (stopped()) return true;
         controls_.run_waiting([this](std::size_t place, const ControlRequest& request) {

@@ -62,8 +62,13 @@ public:
     LinePoller& operator=(const LinePoller&) = delete;
 
     void start();
+    // This line alone stops (a reload restarts it); the agent's stop stops all.
+    void stop();
     // After the stop was requested: waits for the thread's last cycle.
     void join();
+    // True on a line's own thread when that line is asked to stop: the
+    // links' wait looks at it beside the agent's stop.
+    static bool this_line_stopping();
 
     // Controls for this line's units, run between its cycles.
     ControlQueue& controls() { return controls_; }
@@ -80,12 +85,14 @@ private:
     static void compare_alarm_point(Unit& unit, int position, const ThresholdReport& report);
     UnitHealth::Clock::time_point first_due() const;
     bool wait_between_cycles(std::chrono::steady_clock::time_point until);
+    bool stopping() const { return stop_.requested() || line_stop_.requested(); }
     ControlAnswer run_control(std::size_t place, const ControlRequest& request);
     void show_cycle(const Unit& unit, const CycleResult& result, std::chrono::steady_clock::duration took);
 
     std::vector<std::unique_ptr<Unit>> units_;
     std::chrono::steady_clock::duration interval_;
     StopRequest& stop_;
+    StopRequest line_stop_;
     CycleWriter write_;
     std::size_t line_index_;
     ControlQueue controls_;

@@ -3,11 +3,13 @@
 #include "agent/agent_log.hpp"
 #include "agent/events.hpp"
 #include "agent/metrics.hpp"
+#include "agent/start_checks.hpp"
 #include "agent/status_json.hpp"
 #include "agent/time_text.hpp"
 #include "agent/unit_values.hpp"
 #include "host/libmodbus_link.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 
@@ -71,10 +73,22 @@ std::vector<UnitSnapshot> site_units(const SiteFile& site)
     return units;
 }
 
+// What the machine must give the site, refused before the store is made:
+// told now rather than as a line's first failure, since the fix is the
+// machine's (a folder, a group).
+const SiteFile& machine_checked(const SiteFile& site)
+{
+    usable_store_folder(site.store.path);
+    for (const SiteLine& line : site.lines)
+        if (line.link.kind == LinkSettings::Kind::Rtu) serial_device_problem(line.link.device);
+    return site;
+}
+
 }  // namespace
 
 SiteAgent::SiteAgent(const SiteFile& site, const std::string& plugin_path)
-    : site_(site), store_lock_(site.store.path), store_(telling_warnings(site.store), stats_, log_line), plugin_(plugin_path),
+    : site_(machine_checked(site)), store_lock_(site.store.path),
+      store_(telling_warnings(site.store), stats_, log_line), plugin_(plugin_path),
       state_(site_units(site)), publisher_(make_publisher(site, store_, stats_))
 {
     // A token file that cannot be read stops the agent before it starts.
@@ -83,28 +97,37 @@ SiteAgent::SiteAgent(const SiteFile& site, const std::string& plugin_path)
     const ResumeState resume = store_.resume_state();
     std::size_t first_unit = 0;
     for (std::size_t i = 0; i < site.lines.size(); ++i) {
-        lines_.push_back(std::make_unique<LinePoller>(plugin_, site.lines[i], i, resume, stop_,
-                                                      [this](const Cycle& c) { write(c); }));
-        lines_.back()->show_state_in(state_, first_unit);
+        lines_.push_back(make_line(i, resume, first_unit));
         first_unit += site.lines[i].units.size();
     }
 }
 
+std::shared_ptr<LinePoller> SiteAgent::make_line(std::size_t index, const ResumeState& resume, std::size_t first_unit)
+{
+    auto line = std::make_shared<LinePoller>(plugin_, site_.lines[index], index, resume, stop_,
+                                             [this](const Cycle& c) { write(c); });
+    line->show_state_in(state_, first_unit);
+    return line;
+}
+
 ExitStatus SiteAgent::run(StopSignals& signals)
 {
-    set_link_stop_check([this] { return stop_.requested(); });
+    set_link_stop_check([this] { return stop_.requested() || LinePoller::this_line_stopping(); });
     const int64_t started_ms = utc_now_ms();
     if (site_.http.enabled) start_http(started_ms);
     if (publisher_) publisher_->start();
     write_agent_event(event_kind::kAgentStarted);
     for (auto& line : lines_) line->start();
     while (!signals.wait_for(std::chrono::milliseconds(200)) && !stop_.requested()) {
+        if (signals.reopen_requested() && reread_) reload();
     }
     stop_.request();
     // Controls still waiting are answered, then the server waits for its requests.
-    for (auto& line : lines_) line->controls().close();
+    for (auto& line : lines_)
+        if (line) line->controls().close();
     http_.reset();
-    for (auto& line : lines_) line->join();
+    for (auto& line : lines_)
+        if (line) line->join();
     write_agent_event(event_kind::kAgentStopped);
     if (publisher_) publisher_->stop();
     set_link_stop_check({});
@@ -120,12 +143,123 @@ void SiteAgent::write(const Cycle& cycle)
     if (publisher_) publisher_->wake();
 }
 
-void SiteAgent::write_agent_event(const char* kind)
+void SiteAgent::write_agent_event(const char* kind) { write_event(kind, agent_detail(QM_VERSION, site_.hash)); }
+
+void SiteAgent::write_event(const char* kind, const Json::Value& detail)
 {
     Cycle cycle;
     cycle.time_ms = utc_now_ms();
-    cycle.events.push_back({"", cycle.time_ms, kind, agent_detail(QM_VERSION, site_.hash)});
+    cycle.events.push_back({"", cycle.time_ms, kind, detail});
     store_.write(cycle);
+    if (publisher_) publisher_->wake();
+}
+
+// ---------------------------------------------------------------- reload
+
+namespace {
+
+// What the running agent holds open for the whole run: a change needs a restart.
+constexpr const char* kRestartMembers[] = {"site", "store", "http", "mqtt"};
+
+bool same_line(const SiteLine& a, const SiteLine& b)
+{
+    if (!(link_settings_json(a.link) == link_settings_json(b.link)) || a.interval_s != b.interval_s ||
+        a.units.size() != b.units.size())
+        return false;
+    for (std::size_t u = 0; u < a.units.size(); ++u) {
+        const SiteUnit& x = a.units[u];
+        const SiteUnit& y = b.units[u];
+        if (x.slave != y.slave || x.name != y.name || x.device_id != y.device_id || !(x.settings == y.settings))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// A line polls on only when it is the same line at the same place, its
+// units at the same places in the site (the HTTP side's view is by place).
+std::vector<std::size_t> SiteAgent::lines_to_restart(const SiteFile& next) const
+{
+    std::vector<std::size_t> restart;
+    bool same_places = true;
+    for (std::size_t l = 0; l < next.lines.size(); ++l) {
+        const bool kept = same_places && l < site_.lines.size() && same_line(site_.lines[l], next.lines[l]);
+        if (!kept) restart.push_back(l);
+        if (l >= site_.lines.size() || site_.lines[l].units.size() != next.lines[l].units.size()) same_places = false;
+    }
+    return restart;
+}
+
+void SiteAgent::reload()
+{
+    SiteFile next;
+    std::vector<std::size_t> restart;
+    try {
+        next = reread_();
+        for (const char* member : kRestartMembers)
+            if (!(next.document[member] == site_.document[member]))
+                throw SiteFileError(std::string("\"") + member + "\" changed: the agent must be restarted to take it");
+        restart = lines_to_restart(next);
+        // The new lines' drivers made once before any line stops, so one that
+        // refuses its settings refuses the file; made again below, with the
+        // store's resume state as the stopped lines left it.
+        const ResumeState resume = store_.resume_state();
+        for (std::size_t l : restart) {
+            if (next.lines[l].link.kind == LinkSettings::Kind::Rtu) serial_device_problem(next.lines[l].link.device);
+            LinePoller(plugin_, next.lines[l], l, resume, stop_, [](const Cycle&) {});
+        }
+    } catch (const std::exception& e) {
+        log_line(std::string("site file not reloaded, the agent goes on as it was: ") + e.what());
+        write_event(event_kind::kReloadRefused, reload_refused_detail(site_.hash, e.what()));
+        return;
+    }
+    std::vector<std::shared_ptr<LinePoller>> stopping;
+    {
+        std::lock_guard<std::mutex> hold(lines_lock_);
+        for (std::size_t l : restart)
+            if (l < lines_.size()) stopping.push_back(lines_[l]);
+        for (std::size_t l = next.lines.size(); l < lines_.size(); ++l) stopping.push_back(lines_[l]);
+    }
+    for (auto& line : stopping) line->stop();
+    for (auto& line : stopping) line->join();
+
+    std::vector<bool> kept_units;
+    for (std::size_t l = 0; l < next.lines.size(); ++l) {
+        const bool kept = std::find(restart.begin(), restart.end(), l) == restart.end();
+        kept_units.insert(kept_units.end(), next.lines[l].units.size(), kept);
+    }
+    std::vector<std::shared_ptr<LinePoller>> lines(next.lines.size());
+    {
+        std::lock_guard<std::mutex> hold(lines_lock_);
+        for (std::size_t l = 0; l < next.lines.size(); ++l)
+            if (std::find(restart.begin(), restart.end(), l) == restart.end()) lines[l] = lines_[l];
+    }
+    // Only what a reload may change: the HTTP side reads the rest meanwhile.
+    site_.lines = std::move(next.lines);
+    site_.hash = next.hash;
+    site_.document = std::move(next.document);
+    state_.relay(site_units(site_), kept_units);
+    try {
+        const ResumeState resume = store_.resume_state();
+        std::size_t first_unit = 0;
+        for (std::size_t l = 0; l < site_.lines.size(); ++l) {
+            if (!lines[l]) {
+                lines[l] = make_line(l, resume, first_unit);
+                lines[l]->start();
+            }
+            first_unit += site_.lines[l].units.size();
+        }
+    } catch (const std::exception& e) {
+        stop_.fail(std::string("a reloaded line could not start: ") + e.what());
+    }
+    {
+        std::lock_guard<std::mutex> hold(lines_lock_);
+        lines_ = std::move(lines);
+    }
+    log_line("site file reloaded (" + std::to_string(restart.size()) + " of " + std::to_string(site_.lines.size()) +
+             " lines restarted)");
+    write_event(event_kind::kSiteReloaded, site_reloaded_detail(site_.hash, restart));
 }
 
 void SiteAgent::start_http(int64_t started_ms)
@@ -146,9 +280,15 @@ void SiteAgent::start_http(int64_t started_ms)
 
 ControlAnswer SiteAgent::run_control(const ControlRequest& request)
 {
-    for (auto& line : lines_)
-        if (const auto place = line->unit_place(request.unit))
-            return line->controls().submit(*place, request, std::chrono::steady_clock::now() + kControlWait);
+    std::vector<std::shared_ptr<LinePoller>> lines;
+    {
+        std::lock_guard<std::mutex> hold(lines_lock_);
+        lines = lines_;
+    }
+    for (auto& line : lines)
+        if (line)
+            if (const auto place = line->unit_place(request.unit))
+                return line->controls().submit(*place, request, std::chrono::steady_clock::now() + kControlWait);
     ControlAnswer unknown;
     unknown.kind = ControlAnswer::Kind::UnknownUnit;
     unknown.message = "no unit named " + request.unit;

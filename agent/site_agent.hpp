@@ -18,7 +18,9 @@
 #include "hosting/stop_signals.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -36,13 +38,29 @@ public:
     // when a line's poller could not go on.
     ExitStatus run(StopSignals& signals);
 
+    // How a SIGHUP reads the site file again (read_site_file); none: SIGHUP
+    // changes nothing.
+    void reload_with(std::function<SiteFile()> reread) { reread_ = std::move(reread); }
+
+    // The site file read again and checked; refused (said in a log line and
+    // a reload_refused event) it changes nothing. Taken, the lines whose
+    // link, interval or units changed, or whose units moved to other places
+    // in the site, restart; the others poll on. The store, the HTTP side and
+    // the broker stay: a change to "site", "store", "http" or "mqtt" is
+    // refused as needing a restart.
+    void reload();
+
 private:
     void write(const Cycle& cycle);
     void start_http(int64_t started_ms);
     void write_agent_event(const char* kind);
+    void write_event(const char* kind, const Json::Value& detail);
+    std::shared_ptr<LinePoller> make_line(std::size_t index, const ResumeState& resume, std::size_t first_unit);
+    std::vector<std::size_t> lines_to_restart(const SiteFile& next) const;
     ControlAnswer run_control(const ControlRequest& request);
 
-    const SiteFile& site_;
+    SiteFile site_;
+    std::function<SiteFile()> reread_;
     // First in, last out: nothing of the store is opened before it is ours.
     StoreLock store_lock_;
     AgentStats stats_;
@@ -52,7 +70,9 @@ private:
     SiteState state_;
     std::string token_;
     std::unique_ptr<Publisher> publisher_;
-    std::vector<std::unique_ptr<LinePoller>> lines_;
+    // Replaced by a reload while the HTTP side looks up a unit's line.
+    std::mutex lines_lock_;
+    std::vector<std::shared_ptr<LinePoller>> lines_;
     // Last in, first out: gone before the lines and the state it reads.
     std::unique_ptr<HttpServer> http_;
 };

@@ -1,5 +1,6 @@
 #include "agent/site_file.hpp"
 
+#include "agent/driver_settings.hpp"
 #include "agent/mqtt_messages.hpp"
 #include "base/json_file.hpp"
 #include "base/sha256.hpp"
@@ -84,6 +85,7 @@ SiteUnit check_unit(const Json::Value& unit, const Path& path)
     if (!checked.settings.isObject()) refuse(member(path, "settings"), shown(checked.settings) + " is not an object");
     if (checked.settings.isMember("link"))
         refuse(member(member(path, "settings"), "link"), "the line's link is given once, in the line's \"link\"");
+    check_driver_settings(checked.settings, member(path, "settings"));
     if (unit.isMember("keys")) checked.keys = value_keys(unit["keys"], member(path, "keys"));
     return checked;
 }
@@ -185,6 +187,7 @@ SiteFile read_site_text(const std::string& path, const std::string& text, const 
     try {
         SiteFile site = check_site(root, folder);
         site.hash = sha256_hex(text);
+        site.document = root;
         return site;
     } catch (const SiteFileError& e) {
         throw SiteFileError(path + ": " + e.what());

@@ -39,6 +39,7 @@ struct SiteFile {
     HttpSettings http;  // the "http" member; not enabled when absent
     std::optional<MqttSettings> mqtt;  // the "mqtt" member; without it the agent only stores
     std::string hash;  // SHA-256 of the file's bytes, hex, as sha256sum prints it
+    Json::Value document;  // the file as read: a reload compares the parts it cannot take while running
 };
 
 // Throws SiteFileError ("FILE: lines[1].units[0].slave: 248 is not a slave

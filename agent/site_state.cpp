@@ -56,6 +56,14 @@ void SiteState::round_done(std::size_t line, double seconds)
         if (u.line == line) u.round_s = seconds;
 }
 
+void SiteState::relay(std::vector<UnitSnapshot> units, const std::vector<bool>& kept)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    for (std::size_t i = 0; i < units.size() && i < kept.size() && i < units_.size(); ++i)
+        if (kept[i]) units[i] = std::move(units_[i]);
+    units_ = std::move(units);
+}
+
 std::vector<UnitSnapshot> SiteState::snapshot() const
 {
     std::lock_guard<std::mutex> hold(lock_);

@@ -53,6 +53,10 @@ public:
     // Lost before the agent started (its last health event), since `since_ms`.
     void resumed_lost(std::size_t unit, long failed_in_row, int64_t since_ms);
 
+    // A reloaded site's units: those marked kept are the same units at the
+    // same places, polled on, and keep what their pollers left.
+    void relay(std::vector<UnitSnapshot> units, const std::vector<bool>& kept);
+
     std::vector<UnitSnapshot> snapshot() const;
     std::optional<std::size_t> find(const std::string& name) const;
     std::size_t size() const { return units_.size(); }

@@ -4,8 +4,12 @@
 
 #include <modbus/modbus.h>
 
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,6 +48,60 @@ int milliseconds_left(Clock::time_point until)
 {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
     return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// One address's connection within `until`, or -1 with errno's reason in `error`.
+int connect_address(const addrinfo& address, Clock::time_point until, bool& stopped, int& error)
+{
+    const int fd = ::socket(address.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = errno;
+        return -1;
+    }
+    error = ::connect(fd, address.ai_addr, address.ai_addrlen) == 0 ? 0 : errno;
+    if (error == EINPROGRESS) {
+        pollfd waiting{fd, POLLOUT, 0};
+        int ready = 0;
+        while ((ready = ::poll(&waiting, 1, std::min(kSliceMs, milliseconds_left(until)))) == 0 &&
+               Clock::now() < until && !(stopped = stop_asked())) {
+        }
+        socklen_t length = sizeof error;
+        if (ready > 0) ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+        else error = ready < 0 ? errno : ETIMEDOUT;
+    }
+    if (error == 0 && !stopped) return fd;
+    ::close(fd);
+    return -1;
+}
+
+// A TCP connection to the unit, or -1 with `why`. libmodbus's own connect
+// waits its whole response timeout for an address that does not answer,
+// deaf to a stop (so an agent's stop took up to the line's timeout_ms
+// longer); this one asks the stop check between slices.
+int connect_tcp(const std::string& host, int port, int timeout_ms, bool& stopped, std::string& why)
+{
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (rc != 0) {
+        why = ::gai_strerror(rc);
+        return -1;
+    }
+    const auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    int fd = -1;
+    int error = 0;
+    for (const addrinfo* a = found; a && fd < 0 && !stopped; a = a->ai_next)
+        fd = connect_address(*a, until, stopped, error);
+    ::freeaddrinfo(found);
+    if (fd < 0) {
+        why = stopped ? "stopped while connecting" : std::strerror(error);
+        return -1;
+    }
+    // As libmodbus sets up its own: non-blocking, each request sent at once.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
 }
 
 class LibmodbusLink : public ModbusLink {
@@ -156,8 +214,17 @@ bool LibmodbusLink::open()
         // libmodbus's own sleeps a whole response timeout.
         modbus_set_error_recovery(ctx_, MODBUS_ERROR_RECOVERY_NONE);
     }
-    if (modbus_connect(ctx_) == -1)
+    if (!rtu()) {
+        bool stopped = false;
+        std::string why;
+        const int fd = connect_tcp(settings_.host, settings_.port, std::min(settings_.timeout_ms, kMaxLinkTimeoutMs),
+                                   stopped, why);
+        if (fd < 0)
+            return note(stopped ? Kind::Stopped : Kind::LineDown, "", "cannot open " + settings_.describe() + ": " + why);
+        modbus_set_socket(ctx_, fd);
+    } else if (modbus_connect(ctx_) == -1) {
         return note(Kind::LineDown, "", "cannot open " + settings_.describe() + ": " + modbus_strerror(errno));
+    }
     connected_ = true;
     if (rtu()) {
         if (!lock_device()) return false;

@@ -7,8 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -182,6 +186,38 @@ TEST(ModbusLinkErrors, EachWayARequestFailsHasItsKind)
         EXPECT_EQ(failure.request, c.request) << c.what;
     }
     set_link_stop_check({});
+}
+
+// A unit's address that takes no connection (a loopback port whose backlog
+// is full: its SYNs go unanswered) holds the connect for the whole timeout
+// unless the stop check is asked meanwhile; a stop must end it as a stop.
+TEST(ModbusLinkErrors, AStopEndsAConnectThatGetsNoAnswer)
+{
+    const int hole = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof where;
+    ASSERT_EQ(::bind(hole, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
+    ASSERT_EQ(::listen(hole, 0), 0);
+    ::getsockname(hole, reinterpret_cast<sockaddr*>(&where), &length);
+    std::vector<int> fillers;
+    for (int i = 0; i < 3; ++i) {
+        fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        (void)::connect(fillers.back(), reinterpret_cast<sockaddr*>(&where), sizeof where);
+    }
+    const auto asked = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+    set_link_stop_check([asked] { return std::chrono::steady_clock::now() > asked; });
+    LinkSettings settings;
+    settings.port = ntohs(where.sin_port);
+    settings.timeout_ms = 5000;
+    const auto link = make_libmodbus_link(settings);
+    uint16_t registers[4] = {};
+    EXPECT_FALSE(link->read_registers(700, 4, registers));
+    EXPECT_EQ(link->failure().kind, LinkFailure::Kind::Stopped) << link->failure().text();
+    set_link_stop_check({});
+    for (int fd : fillers) ::close(fd);
+    ::close(hole);
 }
 
 TEST(ModbusLinkErrors, BadLinkSettingsAreRefusedByName)

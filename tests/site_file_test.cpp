@@ -44,6 +44,53 @@ TEST(SiteFile, RelativeStorePathIsTheSiteFilesFolders)
     EXPECT_EQ(agent::check_site(root, "/etc/qmhost").store.keep_days, 30);
 }
 
+// What the driver reads from a unit's settings, checked as the driver
+// would take it: a misspelt member or a mode it does not know is refused by
+// its path, never passed on to fall back without a word.
+TEST(SiteFile, DriverSettingsAreRefusedByPath)
+{
+    struct Case {
+        const char* settings;
+        const char* refusal;  // "" when accepted
+    };
+    const Case cases[] = {
+        {R"({"appSetting": {"b_mode": 2}})", ""},
+        {R"({"appSetting": {"b_mode": "1"}})", ""},
+        {R"({"appSetting": {"b_mode": 3}, "thresholdSetting": {"k": {"NMAlarmID": "1", "ID": 2, "SignalNumber": "3"}}})",
+         ""},
+        {R"({"appSeting": {"b_mode": 2}})", "settings.appSeting: unknown member (known here: appSetting, thresholdSetting)"},
+        {R"({"appSetting": {"b_mdoe": 2}})", "settings.appSetting.b_mdoe: unknown member (known here: b_mode)"},
+        {R"({"appSetting": {"b_mode": 7}})", "settings.appSetting.b_mode: 7 is not an alarm code mode (1 to 3)"},
+        {R"({"appSetting": {"b_mode": "2a"}})", "settings.appSetting.b_mode: \"2a\" is not an alarm code mode (1 to 3)"},
+        {R"({"appSetting": {"b_mode": 1.5}})", "settings.appSetting.b_mode: 1.5 is not an alarm code mode (1 to 3)"},
+        {R"({"appSetting": 2})", "settings.appSetting: 2 is not an object"},
+        {R"({"appSetting": {"b_mode": 2}, "thresholdSetting": {}})",
+         "settings.thresholdSetting: read only when appSetting.b_mode is 3 (here 2)"},
+        {R"({"appSetting": {"b_mode": 3}, "thresholdSetting": [1]})",
+         "settings.thresholdSetting: [1] is not an object of alarm rules by key"},
+        {R"({"appSetting": {"b_mode": 3}, "thresholdSetting": {"k": {"ID": "1", "SignalNumber": "3"}}})",
+         "settings.thresholdSetting.k.NMAlarmID: missing"},
+        {R"({"appSetting": {"b_mode": 3}, "thresholdSetting": {"k": {"NMAlarmID": [1], "ID": "1", "SignalNumber": "3"}}})",
+         "settings.thresholdSetting.k.NMAlarmID: [1] is not a text or a number"},
+    };
+    for (const Case& c : cases) {
+        Json::Value root;
+        root["site"] = "s";
+        root["store"]["path"] = "/tmp/store.db";
+        root["lines"][0]["link"]["type"] = "tcp";
+        root["lines"][0]["units"][0]["slave"] = 1;
+        root["lines"][0]["units"][0]["name"] = "u";
+        Json::Reader().parse(c.settings, root["lines"][0]["units"][0]["settings"]);
+        std::string refusal;
+        try {
+            agent::check_site(root, "/");
+        } catch (const agent::SiteFileError& e) {
+            refusal = e.what();
+        }
+        EXPECT_EQ(refusal, *c.refusal ? std::string("lines[0].units[0].") + c.refusal : "") << c.settings;
+    }
+}
+
 TEST(SiteFile, HashIsSha256)
 {
     // FIPS 180-4's examples: one block, an empty message, and two blocks.

@@ -210,6 +210,10 @@ class AgentOverHttp(EndToEndTest):
         wrong = run_qmhost("off", "--agent", self.url, "--unit", "crac-1", "--token-file", self.session.path("wrong-token"))
         self.assertEqual(wrong.returncode, 1, wrong.stderr)
         self.assertIn("401", wrong.stderr)
+        self.assertIn("is not the agent's", wrong.stderr)
+        forgotten = run_qmhost("off", "--agent", self.url, "--unit", "crac-1")
+        self.assertEqual(forgotten.returncode, 2, forgotten.stderr)
+        self.assertIn("it wants its control token: pass --token-file FILE", forgotten.stderr)
 
     def test_refusals_leave_the_agent_polling(self):
         agent = self.start_agent()

@@ -100,6 +100,8 @@ class ReadmeExamples(EndToEndTest):
         if stored:
             self.store_records(n, int(actual.rsplit(":", 1)[1]), stored)
         argv = shlex.split(command.replace(shown, actual))
+        if "--site" in argv:
+            argv[argv.index("--site") + 1] = self.site_copy(argv[argv.index("--site") + 1], shown, actual)
         stderr = subprocess.DEVNULL
         if argv[-1] in ("2>/dev/null", "2>&1"):
             stderr = subprocess.STDOUT if argv.pop() == "2>&1" else subprocess.DEVNULL
@@ -107,6 +109,17 @@ class ReadmeExamples(EndToEndTest):
         result = subprocess.run([QMHOST, *argv[1:]], stdout=subprocess.PIPE, stderr=stderr, text=True,
                                 timeout=RUN_TIMEOUT, cwd=self.session.path(""), stdin=subprocess.DEVNULL)
         return [line.rstrip() for line in result.stdout.replace(actual, shown).splitlines()]
+
+    def site_copy(self, site_file, shown, actual):
+        """A site file of the repository, its unit's port the simulated one's,
+        beside the session's store: named as the README names it."""
+        with open(os.path.join(REPO, site_file), encoding="utf-8") as f:
+            text = f.read()
+        port = actual.rsplit(":", 1)[-1]
+        name = os.path.basename(site_file)
+        with open(self.session.path(name), "w", encoding="utf-8") as f:
+            f.write(text.replace(f'"port": {shown.rsplit(":", 1)[-1]}', f'"port": {port}'))
+        return name
 
 
 if __name__ == "__main__":

@@ -51,5 +51,11 @@ done <<'CHECKS'
 ✗ PrivateDevices=
 ✗ SupplementaryGroups=
 CHECKS
+# What the unit runs besides the agent: the check before it, the reload,
+# and no restart loop on a refusal (status 2).
+for line in 'ExecStartPre=-.* serve --check --site ' 'ExecReload=/bin/kill -HUP \$MAINPID' \
+    'RestartPreventExitStatus=2'; do
+    grep -q "^$line" "$unit" || { echo "FAIL: no line $line in $unit" >&2; failed=1; }
+done
 [ "$failed" = 0 ] && echo "ok: $unit exposure $score (at most $highest)"
 exit "$failed"

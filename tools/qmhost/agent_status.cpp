@@ -71,6 +71,13 @@ AgentControlAnswer post_agent_control(const AgentUrl& url, const std::string& un
     const Json::Value document = parsed(answer.body);
     const std::string why = error_of(document, answer);
     if (answer.status == 400 || answer.status == 404) throw UsageError("the agent refused the control: " + why);
+    // The likely cause of each: no token sent, or not the agent's.
+    if (answer.status == 401 && token.empty())
+        throw UsageError("the agent refused the control (401): it wants its control token: pass --token-file FILE "
+                         "(the file the site file's http.control_token_file names)");
+    if (answer.status == 401)
+        throw std::runtime_error("the agent refused the control (401): the token in " + token_file +
+                                 " is not the agent's (compare it with the file its http.control_token_file names)");
     if (answer.status != 200)
         throw std::runtime_error("the agent refused the control (" + std::to_string(answer.status) + "): " + why);
     AgentControlAnswer outcome;

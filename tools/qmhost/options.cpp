@@ -179,6 +179,7 @@ bool take_flag(CommandLine& c, const OptionWord& option)
     if (option.name == "--bom" && c.command == Command::Points) flag = &c.points.bom;
     if (option.name == "--lenient" && c.command == Command::Decode) flag = &c.decode_lenient;
     if (option.name == "--check-broker" && c.command == Command::Serve) flag = &c.check_broker;
+    if (option.name == "--check" && c.command == Command::Serve) flag = &c.check_site;
     if (!flag) return false;
     ArgumentWords::check_switch(option);
     return *flag = true;
@@ -463,9 +464,14 @@ const char kServeHelp[] = R"(serve: the site agent. Polls every line of the site
   units in turn, and keeps every record and event in the store the site file names;
   one line per event on standard error. With "http", serves metrics, the API, a status
   page and controls; with "mqtt", publishes to the monitoring centre's broker. Runs until
-  SIGINT or SIGTERM, then exits 0.
+  SIGINT or SIGTERM, then exits 0; SIGHUP reads the site file again (a refused one
+  changes nothing). Exit status 2 for a site file or a machine it cannot run.
   --site FILE       the site file (JSON: "site", "store", "lines", "http", "mqtt"; see the
                     README); a member it refuses is named, with exit status 2
+  --check           check the site file and what it needs (the store's folder and lock, each
+                    line's device or address, the HTTP port, the broker), print the plan it
+                    makes and exit: 0, or the status of the first failure (2 the file or the
+                    machine, 1 a line not reached, the broker's as below)
   --check-broker    connect to the "mqtt" broker once, say what failed and exit: 0 connected
                     and allowed, 1 no answer in time, 2 a site file it cannot run, 3 refused,
                     4 the TLS handshake failed, 5 login refused, 6 topics not authorised
@@ -511,7 +517,7 @@ const char kScanUsage[] =
     "  qmhost scan --rtu DEVICE [--baud RATE,...] [--slaves 1-247] [--timeout-ms N] [--parity N|E|O]\n";
 const char kDecodeUsage[] = "  qmhost decode FILE [--lenient]\n";
 const char kDemoUsage[] = "  qmhost demo\n";
-const char kServeUsage[] = "  qmhost serve --site FILE [--plugin PATH] [--driver-log FILE]\n  qmhost serve --check-broker --site FILE\n";
+const char kServeUsage[] = "  qmhost serve --site FILE [--plugin PATH] [--driver-log FILE]\n  qmhost serve --check|--check-broker --site FILE\n";
 const char kStatusUsage[] =
     "  qmhost status --agent URL [UNIT] [--keys KEY,...]\n"
     "  qmhost status LINK [--keys KEY,...]\n";

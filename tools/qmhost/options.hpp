@@ -84,6 +84,7 @@ struct CommandLine {
     std::vector<std::string> status_keys;  // status --keys; empty: every value
     std::string site_file;   // serve --site
     bool check_broker = false;  // serve --check-broker: connect once and say what failed
+    bool check_site = false;    // serve --check: the plan and every start check, nothing started
     bool decode_lenient = false;  // render records decode would refuse as no record
     std::string driver_log;  // empty: the driver's lines go to standard error
 };
