@@ -1,6 +1,7 @@
 #include "agent/store.hpp"
 
 #include "agent/database_file.hpp"
+#include "agent/store_codec.hpp"
 #include "agent/store_rows.hpp"
 #include "agent/store_schema.hpp"
 #include "agent/time_text.hpp"
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <limits>
 
 
 namespace agent {
@@ -43,13 +45,16 @@ constexpr const char* kStoreAdvice =
     "qmhost store check --site FILE tells what is wrong; qmhost store recover --site FILE keeps what can be read "
     "into a new store and puts the damaged file aside";
 
-// The distinct units of the record table, one index probe each.
-const char kUnitsSql[] = R"(
-WITH RECURSIVE units(name) AS (
-  SELECT (SELECT min(unit) FROM record)
-  UNION ALL
-  SELECT (SELECT min(unit) FROM record WHERE unit > units.name) FROM units WHERE units.name IS NOT NULL)
-SELECT name FROM units WHERE name IS NOT NULL)";
+// The units that have (or had) records.
+const char kUnitsSql[] = "SELECT name FROM unit ORDER BY name";
+// A unit's rows are packed against a new keyframe after this many rows, so
+// that a slow drift (temperatures over an hour) does not grow its frames...
+constexpr int kKeyframeEvery = 256;
+// ...or sooner, once a frame is larger than this (the unit changed a lot),
+// but not within this many rows of the last one: a unit whose every cell
+// changes each cycle gains nothing from a keyframe, its rows are kept raw.
+constexpr std::size_t kKeyframeAfterFrameBytes = 96;
+constexpr int kKeyframeAtMostEvery = 32;
 
 // The events a restarting agent's state is read from: per unit and alarm
 // point the latest raise or clear, per unit the latest health event.
@@ -94,8 +99,13 @@ void bind_unit(sqlite::Statement& statement, int index, const std::string& unit)
 
 struct Store::Statements {
     explicit Statements(sqlite::Connection& db)
-        : insert_record(db, "INSERT INTO record(unit, slave, device_id, ts_ms, local_time, clock_ok, rtype, body) "
-                            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"),
+        : insert_record(db, "INSERT INTO record(unit, slave, device_id, ts_ms, local_time, clock_ok, rtype, body, "
+                            "base) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"),
+          insert_keyframe(db, "INSERT INTO keyframe(unit, body) VALUES (?1, ?2)"),
+          insert_unit(db, "INSERT OR IGNORE INTO unit(name) VALUES (?1)"),
+          // Keyframes below the lowest one a row (or a unit's next rows) packs against.
+          remove_keyframes(db, "DELETE FROM keyframe WHERE id < min(?1, coalesce((SELECT min(base) FROM record "
+                               "WHERE base IS NOT NULL), ?1))"),
           insert_event(db, "INSERT INTO event(unit, ts_ms, kind, detail) VALUES (?1, ?2, ?3, ?4)"),
           remove_oldest_records(db, "DELETE FROM record WHERE seq IN (SELECT seq FROM record ORDER BY seq LIMIT ?1) "
                                     "RETURNING seq, confirmed, acked_ms IS NOT NULL"),
@@ -117,6 +127,9 @@ struct Store::Statements {
     {
     }
     sqlite::Statement insert_record;
+    sqlite::Statement insert_keyframe;
+    sqlite::Statement insert_unit;
+    sqlite::Statement remove_keyframes;
     sqlite::Statement insert_event;
     sqlite::Statement remove_oldest_records;
     sqlite::Statement remove_oldest_events;
@@ -249,18 +262,25 @@ void Store::set_up()
     if (settings_.page_limit > 0) db_.integer("PRAGMA max_page_count = " + std::to_string(settings_.page_limit));
 }
 
-CommitResult Store::commit_cycle(const Cycle& cycle)
+CommitResult Store::commit_cycle(const Cycle& cycle) { return commit_cycles({cycle}); }
+
+CommitResult Store::commit_cycles(const std::vector<Cycle>& cycles)
 {
     CommitResult result;
+    if (cycles.empty()) return CommitResult{true, "", 0};
     try {
         db_.execute("BEGIN IMMEDIATE");
-        write_cycle(cycle, result);
+        for (const Cycle& cycle : cycles) write_cycle(cycle, result);
+        remove_unused_keyframes();
         db_.execute("COMMIT");
     } catch (const sqlite::Error& e) {
         // A failed statement may have ended the transaction itself.
         if (!sqlite3_get_autocommit(db_.handle())) sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
-        note_failure(cycle, e.what());
+        for (const Cycle& cycle : cycles) note_failure(cycle, e.what());
         drop_events_.reset();  // what was counted in the transaction is gone with it
+        // So are the keyframes and unit names it wrote.
+        keyframes_.clear();
+        units_.clear();
         return CommitResult{false, e.what(), 0};
     }
     if (failing_) {
@@ -293,10 +313,40 @@ void Store::write_cycle(const Cycle& cycle, CommitResult& result)
     sqlite::Statement& insert = statements_->insert_record;
     for (const NewRecord& r : cycle.records) {
         insert.bind(1, r.unit).bind(2, int64_t{r.slave}).bind(3, r.device_id).bind(4, r.ts_ms);
-        insert.bind(5, r.local_time).bind(6, int64_t{r.clock_ok}).bind(7, int64_t{r.rtype}).bind_blob(8, r.body);
+        insert.bind(5, r.local_time).bind(6, int64_t{r.clock_ok}).bind(7, int64_t{r.rtype});
+        insert_packed(r, insert);
         insert.run();
     }
     for (const NewEvent& e : cycle.events) insert_event(e);
+}
+
+// The body packed against the unit's keyframe (binds ?8 and ?9), a new
+// keyframe made first when the unit has none, has used its own for
+// kKeyframeEvery rows, or its last frame was large.
+void Store::insert_packed(const NewRecord& record, sqlite::Statement& insert)
+{
+    if (units_.insert(record.unit).second) statements_->insert_unit.bind(1, record.unit).run();
+    Keyframe& key = keyframes_[record.unit];
+    if (key.id == 0 || key.rows >= kKeyframeEvery ||
+        (key.last_frame > kKeyframeAfterFrameBytes && key.rows >= kKeyframeAtMostEvery)) {
+        statements_->insert_keyframe.bind(1, record.unit).bind_blob(2, record.body).run();
+        key = Keyframe{sqlite3_last_insert_rowid(db_.handle()), record.body, 0, 0};
+    }
+    ++key.rows;
+    const std::optional<std::vector<unsigned char>> frame = store_codec::pack(key.body, record.body);
+    key.last_frame = frame ? frame->size() : record.body.size();
+    if (!frame || frame->size() >= record.body.size()) {  // no gain (or larger than any body): kept as it came
+        insert.bind_blob(8, record.body).bind_null(9);
+        return;
+    }
+    insert.bind_blob(8, *frame).bind(9, key.id);
+}
+
+void Store::remove_unused_keyframes()
+{
+    int64_t in_use = std::numeric_limits<int64_t>::max();
+    for (const auto& [unit, key] : keyframes_) in_use = std::min(in_use, key.id);
+    statements_->remove_keyframes.bind(1, in_use).run();
 }
 
 void Store::insert_event(const NewEvent& event)

@@ -13,7 +13,7 @@
 namespace agent::store_schema {
 
 // The version this program writes (meta's "schema_version").
-constexpr int kVersion = 1;
+constexpr int kVersion = 2;
 
 // The tables and indexes of kVersion (CREATE ... IF NOT EXISTS).
 extern const char kTables[];
