@@ -29,8 +29,8 @@ constexpr int64_t kAgeRemovalBatch = 5000;
 // in the two indexes and the cell's own header, rounded up.
 constexpr int64_t kRowOverheadBytes = 96;
 // Slack for a cycle: it may open a new leaf page in each table and index it
-// touches and split an interior page.
-constexpr int64_t kCycleSlackPages = 4;
+// touches, split an interior page and add a pointer-map page.
+constexpr int64_t kCycleSlackPages = 16;
 // A writer waits this long for a lock another connection holds (a reader's
 // checkpoint; a second writer is a mistake, and gets an error, not a hang).
 constexpr int kBusyTimeoutMs = 1000;
@@ -39,7 +39,10 @@ constexpr int kBusyTimeoutMs = 1000;
 constexpr int64_t kDropEventsKept = 64;
 // Ranges told in one records_dropped event; beyond it the closest are joined.
 constexpr std::size_t kRangesPerEvent = 64;
-constexpr int kWalCheckpointPagesMax = 1000;  // SQLite's default
+constexpr int kPageBytes = 1024;
+// The WAL is checkpointed at most every 4 MiB (SQLite's default of 1000
+// pages of 4 KiB): each checkpoint is two more syncs.
+constexpr int64_t kWalCheckpointBytesMax = 4 * 1024 * 1024;
 constexpr int kWalCheckpointPagesMin = 16;
 constexpr const char* kStoreAdvice =
     "qmhost store check --site FILE tells what is wrong; qmhost store recover --site FILE keeps what can be read "
@@ -206,6 +209,11 @@ void Store::set_up()
     // shared lock while the journal mode is switched or the check runs.
     db_.execute("PRAGMA busy_timeout = " + std::to_string(kBusyTimeoutMs));
     database_file::refuse_damaged(db_, "store " + path(), kStoreAdvice);
+    // A new store's pages are 1 KiB: a commit rewrites the newest leaf of
+    // each table and index, so the bytes a commit writes (to the WAL, then
+    // at the checkpoint) scale with the page size, not the rows. Must come
+    // before WAL mode and the first table; an existing store keeps its own.
+    db_.execute("PRAGMA page_size = " + std::to_string(kPageBytes));
     // Must come before the first table: free pages can then be given back
     // (incremental_vacuum) when the bound is lowered; otherwise they are reused.
     db_.execute("PRAGMA auto_vacuum = INCREMENTAL");
@@ -221,7 +229,7 @@ void Store::set_up()
     // (16 to 1000 pages) and cut back to that size, so a small store does not
     // carry a WAL larger than itself.
     const int64_t checkpoint_pages = std::clamp<int64_t>(settings_.max_mb * kBytesPerMb / page_size_ / 16,
-                                                         kWalCheckpointPagesMin, kWalCheckpointPagesMax);
+                                                         kWalCheckpointPagesMin, kWalCheckpointBytesMax / page_size_);
     db_.execute("PRAGMA wal_autocheckpoint = " + std::to_string(checkpoint_pages));
     db_.execute("PRAGMA journal_size_limit = " + std::to_string(checkpoint_pages * page_size_));
 

@@ -75,7 +75,7 @@ if $callgrind; then
     sleep "$seconds"
     kill -TERM "$agent"
     wait "$agent" || { echo "$script: the agent failed:" >&2; cat "$work/agent.log" >&2; exit 1; }
-    records=$(sqlite3 "$work/store.db" "SELECT count(*) FROM record")
+    records=$(sqlite3 -cmd ".timeout 5000" "$work/store.db" "SELECT count(*) FROM record")
     # One unit on its line: a commit per unit cycle, and the agent's two events.
     commits=$((records + 2))
     echo "$script: callgrind, one TCP unit at 0.1 s for $seconds s: $records unit cycles, $commits commits"
@@ -97,12 +97,17 @@ disk_bytes() { awk '/^write_bytes/ { print $2 }' "/proc/$agent/io"; }
 rss_kb() { awk '/^VmRSS/ { print $2 }' "/proc/$agent/status"; }
 store_bytes() { stat -c %s "$work/store.db" "$work/store.db-wal" 2>/dev/null | awk '{ s += $1 } END { print s + 0 }'; }
 
+# Measured from the first commit on: the store and its tables exist then.
+for _ in $(seq 100); do
+    [ -s "$work/store.db" ] && [ "$(sqlite3 -cmd ".timeout 5000" "file:$work/store.db?mode=ro" "SELECT count(*) FROM record" 2>/dev/null || echo 0)" -gt 0 ] && break
+    sleep 0.1
+done
 echo "$script: $rtu_lines RTU lines of 3 units (one silent), $tcp_units TCP units, interval $interval s, $seconds s"
 printf '%6s %10s %10s %12s %10s\n' second "cpu %" "rss kB" "store B" records
 start_ticks=$(cpu_ticks)
 start_user=$(user_ticks)
 start_disk=$(disk_bytes)
-start_records=$(sqlite3 "$work/store.db" "SELECT count(*) FROM record")
+start_records=$(sqlite3 -cmd ".timeout 5000" "$work/store.db" "SELECT count(*) FROM record")
 start_ns=$(date +%s%N)
 first_rss=$(rss_kb)
 last_ticks=$start_ticks
@@ -115,14 +120,14 @@ for second in $(seq 10 10 "$seconds"); do
     printf '%6s %10s %10s %12s %10s\n' "$second" \
         "$(awk -v t=$((now_ticks - last_ticks)) -v hz="$ticks" -v ns=$((now_ns - last_ns)) \
             'BEGIN { printf "%.2f", 100 * t / hz / (ns / 1e9) }')" \
-        "$(rss_kb)" "$(store_bytes)" "$(sqlite3 "$work/store.db" "SELECT count(*) FROM record")"
+        "$(rss_kb)" "$(store_bytes)" "$(sqlite3 -cmd ".timeout 5000" "$work/store.db" "SELECT count(*) FROM record")"
     last_ticks=$now_ticks
     last_ns=$now_ns
 done
 end_ticks=$(cpu_ticks)
 end_user=$(user_ticks)
 end_disk=$(disk_bytes)
-end_records=$(sqlite3 "$work/store.db" "SELECT count(*) FROM record")
+end_records=$(sqlite3 -cmd ".timeout 5000" "$work/store.db" "SELECT count(*) FROM record")
 end_ns=$(date +%s%N)
 last_rss=$(rss_kb)
 # After the measured time: strace slows the agent down while attached.
@@ -130,9 +135,9 @@ timeout -s INT 20 strace -f -T -e trace=fsync,fdatasync -p "$agent" -o "$work/st
 kill -TERM "$agent"
 wait "$agent" || { echo "$script: the agent did not exit 0" >&2; exit 1; }
 
-records=$(sqlite3 "$work/store.db" "SELECT count(*) FROM record")
-used=$(sqlite3 "$work/store.db" "SELECT (SELECT page_count FROM pragma_page_count) - (SELECT freelist_count FROM pragma_freelist_count)")
-page=$(sqlite3 "$work/store.db" "PRAGMA page_size")
+records=$(sqlite3 -cmd ".timeout 5000" "$work/store.db" "SELECT count(*) FROM record")
+used=$(sqlite3 -cmd ".timeout 5000" "$work/store.db" "SELECT (SELECT page_count FROM pragma_page_count) - (SELECT freelist_count FROM pragma_freelist_count)")
+page=$(sqlite3 -cmd ".timeout 5000" "$work/store.db" "PRAGMA page_size")
 awk -v t=$((end_ticks - start_ticks)) -v u=$((end_user - start_user)) -v hz="$ticks" -v ns=$((end_ns - start_ns)) -v first="$first_rss" \
     -v last="$last_rss" -v records="$records" -v units="$answering" -v bytes=$((used * page)) -v interval="$interval" \
     -v disk=$((end_disk - start_disk)) -v window=$((end_records - start_records)) '

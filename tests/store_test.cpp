@@ -197,7 +197,7 @@ void size_bound_holds_and_drops_are_told(const std::string& path)
 void drops_are_accounted_for_every_seq(const std::string& path)
 {
     constexpr int kCycles = 300;  // 4800 records, about four times what 1 MiB holds
-    constexpr int64_t kSentUpTo = 1600;  // handed to the broker
+    constexpr int64_t kSentUpTo = 800;  // handed to the broker, before the first drop
     StoreSettings s = settings(30, 1);
     s.forwarding = true;
     Store store(path, s);
@@ -208,7 +208,7 @@ void drops_are_accounted_for_every_seq(const std::string& path)
         ASSERT_TRUE(store.commit_cycle(cycle_of(kT0 + i * 1000, 16)).committed);
         const int64_t last = i * 16 + 16;
         if (i == 10) store.mark_confirmed_up_to(Stream::Records, 40);
-        if (i == 100) store.mark_sent(Stream::Records, kSentUpTo);
+        if (i == 50) store.mark_sent(Stream::Records, kSentUpTo);
         if (i % 3 != 0) continue;
         for (int64_t seq = last - 10; seq <= last; seq += 2) {
             store.mark_acked(Stream::Records, seq, kT0);
