@@ -3,6 +3,7 @@
 #include "agent/events.hpp"
 #include "agent/time_text.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -82,7 +83,11 @@ void SharedStore::write(const Cycle& cycle)
                                            clock_step_detail(*step, iso8601_utc_ms(utc_ms - *step))});
         waiting_records_ += cycle.records.size();
     }
-    if (interval_ms_ == 0) flush();
+    // A control is committed before it is answered: whoever asked finds it
+    // in the store at once (controls are rare; the sync is theirs).
+    const bool control = std::any_of(cycle.events.begin(), cycle.events.end(),
+                                     [](const NewEvent& e) { return e.kind == event_kind::kControl; });
+    if (interval_ms_ == 0 || control) flush();
 }
 
 CommitResult SharedStore::flush()

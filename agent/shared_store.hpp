@@ -4,7 +4,8 @@
 // Group commit: a line hands its cycle in and goes on; a committer thread
 // writes every cycle handed in since its last commit in one transaction, at
 // most once per commit_interval_ms (one WAL sync for the whole site, however
-// many lines). What a power cut can lose is the cycles of the last interval;
+// many lines); a cycle with a control's event is committed at once, before
+// the control is answered. What a power cut can lose is the cycles of the last interval;
 // a stop (flush, or the destructor) commits what waits first and loses
 // nothing. Readers (the HTTP API, the publisher's outbox reader) see rows
 // once committed; the publisher is woken after each commit. A line never

@@ -39,7 +39,6 @@ constexpr int kBusyTimeoutMs = 1000;
 constexpr int64_t kDropEventsKept = 64;
 // Ranges told in one records_dropped event; beyond it the closest are joined.
 constexpr std::size_t kRangesPerEvent = 64;
-constexpr int kPageBytes = 1024;
 // The WAL is checkpointed at most every 4 MiB (SQLite's default of 1000
 // pages of 4 KiB): each checkpoint is two more syncs.
 constexpr int64_t kWalCheckpointBytesMax = 4 * 1024 * 1024;
@@ -213,7 +212,7 @@ void Store::set_up()
     // each table and index, so the bytes a commit writes (to the WAL, then
     // at the checkpoint) scale with the page size, not the rows. Must come
     // before WAL mode and the first table; an existing store keeps its own.
-    db_.execute("PRAGMA page_size = " + std::to_string(kPageBytes));
+    db_.execute("PRAGMA page_size = " + std::to_string(store_schema::kPageBytes));
     // Must come before the first table: free pages can then be given back
     // (incremental_vacuum) when the bound is lowered; otherwise they are reused.
     db_.execute("PRAGMA auto_vacuum = INCREMENTAL");

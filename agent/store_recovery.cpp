@@ -297,6 +297,7 @@ Recovery recover_store(const std::string& path, const std::string& site)
     try {
         const std::unique_ptr<sqlite::Connection> from = open_damaged(aside);
         sqlite::Connection to(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        to.execute("PRAGMA page_size = " + std::to_string(store_schema::kPageBytes));
         to.execute("PRAGMA auto_vacuum = INCREMENTAL");
         to.execute("PRAGMA journal_mode = WAL");
         to.execute("BEGIN IMMEDIATE");

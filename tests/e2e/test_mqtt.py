@@ -191,13 +191,13 @@ class MqttTrials(EndToEndTest):
 
     def bound(self):
         broker = Broker(self.session, "broker")  # and nobody who confirms
-        # Records are packed (a steady unit's about 130 bytes in the file): 1 MiB fills in about 25 s.
-        site = Site(self, broker, units=16, interval_s=0.05, max_mb=1)
+        # Records are packed (a steady unit's about 130 bytes in the file): 1 MiB fills in about 35 s.
+        site = Site(self, broker, units=24, interval_s=0.1, max_mb=1)
         http_port = free_tcp_port()
         site.site["http"] = {"listen": f"127.0.0.1:{http_port}"}
         site.session.write_json(site.name + ".json", site.site)
         site.start_agent()
-        site.wait_for("SELECT count(*) FROM event WHERE kind = 'records_dropped'", 3, "drops told as events", 75)
+        site.wait_for("SELECT count(*) FROM event WHERE kind = 'records_dropped'", 3, "drops told as events", 90)
 
         def told():
             return scalar(site.store, "SELECT coalesce(sum(json_extract(detail, '$.count')), 0) FROM event "
