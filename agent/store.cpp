@@ -105,9 +105,12 @@ struct Store::Statements {
                             "base) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"),
           insert_keyframe(db, "INSERT INTO keyframe(unit, body) VALUES (?1, ?2)"),
           insert_unit(db, "INSERT OR IGNORE INTO unit(name) VALUES (?1)"),
-          // Keyframes below the lowest one a row (or a unit's next rows) packs against.
-          remove_keyframes(db, "DELETE FROM keyframe WHERE id < min(?1, coalesce((SELECT min(base) FROM record "
-                               "WHERE base IS NOT NULL), ?1))"),
+          // Keyframes whose rows are all gone: every seq up to their last is.
+          remove_keyframes(db, "DELETE FROM keyframe WHERE last_seq < coalesce((SELECT min(seq) FROM record), "
+                               "(SELECT seq FROM sqlite_sequence WHERE name = 'record') + 1)"),
+          // A unit moved on from its keyframe: none of its later rows packs against it.
+          retire_keyframe(db, "UPDATE keyframe SET last_seq = (SELECT seq FROM sqlite_sequence WHERE name = 'record') "
+                              "WHERE id = ?1 AND last_seq IS NULL"),
           insert_event(db, "INSERT INTO event(unit, ts_ms, kind, detail) VALUES (?1, ?2, ?3, ?4)"),
           remove_oldest_records(db, "DELETE FROM record WHERE seq IN (SELECT seq FROM record ORDER BY seq LIMIT ?1) "
                                     "RETURNING seq, confirmed, acked_ms IS NOT NULL"),
@@ -132,6 +135,7 @@ struct Store::Statements {
     sqlite::Statement insert_keyframe;
     sqlite::Statement insert_unit;
     sqlite::Statement remove_keyframes;
+    sqlite::Statement retire_keyframe;
     sqlite::Statement insert_event;
     sqlite::Statement remove_oldest_records;
     sqlite::Statement remove_oldest_events;
@@ -195,6 +199,9 @@ try : settings_(std::move(settings)),
     statements_ = std::make_unique<Statements>(db_);
     issued_at_open_[0] = issued(Stream::Records);
     issued_at_open_[1] = issued(Stream::Events);
+    // The last run's keyframes in use: its rows are all at or below the last seq issued.
+    sqlite::Statement open_keys(db_, "SELECT id FROM keyframe WHERE last_seq IS NULL");
+    while (open_keys.step()) keyframes_to_retire_.push_back(open_keys.integer(0));
 } catch (const sqlite::Error& e) {
     // "file is not a database" and its kin: the file is there but is no store.
     throw StoreError(std::string(e.what()) + ": it is refused, not replaced (" + kStoreAdvice + ")");
@@ -285,7 +292,9 @@ CommitResult Store::commit_cycles(const std::vector<Cycle>& cycles)
         if (!sqlite3_get_autocommit(db_.handle())) sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
         for (const Cycle& cycle : cycles) note_failure(cycle, e.what());
         drop_events_.reset();  // what was counted in the transaction is gone with it
-        // So are the keyframes and unit names it wrote.
+        // So are the keyframes and unit names it wrote; those from before it
+        // are retired by the next commit that works.
+        for (const auto& [unit, key] : keyframes_) keyframes_to_retire_.push_back(key.id);
         keyframes_.clear();
         units_.clear();
         return CommitResult{false, e.what(), 0};
@@ -336,6 +345,7 @@ void Store::insert_packed(const NewRecord& record, sqlite::Statement& insert)
     Keyframe& key = keyframes_[record.unit];
     if (key.id == 0 || key.rows >= kKeyframeEvery ||
         (key.last_frame > kKeyframeAfterFrameBytes && key.rows >= kKeyframeAtMostEvery)) {
+        if (key.id != 0) statements_->retire_keyframe.bind(1, key.id).run();
         statements_->insert_keyframe.bind(1, record.unit).bind_blob(2, record.body).run();
         key = Keyframe{sqlite3_last_insert_rowid(db_.handle()), record.body, 0, 0};
     }
@@ -351,9 +361,10 @@ void Store::insert_packed(const NewRecord& record, sqlite::Statement& insert)
 
 void Store::remove_unused_keyframes()
 {
-    int64_t in_use = std::numeric_limits<int64_t>::max();
-    for (const auto& [unit, key] : keyframes_) in_use = std::min(in_use, key.id);
-    statements_->remove_keyframes.bind(1, in_use).run();
+    // Those left in use by a commit that failed, or by the last run.
+    for (int64_t id : keyframes_to_retire_) statements_->retire_keyframe.bind(1, id).run();
+    keyframes_to_retire_.clear();
+    statements_->remove_keyframes.run();
 }
 
 void Store::insert_event(const NewEvent& event)
@@ -528,6 +539,11 @@ std::optional<NewEvent> Store::move_past_centre(int64_t record_mark, int64_t eve
             told[i].renumbered = sqlite3_changes(db_.handle());
             sqlite::Statement back(db_, "UPDATE " + table + " SET seq = ?1 - seq WHERE seq < 0");
             back.bind(1, shift).run();
+            if (streams[i] == Stream::Records) {
+                // A keyframe's last row moved with the rows.
+                sqlite::Statement keys(db_, "UPDATE keyframe SET last_seq = last_seq + ?1 WHERE last_seq > ?2");
+                keys.bind(1, shift).bind(2, stays).run();
+            }
             const int64_t last = std::max(issued(streams[i]) + shift, marks[i]);
             sqlite::Statement sequence(db_, "INSERT OR REPLACE INTO sqlite_sequence(rowid, name, seq) VALUES "
                                             "((SELECT rowid FROM sqlite_sequence WHERE name = ?1), ?1, ?2)");

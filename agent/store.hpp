@@ -210,6 +210,7 @@ private:
     int64_t records_sent_up_to_ = 0;
     std::optional<int64_t> drop_events_;
     std::map<std::string, Keyframe> keyframes_;
+    std::vector<int64_t> keyframes_to_retire_;  // no longer in memory, last_seq still NULL
     std::set<std::string> units_;  // in the unit table  // the records_dropped events in the store; none: to be counted
 
     // While commits fail: since when, why, and what was lost.

@@ -223,10 +223,13 @@ void write_meta(sqlite::Connection& to, const std::string& store_id, const std::
 void copy_keyframes(sqlite::Connection& from, sqlite::Connection& to)
 {
     try {
-        sqlite::Statement rows(from, "SELECT id, unit, body FROM keyframe ORDER BY id");
-        sqlite::Statement put(to, "INSERT INTO keyframe(id, unit, body) VALUES (?1, ?2, ?3)");
+        sqlite::Statement rows(from, "SELECT id, unit, body, last_seq FROM keyframe ORDER BY id");
+        sqlite::Statement put(to, "INSERT INTO keyframe(id, unit, body, last_seq) VALUES (?1, ?2, ?3, ?4)");
         while (rows.step()) {
-            put.bind(1, rows.integer(0)).bind(2, rows.text(1)).bind_blob(3, rows.blob(2)).run();
+            put.bind(1, rows.integer(0)).bind(2, rows.text(1)).bind_blob(3, rows.blob(2));
+            if (rows.is_null(3)) put.bind_null(4);
+            else put.bind(4, rows.integer(3));
+            put.run();
             put.reset();
         }
     } catch (const sqlite::Error&) {

@@ -28,13 +28,17 @@ CREATE TABLE IF NOT EXISTS record(
 -- whatever the number of units, rather than one leaf per unit.
 CREATE INDEX IF NOT EXISTS record_time ON record(ts_ms, unit);
 CREATE INDEX IF NOT EXISTS record_open ON record(seq) WHERE confirmed = 0;
-CREATE INDEX IF NOT EXISTS record_base ON record(base) WHERE base IS NOT NULL;
--- A copy of one record of a unit, the base the unit's next rows are packed against.
+-- A copy of one record of a unit, the base the unit's next rows are packed
+-- against. last_seq: no row above it packs against it (set when the unit
+-- moves to a new keyframe; NULL while in use): it goes once every row up to
+-- it is gone.
 CREATE TABLE IF NOT EXISTS keyframe(
   id INTEGER PRIMARY KEY,
   unit TEXT NOT NULL,
-  body BLOB NOT NULL
+  body BLOB NOT NULL,
+  last_seq INTEGER
 );
+CREATE INDEX IF NOT EXISTS keyframe_done ON keyframe(last_seq) WHERE last_seq IS NOT NULL;
 -- The units that have records: the store's retention walks them.
 CREATE TABLE IF NOT EXISTS unit(name TEXT PRIMARY KEY) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS event(
@@ -59,8 +63,8 @@ const std::vector<Step>& steps()
 ALTER TABLE record ADD COLUMN base INTEGER;
 DROP INDEX IF EXISTS record_unit_time;
 CREATE INDEX record_time ON record(ts_ms, unit);
-CREATE INDEX record_base ON record(base) WHERE base IS NOT NULL;
-CREATE TABLE keyframe(id INTEGER PRIMARY KEY, unit TEXT NOT NULL, body BLOB NOT NULL);
+CREATE TABLE keyframe(id INTEGER PRIMARY KEY, unit TEXT NOT NULL, body BLOB NOT NULL, last_seq INTEGER);
+CREATE INDEX keyframe_done ON keyframe(last_seq) WHERE last_seq IS NOT NULL;
 CREATE TABLE unit(name TEXT PRIMARY KEY) WITHOUT ROWID;
 INSERT INTO unit(name) SELECT DISTINCT unit FROM record;
 )"},
