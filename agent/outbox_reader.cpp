@@ -18,13 +18,14 @@ void bind_range(sqlite::Statement& statement, const OutboxRange& range)
 OutboxReader::OutboxReader(const std::string& path)
 try : db_(path, SQLITE_OPEN_READONLY) {
     open_for_reading(db_);
+    kind_ = site_kind(db_);
 } catch (const sqlite::Error& e) {
     throw StoreError(e.what());
 }
 
 void OutboxReader::each_record(const OutboxRange& range, const std::function<void(const StoredRecord&)>& visit)
 {
-    sqlite::Statement rows(db_, select_records(StoreKind::Site) + kRangeWhere);
+    sqlite::Statement rows(db_, select_records(kind_) + kRangeWhere);
     bind_range(rows, range);
     while (rows.step()) visit(decode_record(rows));
 }

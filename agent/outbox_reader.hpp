@@ -6,6 +6,7 @@
 #include "agent/sqlite.hpp"
 #include "agent/store.hpp"
 #include "agent/store_reader.hpp"
+#include "agent/store_rows.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -42,6 +43,7 @@ public:
 
 private:
     sqlite::Connection db_;
+    StoreKind kind_ = StoreKind::Site;
 };
 
 }  // namespace agent

@@ -3,6 +3,8 @@
 #include "agent/events.hpp"
 #include "agent/time_text.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <utility>
 
 namespace agent {
@@ -18,8 +20,41 @@ std::string event_line(const NewEvent& event)
 }  // namespace
 
 SharedStore::SharedStore(const StoreSettings& settings, AgentStats& stats, EventLog tell_events)
-    : stats_(stats), tell_events_(std::move(tell_events)), store_(settings.path, settings)
+    : stats_(stats), tell_events_(std::move(tell_events)), interval_ms_(settings.commit_interval_ms),
+      store_(settings.path, settings)
 {
+    if (interval_ms_ > 0) committer_ = std::thread([this] { run_committer(); });
+}
+
+SharedStore::~SharedStore()
+{
+    {
+        std::lock_guard<std::mutex> hold(waiting_lock_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    if (committer_.joinable()) committer_.join();
+    flush();
+}
+
+void SharedStore::on_commit(std::function<void()> committed)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    committed_ = std::move(committed);
+}
+
+void SharedStore::run_committer()
+{
+    std::unique_lock<std::mutex> hold(waiting_lock_);
+    while (!stopping_) {
+        // An interval from the last commit, or sooner when lines wait for room.
+        const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(interval_ms_);
+        changed_.wait_until(hold, due, [this] { return stopping_ || waiting_records_ >= kMostWaitingRecords; });
+        if (stopping_) break;
+        hold.unlock();
+        flush();
+        hold.lock();
+    }
 }
 
 ResumeState SharedStore::resume_state()
@@ -28,25 +63,50 @@ ResumeState SharedStore::resume_state()
     return store_.resume_state();
 }
 
-CommitResult SharedStore::write(const Cycle& cycle)
+void SharedStore::write(const Cycle& cycle)
+{
+    {
+        std::unique_lock<std::mutex> hold(waiting_lock_);
+        // The committer has fallen behind (a slow disk): wait for it to take what waits.
+        if (waiting_records_ >= kMostWaitingRecords && committer_.joinable()) {
+            changed_.notify_all();
+            changed_.wait(hold, [this] { return stopping_ || waiting_records_ < kMostWaitingRecords; });
+        }
+        // Both clocks read together at each hand-in: a step between two is
+        // told once, with the cycle that follows it.
+        const int64_t utc_ms = utc_now_ms();
+        const int64_t steady_ms = steady_now_ms();
+        waiting_.push_back(cycle);
+        if (const std::optional<int64_t> step = clock_.sample(utc_ms, steady_ms))
+            waiting_.back().events.insert(waiting_.back().events.begin(),
+                                          {"", utc_ms, event_kind::kClockStep,
+                                           clock_step_detail(*step, iso8601_utc_ms(utc_ms - *step))});
+        waiting_records_ += cycle.records.size();
+    }
+    // A control is committed before it is answered: whoever asked finds it
+    // in the store at once (controls are rare; the sync is theirs).
+    const bool control = std::any_of(cycle.events.begin(), cycle.events.end(),
+                                     [](const NewEvent& e) { return e.kind == event_kind::kControl; });
+    if (interval_ms_ == 0 || control) flush();
+}
+
+CommitResult SharedStore::flush()
 {
     std::lock_guard<std::mutex> hold(lock_);
-    // Both clocks read together at each write: a step between two writes is
-    // told once, with the cycle that follows it.
-    const int64_t utc_ms = utc_now_ms();
-    const int64_t steady_ms = steady_now_ms();
-    const std::optional<int64_t> step = clock_.sample(utc_ms, steady_ms);
-    Cycle with_step;
-    if (step) {
-        with_step = cycle;
-        with_step.events.insert(with_step.events.begin(),
-                                {"", utc_ms, event_kind::kClockStep, clock_step_detail(*step, iso8601_utc_ms(utc_ms - *step))});
+    std::vector<Cycle> taken;
+    {
+        std::lock_guard<std::mutex> hold_waiting(waiting_lock_);
+        taken.swap(waiting_);
+        waiting_records_ = 0;
     }
-    const Cycle& written = step ? with_step : cycle;
-    CommitResult result = store_.commit_cycle(written);
+    changed_.notify_all();
+    if (taken.empty()) return CommitResult{true, "", 0};
+    CommitResult result = store_.commit_cycles(taken);
     stats_.dropped_records_total += result.dropped_records;
     if (tell_events_)
-        for (const NewEvent& event : written.events) tell_events_(event_line(event));
+        for (const Cycle& cycle : taken)
+            for (const NewEvent& event : cycle.events) tell_events_(event_line(event));
+    if (committed_) committed_();
     return result;
 }
 

@@ -94,6 +94,8 @@ SiteAgent::SiteAgent(const SiteFile& site, const std::string& plugin_path)
     // A token file that cannot be read stops the agent before it starts.
     if (site.http.enabled && !site.http.control_token_file.empty())
         token_ = read_control_token(site.http.control_token_file);
+    // Rows reach the publisher's reader once committed.
+    if (publisher_) store_.on_commit([this] { publisher_->wake(); });
     const ResumeState resume = store_.resume_state();
     std::size_t first_unit = 0;
     for (std::size_t i = 0; i < site.lines.size(); ++i) {
@@ -129,6 +131,9 @@ ExitStatus SiteAgent::run(StopSignals& signals)
     for (auto& line : lines_)
         if (line) line->join();
     write_agent_event(event_kind::kAgentStopped);
+    // Every cycle handed in is committed before the stop.
+    store_.flush();
+    store_.on_commit({});
     if (publisher_) publisher_->stop();
     set_link_stop_check({});
     const std::string failure = stop_.failure();
@@ -140,7 +145,6 @@ ExitStatus SiteAgent::run(StopSignals& signals)
 void SiteAgent::write(const Cycle& cycle)
 {
     store_.write(cycle);
-    if (publisher_) publisher_->wake();
 }
 
 void SiteAgent::write_agent_event(const char* kind) { write_event(kind, agent_detail(QM_VERSION, site_.hash)); }

@@ -21,6 +21,8 @@ constexpr double kMinIntervalS = 0.1;
 constexpr double kMaxIntervalS = 86400;
 constexpr int kMaxKeepDays = 3650;
 constexpr int kMaxStoreMb = 1 << 20;
+// A power cut loses at most one interval of cycles: a minute is the most a site may choose.
+constexpr int kMaxCommitIntervalMs = 60000;
 
 bool name_char(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 bool site_name_char(char c) { return name_char(c) || c == '-' || c == '_'; }
@@ -38,7 +40,7 @@ void check_unit_name(const std::string& name, const Path& path)
 
 StoreSettings check_store(const Json::Value& store, const Path& path, const std::string& folder)
 {
-    known_members(store, path, {"path", "keep_days", "max_mb"});
+    known_members(store, path, {"path", "keep_days", "max_mb", "commit_interval_ms"});
     StoreSettings settings;
     settings.path = file_path(required(store, path, "path"), member(path, "path"), folder);
     if (store.isMember("keep_days"))
@@ -47,6 +49,9 @@ StoreSettings check_store(const Json::Value& store, const Path& path, const std:
     if (store.isMember("max_mb"))
         settings.max_mb = static_cast<int>(
             integer_in(store["max_mb"], member(path, "max_mb"), 1, kMaxStoreMb, "a size in MB"));
+    if (store.isMember("commit_interval_ms"))
+        settings.commit_interval_ms = static_cast<int>(integer_in(
+            store["commit_interval_ms"], member(path, "commit_interval_ms"), 0, kMaxCommitIntervalMs, "a time in ms"));
     return settings;
 }
 

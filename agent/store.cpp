@@ -1,6 +1,7 @@
 #include "agent/store.hpp"
 
 #include "agent/database_file.hpp"
+#include "agent/store_codec.hpp"
 #include "agent/store_rows.hpp"
 #include "agent/store_schema.hpp"
 #include "agent/time_text.hpp"
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <limits>
 
 
 namespace agent {
@@ -27,8 +29,8 @@ constexpr int64_t kAgeRemovalBatch = 5000;
 // in the two indexes and the cell's own header, rounded up.
 constexpr int64_t kRowOverheadBytes = 96;
 // Slack for a cycle: it may open a new leaf page in each table and index it
-// touches and split an interior page.
-constexpr int64_t kCycleSlackPages = 4;
+// touches, split an interior page and add a pointer-map page.
+constexpr int64_t kCycleSlackPages = 16;
 // A writer waits this long for a lock another connection holds (a reader's
 // checkpoint; a second writer is a mistake, and gets an error, not a hang).
 constexpr int kBusyTimeoutMs = 1000;
@@ -37,19 +39,24 @@ constexpr int kBusyTimeoutMs = 1000;
 constexpr int64_t kDropEventsKept = 64;
 // Ranges told in one records_dropped event; beyond it the closest are joined.
 constexpr std::size_t kRangesPerEvent = 64;
-constexpr int kWalCheckpointPagesMax = 1000;  // SQLite's default
+// The WAL is checkpointed at most every 4 MiB (SQLite's default of 1000
+// pages of 4 KiB): each checkpoint is two more syncs.
+constexpr int64_t kWalCheckpointBytesMax = 4 * 1024 * 1024;
 constexpr int kWalCheckpointPagesMin = 16;
 constexpr const char* kStoreAdvice =
     "qmhost store check --site FILE tells what is wrong; qmhost store recover --site FILE keeps what can be read "
     "into a new store and puts the damaged file aside";
 
-// The distinct units of the record table, one index probe each.
-const char kUnitsSql[] = R"(
-WITH RECURSIVE units(name) AS (
-  SELECT (SELECT min(unit) FROM record)
-  UNION ALL
-  SELECT (SELECT min(unit) FROM record WHERE unit > units.name) FROM units WHERE units.name IS NOT NULL)
-SELECT name FROM units WHERE name IS NOT NULL)";
+// The units that have (or had) records.
+const char kUnitsSql[] = "SELECT name FROM unit ORDER BY name";
+// A unit's rows are packed against a new keyframe after this many rows, so
+// that a slow drift (temperatures over an hour) does not grow its frames...
+constexpr int kKeyframeEvery = 256;
+// ...or sooner, once a frame is larger than this (the unit changed a lot),
+// but not within this many rows of the last one: a unit whose every cell
+// changes each cycle gains nothing from a keyframe, its rows are kept raw.
+constexpr std::size_t kKeyframeAfterFrameBytes = 96;
+constexpr int kKeyframeAtMostEvery = 32;
 
 // The events a restarting agent's state is read from: per unit and alarm
 // point the latest raise or clear, per unit the latest health event.
@@ -94,8 +101,16 @@ void bind_unit(sqlite::Statement& statement, int index, const std::string& unit)
 
 struct Store::Statements {
     explicit Statements(sqlite::Connection& db)
-        : insert_record(db, "INSERT INTO record(unit, slave, device_id, ts_ms, local_time, clock_ok, rtype, body) "
-                            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"),
+        : insert_record(db, "INSERT INTO record(unit, slave, device_id, ts_ms, local_time, clock_ok, rtype, body, "
+                            "base) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"),
+          insert_keyframe(db, "INSERT INTO keyframe(unit, body) VALUES (?1, ?2)"),
+          insert_unit(db, "INSERT OR IGNORE INTO unit(name) VALUES (?1)"),
+          // Keyframes whose rows are all gone: every seq up to their last is.
+          remove_keyframes(db, "DELETE FROM keyframe WHERE last_seq < coalesce((SELECT min(seq) FROM record), "
+                               "(SELECT seq FROM sqlite_sequence WHERE name = 'record') + 1)"),
+          // A unit moved on from its keyframe: none of its later rows packs against it.
+          retire_keyframe(db, "UPDATE keyframe SET last_seq = (SELECT seq FROM sqlite_sequence WHERE name = 'record') "
+                              "WHERE id = ?1 AND last_seq IS NULL"),
           insert_event(db, "INSERT INTO event(unit, ts_ms, kind, detail) VALUES (?1, ?2, ?3, ?4)"),
           remove_oldest_records(db, "DELETE FROM record WHERE seq IN (SELECT seq FROM record ORDER BY seq LIMIT ?1) "
                                     "RETURNING seq, confirmed, acked_ms IS NOT NULL"),
@@ -117,6 +132,10 @@ struct Store::Statements {
     {
     }
     sqlite::Statement insert_record;
+    sqlite::Statement insert_keyframe;
+    sqlite::Statement insert_unit;
+    sqlite::Statement remove_keyframes;
+    sqlite::Statement retire_keyframe;
     sqlite::Statement insert_event;
     sqlite::Statement remove_oldest_records;
     sqlite::Statement remove_oldest_events;
@@ -180,6 +199,9 @@ try : settings_(std::move(settings)),
     statements_ = std::make_unique<Statements>(db_);
     issued_at_open_[0] = issued(Stream::Records);
     issued_at_open_[1] = issued(Stream::Events);
+    // The last run's keyframes in use: its rows are all at or below the last seq issued.
+    sqlite::Statement open_keys(db_, "SELECT id FROM keyframe WHERE last_seq IS NULL");
+    while (open_keys.step()) keyframes_to_retire_.push_back(open_keys.integer(0));
 } catch (const sqlite::Error& e) {
     // "file is not a database" and its kin: the file is there but is no store.
     throw StoreError(std::string(e.what()) + ": it is refused, not replaced (" + kStoreAdvice + ")");
@@ -193,6 +215,11 @@ void Store::set_up()
     // shared lock while the journal mode is switched or the check runs.
     db_.execute("PRAGMA busy_timeout = " + std::to_string(kBusyTimeoutMs));
     database_file::refuse_damaged(db_, "store " + path(), kStoreAdvice);
+    // A new store's pages are 1 KiB: a commit rewrites the newest leaf of
+    // each table and index, so the bytes a commit writes (to the WAL, then
+    // at the checkpoint) scale with the page size, not the rows. Must come
+    // before WAL mode and the first table; an existing store keeps its own.
+    db_.execute("PRAGMA page_size = " + std::to_string(store_schema::kPageBytes));
     // Must come before the first table: free pages can then be given back
     // (incremental_vacuum) when the bound is lowered; otherwise they are reused.
     db_.execute("PRAGMA auto_vacuum = INCREMENTAL");
@@ -208,7 +235,7 @@ void Store::set_up()
     // (16 to 1000 pages) and cut back to that size, so a small store does not
     // carry a WAL larger than itself.
     const int64_t checkpoint_pages = std::clamp<int64_t>(settings_.max_mb * kBytesPerMb / page_size_ / 16,
-                                                         kWalCheckpointPagesMin, kWalCheckpointPagesMax);
+                                                         kWalCheckpointPagesMin, kWalCheckpointBytesMax / page_size_);
     db_.execute("PRAGMA wal_autocheckpoint = " + std::to_string(checkpoint_pages));
     db_.execute("PRAGMA journal_size_limit = " + std::to_string(checkpoint_pages * page_size_));
 
@@ -249,18 +276,27 @@ void Store::set_up()
     if (settings_.page_limit > 0) db_.integer("PRAGMA max_page_count = " + std::to_string(settings_.page_limit));
 }
 
-CommitResult Store::commit_cycle(const Cycle& cycle)
+CommitResult Store::commit_cycle(const Cycle& cycle) { return commit_cycles({cycle}); }
+
+CommitResult Store::commit_cycles(const std::vector<Cycle>& cycles)
 {
     CommitResult result;
+    if (cycles.empty()) return CommitResult{true, "", 0};
     try {
         db_.execute("BEGIN IMMEDIATE");
-        write_cycle(cycle, result);
+        for (const Cycle& cycle : cycles) write_cycle(cycle, result);
+        remove_unused_keyframes();
         db_.execute("COMMIT");
     } catch (const sqlite::Error& e) {
         // A failed statement may have ended the transaction itself.
         if (!sqlite3_get_autocommit(db_.handle())) sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
-        note_failure(cycle, e.what());
+        for (const Cycle& cycle : cycles) note_failure(cycle, e.what());
         drop_events_.reset();  // what was counted in the transaction is gone with it
+        // So are the keyframes and unit names it wrote; those from before it
+        // are retired by the next commit that works.
+        for (const auto& [unit, key] : keyframes_) keyframes_to_retire_.push_back(key.id);
+        keyframes_.clear();
+        units_.clear();
         return CommitResult{false, e.what(), 0};
     }
     if (failing_) {
@@ -293,10 +329,42 @@ void Store::write_cycle(const Cycle& cycle, CommitResult& result)
     sqlite::Statement& insert = statements_->insert_record;
     for (const NewRecord& r : cycle.records) {
         insert.bind(1, r.unit).bind(2, int64_t{r.slave}).bind(3, r.device_id).bind(4, r.ts_ms);
-        insert.bind(5, r.local_time).bind(6, int64_t{r.clock_ok}).bind(7, int64_t{r.rtype}).bind_blob(8, r.body);
+        insert.bind(5, r.local_time).bind(6, int64_t{r.clock_ok}).bind(7, int64_t{r.rtype});
+        insert_packed(r, insert);
         insert.run();
     }
     for (const NewEvent& e : cycle.events) insert_event(e);
+}
+
+// The body packed against the unit's keyframe (binds ?8 and ?9), a new
+// keyframe made first when the unit has none, has used its own for
+// kKeyframeEvery rows, or its last frame was large.
+void Store::insert_packed(const NewRecord& record, sqlite::Statement& insert)
+{
+    if (units_.insert(record.unit).second) statements_->insert_unit.bind(1, record.unit).run();
+    Keyframe& key = keyframes_[record.unit];
+    if (key.id == 0 || key.rows >= kKeyframeEvery ||
+        (key.last_frame > kKeyframeAfterFrameBytes && key.rows >= kKeyframeAtMostEvery)) {
+        if (key.id != 0) statements_->retire_keyframe.bind(1, key.id).run();
+        statements_->insert_keyframe.bind(1, record.unit).bind_blob(2, record.body).run();
+        key = Keyframe{sqlite3_last_insert_rowid(db_.handle()), record.body, 0, 0};
+    }
+    ++key.rows;
+    const std::optional<std::vector<unsigned char>> frame = store_codec::pack(key.body, record.body);
+    key.last_frame = frame ? frame->size() : record.body.size();
+    if (!frame || frame->size() >= record.body.size()) {  // no gain (or larger than any body): kept as it came
+        insert.bind_blob(8, record.body).bind_null(9);
+        return;
+    }
+    insert.bind_blob(8, *frame).bind(9, key.id);
+}
+
+void Store::remove_unused_keyframes()
+{
+    // Those left in use by a commit that failed, or by the last run.
+    for (int64_t id : keyframes_to_retire_) statements_->retire_keyframe.bind(1, id).run();
+    keyframes_to_retire_.clear();
+    statements_->remove_keyframes.run();
 }
 
 void Store::insert_event(const NewEvent& event)
@@ -471,6 +539,11 @@ std::optional<NewEvent> Store::move_past_centre(int64_t record_mark, int64_t eve
             told[i].renumbered = sqlite3_changes(db_.handle());
             sqlite::Statement back(db_, "UPDATE " + table + " SET seq = ?1 - seq WHERE seq < 0");
             back.bind(1, shift).run();
+            if (streams[i] == Stream::Records) {
+                // A keyframe's last row moved with the rows.
+                sqlite::Statement keys(db_, "UPDATE keyframe SET last_seq = last_seq + ?1 WHERE last_seq > ?2");
+                keys.bind(1, shift).bind(2, stays).run();
+            }
             const int64_t last = std::max(issued(streams[i]) + shift, marks[i]);
             sqlite::Statement sequence(db_, "INSERT OR REPLACE INTO sqlite_sequence(rowid, name, seq) VALUES "
                                             "((SELECT rowid FROM sqlite_sequence WHERE name = ?1), ?1, ?2)");

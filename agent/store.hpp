@@ -25,6 +25,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,9 @@ struct StoreSettings {
     bool forwarding = false;
     // Where the store's own warnings go (one line each); default standard error.
     std::function<void(const std::string&)> warn;
+    // Cycles handed in are committed together at most this often (ms); 0:
+    // each at once, one sync per cycle.
+    int commit_interval_ms = 1000;
     // Tests: SQLite's max_page_count, so a "full disk" comes at a chosen size. 0: none.
     int64_t page_limit = 0;
 };
@@ -129,6 +133,8 @@ public:
     // on `warn`, and the next commit that works adds a store_error and a
     // records_dropped event for the cycles lost meanwhile.
     CommitResult commit_cycle(const Cycle& cycle);
+    // Several cycles in one transaction (one sync): all of them or none.
+    CommitResult commit_cycles(const std::vector<Cycle>& cycles);
 
     ResumeState resume_state();
 
@@ -170,8 +176,18 @@ private:
     struct Statements;
     struct Removed;
 
+    // The keyframe a unit's next rows are packed against.
+    struct Keyframe {
+        int64_t id = 0;  // 0: none yet in this run
+        std::vector<unsigned char> body;
+        int rows = 0;                // rows packed against it
+        std::size_t last_frame = 0;  // the last one's frame size
+    };
+
     void set_up();
     void write_cycle(const Cycle& cycle, CommitResult& result);
+    void insert_packed(const NewRecord& record, sqlite::Statement& insert);
+    void remove_unused_keyframes();
     void make_room(int64_t needed_bytes, int64_t time_ms, CommitResult& result);
     void remove_old(int64_t time_ms);
     void record_drops(const Removed& removed, const std::string& reason, int64_t time_ms, CommitResult& result);
@@ -192,7 +208,10 @@ private:
     // opened, or when it last moved past the centre's marks.
     int64_t issued_at_open_[2] = {0, 0};
     int64_t records_sent_up_to_ = 0;
-    std::optional<int64_t> drop_events_;  // the records_dropped events in the store; none: to be counted
+    std::optional<int64_t> drop_events_;
+    std::map<std::string, Keyframe> keyframes_;
+    std::vector<int64_t> keyframes_to_retire_;  // no longer in memory, last_seq still NULL
+    std::set<std::string> units_;  // in the unit table  // the records_dropped events in the store; none: to be counted
 
     // While commits fail: since when, why, and what was lost.
     bool failing_ = false;

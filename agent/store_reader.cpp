@@ -33,7 +33,6 @@ void bind_query(sqlite::Statement& statement, const StoreQuery& query)
     statement.bind(5, query.limit > 0 ? query.limit : int64_t{-1});
 }
 
-StoreKind kind_of(bool ingest) { return ingest ? StoreKind::Ingest : StoreKind::Site; }
 
 }  // namespace
 
@@ -45,13 +44,14 @@ try : db_(path, SQLITE_OPEN_READONLY) {
         if (meta.text(0) == "kind") ingest_ = meta.text(1) == "ingest";
         else (meta.text(0) == "site" ? site_ : store_id_) = meta.text(1);
     }
+    plain_ = !ingest_ && site_kind(db_) == StoreKind::SitePlain;
 } catch (const sqlite::Error& e) {
     throw StoreError(e.what());
 }
 
 void StoreReader::each_record(const StoreQuery& query, const std::function<bool(const StoredRecord&)>& visit)
 {
-    sqlite::Statement rows(db_, select_records(kind_of(ingest_)) + where_and_order(query, ingest_));
+    sqlite::Statement rows(db_, select_records(ingest_ ? StoreKind::Ingest : plain_ ? StoreKind::SitePlain : StoreKind::Site) + where_and_order(query, ingest_));
     bind_query(rows, query);
     while (rows.step())
         if (!visit(decode_record(rows))) break;
@@ -68,7 +68,7 @@ std::vector<std::string> StoreReader::units()
 
 void StoreReader::each_event(const StoreQuery& query, const std::function<bool(const StoredEvent&)>& visit)
 {
-    sqlite::Statement rows(db_, select_events(kind_of(ingest_)) + where_and_order(query, ingest_));
+    sqlite::Statement rows(db_, select_events(ingest_ ? StoreKind::Ingest : StoreKind::Site) + where_and_order(query, ingest_));
     bind_query(rows, query);
     while (rows.step())
         if (!visit(decode_event(rows))) break;

@@ -75,6 +75,7 @@ public:
 private:
     sqlite::Connection db_;
     bool ingest_ = false;
+    bool plain_ = false;  // a site's store of the first version: no keyframes
     std::string store_id_;
     std::string site_;
 };

@@ -3,6 +3,7 @@
 #include "agent/events.hpp"
 #include "agent/sqlite.hpp"
 #include "agent/store.hpp"
+#include "agent/store_codec.hpp"
 #include "agent/store_schema.hpp"
 #include "agent/time_text.hpp"
 
@@ -76,6 +77,13 @@ public:
     int64_t kept() const { return kept_; }
     int64_t last_seq() const { return last_seq_; }
     const SeqRanges& lost() const { return lost_; }
+    // Rows copied that turned out unreadable.
+    void lose(const std::vector<int64_t>& seqs)
+    {
+        if (seqs.empty()) return;
+        kept_ -= static_cast<int64_t>(seqs.size());
+        lost_ = merge_ranges(lost_, ranges_of(seqs));
+    }
 
 private:
     static constexpr int kMostRuns = 100000;
@@ -102,9 +110,14 @@ private:
     {
         sqlite3_stmt* source = rows.handle();
         const int columns = sqlite3_column_count(source);
-        std::string sql = "INSERT INTO " + table_ + " VALUES (";
-        for (int i = 0; i < columns; ++i) sql += i == 0 ? "?" : ", ?";
-        sqlite::Statement put(to_, sql + ")");
+        // By name: a store of an earlier version lacks the later columns.
+        std::string names;
+        std::string values;
+        for (int i = 0; i < columns; ++i) {
+            names += std::string(i == 0 ? "\"" : ", \"") + sqlite3_column_name(source, i) + "\"";
+            values += i == 0 ? "?" : ", ?";
+        }
+        sqlite::Statement put(to_, "INSERT INTO " + table_ + "(" + names + ") VALUES (" + values + ")");
         for (int i = 0; i < columns; ++i) sqlite3_bind_value(put.handle(), i + 1, sqlite3_column_value(source, i));
         put.run();
         ++kept_;
@@ -205,6 +218,45 @@ void write_meta(sqlite::Connection& to, const std::string& store_id, const std::
     }
 }
 
+// The keyframes that can be read; a keyframe lost with a
+// damaged page takes the rows packed against it (drop_unreadable).
+void copy_keyframes(sqlite::Connection& from, sqlite::Connection& to)
+{
+    try {
+        sqlite::Statement rows(from, "SELECT id, unit, body, last_seq FROM keyframe ORDER BY id");
+        sqlite::Statement put(to, "INSERT INTO keyframe(id, unit, body, last_seq) VALUES (?1, ?2, ?3, ?4)");
+        while (rows.step()) {
+            put.bind(1, rows.integer(0)).bind(2, rows.text(1)).bind_blob(3, rows.blob(2));
+            if (rows.is_null(3)) put.bind_null(4);
+            else put.bind(4, rows.integer(3));
+            put.run();
+            put.reset();
+        }
+    } catch (const sqlite::Error&) {
+        // A first-version store has none; a damaged table keeps what came before the damage.
+    }
+}
+
+// Rows whose keyframe was not kept, or whose body does not unpack against
+// it, are lost rather than kept unreadable.
+void drop_unreadable(sqlite::Connection& to, TableCopy& records)
+{
+    std::vector<int64_t> lost;
+    {
+        sqlite::Statement rows(to, "SELECT record.seq, record.body, keyframe.body FROM record LEFT JOIN keyframe "
+                                   "ON keyframe.id = record.base WHERE record.base IS NOT NULL");
+        while (rows.step())
+            if (rows.is_null(2) || !store_codec::unpack(rows.blob(2), rows.blob(1))) lost.push_back(rows.integer(0));
+    }
+    sqlite::Statement remove(to, "DELETE FROM record WHERE seq = ?1");
+    for (int64_t seq : lost) {
+        remove.bind(1, seq).run();
+        remove.reset();
+    }
+    to.execute("INSERT OR IGNORE INTO unit(name) SELECT DISTINCT unit FROM record");
+    records.lose(lost);
+}
+
 // The rows of `from` (none when it cannot be opened or lost its meta table)
 // into the new store `to`, inside the caller's transaction.
 Recovery copy_into(sqlite::Connection* from, sqlite::Connection& to, const std::string& site)
@@ -214,10 +266,12 @@ Recovery copy_into(sqlite::Connection* from, sqlite::Connection& to, const std::
     r.store_id_kept = store_id.has_value();
     write_meta(to, store_id ? *store_id : new_store_id(), site);
     if (!r.store_id_kept) return r;  // a new store id: its seqs start anew
+    copy_keyframes(*from, to);
     TableCopy records(*from, to, "record");
     TableCopy events(*from, to, "event");
     records.run();
     events.run();
+    drop_unreadable(to, records);
     keep_sequence(to, "record", records.last_seq());
     keep_sequence(to, "event", events.last_seq());
     r.records_kept = records.kept();
@@ -246,6 +300,7 @@ Recovery recover_store(const std::string& path, const std::string& site)
     try {
         const std::unique_ptr<sqlite::Connection> from = open_damaged(aside);
         sqlite::Connection to(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        to.execute("PRAGMA page_size = " + std::to_string(store_schema::kPageBytes));
         to.execute("PRAGMA auto_vacuum = INCREMENTAL");
         to.execute("PRAGMA journal_mode = WAL");
         to.execute("BEGIN IMMEDIATE");

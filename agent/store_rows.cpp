@@ -1,5 +1,7 @@
 #include "agent/store_rows.hpp"
 
+#include "agent/store_codec.hpp"
+
 #include <array>
 #include <cstddef>
 
@@ -11,18 +13,21 @@ namespace {
 struct Column {
     const char* site;
     const char* ingest;
+    const char* plain = nullptr;  // a site's store of the first version, when it differs from `site`
 };
 
 // An ingest store keeps only what the centre confirmed (so no acked time, all
 // confirmed) and names each row's site and store; a site's store is one of each.
 enum RecordColumn : std::size_t {
     kRecordSeq, kRecordUnit, kRecordSlave, kRecordDeviceId, kRecordTs, kRecordLocalTime, kRecordClockOk,
-    kRecordRtype, kRecordAcked, kRecordConfirmed, kRecordBody, kRecordSite, kRecordStore, kRecordColumns
+    kRecordRtype, kRecordAcked, kRecordConfirmed, kRecordBody, kRecordSite, kRecordStore, kRecordBase,
+    kRecordKeyframe, kRecordColumns
 };
 constexpr std::array<Column, kRecordColumns> kRecord = {{
     {"seq", "seq"}, {"unit", "unit"}, {"slave", "slave"}, {"device_id", "device_id"}, {"ts_ms", "ts_ms"},
     {"local_time", "local_time"}, {"clock_ok", "clock_ok"}, {"rtype", "rtype"}, {"acked_ms", "NULL"},
-    {"confirmed", "1"}, {"body", "body"}, {"NULL", "site"}, {"NULL", "store"},
+    {"confirmed", "1"}, {"body", "body"}, {"NULL", "site"}, {"NULL", "store"}, {"base", "NULL", "NULL"},
+    {"(SELECT keyframe.body FROM keyframe WHERE keyframe.id = record.base)", "NULL", "NULL"},
 }};
 
 enum EventColumn : std::size_t {
@@ -39,7 +44,9 @@ std::string select_from(const std::array<Column, N>& columns, StoreKind kind, co
 {
     std::string sql = "SELECT ";
     for (std::size_t i = 0; i < N; ++i)
-        sql += std::string(i == 0 ? "" : ", ") + (kind == StoreKind::Site ? columns[i].site : columns[i].ingest);
+        sql += std::string(i == 0 ? "" : ", ") + (kind == StoreKind::Ingest                             ? columns[i].ingest
+                                                  : kind == StoreKind::SitePlain && columns[i].plain ? columns[i].plain
+                                                                                                     : columns[i].site);
     return sql + " FROM " + table;
 }
 
@@ -61,6 +68,12 @@ void open_for_reading(sqlite::Connection& db)
         throw StoreError(db.path() + " is not a store");
 }
 
+StoreKind site_kind(sqlite::Connection& db)
+{
+    return db.integer("SELECT count(*) FROM sqlite_schema WHERE name = 'keyframe'") == 1 ? StoreKind::Site
+                                                                                         : StoreKind::SitePlain;
+}
+
 const char* table_of(Stream stream) { return stream == Stream::Records ? "record" : "event"; }
 
 std::string select_records(StoreKind kind) { return select_from(kRecord, kind, "record"); }
@@ -80,6 +93,14 @@ StoredRecord decode_record(const sqlite::Statement& row)
     r.acked_ms = optional_integer(row, at(kRecordAcked));
     r.confirmed = row.integer(at(kRecordConfirmed)) != 0;
     r.body = row.blob(at(kRecordBody));
+    if (!row.is_null(at(kRecordBase))) {
+        // Packed against its keyframe; a row whose keyframe is gone or whose
+        // frame does not unpack is refused, never passed on altered.
+        std::optional<std::vector<unsigned char>> body;
+        if (!row.is_null(at(kRecordKeyframe))) body = store_codec::unpack(row.blob(at(kRecordKeyframe)), r.body);
+        if (!body) throw StoreError("record " + std::to_string(r.seq) + ": its body cannot be unpacked");
+        r.body = std::move(*body);
+    }
     r.site = row.text(at(kRecordSite));
     r.store = row.text(at(kRecordStore));
     return r;

@@ -12,7 +12,13 @@
 
 namespace agent {
 
-enum class StoreKind { Site, Ingest };
+// Site: a site's store (bodies may be packed against keyframes); SitePlain:
+// one of the first version, every body as the driver handed it, read as it
+// is until its agent brings it forward; Ingest: a centre's.
+enum class StoreKind { Site, SitePlain, Ingest };
+
+// Which of the two a site's store is.
+StoreKind site_kind(sqlite::Connection& db);
 
 // A read-only connection made ready beside a writer; throws StoreError when
 // the file is not a store of either kind.

@@ -21,10 +21,26 @@ CREATE TABLE IF NOT EXISTS record(
   rtype INTEGER NOT NULL,
   acked_ms INTEGER,               -- when the broker acknowledged it
   confirmed INTEGER NOT NULL DEFAULT 0,  -- the centre confirmed it kept it
-  body BLOB NOT NULL              -- as the driver handed it
+  body BLOB NOT NULL,             -- base NULL: as the driver handed it; else packed against the keyframe
+  base INTEGER                    -- the keyframe the body is packed against
 );
-CREATE INDEX IF NOT EXISTS record_unit_time ON record(unit, ts_ms);
+-- Time first: a commit's new entries sit side by side in the newest leaf,
+-- whatever the number of units, rather than one leaf per unit.
+CREATE INDEX IF NOT EXISTS record_time ON record(ts_ms, unit);
 CREATE INDEX IF NOT EXISTS record_open ON record(seq) WHERE confirmed = 0;
+-- A copy of one record of a unit, the base the unit's next rows are packed
+-- against. last_seq: no row above it packs against it (set when the unit
+-- moves to a new keyframe; NULL while in use): it goes once every row up to
+-- it is gone.
+CREATE TABLE IF NOT EXISTS keyframe(
+  id INTEGER PRIMARY KEY,
+  unit TEXT NOT NULL,
+  body BLOB NOT NULL,
+  last_seq INTEGER
+);
+CREATE INDEX IF NOT EXISTS keyframe_done ON keyframe(last_seq) WHERE last_seq IS NOT NULL;
+-- The units that have records: the store's retention walks them.
+CREATE TABLE IF NOT EXISTS unit(name TEXT PRIMARY KEY) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS event(
   seq INTEGER PRIMARY KEY AUTOINCREMENT,
   unit TEXT,                      -- NULL: the agent's own
@@ -40,8 +56,19 @@ CREATE INDEX IF NOT EXISTS event_open ON event(seq) WHERE confirmed = 0;
 
 const std::vector<Step>& steps()
 {
-    // Version 1 is the first: nothing to bring forward yet.
-    static const std::vector<Step> known;
+    static const std::vector<Step> known = {
+        // 1 to 2: bodies packed against keyframes (the rows of 1 stay as
+        // they were: base NULL), the time-first index, the unit list.
+        {1, R"(
+ALTER TABLE record ADD COLUMN base INTEGER;
+DROP INDEX IF EXISTS record_unit_time;
+CREATE INDEX record_time ON record(ts_ms, unit);
+CREATE TABLE keyframe(id INTEGER PRIMARY KEY, unit TEXT NOT NULL, body BLOB NOT NULL, last_seq INTEGER);
+CREATE INDEX keyframe_done ON keyframe(last_seq) WHERE last_seq IS NOT NULL;
+CREATE TABLE unit(name TEXT PRIMARY KEY) WITHOUT ROWID;
+INSERT INTO unit(name) SELECT DISTINCT unit FROM record;
+)"},
+    };
     return known;
 }
 

@@ -13,7 +13,11 @@
 namespace agent::store_schema {
 
 // The version this program writes (meta's "schema_version").
-constexpr int kVersion = 1;
+constexpr int kVersion = 2;
+
+// A new store's page size: a commit rewrites the newest leaf of each table
+// and index, so what it writes scales with the page, not the rows.
+constexpr int kPageBytes = 1024;
 
 // The tables and indexes of kVersion (CREATE ... IF NOT EXISTS).
 extern const char kTables[];

@@ -64,6 +64,7 @@ done
     echo "]}"
 } >"$work/site.json"
 units=$((rtu_lines * 3 + tcp_units))
+answering=$((rtu_lines * 2 + tcp_units))  # the silent slaves store nothing
 
 if $callgrind; then
     valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" --collect-atstart=no \
@@ -74,7 +75,7 @@ if $callgrind; then
     sleep "$seconds"
     kill -TERM "$agent"
     wait "$agent" || { echo "$script: the agent failed:" >&2; cat "$work/agent.log" >&2; exit 1; }
-    records=$(sqlite3 "$work/store.db" "SELECT count(*) FROM record")
+    records=$(sqlite3 -cmd ".timeout 5000" "$work/store.db" "SELECT count(*) FROM record")
     # One unit on its line: a commit per unit cycle, and the agent's two events.
     commits=$((records + 2))
     echo "$script: callgrind, one TCP unit at 0.1 s for $seconds s: $records unit cycles, $commits commits"
@@ -96,11 +97,17 @@ disk_bytes() { awk '/^write_bytes/ { print $2 }' "/proc/$agent/io"; }
 rss_kb() { awk '/^VmRSS/ { print $2 }' "/proc/$agent/status"; }
 store_bytes() { stat -c %s "$work/store.db" "$work/store.db-wal" 2>/dev/null | awk '{ s += $1 } END { print s + 0 }'; }
 
+# Measured from the first commit on: the store and its tables exist then.
+for _ in $(seq 100); do
+    [ -s "$work/store.db" ] && [ "$(sqlite3 -cmd ".timeout 5000" "file:$work/store.db?mode=ro" "SELECT count(*) FROM record" 2>/dev/null || echo 0)" -gt 0 ] && break
+    sleep 0.1
+done
 echo "$script: $rtu_lines RTU lines of 3 units (one silent), $tcp_units TCP units, interval $interval s, $seconds s"
 printf '%6s %10s %10s %12s %10s\n' second "cpu %" "rss kB" "store B" records
 start_ticks=$(cpu_ticks)
 start_user=$(user_ticks)
 start_disk=$(disk_bytes)
+start_records=$(sqlite3 -cmd ".timeout 5000" "$work/store.db" "SELECT count(*) FROM record")
 start_ns=$(date +%s%N)
 first_rss=$(rss_kb)
 last_ticks=$start_ticks
@@ -113,13 +120,14 @@ for second in $(seq 10 10 "$seconds"); do
     printf '%6s %10s %10s %12s %10s\n' "$second" \
         "$(awk -v t=$((now_ticks - last_ticks)) -v hz="$ticks" -v ns=$((now_ns - last_ns)) \
             'BEGIN { printf "%.2f", 100 * t / hz / (ns / 1e9) }')" \
-        "$(rss_kb)" "$(store_bytes)" "$(sqlite3 "$work/store.db" "SELECT count(*) FROM record")"
+        "$(rss_kb)" "$(store_bytes)" "$(sqlite3 -cmd ".timeout 5000" "$work/store.db" "SELECT count(*) FROM record")"
     last_ticks=$now_ticks
     last_ns=$now_ns
 done
 end_ticks=$(cpu_ticks)
 end_user=$(user_ticks)
 end_disk=$(disk_bytes)
+end_records=$(sqlite3 -cmd ".timeout 5000" "$work/store.db" "SELECT count(*) FROM record")
 end_ns=$(date +%s%N)
 last_rss=$(rss_kb)
 # After the measured time: strace slows the agent down while attached.
@@ -127,24 +135,27 @@ timeout -s INT 20 strace -f -T -e trace=fsync,fdatasync -p "$agent" -o "$work/st
 kill -TERM "$agent"
 wait "$agent" || { echo "$script: the agent did not exit 0" >&2; exit 1; }
 
-records=$(sqlite3 "$work/store.db" "SELECT count(*) FROM record")
-used=$(sqlite3 "$work/store.db" "SELECT (SELECT page_count FROM pragma_page_count) - (SELECT freelist_count FROM pragma_freelist_count)")
-page=$(sqlite3 "$work/store.db" "PRAGMA page_size")
+records=$(sqlite3 -cmd ".timeout 5000" "$work/store.db" "SELECT count(*) FROM record")
+used=$(sqlite3 -cmd ".timeout 5000" "$work/store.db" "SELECT (SELECT page_count FROM pragma_page_count) - (SELECT freelist_count FROM pragma_freelist_count)")
+page=$(sqlite3 -cmd ".timeout 5000" "$work/store.db" "PRAGMA page_size")
 awk -v t=$((end_ticks - start_ticks)) -v u=$((end_user - start_user)) -v hz="$ticks" -v ns=$((end_ns - start_ns)) -v first="$first_rss" \
-    -v last="$last_rss" -v records="$records" -v bytes=$((used * page)) -v interval="$interval" \
-    -v disk=$((end_disk - start_disk)) '
+    -v last="$last_rss" -v records="$records" -v units="$answering" -v bytes=$((used * page)) -v interval="$interval" \
+    -v disk=$((end_disk - start_disk)) -v window=$((end_records - start_records)) '
     BEGIN {
         printf "cpu: %.2f %% of one core (%.1f s over %.0f s, %.1f s of it in the process, %.1f s in the kernel)\n",
                100 * t / hz / (ns / 1e9), t / hz, ns / 1e9, u / hz, (t - u) / hz
         printf "resident memory: %d kB at the start, %d kB at the end\n", first, last
         printf "store: %d records, %d bytes in use, %.0f bytes per record, %.1f MB per unit per day at %s s\n",
                records, bytes, bytes / records, bytes / records * 86400 / interval / 1e6, interval
-        printf "written to the disk: %.0f kB/s, %.1f GB a day\n", disk / (ns / 1e9) / 1e3, disk / (ns / 1e9) * 86400 / 1e9
+        printf "written to the disk: %.0f kB/s, %.1f GB a day, %.0f bytes per record (%d records in the window)\n",
+               disk / (ns / 1e9) / 1e3, disk / (ns / 1e9) * 86400 / 1e9, disk / window, window
+        printf "days of history in 256 MiB: %.2f at 1 s, %.1f at 5 s (%d units)\n",
+               256 * 1048576 / (bytes / records) / units / 86400, 5 * 256 * 1048576 / (bytes / records) / units / 86400, units
     }'
 awk '/fsync|fdatasync/ { gsub(/[<>]/, "", $NF); print $NF }' "$work/strace.log" | sort -n |
     awk '{ v[++n] = $1; s += $1 }
          END { if (!n) { print "WAL syncs: none seen"; exit }
                p = int(n * 0.99); if (p < 1) p = 1
-               printf "WAL syncs in the 20 s after: %d, mean %.2f ms, median %.2f ms, p99 %.2f ms\n",
-                      n, 1000 * s / n, 1000 * v[int((n + 1) / 2)], 1000 * v[p] }'
+               printf "WAL syncs in the 20 s after: %d (%.1f a second), mean %.2f ms, median %.2f ms, p99 %.2f ms\n",
+                      n, n / 20, 1000 * s / n, 1000 * v[int((n + 1) / 2)], 1000 * v[p] }'
 echo "units: $units"

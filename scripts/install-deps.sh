@@ -17,7 +17,9 @@
 set -euo pipefail
 
 declare -A group=(
-    [demo]="build-essential cmake pkg-config libjsoncpp-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev libmicrohttpd-dev libmosquitto-dev"
+    # libzstd-dev: the store packs record bodies with zstd; the package gets
+    # libzstd1 in its Depends from dpkg-shlibdeps.
+    [demo]="build-essential cmake pkg-config libjsoncpp-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev libmicrohttpd-dev libmosquitto-dev libzstd-dev"
     # pymodbus's serial server imports pyserial and serial-asyncio, which
     # python3-pymodbus only recommends.
     # The agent's HTTP side is tested with real clients: Prometheus (and its

@@ -17,7 +17,7 @@ work=$(dirname "$sysroot")/target-apt
 # need at link time (libmosquitto: OpenSSL and cJSON; libmicrohttpd and
 # qmhost's client: GnuTLS and its own, with the -dev packages its pkg-config
 # file requires); Boost is headers only.
-packages=(libjsoncpp-dev libjsoncpp25 libmodbus-dev libmodbus5 libsqlite3-dev libsqlite3-0 libmicrohttpd-dev libmicrohttpd12 libgnutls28-dev libgnutls30 nettle-dev libtasn1-6-dev libidn2-dev libp11-kit-dev libnettle8 libhogweed6 libgmp10 libp11-kit0 libidn2-0 libunistring2 libtasn1-6 libffi8 libmosquitto-dev libmosquitto1 libssl3 libcjson1 libgtest-dev libgmock-dev)
+packages=(libjsoncpp-dev libjsoncpp25 libmodbus-dev libmodbus5 libsqlite3-dev libsqlite3-0 libmicrohttpd-dev libmicrohttpd12 libgnutls28-dev libgnutls30 nettle-dev libtasn1-6-dev libidn2-dev libp11-kit-dev libnettle8 libhogweed6 libgmp10 libp11-kit0 libidn2-0 libunistring2 libtasn1-6 libffi8 libmosquitto-dev libmosquitto1 libssl3 libcjson1 libzstd-dev libzstd1 libgtest-dev libgmock-dev)
 marker=$sysroot/.qm-packages
 
 mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/debs"

@@ -91,6 +91,25 @@ TEST(SiteFile, DriverSettingsAreRefusedByPath)
     }
 }
 
+TEST(SiteFile, CommitIntervalDefaultsToASecondWithinItsRange)
+{
+    Json::Value root;
+    root["site"] = "s";
+    root["store"]["path"] = "store.db";
+    root["lines"][0]["link"]["type"] = "tcp";
+    root["lines"][0]["units"][0]["slave"] = 1;
+    root["lines"][0]["units"][0]["name"] = "u";
+    EXPECT_EQ(agent::check_site(root, "/x").store.commit_interval_ms, 1000);
+    for (const int ms : {0, 60000}) {
+        root["store"]["commit_interval_ms"] = ms;
+        EXPECT_EQ(agent::check_site(root, "/x").store.commit_interval_ms, ms);
+    }
+    for (const Json::Value& refused : {Json::Value(-1), Json::Value(60001), Json::Value("1000")}) {
+        root["store"]["commit_interval_ms"] = refused;
+        EXPECT_ANY_THROW(agent::check_site(root, "/x")) << refused;
+    }
+}
+
 TEST(SiteFile, HashIsSha256)
 {
     // FIPS 180-4's examples: one block, an empty message, and two blocks.

@@ -274,6 +274,51 @@ def read_records(path):
     return [data[i:i + RECORD_SIZE] for i in range(0, len(data), RECORD_SIZE)]
 
 
+_zstd = None
+
+
+def store_body(body, keyframe):
+    """A store row's body as the driver handed it: kept raw, or a magicless
+    zstd frame packed against its keyframe's body (read with the system's
+    libzstd, the library the store uses)."""
+    global _zstd
+    if keyframe is None:
+        return body
+    if _zstd is None:
+        import ctypes
+        _zstd = ctypes.CDLL("libzstd.so.1")
+        _zstd.ZSTD_createDCtx.restype = ctypes.c_void_p
+        _zstd.ZSTD_DCtx_setParameter.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int]
+        _zstd.ZSTD_DCtx_refPrefix.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t]
+        _zstd.ZSTD_decompressStream.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p]
+        _zstd.ZSTD_decompressStream.restype = ctypes.c_size_t
+        _zstd.ZSTD_freeDCtx.argtypes = [ctypes.c_void_p]
+    import ctypes
+
+    class Buffer(ctypes.Structure):
+        _fields_ = [("data", ctypes.c_void_p), ("size", ctypes.c_size_t), ("pos", ctypes.c_size_t)]
+    dctx = _zstd.ZSTD_createDCtx()
+    try:
+        _zstd.ZSTD_DCtx_setParameter(dctx, 1000, 1)  # ZSTD_d_format: ZSTD_f_zstd1_magicless
+        _zstd.ZSTD_DCtx_refPrefix(dctx, bytes(keyframe), len(keyframe))
+        source = ctypes.create_string_buffer(bytes(body), len(body))
+        out = ctypes.create_string_buffer(64 * 1024)
+        inb = Buffer(ctypes.cast(source, ctypes.c_void_p), len(body), 0)
+        outb = Buffer(ctypes.cast(out, ctypes.c_void_p), len(out), 0)
+        left = _zstd.ZSTD_decompressStream(dctx, ctypes.byref(outb), ctypes.byref(inb))
+        if left != 0 or inb.pos != len(body):
+            raise AssertionError("a stored body does not unpack against its keyframe")
+        return out.raw[:outb.pos]
+    finally:
+        _zstd.ZSTD_freeDCtx(dctx)
+
+
+# A site store's records with their bodies whole: SELECT STORE_RECORDS_SQL % "columns" gives the
+# columns then (body, keyframe body) for store_body.
+STORE_RECORDS_SQL = ("SELECT %s, body, (SELECT keyframe.body FROM keyframe WHERE keyframe.id = record.base) "
+                     "FROM record")
+
+
 def record_register(record, offset, index=0):
     return struct.unpack_from("<H", record, offset + 2 * index)[0]
 

@@ -11,7 +11,8 @@ import sqlite3
 import subprocess
 import time
 
-from e2e_support import (RECORD_SIZE, RETURN_AIR_HIGH, EndToEndTest, main, record_device_id, run_qmhost,
+from e2e_support import (RECORD_SIZE, RETURN_AIR_HIGH, STORE_RECORDS_SQL, EndToEndTest, main, record_device_id,
+                         run_qmhost, store_body,
                          wait_until)
 
 INTERVAL_S = 0.2
@@ -32,7 +33,8 @@ def read_store(path):
         check = db.execute("PRAGMA integrity_check").fetchone()[0]
         if not db.execute("SELECT count(*) FROM sqlite_schema WHERE name IN ('record', 'event')").fetchone()[0]:
             return check, [], []
-        records = db.execute("SELECT seq, unit, device_id, body FROM record ORDER BY seq").fetchall()
+        records = [(seq, unit, device_id, store_body(body, keyframe)) for seq, unit, device_id, body, keyframe in
+                   db.execute(STORE_RECORDS_SQL % "seq, unit, device_id" + " ORDER BY seq")]
         events = [(seq, unit, kind, json.loads(detail)) for seq, unit, kind, detail in
                   db.execute("SELECT seq, unit, kind, detail FROM event ORDER BY seq")]
         return check, records, events

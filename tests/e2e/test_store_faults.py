@@ -14,9 +14,6 @@ import urllib.request
 from e2e_support import EndToEndTest, free_tcp_port, main, run_qmhost, wait_until
 from mqtt_support import Broker
 
-PAGE = 4096
-
-
 def scalar(path, sql):
     """The first column of the first row; 0 before the store is set up."""
     try:
@@ -85,9 +82,10 @@ class StoreFaults(EndToEndTest):
             return "an empty file, not a store"
 
         def garbled():
+            page = scalar(self.store, "PRAGMA page_size")  # a new store's pages are 1 KiB
             with open(self.store, "r+b") as f:
-                f.seek((middle_record_page(self.store) - 1) * PAGE)
-                f.write(bytes([0xA5]) * PAGE)
+                f.seek((middle_record_page(self.store) - 1) * page)
+                f.write(bytes([0xA5]) * page)
             return "is damaged"
 
         def no_store():

@@ -92,6 +92,7 @@ int main(int argc, char** argv)
             if (cycles == 0 || n <= cycles) {
                 store.write(make_cycle(n, units));
                 publisher.wake();
+                if (cycles != 0 && n == cycles) store.flush();
                 if (cycles != 0 && n == cycles) std::cout << "outbox_agent: committed " << n << std::endl;
             }
             const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(interval);
