@@ -296,6 +296,9 @@ class AgentOverHttp(EndToEndTest):
 
     def test_the_page_shows_each_unit_and_follows_its_changes(self):
         self.start_agent()
+        # Events are read as committed: up to the store's commit interval after the cycle.
+        wait_until(lambda: any(e["kind"] == "alarm_raised" for e in json.loads(self.get("/api/events"))["events"]),
+                   "the alarm's event committed", timeout=10)
         dom = self.chromium("--virtual-time-budget=7000", "--dump-dom")
         values = self.shown_values(dom)
         for unit, shown in SHOWN.items():
