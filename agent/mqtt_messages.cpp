@@ -1,6 +1,7 @@
 #include "agent/mqtt_messages.hpp"
 
 #include "agent/events.hpp"
+#include "agent/flat_json.hpp"
 #include "agent/time_text.hpp"
 #include "agent/unit_state.hpp"
 #include "host/contract.hpp"
@@ -86,6 +87,18 @@ std::optional<Json::Value> read_object(const void* payload, std::size_t length, 
     return value;
 }
 
+// The same bounds, then the object's members as flat_json reads them.
+bool read_flat(const void* payload, std::size_t length, std::vector<flat_json::Member>& members, Refused& refused)
+{
+    const char* text = static_cast<const char*>(payload);
+    if (length == 0 || length > kMaxPayloadBytes || text == nullptr)
+        return refuse(refused, Refusal::TooLarge, "not 1 to " + std::to_string(kMaxPayloadBytes) + " bytes");
+    if (nested_deeper_than(text, length, kMaxNesting))
+        return refuse(refused, Refusal::TooDeep, "nested deeper than " + std::to_string(kMaxNesting));
+    if (!flat_json::read_object(text, length, members)) return refuse(refused, Refusal::NotJson, "not one JSON object");
+    return true;
+}
+
 // The members of one object, read each by its type and range; the first
 // that fails is kept in `refused`, and what fails reads as empty.
 class Members {
@@ -153,13 +166,87 @@ private:
     bool ok_ = true;
 };
 
+// The same reads over a record message's members as flat_json finds them:
+// no document is built for the messages the ingest takes in most.
+class FlatMembers {
+public:
+    FlatMembers(const std::vector<flat_json::Member>& members, Refused& refused) : members_(members), refused_(refused)
+    {
+    }
+
+    bool ok() const { return ok_; }
+
+    int64_t whole(const char* name, int64_t low, int64_t high)
+    {
+        const flat_json::Member* v = find(name);
+        int64_t value = 0;
+        const flat_json::Whole whole =
+            v && v->kind == flat_json::Kind::Integer ? flat_json::whole_value(v->raw, value) : flat_json::Whole::NotWhole;
+        if (whole == flat_json::Whole::NotWhole) return fail(Refusal::BadMember, name, "no whole number"), 0;
+        if (whole == flat_json::Whole::OutOfInt64 || value < low || value > high)
+            return fail(Refusal::OutOfRange, name, "not " + std::to_string(low) + " to " + std::to_string(high)), 0;
+        return value;
+    }
+
+    std::string text(const char* name, std::size_t max_length)
+    {
+        const flat_json::Member* v = find(name);
+        if (!v || v->kind != flat_json::Kind::String) return fail(Refusal::BadMember, name, "no text"), std::string();
+        if (v->text.empty() || v->text.size() > max_length)
+            return fail(Refusal::OutOfRange, name, "not 1 to " + std::to_string(max_length) + " characters"), std::string();
+        return v->text;
+    }
+
+    std::string level(const char* name)
+    {
+        std::string out = text(name, kMaxStoreIdLength);
+        if (ok_ && !is_topic_level(out)) return fail(Refusal::OutOfRange, name, "not one topic level"), std::string();
+        return out;
+    }
+
+    bool flag(const char* name)
+    {
+        const flat_json::Member* v = find(name);
+        if (!v || (v->kind != flat_json::Kind::True && v->kind != flat_json::Kind::False))
+            return fail(Refusal::BadMember, name, "no true or false"), false;
+        return v->kind == flat_json::Kind::True;
+    }
+
+    // A string member's decoded text, or null when it is not a string.
+    const std::string* string_member(const char* name)
+    {
+        const flat_json::Member* v = find(name);
+        if (!v || v->kind != flat_json::Kind::String) return fail(Refusal::BadMember, name, "no text"), nullptr;
+        return &v->text;
+    }
+
+    void fail(Refusal reason, const char* name, const std::string& why)
+    {
+        if (ok_) refuse(refused_, reason, std::string(name) + ": " + why);
+        ok_ = false;
+    }
+
+private:
+    const flat_json::Member* find(const char* name) const
+    {
+        for (const flat_json::Member& m : members_)
+            if (m.name == name) return &m;
+        return nullptr;
+    }
+
+    const std::vector<flat_json::Member>& members_;
+    Refused& refused_;
+    bool ok_ = true;
+};
+
 // Record bodies are one record's bytes, and base64 of them this long.
 constexpr std::size_t kRecordBase64Length = (contract::kRecordSize + 2) / 3 * 4;
 constexpr std::size_t kMaxTimeLength = 40;
 constexpr std::size_t kMaxKindLength = 64;
 
 // The members both kinds carry, and the topic's identity over the payload's.
-void read_common(Members& m, const Topic& topic, Received& out)
+template <typename M>
+void read_common(M& m, const Topic& topic, Received& out)
 {
     const std::string site = m.level("site");
     const std::string store = m.level("store");
@@ -183,18 +270,17 @@ void read_common(Members& m, const Topic& topic, Received& out)
     }
 }
 
-void read_record(Members& m, const Topic& topic, StoredRecord& r)
+void read_record(FlatMembers& m, const Topic& topic, StoredRecord& r)
 {
     r.unit = m.level("unit");
     r.slave = static_cast<int>(m.whole("slave", 1, 247));
     r.device_id = m.whole("device_id", 0, 0xFFFFFFFFLL);
     r.local_time = m.text("local_time", kMaxTimeLength);
     r.clock_ok = m.flag("clock_synced");
-    const Json::Value& text = m.member("record");
-    if (!text.isString()) m.fail(Refusal::BadMember, "record", "no text");
+    const std::string* text = m.string_member("record");
     if (!m.ok()) return;
     const std::optional<std::vector<unsigned char>> body =
-        text.asString().size() == kRecordBase64Length ? base64_decode(text.asString()) : std::nullopt;
+        text->size() == kRecordBase64Length ? base64_decode(*text) : std::nullopt;
     if (!body || body->size() != contract::kRecordSize)
         return m.fail(Refusal::BadRecord, "record", "not base64 of " + std::to_string(contract::kRecordSize) + " bytes");
     if (r.unit != topic.unit) return m.fail(Refusal::WrongTopic, "unit", "not the topic's unit");
@@ -364,16 +450,23 @@ std::optional<Received> parse_received(const Topic& topic, const void* payload, 
             refuse(refused, Refusal::WrongTopic, "not a record or event topic");
             return std::nullopt;
         }
+        Received out;
+        if (topic.kind == TopicKind::Record) {
+            std::vector<flat_json::Member> members;
+            if (!read_flat(payload, length, members, refused)) return std::nullopt;
+            FlatMembers m(members, refused);
+            out.kind = Received::Kind::Record;
+            read_common(m, topic, out);
+            if (m.ok()) read_record(m, topic, out.record);
+            if (!m.ok()) return std::nullopt;
+            return out;
+        }
         const std::optional<Json::Value> v = read_object(payload, length, refused);
         if (!v) return std::nullopt;
         Members m(*v, refused);
-        Received out;
-        out.kind = topic.kind == TopicKind::Record ? Received::Kind::Record : Received::Kind::Event;
+        out.kind = Received::Kind::Event;
         read_common(m, topic, out);
-        if (m.ok()) {
-            if (out.kind == Received::Kind::Record) read_record(m, topic, out.record);
-            else read_event(m, topic, out.event);
-        }
+        if (m.ok()) read_event(m, topic, out.event);
         if (!m.ok()) return std::nullopt;
         return out;
     } catch (...) {
@@ -402,9 +495,12 @@ std::string base64_encode(const std::vector<unsigned char>& bytes)
 std::optional<std::vector<unsigned char>> base64_decode(const std::string& text)
 {
     if (text.size() % 4 != 0) return std::nullopt;
-    std::array<int, 256> value{};
-    value.fill(-1);
-    for (int i = 0; i < 64; ++i) value[static_cast<unsigned char>(kBase64Alphabet[i])] = i;
+    static const std::array<int, 256> value = [] {
+        std::array<int, 256> table{};
+        table.fill(-1);
+        for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kBase64Alphabet[i])] = i;
+        return table;
+    }();
     std::vector<unsigned char> out;
     out.reserve(text.size() / 4 * 3);
     for (std::size_t i = 0; i < text.size(); i += 4) {

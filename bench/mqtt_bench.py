@@ -74,6 +74,29 @@ def ingest_rate(session):
     return total / max(1e-3, (last_ms - first_ms) / 1000.0), total
 
 
+def queue_for(session, broker, prefix):
+    """40,000 records of 4 sites, 10 units each, queued at the broker."""
+    stores = [agent(session, broker, f"{prefix}-{i}", "--interval-ms", 1, "--units", 10, "--cycles", 1000)[1]
+              for i in range(4)]
+    for store in stores:
+        wait_until(lambda: scalar(store, "SELECT count(*) FROM record WHERE acked_ms IS NOT NULL") == 10000,
+                   "queued", 120)
+    return 40000
+
+
+def subscriber_rate(session):
+    """mosquitto_sub taking in the same queue as the ingest, for the broker's own rate."""
+    broker = Broker(session, "b5")
+    args = ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-q", "1", "-c", "-i", "bench-sub",
+            "-t", "qm/v1/+/+/record"]
+    session.start("sub-first", args + ["-E"]).wait(timeout=10)
+    total = queue_for(session, broker, "sub")
+    started = time.monotonic()
+    sub = session.start("sub-drain", args + ["-C", str(total), "-F", "%l"])
+    sub.wait(timeout=120)
+    return total / (time.monotonic() - started), total
+
+
 def drain_rate(session):
     broker = Broker(session, "b3")
     db = session.path("c3.db")
@@ -106,6 +129,8 @@ def main():
         print(f"latency commit -> ingest commit: median {median:.0f} ms, p99 {p99:.0f} ms ({n} records, 0.2 s cycles)")
         rate, total = ingest_rate(session)
         print(f"ingest sustained: {rate:.0f} records/s ({total} records queued at the broker)")
+        rate, total = subscriber_rate(session)
+        print(f"mosquitto_sub on the same queue: {rate:.0f} records/s ({total} records, connect to last)")
         print(f"backlog drain (backlog_per_s unbounded): {drain_rate(session):.0f} records/s (10000 records)")
         wire, payload = wire_bytes(session)
         print(f"record message: {payload} bytes of JSON, {wire} bytes on the wire with the MQTT header")

@@ -1,6 +1,7 @@
 // The MQTT side's pure parts: the "mqtt" member's checks, and the payloads
 // as the ingest reads back what the publisher writes.
 #include "agent/events.hpp"
+#include "agent/flat_json.hpp"
 #include "agent/ingest_store.hpp"
 #include "agent/mqtt_messages.hpp"
 #include "agent/mqtt_settings.hpp"
@@ -241,6 +242,69 @@ TEST(MqttMessages, HostileMessagesAreRefusedWithTheirReason)
     EXPECT_TRUE(agent::mqtt::parse_confirm(confirm.data(), confirm.size(), why));
     EXPECT_TRUE(agent::mqtt::parse_received({TopicKind::Event, "site-1", "agent"}, own_event.data(), own_event.size(), why))
         << why.why;
+}
+
+// The flat reader the ingest takes records through accepts what jsoncpp's
+// strict reader accepts, and reads the same strings and whole numbers; it
+// refuses the few forms beyond JSON's grammar that jsoncpp lets through.
+TEST(FlatJson, AgreesWithTheStrictReader)
+{
+    const char* texts[] = {
+        R"({"a":"x\u00e9\ud83d\ude00\n\/","b":-0,"c":[1,{"d":null}],"e":true})",
+        R"( {"a" : 1 , "b":{"c":{"d":[[], {}]}}} )",
+        R"({"a":1,"a":2})",                 // a name twice
+        R"({"a":{"b":1,"b":2}})",           // twice below the top
+        R"({"a":"\ud83d"})",                // a high surrogate alone
+        R"({"a":"\ud83dx"})",
+        R"({"a":"\x"})",                    // no such escape
+        R"({"a":"\u12"})",
+        R"({"a":1} {"b":2})",
+        R"({"a":.5})", R"({"a":1e})", R"({"a":1E+2})",
+        R"({"a":tru})", R"({"a":[1,]})", R"({"a":1,})", R"({,})", R"({"a"})", R"({"a":1)", R"({"a":"x)",
+        R"({'a':1})", R"({"a":[1 2]})", "{\"a\":\"tab\there\"}", "{\"a\":1}\n",
+        R"([1])", R"("a")", R"({})", "",
+    };
+    const char* lenient[] = {R"({"a":01})", R"({"a":1.})", R"({"a":-})", R"({"a":1/*c*/})"};
+    Json::CharReaderBuilder builder;
+    Json::CharReaderBuilder::strictMode(&builder.settings_);
+    const std::unique_ptr<Json::CharReader> strict(builder.newCharReader());
+    std::vector<agent::flat_json::Member> members;
+    for (const std::string text : lenient) {
+        Json::Value value;
+        EXPECT_TRUE(strict->parse(text.data(), text.data() + text.size(), &value, nullptr)) << text;
+        EXPECT_FALSE(agent::flat_json::read_object(text.data(), text.size(), members)) << text;
+    }
+    for (const std::string text : texts) {
+        Json::Value value;
+        const bool expected = strict->parse(text.data(), text.data() + text.size(), &value, nullptr) && value.isObject();
+        EXPECT_EQ(agent::flat_json::read_object(text.data(), text.size(), members), expected) << text;
+        for (const agent::flat_json::Member& m : members) {
+            ASSERT_TRUE(value.isMember(m.name)) << text;
+            if (m.kind == agent::flat_json::Kind::String) {
+                EXPECT_EQ(m.text, value[m.name].asString()) << text;
+            }
+        }
+    }
+    const struct {
+        const char* raw;
+        agent::flat_json::Whole whole;
+        int64_t value;
+    } numbers[] = {
+        {"0", agent::flat_json::Whole::Ok, 0},
+        {"-9223372036854775808", agent::flat_json::Whole::Ok, INT64_MIN},
+        {"9223372036854775807", agent::flat_json::Whole::Ok, INT64_MAX},
+        {"9223372036854775808", agent::flat_json::Whole::OutOfInt64, 0},
+        {"18446744073709551615", agent::flat_json::Whole::OutOfInt64, 0},
+        {"18446744073709551616", agent::flat_json::Whole::NotWhole, 0},
+        {"-9223372036854775809", agent::flat_json::Whole::NotWhole, 0},
+    };
+    for (const auto& n : numbers) {
+        int64_t value = 0;
+        EXPECT_EQ(agent::flat_json::whole_value(n.raw, value), n.whole) << n.raw;
+        if (n.whole == agent::flat_json::Whole::Ok) {
+            EXPECT_EQ(value, n.value) << n.raw;
+        }
+    }
 }
 
 // What a message or a stored detail carries is the unit's decimal, without a binary tail.

@@ -18,6 +18,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -119,6 +120,12 @@ IngestCommandLine parse_ingest_command(int argc, const char* const* argv)
 
 void log_line(const std::string& line) { std::cerr << "qmhost: ingest: " << line << std::endl; }
 
+// A message as the broker delivered it, read on the committing thread.
+struct Arrived {
+    std::string topic;
+    std::string payload;
+};
+
 // Everything libmosquitto's thread hands over, under one lock.
 struct Inbox final : agent::mqtt::LinkListener {
     Inbox(std::string topic_prefix, std::vector<std::string> filters, std::string id)
@@ -131,7 +138,7 @@ struct Inbox final : agent::mqtt::LinkListener {
     const std::string client_id;
     std::mutex lock;
     std::condition_variable changed;
-    std::deque<agent::mqtt::Received> messages;
+    std::deque<Arrived> messages;
     bool is_connected = false;
     bool stopping = false;
     // Each reason told at most once a minute, with a count.
@@ -163,40 +170,50 @@ struct Inbox final : agent::mqtt::LinkListener {
             log_line("connection lost: " + agent::mqtt::error_text(rc) + (tls.empty() ? "" : ": " + tls));
     }
 
+    // Only queued here: libmosquitto's thread reads the socket and sends
+    // each PUBACK, and the committing thread reads the messages, so the two
+    // share the work on two cores.
     void received(const char* topic, const void* payload, std::size_t length) override
     {
-        // The site and unit are the topic's: the broker's ACL vouches for
-        // them, and the payload must agree.
-        const std::optional<agent::mqtt::Topic> where = agent::mqtt::parse_topic(prefix, topic);
-        agent::mqtt::Refused why{agent::Refusal::WrongTopic, "not a record or event topic"};
-        std::optional<agent::mqtt::Received> kept;
-        if (where) kept = agent::mqtt::parse_received(*where, payload, length, why);
-        if (!kept) {
-            refusals.add(why.reason, std::string("on ") + topic + ": " + why.why);
-            return;
-        }
+        Arrived arrived{topic, std::string(static_cast<const char*>(payload), length)};
         std::unique_lock<std::mutex> hold(lock);
         // The message is acknowledged when this returns: it must be queued first.
         changed.wait(hold, [&] { return messages.size() < kQueueBound || stopping; });
-        messages.push_back(std::move(*kept));
-        changed.notify_all();
+        messages.push_back(std::move(arrived));
+        // The committer waits for the first message, then for a full batch:
+        // waking it for every message in between costs a switch each.
+        if (messages.size() == 1 || messages.size() == kBatchMax) changed.notify_all();
+    }
+
+    // A message's site and unit are its topic's: the broker's ACL vouches
+    // for them, and the payload must agree.
+    std::optional<agent::mqtt::Received> read(const Arrived& arrived)
+    {
+        const std::optional<agent::mqtt::Topic> where = agent::mqtt::parse_topic(prefix, arrived.topic);
+        agent::mqtt::Refused why{agent::Refusal::WrongTopic, "not a record or event topic"};
+        std::optional<agent::mqtt::Received> kept;
+        if (where) kept = agent::mqtt::parse_received(*where, arrived.payload.data(), arrived.payload.size(), why);
+        if (!kept) refusals.add(why.reason, "on " + arrived.topic + ": " + why.why);
+        return kept;
     }
 };
 
-std::vector<agent::mqtt::Received> next_batch(Inbox& in, StopSignals& signals, bool& stop)
+std::vector<Arrived> next_batch(Inbox& in, StopSignals& signals, bool& stop)
 {
-    std::vector<agent::mqtt::Received> batch;
+    std::vector<Arrived> batch;
     std::unique_lock<std::mutex> hold(in.lock);
     in.changed.wait_for(hold, kBatchWait, [&] { return !in.messages.empty(); });
     if (!in.messages.empty() && in.messages.size() < kBatchMax) {
         // Let a burst gather, so one fsync carries many messages.
         in.changed.wait_for(hold, kBatchWait, [&] { return in.messages.size() >= kBatchMax; });
     }
+    const bool was_full = in.messages.size() >= kQueueBound;
+    batch.reserve(std::min(in.messages.size(), kBatchMax));
     while (!in.messages.empty() && batch.size() < kBatchMax) {
         batch.push_back(std::move(in.messages.front()));
         in.messages.pop_front();
     }
-    in.changed.notify_all();
+    if (was_full) in.changed.notify_all();
     hold.unlock();
     stop = batch.empty() && signals.requested();
     return batch;
@@ -235,7 +252,11 @@ int ingest(const IngestCommandLine& c)
 
     agent::IngestTotals totals;
     for (bool stop = false; !stop;) {
-        const std::vector<agent::mqtt::Received> batch = next_batch(inbox, signals, stop);
+        const std::vector<Arrived> arrived = next_batch(inbox, signals, stop);
+        std::vector<agent::mqtt::Received> batch;
+        batch.reserve(arrived.size());
+        for (const Arrived& a : arrived)
+            if (std::optional<agent::mqtt::Received> kept = inbox.read(a)) batch.push_back(std::move(*kept));
         inbox.refusals.tick();
         if (batch.empty()) continue;
         const int64_t foreign = totals.foreign;
