@@ -1,10 +1,13 @@
 #include "agent/mqtt_messages.hpp"
 
+#include "agent/compact_record.hpp"
 #include "agent/events.hpp"
 #include "agent/flat_json.hpp"
 #include "agent/time_text.hpp"
 #include "agent/unit_state.hpp"
 #include "host/contract.hpp"
+
+#include <zstd.h>
 
 #include <array>
 #include <memory>
@@ -297,6 +300,146 @@ void read_event(Members& m, const Topic& topic, StoredEvent& e)
     e.detail = compact_json(detail);
 }
 
+// The compact form's pieces, written and read.
+constexpr unsigned char kReplayFlag = 1;
+constexpr unsigned char kClockFlag = 2;
+// Times up to the year 9999, as ISO 8601 can write them.
+constexpr int64_t kMaxTimeMs = 253402300799999;
+
+void put_varint(std::string& out, uint64_t v)
+{
+    for (; v >= 0x80; v >>= 7) out += static_cast<char>(0x80 | (v & 0x7F));
+    out += static_cast<char>(v);
+}
+
+void put_text(std::string& out, const std::string& text)
+{
+    out += static_cast<char>(std::min<std::size_t>(text.size(), 255));
+    out.append(text, 0, 255);
+}
+
+// The reads of a compact message: each bounded by what is left, the first
+// failure kept in `refused`.
+class CompactReader {
+public:
+    CompactReader(const unsigned char* at, std::size_t length, Refused& refused)
+        : at_(at), end_(at + length), refused_(refused)
+    {
+    }
+
+    bool ok() const { return ok_; }
+    const unsigned char* at() const { return at_; }
+    std::size_t left() const { return static_cast<std::size_t>(end_ - at_); }
+
+    unsigned char byte(const char* name)
+    {
+        if (!ok_ || at_ == end_) return fail(Refusal::BadMember, name, "cut short"), 0;
+        return *at_++;
+    }
+
+    int64_t whole(const char* name, int64_t low, int64_t high)
+    {
+        uint64_t v = 0;
+        for (int shift = 0;; shift += 7) {
+            const unsigned char b = byte(name);
+            if (!ok_) return 0;
+            if (shift == 63 && b > 1) return fail(Refusal::OutOfRange, name, "past 64 bits"), 0;
+            v |= uint64_t{b & 0x7Fu} << shift;
+            if (!(b & 0x80)) break;
+            if (shift == 63) return fail(Refusal::OutOfRange, name, "past 64 bits"), 0;
+        }
+        if (v > static_cast<uint64_t>(high) || static_cast<int64_t>(v) < low)
+            return fail(Refusal::OutOfRange, name, "not " + std::to_string(low) + " to " + std::to_string(high)), 0;
+        return static_cast<int64_t>(v);
+    }
+
+    std::string text(const char* name, std::size_t max_length)
+    {
+        const std::size_t size = byte(name);
+        if (!ok_) return {};
+        if (size == 0 || size > max_length)
+            return fail(Refusal::OutOfRange, name, "not 1 to " + std::to_string(max_length) + " characters"), std::string();
+        if (size > left()) return fail(Refusal::BadMember, name, "cut short"), std::string();
+        std::string out(reinterpret_cast<const char*>(at_), size);
+        at_ += size;
+        return out;
+    }
+
+    void fail(Refusal reason, const char* name, const std::string& why)
+    {
+        if (ok_) refuse(refused_, reason, std::string(name) + ": " + why);
+        ok_ = false;
+    }
+
+private:
+    const unsigned char* at_;
+    const unsigned char* end_;
+    Refused& refused_;
+    bool ok_ = true;
+};
+
+// One record's bytes from a zstd frame that says it holds exactly that
+// many: a frame claiming more is refused before anything is unpacked.
+std::optional<std::vector<unsigned char>> unpack_body(const unsigned char* frame, std::size_t size)
+{
+    struct Context {
+        ZSTD_DCtx* context = ZSTD_createDCtx();
+        ZSTD_DDict* dictionary = ZSTD_createDDict(kRecordDictionary.data(), kRecordDictionary.size());
+        ~Context()
+        {
+            ZSTD_freeDDict(dictionary);
+            ZSTD_freeDCtx(context);
+        }
+    };
+    thread_local Context zstd;
+    if (!zstd.context || !zstd.dictionary) return std::nullopt;
+    if (ZSTD_getFrameContentSize(frame, size) != contract::kRecordSize) return std::nullopt;
+    std::vector<unsigned char> body(contract::kRecordSize);
+    const std::size_t got = ZSTD_decompress_usingDDict(zstd.context, body.data(), body.size(), frame, size, zstd.dictionary);
+    if (ZSTD_isError(got) || got != contract::kRecordSize) return std::nullopt;
+    return body;
+}
+
+std::optional<Received> read_compact(const Topic& topic, const unsigned char* payload, std::size_t length,
+                                     Refused& refused)
+{
+    if (length > kMaxPayloadBytes) {
+        refuse(refused, Refusal::TooLarge, "not 1 to " + std::to_string(kMaxPayloadBytes) + " bytes");
+        return std::nullopt;
+    }
+    if (length < sizeof kCompactMagic || !std::equal(std::begin(kCompactMagic), std::end(kCompactMagic), payload)) {
+        refuse(refused, Refusal::NotJson, "neither JSON nor a compact record of a known form");
+        return std::nullopt;
+    }
+    CompactReader m(payload + sizeof kCompactMagic, length - sizeof kCompactMagic, refused);
+    Received out;
+    out.kind = Received::Kind::Record;
+    StoredRecord& r = out.record;
+    const unsigned char flags = m.byte("flags");
+    if (m.ok() && (flags & ~(kReplayFlag | kClockFlag))) m.fail(Refusal::BadMember, "flags", "unknown bits");
+    const std::string store = m.text("store", kMaxStoreIdLength);
+    if (m.ok() && !is_topic_level(store)) m.fail(Refusal::OutOfRange, "store", "not one topic level");
+    r.seq = m.whole("seq", 1, kMaxSeq);
+    const int64_t behind = m.whole("unconfirmed_from", 0, kMaxSeq);
+    r.ts_ms = m.whole("time", 0, kMaxTimeMs);
+    r.slave = static_cast<int>(m.whole("slave", 1, 247));
+    r.device_id = m.whole("device_id", 0, 0xFFFFFFFFLL);
+    r.local_time = m.text("local_time", kMaxTimeLength);
+    if (m.ok() && behind >= r.seq) m.fail(Refusal::OutOfRange, "unconfirmed_from", "past the message's seq");
+    if (!m.ok()) return std::nullopt;
+    std::optional<std::vector<unsigned char>> body = unpack_body(m.at(), m.left());
+    if (!body) {
+        refuse(refused, Refusal::BadRecord, "record: not a zstd frame of " + std::to_string(contract::kRecordSize) + " bytes");
+        return std::nullopt;
+    }
+    out.origin = {topic.site, store, r.seq - behind};
+    out.replay = flags & kReplayFlag;
+    r.clock_ok = flags & kClockFlag;
+    r.unit = topic.unit;
+    r.body = std::move(*body);
+    return out;
+}
+
 Json::Value origin_members(const Origin& origin, int64_t seq, int64_t ts_ms, bool replay)
 {
     Json::Value v(Json::objectValue);
@@ -368,6 +511,35 @@ std::string record_payload(const StoredRecord& r, const Origin& origin, const Js
     v["record"] = base64_encode(r.body);
     v["summary"] = summary;
     return compact_json(v);
+}
+
+std::string compact_record_payload(const StoredRecord& r, const Origin& origin, bool replay)
+{
+    struct Context {
+        ZSTD_CCtx* context = ZSTD_createCCtx();
+        ZSTD_CDict* dictionary = ZSTD_createCDict(kRecordDictionary.data(), kRecordDictionary.size(), kCompactLevel);
+        ~Context()
+        {
+            ZSTD_freeCDict(dictionary);
+            ZSTD_freeCCtx(context);
+        }
+    };
+    thread_local Context zstd;
+    std::string out(reinterpret_cast<const char*>(kCompactMagic), sizeof kCompactMagic);
+    out += static_cast<char>((replay ? kReplayFlag : 0) | (r.clock_ok ? kClockFlag : 0));
+    put_text(out, origin.store);
+    put_varint(out, static_cast<uint64_t>(r.seq));
+    put_varint(out, static_cast<uint64_t>(std::max<int64_t>(0, r.seq - origin.unconfirmed_from)));
+    put_varint(out, static_cast<uint64_t>(std::max<int64_t>(0, r.ts_ms)));
+    put_varint(out, static_cast<uint64_t>(r.slave));
+    put_varint(out, static_cast<uint64_t>(r.device_id));
+    put_text(out, r.local_time);
+    const std::size_t head = out.size();
+    out.resize(head + ZSTD_compressBound(r.body.size()));
+    const std::size_t packed = ZSTD_compress_usingCDict(zstd.context, &out[head], out.size() - head, r.body.data(),
+                                                        r.body.size(), zstd.dictionary);
+    out.resize(ZSTD_isError(packed) ? head : head + packed);
+    return out;
 }
 
 std::string event_payload(const StoredEvent& e, const Origin& origin, bool replay)
@@ -451,6 +623,9 @@ std::optional<Received> parse_received(const Topic& topic, const void* payload, 
             return std::nullopt;
         }
         Received out;
+        const auto* bytes = static_cast<const unsigned char*>(payload);
+        if (topic.kind == TopicKind::Record && length > 0 && bytes && bytes[0] == kCompactMagic[0])
+            return read_compact(topic, bytes, length, refused);
         if (topic.kind == TopicKind::Record) {
             std::vector<flat_json::Member> members;
             if (!read_flat(payload, length, members, refused)) return std::nullopt;

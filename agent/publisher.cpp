@@ -1,5 +1,7 @@
 #include "agent/publisher.hpp"
 
+#include "agent/compact_record.hpp"
+
 #include "agent/events.hpp"
 #include "agent/mqtt_link.hpp"
 #include "agent/mqtt_messages.hpp"
@@ -129,7 +131,8 @@ struct Publisher::State final : mqtt::LinkListener, OutboxLink {
     void run();
     void hand_over_to_outbox(bool& is_connected, uint64_t& epoch);
     void count_outbox();
-    std::optional<int> publish_row(const std::string& topic, const std::string& payload);
+    std::optional<int> publish_row(const std::string& topic, const std::string& payload,
+                                   const char* content_type = nullptr);
     void publish_own(const std::string& topic, const std::string& payload, int qos, bool retain);
     void publish_status(const std::string& unit, Json::Value status);
     void refused(const std::string& why);
@@ -256,8 +259,11 @@ void Publisher::State::count_outbox()
 std::optional<int> Publisher::State::send(const StoredRecord& r, const Sending& how)
 {
     const Json::Value values = summary(r);
-    const std::optional<int> mid = publish_row(mqtt::record_topic(prefix(), setup.site, r.unit),
-                                               mqtt::record_payload(r, origin(how), values, how.replay));
+    const std::string topic = mqtt::record_topic(prefix(), setup.site, r.unit);
+    const std::optional<int> mid =
+        setup.mqtt.compact
+            ? publish_row(topic, mqtt::compact_record_payload(r, origin(how), how.replay), mqtt::kCompactContentType)
+            : publish_row(topic, mqtt::record_payload(r, origin(how), values, how.replay));
     if (mid && how.live) publish_status(r.unit, mqtt::status_message(r, origin(how), values));
     return mid;
 }
@@ -281,10 +287,11 @@ void Publisher::State::publish_status(const std::string& unit, Json::Value statu
 // Nothing when libmosquitto did not take the message (the row stays due).
 // MOSQ_ERR_NO_CONN is not such a case: the message is queued and sent after
 // the reconnect, so it is in flight like any other.
-std::optional<int> Publisher::State::publish_row(const std::string& topic, const std::string& payload)
+std::optional<int> Publisher::State::publish_row(const std::string& topic, const std::string& payload,
+                                                 const char* content_type)
 {
     int mid = 0;
-    const int rc = link.publish(topic, payload, kQos, false, &mid);
+    const int rc = link.publish(topic, payload, kQos, false, &mid, content_type);
     if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
         refused("cannot publish on " + topic + ": " + mqtt::error_text(rc));
         return std::nullopt;

@@ -1,5 +1,6 @@
 // The MQTT side's pure parts: the "mqtt" member's checks, and the payloads
 // as the ingest reads back what the publisher writes.
+#include "agent/compact_record.hpp"
 #include "agent/events.hpp"
 #include "agent/flat_json.hpp"
 #include "agent/ingest_store.hpp"
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 
 #include <sys/stat.h>
 
@@ -84,6 +86,7 @@ TEST_F(MqttSettingsTest, RefusalsNameTheMember)
         {R"({"host": "h", "tls": {"ca_file": "ca.pem", "cert_file": "ca.pem", "key_file": "ca.pem"}})",
          "mqtt.tls.key_file: "},
         {R"({"host": "h", "client_id": "has space"})", "mqtt.client_id:"},
+        {R"({"host": "h", "encoding": "zstd"})", "mqtt.encoding: \"zstd\" is not \"json\" or \"compact\""},
     };
     for (const auto& c : cases) {
         try {
@@ -242,6 +245,60 @@ TEST(MqttMessages, HostileMessagesAreRefusedWithTheirReason)
     EXPECT_TRUE(agent::mqtt::parse_confirm(confirm.data(), confirm.size(), why));
     EXPECT_TRUE(agent::mqtt::parse_received({TopicKind::Event, "site-1", "agent"}, own_event.data(), own_event.size(), why))
         << why.why;
+}
+
+// A compact record reads back as its JSON message does; cut anywhere or
+// changed where it matters, it is refused with its reason, never read past.
+TEST(MqttMessages, ACompactRecordReadsBackAndRefusesItsFaults)
+{
+    using agent::Refusal;
+    const agent::mqtt::Origin origin{"site-1", "0f8e4b2c-0000-4000-8000-000000000001", 40};
+    const agent::mqtt::Topic topic{agent::mqtt::TopicKind::Record, "site-1", "crac-1.a"};
+    const std::string compact = agent::mqtt::compact_record_payload(sample_record(), origin, true);
+    const std::string json = agent::mqtt::record_payload(sample_record(), origin, Json::Value(), true);
+    agent::mqtt::Refused why;
+    const auto a = agent::mqtt::parse_received(topic, compact.data(), compact.size(), why);
+    ASSERT_TRUE(a) << why.why;
+    const auto b = agent::mqtt::parse_received(topic, json.data(), json.size(), why);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(a->record.body, b->record.body);
+    EXPECT_EQ(std::tie(a->record.seq, a->record.ts_ms, a->record.unit, a->record.slave, a->record.device_id,
+                       a->record.local_time, a->record.clock_ok, a->replay, a->origin.store, a->origin.unconfirmed_from),
+              std::tie(b->record.seq, b->record.ts_ms, b->record.unit, b->record.slave, b->record.device_id,
+                       b->record.local_time, b->record.clock_ok, b->replay, b->origin.store, b->origin.unconfirmed_from));
+    for (std::size_t cut = 1; cut < compact.size(); ++cut)
+        EXPECT_FALSE(agent::mqtt::parse_received(topic, compact.data(), cut, why)) << cut;
+
+    // Offsets of the form's fields in this message: magic 4, flags, the
+    // store's length and its 37 bytes, seq 42 (one byte), then 2 behind.
+    const std::size_t flags = 4, store = 5, seq = 5 + 1 + origin.store.size(), behind = seq + 1;
+    const auto changed = [&](std::size_t at, std::string with) { return compact.substr(0, at) + with + compact.substr(at + 1); };
+    std::string huge_frame = compact;
+    huge_frame.resize(compact.size() - 1);  // the frame's last byte gone
+    const struct {
+        std::string text;
+        Refusal reason;
+    } cases[] = {
+        {changed(3, "\x02"), Refusal::NotJson},             // another form
+        {changed(flags, "\x04"), Refusal::BadMember},        // unknown flag bits
+        {changed(store, std::string(1, '\0')), Refusal::OutOfRange},
+        {changed(store + 1, "/"), Refusal::OutOfRange},      // not one topic level
+        {changed(seq, std::string(1, '\0')), Refusal::OutOfRange},
+        {changed(behind, "\x2a"), Refusal::OutOfRange},      // unconfirmed_from at 0
+        {changed(seq, "\xff\xff\xff\xff\xff\xff\xff\xff\xff\x7f"), Refusal::OutOfRange},
+        {huge_frame, Refusal::BadRecord},
+        {compact + "x", Refusal::BadRecord},
+        {std::string(70000, '\0'), Refusal::TooLarge},
+    };
+    for (const auto& c : cases) {
+        EXPECT_FALSE(agent::mqtt::parse_received(topic, c.text.data(), c.text.size(), why));
+        EXPECT_EQ(agent::refusal_word(why.reason), std::string(agent::refusal_word(c.reason))) << why.why;
+    }
+    // A steady unit's record, against the dictionary, is a few dozen bytes.
+    agent::StoredRecord steady = sample_record();
+    steady.body.assign(agent::mqtt::kRecordDictionary.begin(), agent::mqtt::kRecordDictionary.end());
+    steady.body[20] ^= 1;
+    EXPECT_LT(agent::mqtt::compact_record_payload(steady, origin, false).size(), 120u);
 }
 
 // The flat reader the ingest takes records through accepts what jsoncpp's
