@@ -7,6 +7,7 @@
 #include "agent/mqtt_messages.hpp"
 #include "agent/outbox_reader.hpp"
 #include "agent/time_text.hpp"
+#include "agent/unit_state.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -24,6 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kPollEvery = std::chrono::milliseconds(50);  // new rows are looked for at least this often
 constexpr auto kCountEvery = std::chrono::seconds(1);       // the outbox counters
+constexpr auto kCompactStatusEvery = std::chrono::minutes(5);  // a steady unit's status, when compact
 // Confirmations waiting for the pump: each carries the whole mark, so a
 // flood beyond this keeps the newest.
 constexpr std::size_t kPendingConfirmsMax = 64;
@@ -107,6 +109,7 @@ struct Publisher::State final : mqtt::LinkListener, OutboxLink {
     uint64_t seen_epoch = 0;
     Clock::time_point next_count = Clock::now();
     std::map<std::string, Json::Value> unit_status;  // each unit's last retained status
+    std::map<std::string, Clock::time_point> status_sent;  // when each was published
 
     // Last, so it stops first: its callbacks use everything above.
     mqtt::Link link;
@@ -121,6 +124,18 @@ struct Publisher::State final : mqtt::LinkListener, OutboxLink {
     Json::Value summary(const StoredRecord& r) const
     {
         return setup.summarize ? setup.summarize(r) : Json::Value(Json::objectValue);
+    }
+    // A unit's retained status goes with each live record, but with the
+    // compact encoding (a metered link) only when its alarms or health
+    // change, or every five minutes: the status is JSON with every value.
+    bool status_due(const std::string& unit, const Json::Value& values) const
+    {
+        if (!setup.mqtt.compact) return true;
+        const auto last = unit_status.find(unit);
+        const auto sent = status_sent.find(unit);
+        return last == unit_status.end() || sent == status_sent.end() ||
+               last->second["health"] != state_word(UnitState::Answering) ||
+               last->second["summary"]["alarms"] != values["alarms"] || Clock::now() - sent->second >= kCompactStatusEvery;
     }
     void wake_pump()
     {
@@ -264,7 +279,7 @@ std::optional<int> Publisher::State::send(const StoredRecord& r, const Sending& 
         setup.mqtt.compact
             ? publish_row(topic, mqtt::compact_record_payload(r, origin(how), how.replay), mqtt::kCompactContentType)
             : publish_row(topic, mqtt::record_payload(r, origin(how), values, how.replay));
-    if (mid && how.live) publish_status(r.unit, mqtt::status_message(r, origin(how), values));
+    if (mid && how.live && status_due(r.unit, values)) publish_status(r.unit, mqtt::status_message(r, origin(how), values));
     return mid;
 }
 
@@ -282,6 +297,7 @@ void Publisher::State::publish_status(const std::string& unit, Json::Value statu
 {
     publish_own(mqtt::status_topic(prefix(), setup.site, unit), compact_json(status), 0, true);
     unit_status[unit] = std::move(status);
+    status_sent[unit] = Clock::now();
 }
 
 // Nothing when libmosquitto did not take the message (the row stays due).

@@ -122,9 +122,10 @@ def wire_bytes(session):
     return int(length) + 1 + 2 + 2 + len(topic) + 2 + 1, int(length)
 
 
-def wire_bytes_of_a_site(session, encoding):
-    """A steady qmsim unit polled by qmhost serve at 0.2 s: the mean bytes of
-    20 record PUBLISH packets as mosquitto_sub (v5) sees them."""
+def wire_bytes_of_a_site(session, encoding, seconds=12):
+    """A steady qmsim unit polled by qmhost serve at 0.2 s: every PUBLISH
+    from the site (records, the unit's retained status, the agent's own) over
+    `seconds`, as mosquitto_sub (v5) sees them, per record."""
     broker = Broker(session, "b-" + encoding)
     _, port = session.start_qmsim(name="qmsim-" + encoding)
     site = {"site": "site-1", "store": {"path": session.path(encoding + ".db")},
@@ -132,20 +133,20 @@ def wire_bytes_of_a_site(session, encoding):
                        "units": [{"slave": 1, "name": "crac-1"}]}],
             "mqtt": {"host": "127.0.0.1", "port": broker.port, "encoding": encoding}}
     sub = session.start("sub-" + encoding, ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-V", "5",
-                                            "-t", "qm/v1/+/+/record", "-C", "20", "-F", "%t\t%l\t%C"])
+                                            "-t", "qm/v1/#", "-W", str(seconds), "-F", "%t\t%l\t%C"])
     time.sleep(0.5)
     agent = session.start("serve-" + encoding, [QMHOST, "serve", "--site", session.write_json(encoding + ".json", site)])
-    sub.wait(timeout=30)
+    sub.wait(timeout=seconds + 10)
     agent.signal(signal.SIGTERM)
     agent.wait(10)
-    sizes = []
+    total, records = 0, 0
     for line in sub.stdout().splitlines():
-        topic, length, _ = (line.split("\t") + [""])[:3]
+        topic, length, content_type = (line.split("\t") + ["", ""])[:3]
         # PUBLISH: fixed header 1 + remaining length 2, topic 2 + topic, packet id 2, v5 properties'
         # length 1, and the content type (1 + 2 + its text) when set.
-        properties = 1 + (0 if encoding == "json" else 3 + len("application/x-qm-record-z1"))
-        sizes.append(int(length) + 1 + 2 + 2 + len(topic) + 2 + properties)
-    return statistics.mean(sizes), len(sizes)
+        total += int(length) + 1 + 2 + 2 + len(topic) + 2 + 1 + (3 + len(content_type) if content_type else 0)
+        records += topic.endswith("/record")
+    return total / max(records, 1), records
 
 
 def main():
@@ -162,8 +163,8 @@ def main():
         print(f"record message: {payload} bytes of JSON, {wire} bytes on the wire with the MQTT header")
         for encoding in ("json", "compact"):
             wire, n = wire_bytes_of_a_site(session, encoding)
-            print(f"qmhost serve, a steady qmsim unit, encoding {encoding}: {wire:.0f} bytes a record on the wire "
-                  f"(mean of {n})")
+            print(f"qmhost serve, a steady qmsim unit, encoding {encoding}: {wire:.0f} bytes on the wire per record, "
+                  f"statuses included ({n} records)")
     finally:
         session.close()
 
