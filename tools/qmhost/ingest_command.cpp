@@ -34,9 +34,10 @@ using Clock = std::chrono::steady_clock;
 // A commit takes what came within this time, or this many messages.
 constexpr auto kBatchWait = std::chrono::milliseconds(20);
 constexpr std::size_t kBatchMax = 2000;
-// Messages waiting for a commit; libmosquitto's thread waits when it is
-// full, and with it the broker, which holds the rest.
+// Messages waiting for a commit, and their bytes; libmosquitto's thread
+// waits when either is reached, and with it the broker, which holds the rest.
 constexpr std::size_t kQueueBound = 20000;
+constexpr std::size_t kQueueBytes = 64 * 1024 * 1024;
 
 struct IngestCommandLine {
     agent::MqttSettings mqtt;
@@ -139,6 +140,8 @@ struct Inbox final : agent::mqtt::LinkListener {
     std::mutex lock;
     std::condition_variable changed;
     std::deque<Arrived> messages;
+    std::size_t queued_bytes = 0;  // of the payloads in `messages`
+    bool producer_waits = false;   // libmosquitto's thread, for room in the queue
     bool is_connected = false;
     bool stopping = false;
     // Each reason told at most once a minute, with a count.
@@ -175,10 +178,21 @@ struct Inbox final : agent::mqtt::LinkListener {
     // share the work on two cores.
     void received(const char* topic, const void* payload, std::size_t length) override
     {
+        // Beyond any message of ours: refused here, never copied.
+        if (length > agent::mqtt::kMaxPayloadBytes) {
+            refusals.add(agent::Refusal::TooLarge, std::string("on ") + topic + ": not 1 to " +
+                                                       std::to_string(agent::mqtt::kMaxPayloadBytes) + " bytes");
+            return;
+        }
         Arrived arrived{topic, std::string(static_cast<const char*>(payload), length)};
         std::unique_lock<std::mutex> hold(lock);
         // The message is acknowledged when this returns: it must be queued first.
-        changed.wait(hold, [&] { return messages.size() < kQueueBound || stopping; });
+        producer_waits = true;
+        changed.wait(hold, [&] {
+            return (messages.size() < kQueueBound && queued_bytes + length <= kQueueBytes) || stopping;
+        });
+        producer_waits = false;
+        queued_bytes += length;
         messages.push_back(std::move(arrived));
         // The committer waits for the first message, then for a full batch:
         // waking it for every message in between costs a switch each.
@@ -207,13 +221,13 @@ std::vector<Arrived> next_batch(Inbox& in, StopSignals& signals, bool& stop)
         // Let a burst gather, so one fsync carries many messages.
         in.changed.wait_for(hold, kBatchWait, [&] { return in.messages.size() >= kBatchMax; });
     }
-    const bool was_full = in.messages.size() >= kQueueBound;
     batch.reserve(std::min(in.messages.size(), kBatchMax));
     while (!in.messages.empty() && batch.size() < kBatchMax) {
+        in.queued_bytes -= in.messages.front().payload.size();
         batch.push_back(std::move(in.messages.front()));
         in.messages.pop_front();
     }
-    if (was_full) in.changed.notify_all();
+    if (in.producer_waits) in.changed.notify_all();
     hold.unlock();
     stop = batch.empty() && signals.requested();
     return batch;
