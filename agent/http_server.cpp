@@ -558,7 +558,9 @@ HttpAnswer HttpServer::route(const HttpRequest& request)
     if (request.method != "GET") return error_answer(405, "GET, or POST for a control", {{"Allow", "GET, POST"}});
     if (path == "/metrics")
         return {200, "text/plain; version=0.0.4; charset=utf-8",
-                render_metrics(setup_.facts.site, setup_.state->snapshot(), now_ms, setup_.metrics), {}};
+                render_metrics(setup_.facts.site, setup_.state->snapshot(), now_ms, setup_.metrics,
+                               {setup_.settings.metrics_all_alarms, setup_.settings.metrics_values}),
+                {}};
     if (path == "/api/status")
         return json_answer(200, status_json(setup_.facts, setup_.state->snapshot(), now_ms, setup_.status));
     if (path == "/api/events") return events(request);

@@ -84,6 +84,25 @@ void check_tls(const Json::Value& value, const std::string& path, const std::str
     settings.tls_key = file_in(value["key"], member(path, "key"), folder);
 }
 
+void check_metrics_alarms(const Json::Value& value, const std::string& path, HttpSettings& settings)
+{
+    const std::string text = value.isString() ? value.asString() : std::string();
+    if (text != "active" && text != "all") refuse(path, shown(value) + " is not \"active\" or \"all\"");
+    settings.metrics_all_alarms = text == "all";
+}
+
+void check_metrics_values(const Json::Value& value, const std::string& path, HttpSettings& settings)
+{
+    if (value.isArray()) {
+        settings.metrics_values = value_keys(value, path);
+        return;
+    }
+    const std::string text = value.isString() ? value.asString() : std::string();
+    if (text != "none" && text != "keys")
+        refuse(path, shown(value) + " is not \"none\", \"keys\" or an array of value keys");
+    settings.metrics_values = text == "keys" ? all_shown_keys() : ShownKeys();
+}
+
 bool loopback(const std::string& address) { return address.rfind("127.", 0) == 0 || address == "[::1]"; }
 
 }  // namespace
@@ -91,7 +110,7 @@ bool loopback(const std::string& address) { return address.rfind("127.", 0) == 0
 HttpSettings check_http(const Json::Value& http, const std::string& path, const std::string& folder)
 {
     if (!http.isObject()) refuse(path, "is not an object");
-    known_members(http, path, {"listen", "control_token_file", "hosts", "tls"});
+    known_members(http, path, {"listen", "control_token_file", "hosts", "tls", "metrics_alarms", "metrics_values"});
     HttpSettings settings;
     settings.enabled = true;
     if (http.isMember("listen")) check_listen(http["listen"], member(path, "listen"), settings);
@@ -99,6 +118,8 @@ HttpSettings check_http(const Json::Value& http, const std::string& path, const 
         settings.control_token_file = file_in(http["control_token_file"], member(path, "control_token_file"), folder);
     if (http.isMember("hosts")) check_hosts(http["hosts"], member(path, "hosts"), settings);
     if (http.isMember("tls")) check_tls(http["tls"], member(path, "tls"), folder, settings);
+    if (http.isMember("metrics_alarms")) check_metrics_alarms(http["metrics_alarms"], member(path, "metrics_alarms"), settings);
+    if (http.isMember("metrics_values")) check_metrics_values(http["metrics_values"], member(path, "metrics_values"), settings);
     // A token sent in clear over a network can be read and replayed.
     if (!settings.control_token_file.empty() && !loopback(settings.address) && settings.tls_certificate.empty())
         refuse(member(path, "tls"), "is needed: the agent takes controls (control_token_file) on " + settings.address +

@@ -108,7 +108,7 @@ std::string measured_text(const ShownValue& value, ShownKind kind, const Measure
     return shortest_decimal_text(static_cast<int64_t>(value.raw) * f.factor, decimals);
 }
 
-void shown_value_families(std::string& out, const std::vector<ShownUnit>& units)
+void shown_value_families(std::string& out, const std::vector<ShownUnit>& units, const ShownKeys& listed)
 {
     for (const MeasureFamily& f : kMeasureFamilies) {
         if (f.help) family(out, f.name, "gauge", f.help);
@@ -116,7 +116,8 @@ void shown_value_families(std::string& out, const std::vector<ShownUnit>& units)
             if (!unit.values) continue;
             for (std::size_t i = 0; i < kShownPoints.size(); ++i) {
                 const ShownPoint& point = kShownPoints[i];
-                if (point.kind == ShownKind::State || std::string(point.unit) != f.unit || !unit.snapshot->keys.test(i))
+                if (point.kind == ShownKind::State || std::string(point.unit) != f.unit || !unit.snapshot->keys.test(i) ||
+                    !listed.test(i))
                     continue;
                 sample(out, f.name, unit.labels + ",key=\"" + point.key + "\"",
                        measured_text(unit.values->values[i], point.kind, f));
@@ -128,7 +129,7 @@ void shown_value_families(std::string& out, const std::vector<ShownUnit>& units)
     for (const ShownUnit& unit : units) {
         if (!unit.values) continue;
         for (std::size_t i = 0; i < kShownPoints.size(); ++i) {
-            if (kShownPoints[i].kind != ShownKind::State || !unit.snapshot->keys.test(i)) continue;
+            if (kShownPoints[i].kind != ShownKind::State || !unit.snapshot->keys.test(i) || !listed.test(i)) continue;
             const ShownValue& value = unit.values->values[i];
             sample(out, "qm_unit_value_state",
                    unit.labels + ",key=\"" + kShownPoints[i].key + "\",state=\"" + label_value(value.word) + "\"",
@@ -137,15 +138,20 @@ void shown_value_families(std::string& out, const std::vector<ShownUnit>& units)
     }
 }
 
-void alarm_family(std::string& out, const std::vector<ShownUnit>& units)
+// An inactive point's 0 is a series the centre stores for nothing, so by
+// default only active points are listed; qm_unit_alarms_active counts them.
+void alarm_family(std::string& out, const std::vector<ShownUnit>& units, bool all)
 {
-    family(out, "qm_unit_alarm_active", "gauge", "1 while the alarm point is active, else 0; all 180 points.");
+    family(out, "qm_unit_alarm_active", "gauge",
+           all ? "1 while the alarm point is active, else 0; all 180 points."
+               : "1 for each alarm point that is active; inactive points are not listed.");
     for (const ShownUnit& unit : units) {
         if (!unit.values) continue;
         auto active = unit.values->active_alarms.begin();
         for (int position = 0; position < static_cast<int>(kAlarmPointCount); ++position) {
             const bool on = active != unit.values->active_alarms.end() && *active == position;
             if (on) ++active;
+            if (!on && !all) continue;
             out.append("qm_unit_alarm_active{").append(unit.labels).append(",position=\"");
             out.append(std::to_string(position)).append("\",code=\"");
             out.append(alarm_code(position, unit.snapshot->alarm_mode)).append("\",name=\"");
@@ -227,7 +233,7 @@ std::string label_value(const std::string& text)
 }
 
 std::string render_metrics(const std::string& site, const std::vector<UnitSnapshot>& units, int64_t now_ms,
-                           const MetricsHook& extra)
+                           const MetricsHook& extra, const MetricsShown& listed)
 {
     std::vector<ShownUnit> shown;
     shown.reserve(units.size());
@@ -237,13 +243,14 @@ std::string render_metrics(const std::string& site, const std::vector<UnitSnapsh
         shown.push_back(std::move(s));
     }
     std::string out;
-    out.reserve(4096 + units.size() * (kAlarmPointCount * 140 + kShownPoints.size() * 110 + 2048));
+    const std::size_t alarm_bytes = listed.all_alarms ? kAlarmPointCount * 140 : 0;
+    out.reserve(4096 + units.size() * (alarm_bytes + listed.values.count() * 110 + 2048));
     family(out, "qm_build_info", "gauge", "The agent's version; always 1.");
     out.append("qm_build_info{version=\"").append(label_value(QM_VERSION)).append("\"} 1\n");
     health_families(out, shown);
     value_families(out, shown);
-    shown_value_families(out, shown);
-    alarm_family(out, shown);
+    shown_value_families(out, shown, listed.values);
+    alarm_family(out, shown, listed.all_alarms);
     unit_info_family(out, shown);
     render_process_metrics(out);
     if (extra) extra(out);

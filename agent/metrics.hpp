@@ -5,6 +5,7 @@
 
 #include "agent/agent_stats.hpp"
 #include "agent/site_state.hpp"
+#include "agent/unit_values.hpp"
 
 #include <functional>
 #include <string>
@@ -16,10 +17,18 @@ namespace agent {
 // qm_agent_* while it publishes); it writes nothing when it has none.
 using MetricsHook = std::function<void(std::string& out)>;
 
+// What is listed beyond the fixed families, from the site file's "http"
+// member: each alarm point or the active ones only, and the value keys
+// shown as qm_unit_value_* (of those a unit publishes).
+struct MetricsShown {
+    bool all_alarms = false;
+    ShownKeys values;  // none by default
+};
+
 // A unit whose data is not current (site_state.hpp) keeps qm_unit_up 0, its
 // counters and its last record's time, and loses its value gauges.
 std::string render_metrics(const std::string& site, const std::vector<UnitSnapshot>& units, int64_t now_ms,
-                           const MetricsHook& extra = {});
+                           const MetricsHook& extra = {}, const MetricsShown& shown = {});
 
 // The publisher's families, for the hook: whether the broker is connected,
 // the rows waiting in the outbox per stream, what was published, replayed

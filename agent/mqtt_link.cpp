@@ -1,5 +1,7 @@
 #include "agent/mqtt_link.hpp"
 
+#include <mqtt_protocol.h>
+
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -16,7 +18,7 @@ constexpr int kSubscribeQos = 1;
 }  // namespace
 
 Link::Link(const MqttSettings& settings, const LinkSetup& setup, LinkListener& listener)
-    : host_(settings.host), port_(settings.port), keepalive_s_(settings.keepalive_s),
+    : host_(settings.host), port_(settings.port), keepalive_s_(settings.keepalive_s), v5_(setup.v5),
       subscriptions_(setup.subscriptions), listener_(listener)
 {
     client_ = make_client(settings, setup.client_id, setup.clean_start, setup.v5, this);
@@ -49,10 +51,15 @@ std::string Link::start()
     return rc == MOSQ_ERR_SUCCESS ? std::string() : error_text(rc);
 }
 
-int Link::publish(const std::string& topic, const std::string& payload, int qos, bool retain, int* mid)
+int Link::publish(const std::string& topic, const std::string& payload, int qos, bool retain, int* mid,
+                  const char* content_type)
 {
-    return mosquitto_publish_v5(client_.get(), mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
-                                qos, retain, nullptr);
+    mosquitto_property* properties = nullptr;
+    if (content_type && v5_) mosquitto_property_add_string(&properties, MQTT_PROP_CONTENT_TYPE, content_type);
+    const int rc = mosquitto_publish_v5(client_.get(), mid, topic.c_str(), static_cast<int>(payload.size()),
+                                        payload.data(), qos, retain, properties);
+    mosquitto_property_free_all(&properties);
+    return rc;
 }
 
 void Link::stop()

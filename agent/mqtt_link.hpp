@@ -66,7 +66,9 @@ public:
     // A message for the broker; libmosquitto's result, and its id in `mid`.
     // Made while disconnected, a QoS 1 message is queued (MOSQ_ERR_NO_CONN)
     // and sent after the reconnect.
-    int publish(const std::string& topic, const std::string& payload, int qos, bool retain, int* mid = nullptr);
+    // `content_type` goes as MQTT v5's property when the link speaks v5.
+    int publish(const std::string& topic, const std::string& payload, int qos, bool retain, int* mid = nullptr,
+                const char* content_type = nullptr);
     // Disconnects and waits for the background thread.
     void stop();
 
@@ -81,6 +83,7 @@ private:
     std::string host_;
     int port_;
     int keepalive_s_;
+    bool v5_;
     std::vector<std::string> subscriptions_;
     LinkListener& listener_;
     ClientHandle client_;

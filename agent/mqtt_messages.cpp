@@ -1,9 +1,13 @@
 #include "agent/mqtt_messages.hpp"
 
+#include "agent/compact_record.hpp"
 #include "agent/events.hpp"
+#include "agent/flat_json.hpp"
 #include "agent/time_text.hpp"
 #include "agent/unit_state.hpp"
 #include "host/contract.hpp"
+
+#include <zstd.h>
 
 #include <array>
 #include <memory>
@@ -86,6 +90,18 @@ std::optional<Json::Value> read_object(const void* payload, std::size_t length, 
     return value;
 }
 
+// The same bounds, then the object's members as flat_json reads them.
+bool read_flat(const void* payload, std::size_t length, std::vector<flat_json::Member>& members, Refused& refused)
+{
+    const char* text = static_cast<const char*>(payload);
+    if (length == 0 || length > kMaxPayloadBytes || text == nullptr)
+        return refuse(refused, Refusal::TooLarge, "not 1 to " + std::to_string(kMaxPayloadBytes) + " bytes");
+    if (nested_deeper_than(text, length, kMaxNesting))
+        return refuse(refused, Refusal::TooDeep, "nested deeper than " + std::to_string(kMaxNesting));
+    if (!flat_json::read_object(text, length, members)) return refuse(refused, Refusal::NotJson, "not one JSON object");
+    return true;
+}
+
 // The members of one object, read each by its type and range; the first
 // that fails is kept in `refused`, and what fails reads as empty.
 class Members {
@@ -153,13 +169,87 @@ private:
     bool ok_ = true;
 };
 
+// The same reads over a record message's members as flat_json finds them:
+// no document is built for the messages the ingest takes in most.
+class FlatMembers {
+public:
+    FlatMembers(const std::vector<flat_json::Member>& members, Refused& refused) : members_(members), refused_(refused)
+    {
+    }
+
+    bool ok() const { return ok_; }
+
+    int64_t whole(const char* name, int64_t low, int64_t high)
+    {
+        const flat_json::Member* v = find(name);
+        int64_t value = 0;
+        const flat_json::Whole whole =
+            v && v->kind == flat_json::Kind::Integer ? flat_json::whole_value(v->raw, value) : flat_json::Whole::NotWhole;
+        if (whole == flat_json::Whole::NotWhole) return fail(Refusal::BadMember, name, "no whole number"), 0;
+        if (whole == flat_json::Whole::OutOfInt64 || value < low || value > high)
+            return fail(Refusal::OutOfRange, name, "not " + std::to_string(low) + " to " + std::to_string(high)), 0;
+        return value;
+    }
+
+    std::string text(const char* name, std::size_t max_length)
+    {
+        const flat_json::Member* v = find(name);
+        if (!v || v->kind != flat_json::Kind::String) return fail(Refusal::BadMember, name, "no text"), std::string();
+        if (v->text.empty() || v->text.size() > max_length)
+            return fail(Refusal::OutOfRange, name, "not 1 to " + std::to_string(max_length) + " characters"), std::string();
+        return v->text;
+    }
+
+    std::string level(const char* name)
+    {
+        std::string out = text(name, kMaxStoreIdLength);
+        if (ok_ && !is_topic_level(out)) return fail(Refusal::OutOfRange, name, "not one topic level"), std::string();
+        return out;
+    }
+
+    bool flag(const char* name)
+    {
+        const flat_json::Member* v = find(name);
+        if (!v || (v->kind != flat_json::Kind::True && v->kind != flat_json::Kind::False))
+            return fail(Refusal::BadMember, name, "no true or false"), false;
+        return v->kind == flat_json::Kind::True;
+    }
+
+    // A string member's decoded text, or null when it is not a string.
+    const std::string* string_member(const char* name)
+    {
+        const flat_json::Member* v = find(name);
+        if (!v || v->kind != flat_json::Kind::String) return fail(Refusal::BadMember, name, "no text"), nullptr;
+        return &v->text;
+    }
+
+    void fail(Refusal reason, const char* name, const std::string& why)
+    {
+        if (ok_) refuse(refused_, reason, std::string(name) + ": " + why);
+        ok_ = false;
+    }
+
+private:
+    const flat_json::Member* find(const char* name) const
+    {
+        for (const flat_json::Member& m : members_)
+            if (m.name == name) return &m;
+        return nullptr;
+    }
+
+    const std::vector<flat_json::Member>& members_;
+    Refused& refused_;
+    bool ok_ = true;
+};
+
 // Record bodies are one record's bytes, and base64 of them this long.
 constexpr std::size_t kRecordBase64Length = (contract::kRecordSize + 2) / 3 * 4;
 constexpr std::size_t kMaxTimeLength = 40;
 constexpr std::size_t kMaxKindLength = 64;
 
 // The members both kinds carry, and the topic's identity over the payload's.
-void read_common(Members& m, const Topic& topic, Received& out)
+template <typename M>
+void read_common(M& m, const Topic& topic, Received& out)
 {
     const std::string site = m.level("site");
     const std::string store = m.level("store");
@@ -183,18 +273,17 @@ void read_common(Members& m, const Topic& topic, Received& out)
     }
 }
 
-void read_record(Members& m, const Topic& topic, StoredRecord& r)
+void read_record(FlatMembers& m, const Topic& topic, StoredRecord& r)
 {
     r.unit = m.level("unit");
     r.slave = static_cast<int>(m.whole("slave", 1, 247));
     r.device_id = m.whole("device_id", 0, 0xFFFFFFFFLL);
     r.local_time = m.text("local_time", kMaxTimeLength);
     r.clock_ok = m.flag("clock_synced");
-    const Json::Value& text = m.member("record");
-    if (!text.isString()) m.fail(Refusal::BadMember, "record", "no text");
+    const std::string* text = m.string_member("record");
     if (!m.ok()) return;
     const std::optional<std::vector<unsigned char>> body =
-        text.asString().size() == kRecordBase64Length ? base64_decode(text.asString()) : std::nullopt;
+        text->size() == kRecordBase64Length ? base64_decode(*text) : std::nullopt;
     if (!body || body->size() != contract::kRecordSize)
         return m.fail(Refusal::BadRecord, "record", "not base64 of " + std::to_string(contract::kRecordSize) + " bytes");
     if (r.unit != topic.unit) return m.fail(Refusal::WrongTopic, "unit", "not the topic's unit");
@@ -209,6 +298,146 @@ void read_event(Members& m, const Topic& topic, StoredEvent& e)
     if (!m.ok()) return;
     if (level(e.unit) != topic.unit) return m.fail(Refusal::WrongTopic, "unit", "not the topic's unit");
     e.detail = compact_json(detail);
+}
+
+// The compact form's pieces, written and read.
+constexpr unsigned char kReplayFlag = 1;
+constexpr unsigned char kClockFlag = 2;
+// Times up to the year 9999, as ISO 8601 can write them.
+constexpr int64_t kMaxTimeMs = 253402300799999;
+
+void put_varint(std::string& out, uint64_t v)
+{
+    for (; v >= 0x80; v >>= 7) out += static_cast<char>(0x80 | (v & 0x7F));
+    out += static_cast<char>(v);
+}
+
+void put_text(std::string& out, const std::string& text)
+{
+    out += static_cast<char>(std::min<std::size_t>(text.size(), 255));
+    out.append(text, 0, 255);
+}
+
+// The reads of a compact message: each bounded by what is left, the first
+// failure kept in `refused`.
+class CompactReader {
+public:
+    CompactReader(const unsigned char* at, std::size_t length, Refused& refused)
+        : at_(at), end_(at + length), refused_(refused)
+    {
+    }
+
+    bool ok() const { return ok_; }
+    const unsigned char* at() const { return at_; }
+    std::size_t left() const { return static_cast<std::size_t>(end_ - at_); }
+
+    unsigned char byte(const char* name)
+    {
+        if (!ok_ || at_ == end_) return fail(Refusal::BadMember, name, "cut short"), 0;
+        return *at_++;
+    }
+
+    int64_t whole(const char* name, int64_t low, int64_t high)
+    {
+        uint64_t v = 0;
+        for (int shift = 0;; shift += 7) {
+            const unsigned char b = byte(name);
+            if (!ok_) return 0;
+            if (shift == 63 && b > 1) return fail(Refusal::OutOfRange, name, "past 64 bits"), 0;
+            v |= uint64_t{b & 0x7Fu} << shift;
+            if (!(b & 0x80)) break;
+            if (shift == 63) return fail(Refusal::OutOfRange, name, "past 64 bits"), 0;
+        }
+        if (v > static_cast<uint64_t>(high) || static_cast<int64_t>(v) < low)
+            return fail(Refusal::OutOfRange, name, "not " + std::to_string(low) + " to " + std::to_string(high)), 0;
+        return static_cast<int64_t>(v);
+    }
+
+    std::string text(const char* name, std::size_t max_length)
+    {
+        const std::size_t size = byte(name);
+        if (!ok_) return {};
+        if (size == 0 || size > max_length)
+            return fail(Refusal::OutOfRange, name, "not 1 to " + std::to_string(max_length) + " characters"), std::string();
+        if (size > left()) return fail(Refusal::BadMember, name, "cut short"), std::string();
+        std::string out(reinterpret_cast<const char*>(at_), size);
+        at_ += size;
+        return out;
+    }
+
+    void fail(Refusal reason, const char* name, const std::string& why)
+    {
+        if (ok_) refuse(refused_, reason, std::string(name) + ": " + why);
+        ok_ = false;
+    }
+
+private:
+    const unsigned char* at_;
+    const unsigned char* end_;
+    Refused& refused_;
+    bool ok_ = true;
+};
+
+// One record's bytes from a zstd frame that says it holds exactly that
+// many: a frame claiming more is refused before anything is unpacked.
+std::optional<std::vector<unsigned char>> unpack_body(const unsigned char* frame, std::size_t size)
+{
+    struct Context {
+        ZSTD_DCtx* context = ZSTD_createDCtx();
+        ZSTD_DDict* dictionary = ZSTD_createDDict(kRecordDictionary.data(), kRecordDictionary.size());
+        ~Context()
+        {
+            ZSTD_freeDDict(dictionary);
+            ZSTD_freeDCtx(context);
+        }
+    };
+    thread_local Context zstd;
+    if (!zstd.context || !zstd.dictionary) return std::nullopt;
+    if (ZSTD_getFrameContentSize(frame, size) != contract::kRecordSize) return std::nullopt;
+    std::vector<unsigned char> body(contract::kRecordSize);
+    const std::size_t got = ZSTD_decompress_usingDDict(zstd.context, body.data(), body.size(), frame, size, zstd.dictionary);
+    if (ZSTD_isError(got) || got != contract::kRecordSize) return std::nullopt;
+    return body;
+}
+
+std::optional<Received> read_compact(const Topic& topic, const unsigned char* payload, std::size_t length,
+                                     Refused& refused)
+{
+    if (length > kMaxPayloadBytes) {
+        refuse(refused, Refusal::TooLarge, "not 1 to " + std::to_string(kMaxPayloadBytes) + " bytes");
+        return std::nullopt;
+    }
+    if (length < sizeof kCompactMagic || !std::equal(std::begin(kCompactMagic), std::end(kCompactMagic), payload)) {
+        refuse(refused, Refusal::NotJson, "neither JSON nor a compact record of a known form");
+        return std::nullopt;
+    }
+    CompactReader m(payload + sizeof kCompactMagic, length - sizeof kCompactMagic, refused);
+    Received out;
+    out.kind = Received::Kind::Record;
+    StoredRecord& r = out.record;
+    const unsigned char flags = m.byte("flags");
+    if (m.ok() && (flags & ~(kReplayFlag | kClockFlag))) m.fail(Refusal::BadMember, "flags", "unknown bits");
+    const std::string store = m.text("store", kMaxStoreIdLength);
+    if (m.ok() && !is_topic_level(store)) m.fail(Refusal::OutOfRange, "store", "not one topic level");
+    r.seq = m.whole("seq", 1, kMaxSeq);
+    const int64_t behind = m.whole("unconfirmed_from", 0, kMaxSeq);
+    r.ts_ms = m.whole("time", 0, kMaxTimeMs);
+    r.slave = static_cast<int>(m.whole("slave", 1, 247));
+    r.device_id = m.whole("device_id", 0, 0xFFFFFFFFLL);
+    r.local_time = m.text("local_time", kMaxTimeLength);
+    if (m.ok() && behind >= r.seq) m.fail(Refusal::OutOfRange, "unconfirmed_from", "past the message's seq");
+    if (!m.ok()) return std::nullopt;
+    std::optional<std::vector<unsigned char>> body = unpack_body(m.at(), m.left());
+    if (!body) {
+        refuse(refused, Refusal::BadRecord, "record: not a zstd frame of " + std::to_string(contract::kRecordSize) + " bytes");
+        return std::nullopt;
+    }
+    out.origin = {topic.site, store, r.seq - behind};
+    out.replay = flags & kReplayFlag;
+    r.clock_ok = flags & kClockFlag;
+    r.unit = topic.unit;
+    r.body = std::move(*body);
+    return out;
 }
 
 Json::Value origin_members(const Origin& origin, int64_t seq, int64_t ts_ms, bool replay)
@@ -282,6 +511,35 @@ std::string record_payload(const StoredRecord& r, const Origin& origin, const Js
     v["record"] = base64_encode(r.body);
     v["summary"] = summary;
     return compact_json(v);
+}
+
+std::string compact_record_payload(const StoredRecord& r, const Origin& origin, bool replay)
+{
+    struct Context {
+        ZSTD_CCtx* context = ZSTD_createCCtx();
+        ZSTD_CDict* dictionary = ZSTD_createCDict(kRecordDictionary.data(), kRecordDictionary.size(), kCompactLevel);
+        ~Context()
+        {
+            ZSTD_freeCDict(dictionary);
+            ZSTD_freeCCtx(context);
+        }
+    };
+    thread_local Context zstd;
+    std::string out(reinterpret_cast<const char*>(kCompactMagic), sizeof kCompactMagic);
+    out += static_cast<char>((replay ? kReplayFlag : 0) | (r.clock_ok ? kClockFlag : 0));
+    put_text(out, origin.store);
+    put_varint(out, static_cast<uint64_t>(r.seq));
+    put_varint(out, static_cast<uint64_t>(std::max<int64_t>(0, r.seq - origin.unconfirmed_from)));
+    put_varint(out, static_cast<uint64_t>(std::max<int64_t>(0, r.ts_ms)));
+    put_varint(out, static_cast<uint64_t>(r.slave));
+    put_varint(out, static_cast<uint64_t>(r.device_id));
+    put_text(out, r.local_time);
+    const std::size_t head = out.size();
+    out.resize(head + ZSTD_compressBound(r.body.size()));
+    const std::size_t packed = ZSTD_compress_usingCDict(zstd.context, &out[head], out.size() - head, r.body.data(),
+                                                        r.body.size(), zstd.dictionary);
+    out.resize(ZSTD_isError(packed) ? head : head + packed);
+    return out;
 }
 
 std::string event_payload(const StoredEvent& e, const Origin& origin, bool replay)
@@ -364,16 +622,26 @@ std::optional<Received> parse_received(const Topic& topic, const void* payload, 
             refuse(refused, Refusal::WrongTopic, "not a record or event topic");
             return std::nullopt;
         }
+        Received out;
+        const auto* bytes = static_cast<const unsigned char*>(payload);
+        if (topic.kind == TopicKind::Record && length > 0 && bytes && bytes[0] == kCompactMagic[0])
+            return read_compact(topic, bytes, length, refused);
+        if (topic.kind == TopicKind::Record) {
+            std::vector<flat_json::Member> members;
+            if (!read_flat(payload, length, members, refused)) return std::nullopt;
+            FlatMembers m(members, refused);
+            out.kind = Received::Kind::Record;
+            read_common(m, topic, out);
+            if (m.ok()) read_record(m, topic, out.record);
+            if (!m.ok()) return std::nullopt;
+            return out;
+        }
         const std::optional<Json::Value> v = read_object(payload, length, refused);
         if (!v) return std::nullopt;
         Members m(*v, refused);
-        Received out;
-        out.kind = topic.kind == TopicKind::Record ? Received::Kind::Record : Received::Kind::Event;
+        out.kind = Received::Kind::Event;
         read_common(m, topic, out);
-        if (m.ok()) {
-            if (out.kind == Received::Kind::Record) read_record(m, topic, out.record);
-            else read_event(m, topic, out.event);
-        }
+        if (m.ok()) read_event(m, topic, out.event);
         if (!m.ok()) return std::nullopt;
         return out;
     } catch (...) {
@@ -402,9 +670,12 @@ std::string base64_encode(const std::vector<unsigned char>& bytes)
 std::optional<std::vector<unsigned char>> base64_decode(const std::string& text)
 {
     if (text.size() % 4 != 0) return std::nullopt;
-    std::array<int, 256> value{};
-    value.fill(-1);
-    for (int i = 0; i < 64; ++i) value[static_cast<unsigned char>(kBase64Alphabet[i])] = i;
+    static const std::array<int, 256> value = [] {
+        std::array<int, 256> table{};
+        table.fill(-1);
+        for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kBase64Alphabet[i])] = i;
+        return table;
+    }();
     std::vector<unsigned char> out;
     out.reserve(text.size() / 4 * 3);
     for (std::size_t i = 0; i < text.size(); i += 4) {

@@ -73,6 +73,9 @@ struct Origin {
 };
 
 std::string record_payload(const StoredRecord& r, const Origin& origin, const Json::Value& summary, bool replay);
+// The same record in the compact form (compact_record.hpp): no summary (the
+// unit's retained status carries it), the site and unit left to the topic.
+std::string compact_record_payload(const StoredRecord& r, const Origin& origin, bool replay);
 std::string event_payload(const StoredEvent& e, const Origin& origin, bool replay);
 // A unit's retained status: its latest record, with "health": "answering".
 Json::Value status_message(const StoredRecord& r, const Origin& origin, const Json::Value& summary);
@@ -114,7 +117,9 @@ struct Received {
 // A record or event arrived on `topic`: its site and unit are the topic's,
 // or it is refused (WrongTopic), as it is on a topic of another kind. Its
 // unconfirmed_from may not pass its seq, and a record is exactly one
-// record's bytes.
+// record's bytes. A record comes as JSON or in the compact form, whose
+// members meet the same checks and whose body must unpack to exactly one
+// record within that size.
 std::optional<Received> parse_received(const Topic& topic, const void* payload, std::size_t length,
                                        Refused& refused) noexcept;
 

@@ -108,6 +108,13 @@ void check_limits(const Json::Value& mqtt, const std::string& path, MqttSettings
         settings.replay_after_s = int_member(mqtt, path, "replay_after_s", 1, 86400, "a number of seconds");
     if (mqtt.isMember("backlog_per_s"))
         settings.backlog_per_s = int_member(mqtt, path, "backlog_per_s", 1, 100000, "a number of rows per second");
+    if (mqtt.isMember("encoding")) {
+        const Json::Value& encoding = mqtt["encoding"];
+        const std::string text = encoding.isString() ? encoding.asString() : std::string();
+        if (text != "json" && text != "compact")
+            refuse(member(path, "encoding"), shown(encoding) + " is not \"json\" or \"compact\"");
+        settings.compact = text == "compact";
+    }
 }
 
 }  // namespace
@@ -116,7 +123,7 @@ MqttSettings check_mqtt_settings(const Json::Value& mqtt, const std::string& pat
 {
     known_members(mqtt, path,
                   {"host", "port", "client_id", "username", "password_file", "tls", "topic_prefix", "keepalive_s",
-                   "inflight", "replay_after_s", "backlog_per_s"});
+                   "inflight", "replay_after_s", "backlog_per_s", "encoding"});
     MqttSettings settings;
     settings.host =
         text_in(required(mqtt, path, "host"), member(path, "host"), kMaxHostLength, host_char, "a host name or address");

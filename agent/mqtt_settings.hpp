@@ -30,6 +30,7 @@ struct MqttSettings {
     int inflight = 16;          // messages handed to the broker and not yet acknowledged
     double replay_after_s = 120;  // acknowledged rows the centre has not confirmed by then go again
     int backlog_per_s = 200;      // rows per second a backlog drains at, beside live data
+    bool compact = false;         // "encoding": "compact" (mqtt_messages.hpp), else "json"
 };
 
 // `mqtt` is the member's value, `path` its name in the file ("mqtt") and

@@ -1,10 +1,13 @@
 #include "agent/publisher.hpp"
 
+#include "agent/compact_record.hpp"
+
 #include "agent/events.hpp"
 #include "agent/mqtt_link.hpp"
 #include "agent/mqtt_messages.hpp"
 #include "agent/outbox_reader.hpp"
 #include "agent/time_text.hpp"
+#include "agent/unit_state.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -22,6 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kPollEvery = std::chrono::milliseconds(50);  // new rows are looked for at least this often
 constexpr auto kCountEvery = std::chrono::seconds(1);       // the outbox counters
+constexpr auto kCompactStatusEvery = std::chrono::minutes(5);  // a steady unit's status, when compact
 // Confirmations waiting for the pump: each carries the whole mark, so a
 // flood beyond this keeps the newest.
 constexpr std::size_t kPendingConfirmsMax = 64;
@@ -105,6 +109,7 @@ struct Publisher::State final : mqtt::LinkListener, OutboxLink {
     uint64_t seen_epoch = 0;
     Clock::time_point next_count = Clock::now();
     std::map<std::string, Json::Value> unit_status;  // each unit's last retained status
+    std::map<std::string, Clock::time_point> status_sent;  // when each was published
 
     // Last, so it stops first: its callbacks use everything above.
     mqtt::Link link;
@@ -120,6 +125,18 @@ struct Publisher::State final : mqtt::LinkListener, OutboxLink {
     {
         return setup.summarize ? setup.summarize(r) : Json::Value(Json::objectValue);
     }
+    // A unit's retained status goes with each live record, but with the
+    // compact encoding (a metered link) only when its alarms or health
+    // change, or every five minutes: the status is JSON with every value.
+    bool status_due(const std::string& unit, const Json::Value& values) const
+    {
+        if (!setup.mqtt.compact) return true;
+        const auto last = unit_status.find(unit);
+        const auto sent = status_sent.find(unit);
+        return last == unit_status.end() || sent == status_sent.end() ||
+               last->second["health"] != state_word(UnitState::Answering) ||
+               last->second["summary"]["alarms"] != values["alarms"] || Clock::now() - sent->second >= kCompactStatusEvery;
+    }
     void wake_pump()
     {
         wake_flag = true;
@@ -129,7 +146,8 @@ struct Publisher::State final : mqtt::LinkListener, OutboxLink {
     void run();
     void hand_over_to_outbox(bool& is_connected, uint64_t& epoch);
     void count_outbox();
-    std::optional<int> publish_row(const std::string& topic, const std::string& payload);
+    std::optional<int> publish_row(const std::string& topic, const std::string& payload,
+                                   const char* content_type = nullptr);
     void publish_own(const std::string& topic, const std::string& payload, int qos, bool retain);
     void publish_status(const std::string& unit, Json::Value status);
     void refused(const std::string& why);
@@ -256,9 +274,12 @@ void Publisher::State::count_outbox()
 std::optional<int> Publisher::State::send(const StoredRecord& r, const Sending& how)
 {
     const Json::Value values = summary(r);
-    const std::optional<int> mid = publish_row(mqtt::record_topic(prefix(), setup.site, r.unit),
-                                               mqtt::record_payload(r, origin(how), values, how.replay));
-    if (mid && how.live) publish_status(r.unit, mqtt::status_message(r, origin(how), values));
+    const std::string topic = mqtt::record_topic(prefix(), setup.site, r.unit);
+    const std::optional<int> mid =
+        setup.mqtt.compact
+            ? publish_row(topic, mqtt::compact_record_payload(r, origin(how), how.replay), mqtt::kCompactContentType)
+            : publish_row(topic, mqtt::record_payload(r, origin(how), values, how.replay));
+    if (mid && how.live && status_due(r.unit, values)) publish_status(r.unit, mqtt::status_message(r, origin(how), values));
     return mid;
 }
 
@@ -276,15 +297,17 @@ void Publisher::State::publish_status(const std::string& unit, Json::Value statu
 {
     publish_own(mqtt::status_topic(prefix(), setup.site, unit), compact_json(status), 0, true);
     unit_status[unit] = std::move(status);
+    status_sent[unit] = Clock::now();
 }
 
 // Nothing when libmosquitto did not take the message (the row stays due).
 // MOSQ_ERR_NO_CONN is not such a case: the message is queued and sent after
 // the reconnect, so it is in flight like any other.
-std::optional<int> Publisher::State::publish_row(const std::string& topic, const std::string& payload)
+std::optional<int> Publisher::State::publish_row(const std::string& topic, const std::string& payload,
+                                                 const char* content_type)
 {
     int mid = 0;
-    const int rc = link.publish(topic, payload, kQos, false, &mid);
+    const int rc = link.publish(topic, payload, kQos, false, &mid, content_type);
     if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
         refused("cannot publish on " + topic + ": " + mqtt::error_text(rc));
         return std::nullopt;

@@ -74,6 +74,29 @@ def ingest_rate(session):
     return total / max(1e-3, (last_ms - first_ms) / 1000.0), total
 
 
+def queue_for(session, broker, prefix):
+    """40,000 records of 4 sites, 10 units each, queued at the broker."""
+    stores = [agent(session, broker, f"{prefix}-{i}", "--interval-ms", 1, "--units", 10, "--cycles", 1000)[1]
+              for i in range(4)]
+    for store in stores:
+        wait_until(lambda: scalar(store, "SELECT count(*) FROM record WHERE acked_ms IS NOT NULL") == 10000,
+                   "queued", 120)
+    return 40000
+
+
+def subscriber_rate(session):
+    """mosquitto_sub taking in the same queue as the ingest, for the broker's own rate."""
+    broker = Broker(session, "b5")
+    args = ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-q", "1", "-c", "-i", "bench-sub",
+            "-t", "qm/v1/+/+/record"]
+    session.start("sub-first", args + ["-E"]).wait(timeout=10)
+    total = queue_for(session, broker, "sub")
+    started = time.monotonic()
+    sub = session.start("sub-drain", args + ["-C", str(total), "-F", "%l"])
+    sub.wait(timeout=120)
+    return total / (time.monotonic() - started), total
+
+
 def drain_rate(session):
     broker = Broker(session, "b3")
     db = session.path("c3.db")
@@ -99,6 +122,33 @@ def wire_bytes(session):
     return int(length) + 1 + 2 + 2 + len(topic) + 2 + 1, int(length)
 
 
+def wire_bytes_of_a_site(session, encoding, seconds=12):
+    """A steady qmsim unit polled by qmhost serve at 0.2 s: every PUBLISH
+    from the site (records, the unit's retained status, the agent's own) over
+    `seconds`, as mosquitto_sub (v5) sees them, per record."""
+    broker = Broker(session, "b-" + encoding)
+    _, port = session.start_qmsim(name="qmsim-" + encoding)
+    site = {"site": "site-1", "store": {"path": session.path(encoding + ".db")},
+            "lines": [{"link": {"type": "tcp", "host": "127.0.0.1", "port": port}, "interval_s": 0.2,
+                       "units": [{"slave": 1, "name": "crac-1"}]}],
+            "mqtt": {"host": "127.0.0.1", "port": broker.port, "encoding": encoding}}
+    sub = session.start("sub-" + encoding, ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-V", "5",
+                                            "-t", "qm/v1/#", "-W", str(seconds), "-F", "%t\t%l\t%C"])
+    time.sleep(0.5)
+    agent = session.start("serve-" + encoding, [QMHOST, "serve", "--site", session.write_json(encoding + ".json", site)])
+    sub.wait(timeout=seconds + 10)
+    agent.signal(signal.SIGTERM)
+    agent.wait(10)
+    total, records = 0, 0
+    for line in sub.stdout().splitlines():
+        topic, length, content_type = (line.split("\t") + ["", ""])[:3]
+        # PUBLISH: fixed header 1 + remaining length 2, topic 2 + topic, packet id 2, v5 properties'
+        # length 1, and the content type (1 + 2 + its text) when set.
+        total += int(length) + 1 + 2 + 2 + len(topic) + 2 + 1 + (3 + len(content_type) if content_type else 0)
+        records += topic.endswith("/record")
+    return total / max(records, 1), records
+
+
 def main():
     session = Session()
     try:
@@ -106,9 +156,15 @@ def main():
         print(f"latency commit -> ingest commit: median {median:.0f} ms, p99 {p99:.0f} ms ({n} records, 0.2 s cycles)")
         rate, total = ingest_rate(session)
         print(f"ingest sustained: {rate:.0f} records/s ({total} records queued at the broker)")
+        rate, total = subscriber_rate(session)
+        print(f"mosquitto_sub on the same queue: {rate:.0f} records/s ({total} records, connect to last)")
         print(f"backlog drain (backlog_per_s unbounded): {drain_rate(session):.0f} records/s (10000 records)")
         wire, payload = wire_bytes(session)
         print(f"record message: {payload} bytes of JSON, {wire} bytes on the wire with the MQTT header")
+        for encoding in ("json", "compact"):
+            wire, n = wire_bytes_of_a_site(session, encoding)
+            print(f"qmhost serve, a steady qmsim unit, encoding {encoding}: {wire:.0f} bytes on the wire per record, "
+                  f"statuses included ({n} records)")
     finally:
         session.close()
 

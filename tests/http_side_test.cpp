@@ -118,7 +118,7 @@ TEST(RecordValues, EachKindWrittenFromTheRecordsIntegers)
     unit.interval_s = 1;
     unit.record = record;
     unit.record_ms = 1000;
-    const std::string metrics = agent::render_metrics("s", {unit}, 1000, {});
+    const std::string metrics = agent::render_metrics("s", {unit}, 1000, {}, {false, agent::all_shown_keys()});
     for (const auto& c : cases) {
         const std::size_t place = *agent::shown_key_place(c.key);
         EXPECT_EQ(agent::json_text(json[c.key]), c.json) << c.key;
@@ -128,10 +128,19 @@ TEST(RecordValues, EachKindWrittenFromTheRecordsIntegers)
     // Only the keys a unit publishes, in the JSON and the metrics.
     unit.keys.reset().set(agent::kUnitMode);
     EXPECT_EQ(agent::values_json(values, unit.keys).getMemberNames(), std::vector<std::string>{"unit.mode"});
-    const std::string fewer = agent::render_metrics("s", {unit}, 1000, {});
+    const std::string fewer = agent::render_metrics("s", {unit}, 1000, {}, {false, agent::all_shown_keys()});
     EXPECT_EQ(fewer.find("key=\"runtime.compressor.1\""), std::string::npos);
     EXPECT_NE(fewer.find("key=\"unit.mode\",state=\"standby\"} 0\n"), std::string::npos);
     EXPECT_FALSE(agent::shown_key_place("更新时间"));
+    // Listed keys are those both the unit and the metrics name; none by default.
+    unit.keys.set(agent::kUnitRun);
+    agent::MetricsShown listed;
+    EXPECT_EQ(agent::render_metrics("s", {unit}, 1000, {}, listed).find("qm_unit_value_state{"), std::string::npos);
+    listed.values.set(agent::kUnitRun).set(*agent::shown_key_place("runtime.compressor.1"));
+    const std::string chosen = agent::render_metrics("s", {unit}, 1000, {}, listed);
+    EXPECT_NE(chosen.find("key=\"unit.run\""), std::string::npos);
+    EXPECT_EQ(chosen.find("key=\"unit.mode\""), std::string::npos);
+    EXPECT_EQ(chosen.find("key=\"runtime.compressor.1\""), std::string::npos);
 }
 
 TEST(RecordValues, AlarmCodesFollowTheUnitsMode)
@@ -183,13 +192,19 @@ TEST(Metrics, EachFamilyOnceAndAStaleUnitWithoutValues)
     EXPECT_NE(text.find("qm_unit_last_record_timestamp_seconds{site=\"room\\\"1\",unit=\"old\"} 996.5\n"),
               std::string::npos);
     EXPECT_NE(text.find("qm_unit_poll_duration_seconds{site=\"room\\\"1\",unit=\"fresh\"} 0.0125\n"), std::string::npos);
-    std::ptrdiff_t alarm_lines = 0, active = 0;
-    for (std::size_t at = 0; (at = text.find("\nqm_unit_alarm_active{", at)) != std::string::npos; ++at) {
-        ++alarm_lines;
-        if (text.compare(text.find('}', at), 4, "} 1\n") == 0) ++active;
+    // Alarm points: the active one alone by default, each of the 180 when asked.
+    for (const bool all : {false, true}) {
+        const std::string alarms = agent::render_metrics("s", {unit_named("fresh", now), unit_named("old", now - 3500)},
+                                                         now, {}, {all, {}});
+        std::ptrdiff_t alarm_lines = 0, active = 0;
+        for (std::size_t at = 0; (at = alarms.find("\nqm_unit_alarm_active{", at)) != std::string::npos; ++at) {
+            ++alarm_lines;
+            if (alarms.compare(alarms.find('}', at), 4, "} 1\n") == 0) ++active;
+        }
+        EXPECT_EQ(alarm_lines, all ? 180 : 1) << all;
+        EXPECT_EQ(active, 1) << all;
+        EXPECT_NE(alarms.find("qm_unit_alarms_active{site=\"s\",unit=\"fresh\"} 1\n"), std::string::npos);
     }
-    EXPECT_EQ(alarm_lines, 180);
-    EXPECT_EQ(active, 1);
     EXPECT_EQ(text.substr(text.size() - 28), "qm_agent_broker_connected 1\n");
     // Where a unit is stays told while it is down.
     EXPECT_NE(text.find("qm_unit_info{site=\"room\\\"1\",unit=\"old\",line=\"0\",slave=\"0\",device_id=\"0\"} 1\n"),
@@ -233,7 +248,7 @@ TEST(HttpSettings, RefusalsNameTheMember)
         {R"({"listen": "example.org:80"})", "http.listen: \"example.org:80\" is not ADDRESS:PORT"},
         {R"({"listen": "1.2.3.256:80"})", "http.listen: \"1.2.3.256:80\" is not"},
         {R"({"listen": 8470})", "http.listen: 8470 is not ADDRESS:PORT"},
-        {R"({"port": 8470})", "http.port: unknown member (known here: listen, control_token_file, hosts, tls)"},
+        {R"({"port": 8470})", "http.port: unknown member (known here: listen, control_token_file, hosts, tls, metrics_alarms, metrics_values)"},
         {R"({"listen": "[::1:80"})", "http.listen: \"[::1:80\" is not ADDRESS:PORT"},
         {R"({"listen": "::1:80"})", "http.listen: \"::1:80\" is not ADDRESS:PORT"},
         {R"({"listen": "0.0.0.0:80", "control_token_file": "t"})", "http.tls: is needed"},
@@ -242,6 +257,10 @@ TEST(HttpSettings, RefusalsNameTheMember)
         {R"({"hosts": ["ok.example", "bad/name"]})", "http.hosts[1]: is not a host name"},
         {R"({"control_token_file": ""})", "http.control_token_file: is not a file path"},
         {R"([])", "http: is not an object"},
+        {R"({"metrics_alarms": "some"})", "http.metrics_alarms: \"some\" is not \"active\" or \"all\""},
+        {R"({"metrics_alarms": true})", "http.metrics_alarms: true is not"},
+        {R"({"metrics_values": "all"})", "http.metrics_values: \"all\" is not \"none\", \"keys\""},
+        {R"({"metrics_values": ["unit.run", "unit.nothing"]})", "http.metrics_values[1]: \"unit.nothing\" is not a value key"},
     };
     for (const auto& c : cases) {
         Json::Value member;
@@ -263,6 +282,11 @@ TEST(HttpSettings, RefusalsNameTheMember)
     EXPECT_EQ(settings.tls_certificate, "/etc/qmhost/c.pem");
     std::istringstream(R"({"listen": "[::1]:9000", "control_token_file": "token"})") >> member;
     EXPECT_EQ(agent::check_http(member, "http", "/etc/qmhost").address, "[::1]");
+    EXPECT_FALSE(agent::check_http(member, "http", "/etc/qmhost").metrics_all_alarms);
+    EXPECT_TRUE(agent::check_http(member, "http", "/etc/qmhost").metrics_values.none());
+    std::istringstream(R"({"metrics_alarms": "all", "metrics_values": "keys"})") >> member;
+    EXPECT_TRUE(agent::check_http(member, "http", "/etc/qmhost").metrics_all_alarms);
+    EXPECT_TRUE(agent::check_http(member, "http", "/etc/qmhost").metrics_values.all());
 }
 
 // The control API runs the command line's checks: each body either reaches

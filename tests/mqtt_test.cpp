@@ -1,6 +1,8 @@
 // The MQTT side's pure parts: the "mqtt" member's checks, and the payloads
 // as the ingest reads back what the publisher writes.
+#include "agent/compact_record.hpp"
 #include "agent/events.hpp"
+#include "agent/flat_json.hpp"
 #include "agent/ingest_store.hpp"
 #include "agent/mqtt_messages.hpp"
 #include "agent/mqtt_settings.hpp"
@@ -12,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 
 #include <sys/stat.h>
 
@@ -83,6 +86,7 @@ TEST_F(MqttSettingsTest, RefusalsNameTheMember)
         {R"({"host": "h", "tls": {"ca_file": "ca.pem", "cert_file": "ca.pem", "key_file": "ca.pem"}})",
          "mqtt.tls.key_file: "},
         {R"({"host": "h", "client_id": "has space"})", "mqtt.client_id:"},
+        {R"({"host": "h", "encoding": "zstd"})", "mqtt.encoding: \"zstd\" is not \"json\" or \"compact\""},
     };
     for (const auto& c : cases) {
         try {
@@ -241,6 +245,123 @@ TEST(MqttMessages, HostileMessagesAreRefusedWithTheirReason)
     EXPECT_TRUE(agent::mqtt::parse_confirm(confirm.data(), confirm.size(), why));
     EXPECT_TRUE(agent::mqtt::parse_received({TopicKind::Event, "site-1", "agent"}, own_event.data(), own_event.size(), why))
         << why.why;
+}
+
+// A compact record reads back as its JSON message does; cut anywhere or
+// changed where it matters, it is refused with its reason, never read past.
+TEST(MqttMessages, ACompactRecordReadsBackAndRefusesItsFaults)
+{
+    using agent::Refusal;
+    const agent::mqtt::Origin origin{"site-1", "0f8e4b2c-0000-4000-8000-000000000001", 40};
+    const agent::mqtt::Topic topic{agent::mqtt::TopicKind::Record, "site-1", "crac-1.a"};
+    const std::string compact = agent::mqtt::compact_record_payload(sample_record(), origin, true);
+    const std::string json = agent::mqtt::record_payload(sample_record(), origin, Json::Value(), true);
+    agent::mqtt::Refused why;
+    const auto a = agent::mqtt::parse_received(topic, compact.data(), compact.size(), why);
+    ASSERT_TRUE(a) << why.why;
+    const auto b = agent::mqtt::parse_received(topic, json.data(), json.size(), why);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(a->record.body, b->record.body);
+    EXPECT_EQ(std::tie(a->record.seq, a->record.ts_ms, a->record.unit, a->record.slave, a->record.device_id,
+                       a->record.local_time, a->record.clock_ok, a->replay, a->origin.store, a->origin.unconfirmed_from),
+              std::tie(b->record.seq, b->record.ts_ms, b->record.unit, b->record.slave, b->record.device_id,
+                       b->record.local_time, b->record.clock_ok, b->replay, b->origin.store, b->origin.unconfirmed_from));
+    for (std::size_t cut = 1; cut < compact.size(); ++cut)
+        EXPECT_FALSE(agent::mqtt::parse_received(topic, compact.data(), cut, why)) << cut;
+
+    // Offsets of the form's fields in this message: magic 4, flags, the
+    // store's length and its 37 bytes, seq 42 (one byte), then 2 behind.
+    const std::size_t flags = 4, store = 5, seq = 5 + 1 + origin.store.size(), behind = seq + 1;
+    const auto changed = [&](std::size_t at, std::string with) { return compact.substr(0, at) + with + compact.substr(at + 1); };
+    std::string huge_frame = compact;
+    huge_frame.resize(compact.size() - 1);  // the frame's last byte gone
+    const struct {
+        std::string text;
+        Refusal reason;
+    } cases[] = {
+        {changed(3, "\x02"), Refusal::NotJson},             // another form
+        {changed(flags, "\x04"), Refusal::BadMember},        // unknown flag bits
+        {changed(store, std::string(1, '\0')), Refusal::OutOfRange},
+        {changed(store + 1, "/"), Refusal::OutOfRange},      // not one topic level
+        {changed(seq, std::string(1, '\0')), Refusal::OutOfRange},
+        {changed(behind, "\x2a"), Refusal::OutOfRange},      // unconfirmed_from at 0
+        {changed(seq, "\xff\xff\xff\xff\xff\xff\xff\xff\xff\x7f"), Refusal::OutOfRange},
+        {huge_frame, Refusal::BadRecord},
+        {compact + "x", Refusal::BadRecord},
+        {std::string(70000, '\0'), Refusal::TooLarge},
+    };
+    for (const auto& c : cases) {
+        EXPECT_FALSE(agent::mqtt::parse_received(topic, c.text.data(), c.text.size(), why));
+        EXPECT_EQ(agent::refusal_word(why.reason), std::string(agent::refusal_word(c.reason))) << why.why;
+    }
+    // A steady unit's record, against the dictionary, is a few dozen bytes.
+    agent::StoredRecord steady = sample_record();
+    steady.body.assign(agent::mqtt::kRecordDictionary.begin(), agent::mqtt::kRecordDictionary.end());
+    steady.body[20] ^= 1;
+    EXPECT_LT(agent::mqtt::compact_record_payload(steady, origin, false).size(), 120u);
+}
+
+// The flat reader the ingest takes records through accepts what jsoncpp's
+// strict reader accepts, and reads the same strings and whole numbers; it
+// refuses the few forms beyond JSON's grammar that jsoncpp lets through.
+TEST(FlatJson, AgreesWithTheStrictReader)
+{
+    const char* texts[] = {
+        R"({"a":"x\u00e9\ud83d\ude00\n\/","b":-0,"c":[1,{"d":null}],"e":true})",
+        R"( {"a" : 1 , "b":{"c":{"d":[[], {}]}}} )",
+        R"({"a":1,"a":2})",                 // a name twice
+        R"({"a":{"b":1,"b":2}})",           // twice below the top
+        R"({"a":"\ud83d"})",                // a high surrogate alone
+        R"({"a":"\ud83dx"})",
+        R"({"a":"\x"})",                    // no such escape
+        R"({"a":"\u12"})",
+        R"({"a":1} {"b":2})",
+        R"({"a":.5})", R"({"a":1e})", R"({"a":1E+2})",
+        R"({"a":tru})", R"({"a":[1,]})", R"({"a":1,})", R"({,})", R"({"a"})", R"({"a":1)", R"({"a":"x)",
+        R"({'a':1})", R"({"a":[1 2]})", "{\"a\":\"tab\there\"}", "{\"a\":1}\n",
+        R"([1])", R"("a")", R"({})", "",
+    };
+    const char* lenient[] = {R"({"a":01})", R"({"a":1.})", R"({"a":-})", R"({"a":1/*c*/})"};
+    Json::CharReaderBuilder builder;
+    Json::CharReaderBuilder::strictMode(&builder.settings_);
+    const std::unique_ptr<Json::CharReader> strict(builder.newCharReader());
+    std::vector<agent::flat_json::Member> members;
+    for (const std::string text : lenient) {
+        Json::Value value;
+        EXPECT_TRUE(strict->parse(text.data(), text.data() + text.size(), &value, nullptr)) << text;
+        EXPECT_FALSE(agent::flat_json::read_object(text.data(), text.size(), members)) << text;
+    }
+    for (const std::string text : texts) {
+        Json::Value value;
+        const bool expected = strict->parse(text.data(), text.data() + text.size(), &value, nullptr) && value.isObject();
+        EXPECT_EQ(agent::flat_json::read_object(text.data(), text.size(), members), expected) << text;
+        for (const agent::flat_json::Member& m : members) {
+            ASSERT_TRUE(value.isMember(m.name)) << text;
+            if (m.kind == agent::flat_json::Kind::String) {
+                EXPECT_EQ(m.text, value[m.name].asString()) << text;
+            }
+        }
+    }
+    const struct {
+        const char* raw;
+        agent::flat_json::Whole whole;
+        int64_t value;
+    } numbers[] = {
+        {"0", agent::flat_json::Whole::Ok, 0},
+        {"-9223372036854775808", agent::flat_json::Whole::Ok, INT64_MIN},
+        {"9223372036854775807", agent::flat_json::Whole::Ok, INT64_MAX},
+        {"9223372036854775808", agent::flat_json::Whole::OutOfInt64, 0},
+        {"18446744073709551615", agent::flat_json::Whole::OutOfInt64, 0},
+        {"18446744073709551616", agent::flat_json::Whole::NotWhole, 0},
+        {"-9223372036854775809", agent::flat_json::Whole::NotWhole, 0},
+    };
+    for (const auto& n : numbers) {
+        int64_t value = 0;
+        EXPECT_EQ(agent::flat_json::whole_value(n.raw, value), n.whole) << n.raw;
+        if (n.whole == agent::flat_json::Whole::Ok) {
+            EXPECT_EQ(value, n.value) << n.raw;
+        }
+    }
 }
 
 // What a message or a stored detail carries is the unit's decimal, without a binary tail.

@@ -155,11 +155,11 @@ class MqttTrials(EndToEndTest):
 
     # ---- the trials: each returns (rows, duplicates, incidents)
 
-    def zero_loss(self):
+    def zero_loss(self, encoding="json"):
         broker = Broker(self.session, "broker")
         db = self.session.path("centre.db")
         ingest = self.start_ingest(broker, db)
-        site = Site(self, broker)
+        site = Site(self, broker, encoding=encoding)
         site.start_agent()
         time.sleep(1.5)
         for _ in range(3):
@@ -323,6 +323,7 @@ class MqttTrials(EndToEndTest):
 
     def test_failure_trials(self):
         trials = [("zero loss: broker SIGKILL x3, SIGSTOP, agent SIGKILL", self.zero_loss),
+                  ("zero loss as above, compact encoding", lambda: self.zero_loss("compact")),
                   ("acknowledged then lost", self.acknowledged_then_lost),
                   ("bound: never confirmed, max_mb 1", self.bound),
                   ("clock steps +1 year, -1 hour, centre away", self.clock_steps),

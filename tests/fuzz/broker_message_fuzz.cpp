@@ -2,7 +2,8 @@
 // the agent's confirmation and the ingest's record and event. A payload
 // read as good must hold what the reader promises (seqs and ids in range,
 // the declared gap not past the seq, a record of exactly one record's
-// bytes), and read back the same once written again; anything else must be
+// bytes), and read back the same once written again (a record in either
+// form, JSON or compact); anything else must be
 // refused with a reason, nothing thrown.
 //
 // Input format: a selector byte (% 3: confirm, record, event), the payload.
@@ -54,6 +55,12 @@ void received(TopicKind kind, const uint8_t* data, std::size_t size)
     check(back && back->seq() == r->seq() && back->origin.store == r->origin.store);
     if (r->kind == Received::Kind::Record) check(back->record.body == r->record.body);
     else check(back->event.detail == r->event.detail && back->event.kind == r->event.kind);
+    if (r->kind != Received::Kind::Record) return;
+    // The compact form carries the same record, whichever form it came in.
+    const std::string compact = compact_record_payload(r->record, r->origin, r->replay);
+    const std::optional<Received> packed = parse_received(topic, compact.data(), compact.size(), why);
+    check(packed && packed->seq() == r->seq() && packed->record.body == r->record.body &&
+          packed->origin.unconfirmed_from == r->origin.unconfirmed_from && packed->record.ts_ms == r->record.ts_ms);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -33,9 +34,10 @@ using Clock = std::chrono::steady_clock;
 // A commit takes what came within this time, or this many messages.
 constexpr auto kBatchWait = std::chrono::milliseconds(20);
 constexpr std::size_t kBatchMax = 2000;
-// Messages waiting for a commit; libmosquitto's thread waits when it is
-// full, and with it the broker, which holds the rest.
+// Messages waiting for a commit, and their bytes; libmosquitto's thread
+// waits when either is reached, and with it the broker, which holds the rest.
 constexpr std::size_t kQueueBound = 20000;
+constexpr std::size_t kQueueBytes = 64 * 1024 * 1024;
 
 struct IngestCommandLine {
     agent::MqttSettings mqtt;
@@ -119,6 +121,12 @@ IngestCommandLine parse_ingest_command(int argc, const char* const* argv)
 
 void log_line(const std::string& line) { std::cerr << "qmhost: ingest: " << line << std::endl; }
 
+// A message as the broker delivered it, read on the committing thread.
+struct Arrived {
+    std::string topic;
+    std::string payload;
+};
+
 // Everything libmosquitto's thread hands over, under one lock.
 struct Inbox final : agent::mqtt::LinkListener {
     Inbox(std::string topic_prefix, std::vector<std::string> filters, std::string id)
@@ -131,7 +139,9 @@ struct Inbox final : agent::mqtt::LinkListener {
     const std::string client_id;
     std::mutex lock;
     std::condition_variable changed;
-    std::deque<agent::mqtt::Received> messages;
+    std::deque<Arrived> messages;
+    std::size_t queued_bytes = 0;  // of the payloads in `messages`
+    bool producer_waits = false;   // libmosquitto's thread, for room in the queue
     bool is_connected = false;
     bool stopping = false;
     // Each reason told at most once a minute, with a count.
@@ -163,40 +173,61 @@ struct Inbox final : agent::mqtt::LinkListener {
             log_line("connection lost: " + agent::mqtt::error_text(rc) + (tls.empty() ? "" : ": " + tls));
     }
 
+    // Only queued here: libmosquitto's thread reads the socket and sends
+    // each PUBACK, and the committing thread reads the messages, so the two
+    // share the work on two cores.
     void received(const char* topic, const void* payload, std::size_t length) override
     {
-        // The site and unit are the topic's: the broker's ACL vouches for
-        // them, and the payload must agree.
-        const std::optional<agent::mqtt::Topic> where = agent::mqtt::parse_topic(prefix, topic);
-        agent::mqtt::Refused why{agent::Refusal::WrongTopic, "not a record or event topic"};
-        std::optional<agent::mqtt::Received> kept;
-        if (where) kept = agent::mqtt::parse_received(*where, payload, length, why);
-        if (!kept) {
-            refusals.add(why.reason, std::string("on ") + topic + ": " + why.why);
+        // Beyond any message of ours: refused here, never copied.
+        if (length > agent::mqtt::kMaxPayloadBytes) {
+            refusals.add(agent::Refusal::TooLarge, std::string("on ") + topic + ": not 1 to " +
+                                                       std::to_string(agent::mqtt::kMaxPayloadBytes) + " bytes");
             return;
         }
+        Arrived arrived{topic, std::string(static_cast<const char*>(payload), length)};
         std::unique_lock<std::mutex> hold(lock);
         // The message is acknowledged when this returns: it must be queued first.
-        changed.wait(hold, [&] { return messages.size() < kQueueBound || stopping; });
-        messages.push_back(std::move(*kept));
-        changed.notify_all();
+        producer_waits = true;
+        changed.wait(hold, [&] {
+            return (messages.size() < kQueueBound && queued_bytes + length <= kQueueBytes) || stopping;
+        });
+        producer_waits = false;
+        queued_bytes += length;
+        messages.push_back(std::move(arrived));
+        // The committer waits for the first message, then for a full batch:
+        // waking it for every message in between costs a switch each.
+        if (messages.size() == 1 || messages.size() == kBatchMax) changed.notify_all();
+    }
+
+    // A message's site and unit are its topic's: the broker's ACL vouches
+    // for them, and the payload must agree.
+    std::optional<agent::mqtt::Received> read(const Arrived& arrived)
+    {
+        const std::optional<agent::mqtt::Topic> where = agent::mqtt::parse_topic(prefix, arrived.topic);
+        agent::mqtt::Refused why{agent::Refusal::WrongTopic, "not a record or event topic"};
+        std::optional<agent::mqtt::Received> kept;
+        if (where) kept = agent::mqtt::parse_received(*where, arrived.payload.data(), arrived.payload.size(), why);
+        if (!kept) refusals.add(why.reason, "on " + arrived.topic + ": " + why.why);
+        return kept;
     }
 };
 
-std::vector<agent::mqtt::Received> next_batch(Inbox& in, StopSignals& signals, bool& stop)
+std::vector<Arrived> next_batch(Inbox& in, StopSignals& signals, bool& stop)
 {
-    std::vector<agent::mqtt::Received> batch;
+    std::vector<Arrived> batch;
     std::unique_lock<std::mutex> hold(in.lock);
     in.changed.wait_for(hold, kBatchWait, [&] { return !in.messages.empty(); });
     if (!in.messages.empty() && in.messages.size() < kBatchMax) {
         // Let a burst gather, so one fsync carries many messages.
         in.changed.wait_for(hold, kBatchWait, [&] { return in.messages.size() >= kBatchMax; });
     }
+    batch.reserve(std::min(in.messages.size(), kBatchMax));
     while (!in.messages.empty() && batch.size() < kBatchMax) {
+        in.queued_bytes -= in.messages.front().payload.size();
         batch.push_back(std::move(in.messages.front()));
         in.messages.pop_front();
     }
-    in.changed.notify_all();
+    if (in.producer_waits) in.changed.notify_all();
     hold.unlock();
     stop = batch.empty() && signals.requested();
     return batch;
@@ -235,7 +266,11 @@ int ingest(const IngestCommandLine& c)
 
     agent::IngestTotals totals;
     for (bool stop = false; !stop;) {
-        const std::vector<agent::mqtt::Received> batch = next_batch(inbox, signals, stop);
+        const std::vector<Arrived> arrived = next_batch(inbox, signals, stop);
+        std::vector<agent::mqtt::Received> batch;
+        batch.reserve(arrived.size());
+        for (const Arrived& a : arrived)
+            if (std::optional<agent::mqtt::Received> kept = inbox.read(a)) batch.push_back(std::move(*kept));
         inbox.refusals.tick();
         if (batch.empty()) continue;
         const int64_t foreign = totals.foreign;
