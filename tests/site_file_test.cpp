@@ -12,6 +12,18 @@
 
 namespace {
 
+// The least a site file holds: one TCP line of one unit, its store at `store_path`.
+Json::Value one_unit_site(const char* store_path)
+{
+    Json::Value root;
+    root["site"] = "s";
+    root["store"]["path"] = store_path;
+    root["lines"][0]["link"]["type"] = "tcp";
+    root["lines"][0]["units"][0]["slave"] = 1;
+    root["lines"][0]["units"][0]["name"] = "u";
+    return root;
+}
+
 TEST(SiteFile, TheShippedExampleReadsAsMeant)
 {
     const agent::SiteFile site = agent::read_site_file(QM_SITE_EXAMPLE);
@@ -34,12 +46,7 @@ TEST(SiteFile, TheShippedExampleReadsAsMeant)
 
 TEST(SiteFile, RelativeStorePathIsTheSiteFilesFolders)
 {
-    Json::Value root;
-    root["site"] = "s";
-    root["store"]["path"] = "data/store.db";
-    root["lines"][0]["link"]["type"] = "tcp";
-    root["lines"][0]["units"][0]["slave"] = 1;
-    root["lines"][0]["units"][0]["name"] = "u";
+    Json::Value root = one_unit_site("data/store.db");
     EXPECT_EQ(agent::check_site(root, "/etc/qmhost").store.path, "/etc/qmhost/data/store.db");
     EXPECT_EQ(agent::check_site(root, "/etc/qmhost").store.keep_days, 30);
 }
@@ -74,12 +81,7 @@ TEST(SiteFile, DriverSettingsAreRefusedByPath)
          "settings.thresholdSetting.k.NMAlarmID: [1] is not a text or a number"},
     };
     for (const Case& c : cases) {
-        Json::Value root;
-        root["site"] = "s";
-        root["store"]["path"] = "/tmp/store.db";
-        root["lines"][0]["link"]["type"] = "tcp";
-        root["lines"][0]["units"][0]["slave"] = 1;
-        root["lines"][0]["units"][0]["name"] = "u";
+        Json::Value root = one_unit_site("/tmp/store.db");
         Json::Reader().parse(c.settings, root["lines"][0]["units"][0]["settings"]);
         std::string refusal;
         try {
@@ -93,12 +95,7 @@ TEST(SiteFile, DriverSettingsAreRefusedByPath)
 
 TEST(SiteFile, CommitIntervalDefaultsToASecondWithinItsRange)
 {
-    Json::Value root;
-    root["site"] = "s";
-    root["store"]["path"] = "store.db";
-    root["lines"][0]["link"]["type"] = "tcp";
-    root["lines"][0]["units"][0]["slave"] = 1;
-    root["lines"][0]["units"][0]["name"] = "u";
+    Json::Value root = one_unit_site("store.db");
     EXPECT_EQ(agent::check_site(root, "/x").store.commit_interval_ms, 1000);
     for (const int ms : {0, 60000}) {
         root["store"]["commit_interval_ms"] = ms;
@@ -123,12 +120,7 @@ TEST(SiteFile, HashIsSha256)
 // refused by its place in the list otherwise.
 TEST(SiteFile, UnitKeysAreValueKeys)
 {
-    Json::Value root;
-    root["site"] = "s";
-    root["store"]["path"] = "store.db";
-    root["lines"][0]["link"]["type"] = "tcp";
-    root["lines"][0]["units"][0]["slave"] = 1;
-    root["lines"][0]["units"][0]["name"] = "u";
+    Json::Value root = one_unit_site("store.db");
     EXPECT_TRUE(agent::check_site(root, "/").lines[0].units[0].keys.all());
     const struct {
         const char* keys;  // JSON
