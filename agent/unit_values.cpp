@@ -138,12 +138,6 @@ const char* state_word(Texts table, uint32_t raw)
     return kUnlistedWord;
 }
 
-uint16_t cell_value(const std::vector<unsigned char>& record, const record_layout::RecordCell& cell)
-{
-    if (cell.width == 1) return record[cell.offset];
-    return static_cast<uint16_t>(record[cell.offset] | (record[cell.offset + 1] << 8));
-}
-
 // Each shown point's place in the catalogue, found once.
 constexpr std::array<std::size_t, kShownPoints.size()> kCataloguePlaces = [] {
     std::array<std::size_t, kShownPoints.size()> places{};
@@ -152,6 +146,12 @@ constexpr std::array<std::size_t, kShownPoints.size()> kCataloguePlaces = [] {
 }();
 
 }  // namespace
+
+uint16_t cell_value(const std::vector<unsigned char>& record, const record_layout::RecordCell& cell)
+{
+    if (cell.width == 1) return record[cell.offset];
+    return static_cast<uint16_t>(record[cell.offset] | (record[cell.offset + 1] << 8));
+}
 
 const char* state_word_of_text(const std::string& text)
 {

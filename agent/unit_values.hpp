@@ -5,6 +5,8 @@
 // record through here, so they agree to the digit.
 #pragma once
 
+#include "driver/record.hpp"
+
 #include <json/json.h>
 
 #include <array>
@@ -222,6 +224,10 @@ std::optional<std::size_t> shown_key_place(const std::string& key);
 
 // Throws std::invalid_argument for anything but a 459-byte record.
 RecordValues read_record_values(const std::vector<unsigned char>& record);
+
+// A cell of the record as the unit sent it: a coil's byte, or a register
+// (little-endian). The record is whole (459 bytes).
+uint16_t cell_value(const std::vector<unsigned char>& record, const record_layout::RecordCell& cell);
 
 // A state's text as a report gives it (开机, 运行, 制冷, ...) in the same
 // English word the values above use; null for a text without one.

@@ -199,8 +199,7 @@ Json::Value exact_report(const PluginLibrary& plugin, const std::vector<unsigned
     Json::Value report = decoded_report(plugin, record);
     for (const ReportPoint& point : kPointCatalogue) {
         if (point.conversion != Conversion::Tenths) continue;
-        const unsigned raw = record[point.source.offset] | (record[point.source.offset + 1] << 8);
-        report[point.member] = raw / 10.0;  // written back at 15 digits
+        report[point.member] = agent::cell_value(record, point.source) / 10.0;  // written back at 15 digits
     }
     return report;
 }
