@@ -28,6 +28,11 @@ constexpr uint16_t kCoilOn = 0xFF00;
 constexpr int kSliceMs = 20;            // longest wait before asking the stop check
 constexpr int kMaxByteGapMs = 500;      // longest pause inside one answer (libmodbus's own)
 constexpr int kQuietGiveUpFactor = 4;   // a line still talking after 4 guards is given up on
+// Modbus TCP's header: transaction id, protocol id (0), length of what
+// follows it (the unit id and the PDU).
+constexpr int kTcpPrefix = 6;
+constexpr int kTcpLeastFollowing = 2;   // unit id and function code
+constexpr int kTcpMostFollowing = MODBUS_TCP_MAX_ADU_LENGTH - kTcpPrefix;
 // Stray input taken off the line before one request, at most: a line that
 // keeps talking garbles the answer and gets the guard.
 constexpr std::size_t kMaxStrayBytes = 16 * MODBUS_MAX_ADU_LENGTH;
@@ -168,7 +173,11 @@ private:
     bool lock_device();
     bool wait_for_quiet_line();
     bool keep_frame_silence();
-    Wait wait_for_answer();
+    Wait wait_for_input(int within_ms);
+    bool send_request(const uint8_t* request, int length);
+    bool take_rtu_answer(const std::string& what, uint8_t* answer, int& answered);
+    bool take_tcp_answer(const std::string& what, uint8_t* answer, int& answered);
+    bool check_tcp_prefix(const std::string& what, const uint8_t* answer, int& length);
     bool transact(const uint8_t* request, int length, const std::string& what, uint8_t* answer, int& pdu,
                   int& answered);
     bool read(int function, const char* what, int address, int count, int bytes, uint8_t* data);
@@ -191,6 +200,7 @@ private:
     modbus_t* ctx_ = nullptr;
     bool connected_ = false;
     bool guard_armed_ = false;
+    uint16_t transaction_ = 0;     // the last TCP request's transaction id
     Clock::time_point last_seen_;  // the last byte heard, or the failure since which none was
     LinkFailure failure_;
     StrayInput stray_;
@@ -336,10 +346,10 @@ bool LibmodbusLink::wait_for_quiet_line()
     return true;
 }
 
-LibmodbusLink::Wait LibmodbusLink::wait_for_answer()
+LibmodbusLink::Wait LibmodbusLink::wait_for_input(int within_ms)
 {
     const int fd = modbus_get_socket(ctx_);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(settings_.timeout_ms);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(within_ms);
     for (;;) {
         pollfd line{fd, POLLIN, 0};
         const int left = milliseconds_left(deadline);
@@ -399,8 +409,8 @@ bool LibmodbusLink::transact(const uint8_t* request, int length, const std::stri
                              int& pdu, int& answered)
 {
     if (!ready()) return false;
-    if (modbus_send_raw_request(ctx_, request, length) == -1) return line_failed(what, errno);
-    switch (wait_for_answer()) {
+    if (!send_request(request, length)) return line_failed(what, errno);
+    switch (wait_for_input(settings_.timeout_ms)) {
     case Wait::Answer:
         break;
     case Wait::Stopped:
@@ -418,21 +428,9 @@ bool LibmodbusLink::transact(const uint8_t* request, int length, const std::stri
                           " ms: check the unit id (" + std::to_string(settings_.slave) + ")");
     }
 
-    answered = modbus_receive_confirmation(ctx_, answer);
+    const bool taken = rtu() ? take_rtu_answer(what, answer, answered) : take_tcp_answer(what, answer, answered);
     last_seen_ = Clock::now();
-    if (answered == -1) {
-        const int code = errno;
-        if (code == EMBBADCRC) return failed(Kind::Garbled, what, "answer with a bad CRC: " + line_hint());
-        if (code == ETIMEDOUT) return failed(Kind::Garbled, what, "answer cut short: " + line_hint());
-        if (code >= MODBUS_ENOBASE)
-            return failed(Kind::Garbled, what, std::string(modbus_strerror(code)) + ": " + line_hint());
-        return line_failed(what, code);
-    }
-    if (answered == 0)
-        return failed(Kind::Garbled, what,
-                      "answer from slave " + std::to_string(answer[0]) + " instead of " +
-                          std::to_string(settings_.slave) + ": " + line_hint() +
-                          ", and that no other unit on the line has that id");
+    if (!taken) return false;
     pdu = modbus_get_header_length(ctx_);
     if (answered < pdu + 2) return failed(Kind::Garbled, what, "answer cut short: " + line_hint());
     if (answer[pdu] == (request[1] | kExceptionFlag)) {
@@ -447,6 +445,103 @@ bool LibmodbusLink::transact(const uint8_t* request, int length, const std::stri
         return failed(Kind::Garbled, what,
                       "answer with function " + std::to_string(answer[pdu]) + " to a request with " +
                           std::to_string(request[1]) + ": " + line_hint());
+    return true;
+}
+
+// A TCP request goes out with its header written here, so that its answer
+// can be matched by transaction id.
+bool LibmodbusLink::send_request(const uint8_t* request, int length)
+{
+    if (rtu()) return modbus_send_raw_request(ctx_, request, length) != -1;
+    uint8_t frame[MODBUS_TCP_MAX_ADU_LENGTH];
+    if (length < kTcpLeastFollowing || length > kTcpMostFollowing) {
+        errno = EINVAL;
+        return false;
+    }
+    ++transaction_;
+    frame[0] = static_cast<uint8_t>(transaction_ >> 8);
+    frame[1] = static_cast<uint8_t>(transaction_);
+    frame[2] = frame[3] = 0;
+    frame[4] = static_cast<uint8_t>(length >> 8);
+    frame[5] = static_cast<uint8_t>(length);
+    std::memcpy(frame + kTcpPrefix, request, static_cast<std::size_t>(length));
+    const ssize_t sent = ::send(modbus_get_socket(ctx_), frame, static_cast<std::size_t>(kTcpPrefix + length), MSG_NOSIGNAL);
+    if (sent == kTcpPrefix + length) return true;
+    if (sent >= 0) errno = EIO;
+    return false;
+}
+
+bool LibmodbusLink::take_rtu_answer(const std::string& what, uint8_t* answer, int& answered)
+{
+    answered = modbus_receive_confirmation(ctx_, answer);
+    if (answered == -1) {
+        const int code = errno;
+        if (code == EMBBADCRC) return failed(Kind::Garbled, what, "answer with a bad CRC: " + line_hint());
+        if (code == ETIMEDOUT) return failed(Kind::Garbled, what, "answer cut short: " + line_hint());
+        if (code >= MODBUS_ENOBASE)
+            return failed(Kind::Garbled, what, std::string(modbus_strerror(code)) + ": " + line_hint());
+        return line_failed(what, code);
+    }
+    if (answered == 0)
+        return failed(Kind::Garbled, what,
+                      "answer from slave " + std::to_string(answer[0]) + " instead of " +
+                          std::to_string(settings_.slave) + ": " + line_hint() +
+                          ", and that no other unit on the line has that id");
+    return true;
+}
+
+// A unit on TCP sends its answer in one segment, and it is taken in one read
+// (libmodbus reads it in three, each after a select: six system calls a
+// request where this makes one). Framed by the header's length; what follows
+// the frame answers no request and fails it.
+bool LibmodbusLink::take_tcp_answer(const std::string& what, uint8_t* answer, int& answered)
+{
+    const int fd = modbus_get_socket(ctx_);
+    const int byte_gap_ms = std::min(settings_.timeout_ms, kMaxByteGapMs);
+    int need = kTcpPrefix;
+    answered = 0;
+    for (;;) {
+        const ssize_t n = ::recv(fd, answer + answered, static_cast<std::size_t>(MODBUS_TCP_MAX_ADU_LENGTH - answered), 0);
+        if (n == 0) return line_failed(what, ECONNRESET);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return line_failed(what, errno);
+        if (n > 0) {
+            const bool had_prefix = answered >= kTcpPrefix;
+            answered += static_cast<int>(n);
+            if (!had_prefix && answered >= kTcpPrefix && !check_tcp_prefix(what, answer, need)) return false;
+            if (answered > need)
+                return failed(Kind::Garbled, what,
+                              "answer followed by " + std::to_string(answered - need) +
+                                  " bytes that no request asked for: " + line_hint());
+            if (answered == need && need > kTcpPrefix) return true;
+        }
+        switch (wait_for_input(byte_gap_ms)) {
+        case Wait::Answer:
+            break;
+        case Wait::Stopped:
+            return failed(Kind::Stopped, what, "stopped while waiting for the answer");
+        case Wait::Failed:
+            return line_failed(what, errno);
+        case Wait::Silent:
+            return failed(Kind::Garbled, what, "answer cut short: " + line_hint());
+        }
+    }
+}
+
+bool LibmodbusLink::check_tcp_prefix(const std::string& what, const uint8_t* answer, int& length)
+{
+    const int transaction = (answer[0] << 8) | answer[1];
+    const int protocol = (answer[2] << 8) | answer[3];
+    const int following = (answer[4] << 8) | answer[5];
+    if (protocol != 0)
+        return failed(Kind::Garbled, what, "answer with protocol id " + std::to_string(protocol) + ", not 0: " + line_hint());
+    if (following < kTcpLeastFollowing || following > kTcpMostFollowing)
+        return failed(Kind::Garbled, what, "answer with a length of " + std::to_string(following) + ": " + line_hint());
+    if (transaction != transaction_)
+        return failed(Kind::Garbled, what,
+                      "answer to transaction " + std::to_string(transaction) + ", not " + std::to_string(transaction_) +
+                          ": " + line_hint());
+    length = kTcpPrefix + following;
     return true;
 }
 

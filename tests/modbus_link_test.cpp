@@ -188,6 +188,65 @@ TEST(ModbusLinkErrors, EachWayARequestFailsHasItsKind)
     set_link_stop_check({});
 }
 
+// A TCP unit that answers each request with one frame the case shapes from
+// a right one; the answer is framed by its header and matched to its request.
+TEST(ModbusLinkErrors, ATcpAnswerIsTakenOnlyWhenItsHeaderFramesIt)
+{
+    using Kind = LinkFailure::Kind;
+    using Frame = std::vector<uint8_t>;
+    const struct {
+        const char* what;
+        std::function<void(Frame&)> shape;
+        Kind kind;  // Kind::None: taken
+    } cases[] = {
+        {"a right answer", [](Frame&) {}, Kind::None},
+        {"another transaction's", [](Frame& f) { f[1] ^= 0x55; }, Kind::Garbled},
+        {"a protocol other than 0", [](Frame& f) { f[3] = 1; }, Kind::Garbled},
+        {"a header longer than the frame", [](Frame& f) { ++f[5]; }, Kind::Garbled},
+        {"a second frame behind it", [](Frame& f) { f.insert(f.end(), f.begin(), f.end()); }, Kind::Garbled},
+        {"a header shorter than the frame", [](Frame& f) { --f[5]; }, Kind::Garbled},
+    };
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof where;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&where), &length);
+    const timeval bound{2, 0};  // a link that never asks must not hold the test
+    ::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    LinkSettings settings;
+    settings.port = ntohs(where.sin_port);
+    settings.timeout_ms = 200;
+    const auto link = make_libmodbus_link(settings);
+    int connection = -1;
+    for (const auto& c : cases) {
+        // One request a case: read 1 register, answered with the value 0x1234.
+        std::thread unit([&] {
+            if (connection < 0) connection = ::accept(listener, nullptr, nullptr);
+            ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+            uint8_t request[12];
+            if (::recv(connection, request, sizeof request, MSG_WAITALL) != sizeof request) return;
+            Frame frame = {request[0], request[1], 0, 0, 0, 5, request[6], 3, 2, 0x12, 0x34};
+            c.shape(frame);
+            ::send(connection, frame.data(), frame.size(), MSG_NOSIGNAL);
+        });
+        uint16_t value = 0;
+        const bool taken = link->read_registers(10, 1, &value);
+        unit.join();
+        EXPECT_EQ(taken, c.kind == Kind::None) << c.what << ": " << link->failure().text();
+        if (taken) EXPECT_EQ(value, 0x1234) << c.what;
+        else EXPECT_EQ(link->failure().kind, c.kind) << c.what << ": " << link->failure().text();
+        if (!taken) {  // the link has closed its connection: the next case gets a new one
+            ::close(connection);
+            connection = -1;
+        }
+    }
+    ::close(connection);
+    ::close(listener);
+}
+
 // A unit's address that takes no connection (a loopback port whose backlog
 // is full: its SYNs go unanswered) holds the connect for the whole timeout
 // unless the stop check is asked meanwhile; a stop must end it as a stop.
