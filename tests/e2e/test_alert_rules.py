@@ -1,0 +1,111 @@
+"""The shipped alerting rules in a real Prometheus scraping qmhost serve,
+its alerts routed by a real Alertmanager to a webhook receiver on loopback:
+an alarm raised on the simulated unit arrives, and its clearing after it."""
+
+import http.server
+import json
+import os
+import threading
+import urllib.parse
+import urllib.request
+
+from e2e_support import REPO, RETURN_AIR_HIGH, EndToEndTest, free_tcp_port, main, mbpoll_write, wait_until
+
+RULES = os.path.join(REPO, "packaging", "prometheus", "qmhost-rules.yml")
+MAX_BODY = 1 << 20
+
+
+class Receiver(http.server.ThreadingHTTPServer):
+    """Alertmanager's webhook deliveries, each alert as (status, labels)."""
+
+    def __init__(self):
+        self.alerts, self.lock = [], threading.Lock()
+        super().__init__(("127.0.0.1", 0), Hook)
+
+    def seen(self):
+        with self.lock:
+            return list(self.alerts)
+
+
+class Hook(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        length = int(self.headers.get("Content-Length") or 0)
+        if not 0 < length <= MAX_BODY:
+            self.send_error(413)
+            return
+        try:
+            alerts = [(a["status"], a["labels"]) for a in json.loads(self.rfile.read(length))["alerts"]]
+        except (ValueError, KeyError, TypeError):
+            self.send_error(400)
+            return
+        with self.server.lock:
+            self.server.alerts.extend(alerts)
+        self.send_response(200)
+        self.end_headers()
+
+    def log_message(self, *args):
+        pass
+
+
+class AlertsReachAPerson(EndToEndTest):
+    def setUp(self):
+        super().setUp()
+        self.receiver = Receiver()
+        threading.Thread(target=self.receiver.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
+        self.addCleanup(self.receiver.server_close)
+        self.addCleanup(self.receiver.shutdown)
+
+    def write(self, name, text):
+        with open(self.session.path(name), "w", encoding="utf-8") as f:
+            f.write(text)
+        return self.session.path(name)
+
+    def test_an_alarm_on_the_unit_reaches_the_webhook_and_clears(self):
+        _, unit_port = self.session.start_qmsim(name="qmsim")
+        agent_port, manager_port, prometheus_port = free_tcp_port(), free_tcp_port(), free_tcp_port()
+        site = self.session.write_json("site.json", {
+            "site": "room-1", "store": {"path": "store.db"}, "http": {"listen": f"127.0.0.1:{agent_port}"},
+            "lines": [{"link": {"type": "tcp", "host": "127.0.0.1", "port": unit_port, "timeout_ms": 200},
+                       "interval_s": 0.2, "units": [{"slave": 1, "name": "crac-1"}]}]})
+        self.session.start_qmhost("serve", "--site", site, "--driver-log", os.devnull, name="serve")
+
+        hook = f"http://127.0.0.1:{self.receiver.server_address[1]}/"
+        manager = self.write("alertmanager.yml", (
+            "route: {receiver: hook, group_by: [alertname, site, unit], group_wait: 1s, group_interval: 1s,"
+            " repeat_interval: 1h}\n"
+            f"receivers: [{{name: hook, webhook_configs: [{{url: '{hook}'}}]}}]\n"))
+        # No cluster listener: it would bind every address.
+        self.session.start("alertmanager", ["prometheus-alertmanager", f"--config.file={manager}",
+                                            f"--storage.path={self.session.path('am')}", "--cluster.listen-address=",
+                                            f"--web.listen-address=127.0.0.1:{manager_port}"])
+        prometheus = self.write("prometheus.yml", (
+            "global: {scrape_interval: 1s, scrape_timeout: 1s, evaluation_interval: 1s}\n"
+            f"rule_files: ['{RULES}']\n"
+            f"alerting: {{alertmanagers: [{{static_configs: [{{targets: ['127.0.0.1:{manager_port}']}}]}}]}}\n"
+            f"scrape_configs: [{{job_name: qm, static_configs: [{{targets: ['127.0.0.1:{agent_port}']}}]}}]\n"))
+        self.session.start("prometheus", ["prometheus", f"--config.file={prometheus}",
+                                          f"--web.listen-address=127.0.0.1:{prometheus_port}",
+                                          f"--storage.tsdb.path={self.session.path('tsdb')}"])
+
+        def query(expression):
+            url = f"http://127.0.0.1:{prometheus_port}/api/v1/query?" + urllib.parse.urlencode({"query": expression})
+            try:
+                with urllib.request.urlopen(url, timeout=5) as answer:
+                    return [r["value"][1] for r in json.loads(answer.read())["data"]["result"]]
+            except OSError:
+                return []
+
+        wait_until(lambda: query('qm_unit_up{job="qm"}') == ["1"], "Prometheus to scrape the unit", timeout=20)
+        mbpoll_write(unit_port, "0", RETURN_AIR_HIGH[0], 1)
+        alarm = {"alertname": "QmUnitAlarm", "severity": "critical", "level": "2", "site": "room-1",
+                 "unit": "crac-1", "position": str(RETURN_AIR_HIGH[0]), "code": RETURN_AIR_HIGH[2],
+                 "name": RETURN_AIR_HIGH[1], "job": "qm", "instance": f"127.0.0.1:{agent_port}"}
+        wait_until(lambda: ("firing", alarm) in self.receiver.seen(), "the alarm at the webhook", timeout=20)
+        mbpoll_write(unit_port, "0", RETURN_AIR_HIGH[0], 0)
+        wait_until(lambda: ("resolved", alarm) in self.receiver.seen(), "the alarm resolved", timeout=20)
+        # Nothing else fired: the unit answered and the agent was scraped throughout.
+        self.assertEqual({labels["alertname"] for _, labels in self.receiver.seen()}, {"QmUnitAlarm"})
+
+
+if __name__ == "__main__":
+    main()
