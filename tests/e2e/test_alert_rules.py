@@ -1,6 +1,7 @@
 """The shipped alerting rules in a real Prometheus scraping qmhost serve,
 its alerts routed by a real Alertmanager to a webhook receiver on loopback:
-an alarm raised on the simulated unit arrives, and its clearing after it."""
+an alarm raised on the simulated unit arrives, and its clearing after it,
+with the agent listing alarm points while active and listing them all."""
 
 import http.server
 import json
@@ -33,6 +34,8 @@ class Hook(http.server.BaseHTTPRequestHandler):
 
 
 class AlertsReachAPerson(EndToEndTest):
+    METRICS_ALARMS = "active"  # the default: an alarm point's series only while it is active
+
     def setUp(self):
         super().setUp()
         self.receiver = http.server.HTTPServer(("127.0.0.1", 0), Hook)
@@ -48,9 +51,11 @@ class AlertsReachAPerson(EndToEndTest):
 
     def test_an_alarm_on_the_unit_reaches_the_webhook_and_clears(self):
         _, unit_port = self.session.start_qmsim(name="qmsim")
-        agent_port, manager_port, prometheus_port = free_tcp_port(), free_tcp_port(), free_tcp_port()
+        agent_port = free_tcp_port(3)  # Alertmanager and Prometheus on the two ports after it
+        manager_port, prometheus_port = agent_port + 1, agent_port + 2
         site = self.session.write_json("site.json", {
-            "site": "room-1", "store": {"path": "store.db"}, "http": {"listen": f"127.0.0.1:{agent_port}"},
+            "site": "room-1", "store": {"path": "store.db"},
+            "http": {"listen": f"127.0.0.1:{agent_port}", "metrics_alarms": self.METRICS_ALARMS},
             "lines": [{"link": {"type": "tcp", "host": "127.0.0.1", "port": unit_port, "timeout_ms": 200},
                        "interval_s": 0.2, "units": [{"slave": 1, "name": "crac-1"}]}]})
         self.session.start_qmhost("serve", "--site", site, "--driver-log", os.devnull, name="serve")
@@ -91,6 +96,10 @@ class AlertsReachAPerson(EndToEndTest):
         wait_until(lambda: ("resolved", alarm) in list(self.receiver.alerts), "the alarm resolved", timeout=20)
         # Nothing else fired: the unit answered and the agent was scraped throughout.
         self.assertEqual({labels["alertname"] for _, labels in list(self.receiver.alerts)}, {"QmUnitAlarm"})
+
+
+class AlertsWithEveryAlarmPoint(AlertsReachAPerson):
+    METRICS_ALARMS = "all"  # 0 or 1 for each of the 180 points
 
 
 if __name__ == "__main__":
