@@ -23,11 +23,12 @@ declare -A group=(
     # pymodbus's serial server imports pyserial and serial-asyncio, which
     # python3-pymodbus only recommends.
     # The agent's HTTP side is tested with real clients: Prometheus (and its
-    # promtool) and headless Chromium, with a font for the units' alarm names.
+    # promtool), Alertmanager delivering the alerting rules' alerts, and
+    # headless Chromium, with a font for the units' alarm names.
     # groff-base: the manual pages' warnings check; systemd: systemd-analyze
     # scores the agent's unit (the test is skipped without it).
     # faketime: libfaketime steps the agent's wall clock in the clock trial.
-    [test]="libgtest-dev libgmock-dev socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio prometheus chromium fonts-wqy-microhei groff-base mosquitto mosquitto-clients openssl systemd faketime"
+    [test]="libgtest-dev libgmock-dev socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio prometheus prometheus-alertmanager chromium fonts-wqy-microhei groff-base mosquitto mosquitto-clients openssl systemd faketime"
     # install-target-deps.sh needs only apt and dpkg; cross-test.sh checks the plug-in with file.
     [cross]="g++-mipsel-linux-gnu qemu-user file"
     [fuzz]="clang libclang-rt-14-dev"

@@ -4,6 +4,7 @@ test ends, bounded waits, and the stored record format."""
 
 import json
 import os
+import re
 import socket
 import struct
 import subprocess
@@ -239,6 +240,30 @@ def own_lines(text):
 
 def stderr_lines(result):
     return own_lines(result.stderr)
+
+
+def mbpoll(port, table, address, *values, count=1):
+    """One mbpoll run, zero-based addresses: reads `count` objects, or writes `values`."""
+    argv = ["mbpoll", "-m", "tcp", "-p", str(port), "-0", "-1", "-o", "1", "-t", table, "-r", str(address)]
+    if not values:
+        argv += ["-c", str(count)]
+    result = subprocess.run(argv + ["127.0.0.1", *map(str, values)], capture_output=True, text=True,
+                            timeout=START_TIMEOUT, stdin=subprocess.DEVNULL)
+    if result.returncode != 0:
+        raise AssertionError(f"{' '.join(argv)} failed: {result.stdout}{result.stderr}")
+    return result.stdout
+
+
+def mbpoll_read(port, table, address, count=1):
+    """Values by address, from mbpoll's "[address]: value" lines."""
+    out = mbpoll(port, table, address, count=count)
+    return {int(a): int(v) for a, v in re.findall(r"^\[(\d+)\]:\s+(-?\d+)", out, re.MULTILINE)}
+
+
+def mbpoll_write(port, table, address, value):
+    out = mbpoll(port, table, address, value)
+    if "Written 1 references" not in out:
+        raise AssertionError(f"mbpoll did not write {address}: {out}")
 
 
 def last_line(text):

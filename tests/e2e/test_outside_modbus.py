@@ -2,12 +2,9 @@
 polling and writing a slave run by pymodbus, and mbpoll reading and writing
 qmsim."""
 
-import re
-import subprocess
-
 from e2e_support import (RECORD_ALARM_BITS, RECORD_ON_OFF, RECORD_RETURN_SETPOINT, RECORD_SUPPLY_RETURN_AIR,
-                         RETURN_AIR_HIGH, RETURN_SETPOINT, RETURN_TEMPERATURE, START_TIMEOUT, EndToEndTest,
-                         main, read_records, read_json_lines, read_reports, record_register, run_qmhost)
+                         RETURN_AIR_HIGH, RETURN_SETPOINT, RETURN_TEMPERATURE, EndToEndTest, main, mbpoll_read,
+                         mbpoll_write, read_records, read_json_lines, read_reports, record_register, run_qmhost)
 
 STATE = {"coils": {"276": 1, str(RETURN_AIR_HIGH[0]): 1}, "regs": {"11": 245, "1502": 251}}
 
@@ -40,30 +37,6 @@ class PymodbusSlave(EndToEndTest):
         _, _, record = self.poll()
         self.assertEqual(record_register(record, RECORD_RETURN_SETPOINT), 220)
         self.assertEqual(record[RECORD_ON_OFF], 0)
-
-
-def mbpoll(port, table, address, *values, count=1):
-    """One mbpoll run, zero-based addresses: reads `count` objects, or writes `values`."""
-    argv = ["mbpoll", "-m", "tcp", "-p", str(port), "-0", "-1", "-o", "1", "-t", table, "-r", str(address)]
-    if not values:
-        argv += ["-c", str(count)]
-    result = subprocess.run(argv + ["127.0.0.1", *map(str, values)], capture_output=True, text=True,
-                            timeout=START_TIMEOUT, stdin=subprocess.DEVNULL)
-    if result.returncode != 0:
-        raise AssertionError(f"{' '.join(argv)} failed: {result.stdout}{result.stderr}")
-    return result.stdout
-
-
-def mbpoll_read(port, table, address, count=1):
-    """Values by address, from mbpoll's "[address]: value" lines."""
-    out = mbpoll(port, table, address, count=count)
-    return {int(a): int(v) for a, v in re.findall(r"^\[(\d+)\]:\s+(-?\d+)", out, re.MULTILINE)}
-
-
-def mbpoll_write(port, table, address, value):
-    out = mbpoll(port, table, address, value)
-    if "Written 1 references" not in out:
-        raise AssertionError(f"mbpoll did not write {address}: {out}")
 
 
 class MbpollAgainstQmsim(EndToEndTest):

@@ -3,7 +3,8 @@ moved elsewhere, and the installed qmhost run from there with an empty
 environment from another folder: it must find its host library and the
 plug-in relative to itself, not in the build tree. The installed bash
 completion offers subcommands, options and report members; the README and
-the benchmarks are installed where --help and the manual page say.
+the benchmarks are installed where --help and the manual page say, the
+alerting rules where the README says.
 
 usage (ctest): BUILD_DIR=... test_installed.py"""
 
@@ -58,12 +59,17 @@ class InstalledPrograms(unittest.TestCase):
         if os.path.exists(page):  # built where python3 is at hand (QM_BUILD_MAN)
             roff = subprocess.run(["gzip", "-dc", page], capture_output=True, text=True, check=True).stdout
             self.assertIn(documents + "README.md", roff)
-        for name in ("README.md", "BENCHMARKS.md"):
-            with self.subTest(name=name):
-                # The package's /usr is this installation's prefix.
-                with open(os.path.join(self.prefix, "share", "doc", "qmhost", name), "rb") as installed, \
-                        open(os.path.join(SOURCE_DIR, name), "rb") as source:
-                    self.assertEqual(installed.read(), source.read())
+        # The package's /usr is this installation's prefix; the README names where the rules go.
+        for installed_at, source in (("share/doc/qmhost/README.md", "README.md"),
+                                     ("share/doc/qmhost/BENCHMARKS.md", "BENCHMARKS.md"),
+                                     ("share/qmhost/prometheus/qmhost-rules.yml",
+                                      "packaging/prometheus/qmhost-rules.yml")):
+            with self.subTest(installed_at):
+                with open(os.path.join(self.prefix, installed_at), "rb") as installed, \
+                        open(os.path.join(SOURCE_DIR, source), "rb") as original:
+                    self.assertEqual(installed.read(), original.read())
+        with open(os.path.join(SOURCE_DIR, "README.md"), encoding="utf-8") as readme:
+            self.assertIn("/usr/share/qmhost/prometheus/qmhost-rules.yml", readme.read())
 
     def test_completion_offers_commands_options_and_members(self):
         script = os.path.join(self.prefix, "share", "bash-completion", "completions", "qmhost")
