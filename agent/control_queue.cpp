@@ -5,8 +5,6 @@
 namespace agent {
 
 namespace {
-// The poller looks at its stop request this often while it waits here.
-constexpr auto kStopCheck = std::chrono::milliseconds(100);
 
 ControlAnswer answer_of(ControlAnswer::Kind kind, const char* message)
 {
@@ -40,8 +38,7 @@ ControlAnswer ControlQueue::submit(std::size_t unit, ControlRequest request, Clo
 bool ControlQueue::wait_until(Clock::time_point when, const std::function<bool()>& stopped)
 {
     std::unique_lock<std::mutex> hold(lock_);
-    while (waiting_.empty() && !stopped() && Clock::now() < when)
-        arrived_.wait_until(hold, std::min(when, Clock::now() + kStopCheck));
+    arrived_.wait_until(hold, when, [&] { return !waiting_.empty() || stopped(); });
     return !waiting_.empty();
 }
 
@@ -60,6 +57,12 @@ void ControlQueue::run_waiting(
         entry->answered = true;
         answered_.notify_all();
     }
+}
+
+void ControlQueue::wake()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    arrived_.notify_all();
 }
 
 void ControlQueue::close()

@@ -27,8 +27,11 @@ public:
     ControlAnswer submit(std::size_t unit, ControlRequest request, Clock::time_point deadline);
 
     // From the poller: waits until `when`, a request or `stopped()`; true
-    // when requests wait.
+    // when requests wait. A stop must be followed by wake(): the wait sleeps
+    // to `when` otherwise.
     bool wait_until(Clock::time_point when, const std::function<bool()>& stopped);
+    // What wait_until waits for may have changed (a stop was requested).
+    void wake();
     // From the poller: runs each waiting request with `run` and answers it.
     void run_waiting(const std::function<ControlAnswer(std::size_t unit, const ControlRequest&)>& run);
     // The agent stops: what waits is answered Stopping, and nothing more is taken.

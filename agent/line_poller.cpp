@@ -26,8 +26,23 @@ void StopRequest::request()
     {
         std::lock_guard<std::mutex> hold(lock_);
         requested_ = true;
+        for (const auto& waker : wakers_) waker.second();
     }
     woken_.notify_all();
+}
+
+std::size_t StopRequest::on_request(std::function<void()> wake)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    wakers_.emplace_back(++next_waker_, std::move(wake));
+    return next_waker_;
+}
+
+void StopRequest::forget(std::size_t id)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    wakers_.erase(std::remove_if(wakers_.begin(), wakers_.end(), [id](const auto& w) { return w.first == id; }),
+                  wakers_.end());
 }
 
 void StopRequest::fail(const std::string& reason)
@@ -110,6 +125,10 @@ LinePoller::LinePoller(const PluginLibrary& plugin, const SiteLine& line, std::s
         }
         units_.push_back(std::move(unit));
     }
+    // Between cycles the thread sleeps on its control queue; a stop wakes it there.
+    const auto wake = [this] { controls_.wake(); };
+    stop_waker_ = stop_.on_request(wake);
+    line_stop_.on_request(wake);
 }
 
 void LinePoller::show_state_in(SiteState& state, std::size_t first_unit)
@@ -130,6 +149,7 @@ std::optional<std::size_t> LinePoller::unit_place(const std::string& name) const
 
 LinePoller::~LinePoller()
 {
+    stop_.forget(stop_waker_);
     if (thread_.joinable()) {
         line_stop_.request();
         thread_.join();

@@ -36,9 +36,17 @@ public:
     std::string failure();
     // Waits until `when` or a stop; true on a stop.
     bool wait_until(std::chrono::steady_clock::time_point when);
+    // `wake` is called when the stop is requested, so that a poller sleeping
+    // on a condition of its own wakes at once (rather than looking every so
+    // often: a line's thread between cycles, 32 of them at 10 looks a second,
+    // cost the agent a fifth of its CPU). Returns the id forget() takes.
+    std::size_t on_request(std::function<void()> wake);
+    void forget(std::size_t id);
 
 private:
     std::atomic<bool> requested_{false};
+    std::vector<std::pair<std::size_t, std::function<void()>>> wakers_;
+    std::size_t next_waker_ = 0;
     std::string failure_;
     std::mutex lock_;
     std::condition_variable woken_;
@@ -98,6 +106,7 @@ private:
     ControlQueue controls_;
     SiteState* state_ = nullptr;
     std::size_t first_unit_ = 0;
+    std::size_t stop_waker_ = 0;
     std::thread thread_;
 };
 

@@ -8,6 +8,7 @@
 #include "agent/control_request.hpp"
 #include "agent/decimal_text.hpp"
 #include "agent/http_settings.hpp"
+#include "agent/line_poller.hpp"
 #include "agent/metrics.hpp"
 #include "agent/process_metrics.hpp"
 #include "agent/status_json.hpp"
@@ -380,6 +381,24 @@ TEST(ControlQueue, AnswersWhatItCannotRunAndRunsTheRestInTurn)
     queue.close();
     EXPECT_EQ(queue.submit(0, request, Clock::now() + std::chrono::seconds(5)).kind,
               agent::ControlAnswer::Kind::Stopping);
+}
+
+// A line's thread sleeps between cycles to its next start, however far: a
+// stop must wake it there, and one forgotten waker must not be called.
+TEST(ControlQueue, AStopWakesAPollerWaitingForItsNextCycle)
+{
+    using Clock = agent::ControlQueue::Clock;
+    agent::StopRequest stop;
+    agent::ControlQueue queue;
+    stop.on_request([&] { queue.wake(); });
+    const auto forgotten = stop.on_request([] { ADD_FAILURE() << "a forgotten waker was called"; });
+    stop.forget(forgotten);
+    const auto started = Clock::now();
+    std::thread poller([&] { queue.wait_until(started + std::chrono::minutes(10), [&] { return stop.requested(); }); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    stop.request();
+    poller.join();
+    EXPECT_LT(Clock::now() - started, std::chrono::minutes(1));
 }
 
 }  // namespace
