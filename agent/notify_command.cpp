@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,9 +60,13 @@ bool make_pipe(Pipe& pipe)
 
 // Between fork and exec only async-signal-safe calls: everything the child
 // needs was made before the fork.
-[[noreturn]] void become_command(char* const* argv, char* const* envp, int input, int output, int failure)
+[[noreturn]] void become_command(char* const* argv, char* const* envp, int input, int output, int failure, pid_t agent)
 {
     ::setpgid(0, 0);
+    // An agent killed outright takes the command with it: the next start runs
+    // it again, so a run that went on alone would tell the event twice.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != agent) ::_exit(127);  // gone before the line above
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -156,12 +161,14 @@ CommandOutcome run_command(const CommandRun& run, const std::function<bool()>& s
     }
     input.write.reset();
 
+    const pid_t agent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0) {
         outcome.reason = std::string("cannot start ") + run.argv[0] + ": " + std::strerror(errno);
         return outcome;
     }
-    if (pid == 0) become_command(argv.data(), envp.data(), input.read.get(), output.write.get(), failure.write.get());
+    if (pid == 0) become_command(argv.data(), envp.data(), input.read.get(), output.write.get(), failure.write.get(),
+                                 agent);
     ::setpgid(pid, pid);  // also here: the group exists before anything signals it
     input.read.reset();
     output.write.reset();
