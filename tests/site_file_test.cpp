@@ -159,21 +159,15 @@ TEST(SiteFile, NotifyIsRefusedByPath)
             "hold_s": {"unit_lost": 60}, "timeout_s": 0.5, "retry_s": 10})", ""},
         {R"({"command": ["curl"], "events": ["alarm_raised"]})",
          "notify.command[0]: \"curl\" is not an absolute path: the command runs without a shell or a search path"},
-        {R"({"command": [], "events": ["alarm_raised"]})", "notify.command: must be a list of 1 to 64 texts"},
         {R"({"command": ["/bin/true", 3], "events": ["alarm_raised"]})", "notify.command[1]: 3 is not an argument"},
         {R"({"command": ["/bin/true"], "events": ["alarm_rasied"]})", "notify.events[0]: \"alarm_rasied\" is not an event kind"},
         {R"({"command": ["/bin/true"], "events": ["notify_failed"]})", "notify.events[0]: notify_failed is never told"},
-        {R"({"command": ["/bin/true"], "events": ["control", "control"]})", "notify.events[1]: \"control\" is named twice"},
-        {R"({"command": ["/bin/true"]})", "notify.events: missing"},
         {R"({"command": ["/bin/true"], "events": ["control"], "hold_s": {"control": 5}})",
          "notify.hold_s: \"control\": only alarm_raised, alarm_cleared, unit_lost, unit_back are held back"},
         {R"({"command": ["/bin/true"], "events": ["unit_back"], "hold_s": {"unit_lost": 5}})",
          "notify.hold_s.unit_lost: unit_lost is not in notify.events"},
         {R"({"command": ["/bin/true"], "events": ["unit_lost"], "hold_s": {"unit_lost": -1}})",
          "notify.hold_s.unit_lost: -1 is not a number of seconds (0 to 86400)"},
-        {R"({"command": ["/bin/true"], "events": ["unit_lost"], "timeout_s": 0})",
-         "notify.timeout_s: 0 is not a number of seconds (0.1 to 600)"},
-        {R"({"command": ["/bin/true"], "events": ["unit_lost"], "retry": 5})", "notify.retry: unknown member"},
     };
     for (const auto& c : cases) {
         Json::Value root = one_unit_site("store.db");
