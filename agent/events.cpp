@@ -217,6 +217,17 @@ Json::Value store_recovered_detail(int64_t records_kept, int64_t events_kept, co
     return detail;
 }
 
+Json::Value notify_failed_detail(int64_t event_seq, const std::string& event_kind, int attempts,
+                                 const std::string& reason)
+{
+    Json::Value detail(Json::objectValue);
+    detail["event_seq"] = Json::Int64{event_seq};
+    detail["event_kind"] = event_kind;
+    detail["attempts"] = attempts;
+    detail["reason"] = reason;
+    return detail;
+}
+
 Json::Value store_error_detail(const std::string& error, const std::string& since, int64_t failed_cycles)
 {
     Json::Value detail(Json::objectValue);

@@ -54,6 +54,10 @@ constexpr const char* kStoreBehindCentre = "store_behind_centre";
 // The wall clock stepped against the steady one between two writes: step_ms (signed, forward above 0),
 // expected (the time the steady clock gave, ISO 8601 UTC).
 constexpr const char* kClockStep = "clock_step";
+// The notification command gave up on an event: event_seq and event_kind (the event it was for), attempts,
+// reason (the last attempt's: its exit status, signal or timeout, and the first of its output). Never
+// itself told through the command.
+constexpr const char* kNotifyFailed = "notify_failed";
 }  // namespace event_kind
 
 // Reasons in a records_dropped event.
@@ -102,6 +106,8 @@ Json::Value records_dropped_detail(const DropAccount& drops);
 Json::Value clock_step_detail(int64_t step_ms, const std::string& expected);
 Json::Value store_recovered_detail(int64_t records_kept, int64_t events_kept, const SeqRanges& records_lost,
                                    const SeqRanges& events_lost, const std::string& damaged_file, bool store_id_kept);
+Json::Value notify_failed_detail(int64_t event_seq, const std::string& event_kind, int attempts,
+                                 const std::string& reason);
 Json::Value store_error_detail(const std::string& error, const std::string& since, int64_t failed_cycles);
 // Per stream (records, events): the store's last seq when opened, the centre's mark, the rows moved past it.
 struct BehindCentre {

@@ -116,6 +116,18 @@ void SharedStore::mark_acked(Stream stream, const std::vector<int64_t>& seqs, in
     store_.mark_acked(stream, seqs, now_ms);
 }
 
+std::optional<int64_t> SharedStore::notified_mark()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return store_.notified_mark();
+}
+
+bool SharedStore::set_notified_mark(std::optional<int64_t> seq)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return store_.set_notified_mark(seq);
+}
+
 void SharedStore::mark_sent(Stream stream, int64_t seq)
 {
     std::lock_guard<std::mutex> hold(lock_);

@@ -46,6 +46,7 @@ public:
     static constexpr std::size_t kMostWaitingRecords = 65536;
 
     const std::string& store_id() const { return store_.store_id(); }
+    const std::string& path() const { return store_.path(); }
     ResumeState resume_state();
 
     // Hands the cycle in: committed with the others within commit_interval_ms
@@ -56,6 +57,10 @@ public:
     CommitResult flush();
     // Called (on the committer's thread) after each commit that wrote cycles.
     void on_commit(std::function<void()> committed);
+
+    // The notification command's mark (Store::notified_mark).
+    std::optional<int64_t> notified_mark();
+    bool set_notified_mark(std::optional<int64_t> seq);
 
     void mark_acked(Stream stream, const std::vector<int64_t>& seqs, int64_t now_ms) override;
     void mark_confirmed_up_to(Stream stream, int64_t seq) override;

@@ -54,6 +54,24 @@ std::unique_ptr<Publisher> make_publisher(const SiteFile& site, SharedStore& sto
     return std::make_unique<Publisher>(std::move(setup), store, stats);
 }
 
+// Without "notify" the store keeps no mark: one added later starts from the
+// newest event then, rather than telling what came while it was away.
+std::unique_ptr<Notifier> make_notifier(const SiteFile& site, SharedStore& store)
+{
+    if (!site.notify) {
+        if (store.notified_mark()) store.set_notified_mark(std::nullopt);
+        return nullptr;
+    }
+    NotifierSetup setup;
+    setup.settings = *site.notify;
+    setup.site = site.site;
+    for (const SiteLine& line : site.lines)
+        for (const SiteUnit& unit : line.units) setup.alarm_modes.emplace(unit.name, alarm_code_mode(unit.settings));
+    setup.settle_ms = site.store.commit_interval_ms + 500;
+    setup.log = log_stamped;
+    return std::make_unique<Notifier>(std::move(setup), store);
+}
+
 // Each unit as the HTTP server first sees it: its place, nothing polled yet.
 std::vector<UnitSnapshot> site_units(const SiteFile& site)
 {
@@ -89,13 +107,18 @@ const SiteFile& machine_checked(const SiteFile& site)
 SiteAgent::SiteAgent(const SiteFile& site, const std::string& plugin_path)
     : site_(machine_checked(site)), store_lock_(site.store.path),
       store_(telling_warnings(site.store), stats_, log_line), plugin_(plugin_path),
-      state_(site_units(site)), publisher_(make_publisher(site, store_, stats_))
+      state_(site_units(site)), publisher_(make_publisher(site, store_, stats_)),
+      notifier_(make_notifier(site, store_))
 {
     // A token file that cannot be read stops the agent before it starts.
     if (site.http.enabled && !site.http.control_token_file.empty())
         token_ = read_control_token(site.http.control_token_file);
-    // Rows reach the publisher's reader once committed.
-    if (publisher_) store_.on_commit([this] { publisher_->wake(); });
+    // Rows reach the publisher's and the notifier's readers once committed.
+    if (publisher_ || notifier_)
+        store_.on_commit([this] {
+            if (publisher_) publisher_->wake();
+            if (notifier_) notifier_->wake();
+        });
     const ResumeState resume = store_.resume_state();
     std::size_t first_unit = 0;
     for (std::size_t i = 0; i < site.lines.size(); ++i) {
@@ -118,6 +141,7 @@ ExitStatus SiteAgent::run(StopSignals& signals)
     const int64_t started_ms = utc_now_ms();
     if (site_.http.enabled) start_http(started_ms);
     if (publisher_) publisher_->start();
+    if (notifier_) notifier_->start();
     write_agent_event(event_kind::kAgentStarted);
     for (auto& line : lines_) line->start();
     while (!signals.wait_for(std::chrono::milliseconds(200)) && !stop_.requested()) {
@@ -133,6 +157,8 @@ ExitStatus SiteAgent::run(StopSignals& signals)
     write_agent_event(event_kind::kAgentStopped);
     // Every cycle handed in is committed before the stop.
     store_.flush();
+    // What is stored by now is told, for a bounded time.
+    if (notifier_) notifier_->stop();
     store_.on_commit({});
     if (publisher_) publisher_->stop();
     set_link_stop_check({});
@@ -163,7 +189,7 @@ void SiteAgent::write_event(const char* kind, const Json::Value& detail)
 namespace {
 
 // What the running agent holds open for the whole run: a change needs a restart.
-constexpr const char* kRestartMembers[] = {"site", "store", "http", "mqtt"};
+constexpr const char* kRestartMembers[] = {"site", "store", "http", "mqtt", "notify"};
 
 bool same_line(const SiteLine& a, const SiteLine& b)
 {

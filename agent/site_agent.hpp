@@ -1,5 +1,5 @@
 // The site agent: one owner starts its parts in a known order (the store,
-// the drivers, the HTTP server, the publisher, then one poller thread per
+// the drivers, the HTTP server, the publisher, the notifier, then one poller thread per
 // line) and stops them in the reverse one: no part is global, and each is
 // gone before what it uses.
 #pragma once
@@ -8,6 +8,7 @@
 #include "agent/control_request.hpp"
 #include "agent/http_server.hpp"
 #include "agent/line_poller.hpp"
+#include "agent/notifier.hpp"
 #include "agent/publisher.hpp"
 #include "agent/shared_store.hpp"
 #include "agent/site_file.hpp"
@@ -46,8 +47,8 @@ public:
     // a reload_refused event) it changes nothing. Taken, the lines whose
     // link, interval or units changed, or whose units moved to other places
     // in the site, restart; the others poll on. The store, the HTTP side and
-    // the broker stay: a change to "site", "store", "http" or "mqtt" is
-    // refused as needing a restart.
+    // the broker stay: a change to "site", "store", "http", "mqtt" or
+    // "notify" is refused as needing a restart.
     void reload();
 
 private:
@@ -70,6 +71,7 @@ private:
     SiteState state_;
     std::string token_;
     std::unique_ptr<Publisher> publisher_;
+    std::unique_ptr<Notifier> notifier_;
     // Replaced by a reload while the HTTP side looks up a unit's line.
     std::mutex lines_lock_;
     std::vector<std::shared_ptr<LinePoller>> lines_;

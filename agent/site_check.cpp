@@ -5,7 +5,11 @@
 #include "agent/store_lock.hpp"
 #include "agent/unit_values.hpp"
 
+#include <cerrno>
+#include <cstring>
 #include <sstream>
+
+#include <unistd.h>
 
 namespace agent {
 namespace {
@@ -49,6 +53,12 @@ std::string site_plan_text(const SiteFile& site)
              << site.mqtt->topic_prefix << "/" << site.site << "/...\n";
     else
         plan << "mqtt: none (records stay in the store)\n";
+    if (site.notify) {
+        plan << "notify " << site.notify->command[0] << " for";
+        for (const std::string& kind : site.notify->events) plan << " " << kind;
+        for (const auto& [kind, ms] : site.notify->hold_ms) plan << ", " << kind << " held " << seconds_text(ms / 1000.0) << " s";
+        plan << "\n";
+    }
     return plan.str();
 }
 
@@ -85,6 +95,14 @@ int check_site_start(const SiteFile& site, std::ostream& out, std::string& failu
             return broker.status;
         }
         out << "ok: " << broker.text << "\n" << std::flush;
+    }
+    if (site.notify) {
+        const std::string& program = site.notify->command[0];
+        if (::access(program.c_str(), X_OK) != 0) {
+            failure = "notify: " + program + " cannot be run: " + std::strerror(errno);
+            return 1;
+        }
+        out << "ok: notify: " << program << " can be run\n" << std::flush;
     }
     return 0;
 }

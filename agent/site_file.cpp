@@ -162,7 +162,7 @@ std::string folder_of(const std::string& path)
 
 SiteFile check_site(const Json::Value& root, const std::string& folder)
 {
-    known_members(root, "", {"site", "store", "lines", "http", "mqtt"});
+    known_members(root, "", {"site", "store", "lines", "http", "mqtt", "notify"});
     SiteFile site;
     site.site = text_in(required(root, "", "site"), "site", kMaxNameLength, site_name_char,
                         "a site name (letters, digits, - and _)");
@@ -174,6 +174,7 @@ SiteFile check_site(const Json::Value& root, const std::string& folder)
     check_site_wide(site);
     if (root.isMember("http")) site.http = check_http(root["http"], "http", folder);
     if (root.isMember("mqtt")) site.mqtt = check_mqtt_settings(root["mqtt"], "mqtt", folder);
+    if (root.isMember("notify")) site.notify = check_notify_settings(root["notify"], "notify");
     site.store.site = site.site;
     // Rows stay until the centre confirms them only when there is a centre.
     site.store.forwarding = site.mqtt.has_value();

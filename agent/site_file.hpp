@@ -5,6 +5,7 @@
 
 #include "agent/http_settings.hpp"
 #include "agent/mqtt_settings.hpp"
+#include "agent/notify_settings.hpp"
 #include "agent/site_checks.hpp"
 #include "agent/store.hpp"
 #include "host/link_settings.hpp"
@@ -38,6 +39,7 @@ struct SiteFile {
     std::vector<SiteLine> lines;
     HttpSettings http;  // the "http" member; not enabled when absent
     std::optional<MqttSettings> mqtt;  // the "mqtt" member; without it the agent only stores
+    std::optional<NotifySettings> notify;  // the "notify" member; without it no command is run
     std::string hash;  // SHA-256 of the file's bytes, hex, as sha256sum prints it
     Json::Value document;  // the file as read: a reload compares the parts it cannot take while running
 };

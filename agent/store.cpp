@@ -7,6 +7,8 @@
 #include "agent/time_text.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -656,6 +658,41 @@ std::optional<int64_t> Store::first_unconfirmed(Stream stream)
     sqlite::Statement first(db_, std::string("SELECT min(seq) FROM ") + table_of(stream) + " WHERE confirmed = 0");
     if (!first.step() || first.is_null(0)) return std::nullopt;
     return first.integer(0);
+}
+
+namespace {
+constexpr const char* kNotifiedMarkKey = "notified_event_seq";
+}  // namespace
+
+std::optional<int64_t> Store::notified_mark()
+{
+    sqlite::Statement get(db_, "SELECT value FROM meta WHERE key = ?1");
+    get.bind(1, std::string(kNotifiedMarkKey));
+    if (!get.step()) return std::nullopt;
+    const std::string text = get.text(0);
+    char* end = nullptr;
+    errno = 0;
+    const long long seq = std::strtoll(text.c_str(), &end, 10);
+    // A mark that does not read is no mark: the command starts afresh from the newest event.
+    if (text.empty() || *end != '\0' || errno != 0 || seq < 0) return std::nullopt;
+    return seq;
+}
+
+bool Store::set_notified_mark(std::optional<int64_t> seq)
+{
+    try {
+        if (seq) {
+            sqlite::Statement put(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES (?1, ?2)");
+            put.bind(1, std::string(kNotifiedMarkKey)).bind(2, std::to_string(*seq)).run();
+        } else {
+            sqlite::Statement remove(db_, "DELETE FROM meta WHERE key = ?1");
+            remove.bind(1, std::string(kNotifiedMarkKey)).run();
+        }
+        return true;
+    } catch (const sqlite::Error& e) {
+        warn(e.what());
+        return false;
+    }
 }
 
 int64_t Store::file_bytes()

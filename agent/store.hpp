@@ -165,6 +165,12 @@ public:
     std::optional<NewEvent> move_past_centre(int64_t record_mark, int64_t event_mark, int64_t now_ms,
                                              int64_t record_sent = 0, int64_t event_sent = 0);
 
+    // The notification command's mark: the last event it has dealt with
+    // (told, given up on or not its kind). None: no command has run on this
+    // store, or the site dropped its "notify". Writing none removes it.
+    std::optional<int64_t> notified_mark();
+    bool set_notified_mark(std::optional<int64_t> seq);
+
     const std::string& store_id() const { return store_id_; }
     const std::string& path() const { return db_.path(); }
     // The database file's size as SQLite counts it (the WAL beside it apart).

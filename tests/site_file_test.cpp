@@ -147,4 +147,42 @@ TEST(SiteFile, UnitKeysAreValueKeys)
     }
 }
 
+// The "notify" member: a command run without a shell, so an absolute path;
+// event kinds it can tell; a hold-off only where an opposite takes an event back.
+TEST(SiteFile, NotifyIsRefusedByPath)
+{
+    const struct {
+        const char* notify;   // JSON
+        const char* refusal;  // empty: accepted
+    } cases[] = {
+        {R"({"command": ["/usr/bin/curl", "-d@-"], "events": ["alarm_raised", "unit_lost"],
+            "hold_s": {"unit_lost": 60}, "timeout_s": 0.5, "retry_s": 10})", ""},
+        {R"({"command": ["curl"], "events": ["alarm_raised"]})",
+         "notify.command[0]: \"curl\" is not an absolute path: the command runs without a shell or a search path"},
+        {R"({"command": ["/bin/true", 3], "events": ["alarm_raised"]})", "notify.command[1]: 3 is not an argument"},
+        {R"({"command": ["/bin/true"], "events": ["alarm_rasied"]})", "notify.events[0]: \"alarm_rasied\" is not an event kind"},
+        {R"({"command": ["/bin/true"], "events": ["notify_failed"]})", "notify.events[0]: notify_failed is never told"},
+        {R"({"command": ["/bin/true"], "events": ["control"], "hold_s": {"control": 5}})",
+         "notify.hold_s: \"control\": only alarm_raised, alarm_cleared, unit_lost, unit_back are held back"},
+        {R"({"command": ["/bin/true"], "events": ["unit_back"], "hold_s": {"unit_lost": 5}})",
+         "notify.hold_s.unit_lost: unit_lost is not in notify.events"},
+        {R"({"command": ["/bin/true"], "events": ["unit_lost"], "hold_s": {"unit_lost": -1}})",
+         "notify.hold_s.unit_lost: -1 is not a number of seconds (0 to 86400)"},
+    };
+    for (const auto& c : cases) {
+        Json::Value root = one_unit_site("store.db");
+        ASSERT_TRUE(Json::Reader().parse(c.notify, root["notify"])) << c.notify;
+        try {
+            const agent::SiteFile site = agent::check_site(root, "/");
+            EXPECT_STREQ(c.refusal, "") << c.notify;
+            ASSERT_TRUE(site.notify);
+            EXPECT_EQ(site.notify->hold_ms.at("unit_lost"), 60000);
+            EXPECT_EQ(site.notify->timeout_ms, 500);
+        } catch (const agent::SiteFileError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.refusal), std::string::npos) << e.what();
+            EXPECT_STRNE(c.refusal, "") << e.what();
+        }
+    }
+}
+
 }  // namespace

@@ -95,6 +95,10 @@ class ServeCheck(EndToEndTest):
              f"cannot serve HTTP on 127.0.0.1:{busy}: the address is in use"),
             (lambda s: s["lines"][0]["units"][0].update(settings={"appSetting": {"b_mode": 7}}), 2,
              "lines[0].units[0].settings.appSetting.b_mode: 7 is not an alarm code mode (1 to 3)"),
+            (lambda s: s.update(notify={"command": ["/nonexistent/qm-notify"], "events": ["unit_lost"]}), 1,
+             "notify: /nonexistent/qm-notify cannot be run: No such file or directory"),
+            (lambda s: s.update(notify={"command": ["curl"], "events": ["unit_lost"]}), 2,
+             "notify.command[0]: \"curl\" is not an absolute path"),
         ]
         for change, status, told in cases:
             with self.subTest(told=told):

@@ -48,6 +48,11 @@ void check_site(const agent::SiteFile& site)
             check(agent::unit_device_config(line, unit)["link"].isObject());
         }
     }
+    if (site.notify) {
+        check(!site.notify->command.empty() && site.notify->command[0][0] == '/' && !site.notify->events.empty());
+        check(site.notify->events.count("notify_failed") == 0 && site.notify->timeout_ms >= 100);
+        for (const auto& [kind, ms] : site.notify->hold_ms) check(site.notify->events.count(kind) == 1 && ms >= 0);
+    }
 }
 
 }  // namespace
