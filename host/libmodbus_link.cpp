@@ -178,6 +178,9 @@ private:
     bool take_rtu_answer(const std::string& what, uint8_t* answer, int& answered);
     bool take_tcp_answer(const std::string& what, uint8_t* answer, int& answered);
     bool check_tcp_prefix(const std::string& what, const uint8_t* answer, int& length);
+    // A wait for input that got none: the request fails, `silent` when nothing came in time.
+    bool no_input(Wait wait, const std::string& what, LinkFailure::Kind silent, std::string silent_reason);
+    std::string no_answer_reason() const;
     bool transact(const uint8_t* request, int length, const std::string& what, uint8_t* answer, int& pdu,
                   int& answered);
     bool read(int function, const char* what, int address, int count, int bytes, uint8_t* data);
@@ -201,6 +204,7 @@ private:
     bool connected_ = false;
     bool guard_armed_ = false;
     uint16_t transaction_ = 0;     // the last TCP request's transaction id
+    int wait_error_ = 0;           // why the last wait for input failed
     Clock::time_point last_seen_;  // the last byte heard, or the failure since which none was
     LinkFailure failure_;
     StrayInput stray_;
@@ -355,10 +359,29 @@ LibmodbusLink::Wait LibmodbusLink::wait_for_input(int within_ms)
         const int left = milliseconds_left(deadline);
         const int ready = ::poll(&line, 1, std::min(left, kSliceMs));
         if (ready > 0) return Wait::Answer;
-        if (ready < 0 && errno != EINTR) return Wait::Failed;
+        if (ready < 0 && errno != EINTR) {
+            wait_error_ = errno;
+            return Wait::Failed;
+        }
         if (stop_asked()) return Wait::Stopped;
         if (left == 0) return Wait::Silent;
     }
+}
+
+bool LibmodbusLink::no_input(Wait wait, const std::string& what, Kind silent, std::string silent_reason)
+{
+    if (wait == Wait::Stopped) return failed(Kind::Stopped, what, "stopped while waiting for the answer");
+    if (wait == Wait::Failed) return line_failed(what, wait_error_);
+    return failed(silent, what, std::move(silent_reason));
+}
+
+std::string LibmodbusLink::no_answer_reason() const
+{
+    const std::string waited = "no answer, timed out after " + std::to_string(settings_.timeout_ms) + " ms: ";
+    if (rtu())
+        return waited + "check the slave id (" + std::to_string(settings_.slave) + "), " + line_settings() +
+               " and the A/B wiring";
+    return waited + "check the unit id (" + std::to_string(settings_.slave) + ")";
 }
 
 std::string LibmodbusLink::line_hint() const
@@ -410,23 +433,8 @@ bool LibmodbusLink::transact(const uint8_t* request, int length, const std::stri
 {
     if (!ready()) return false;
     if (!send_request(request, length)) return line_failed(what, errno);
-    switch (wait_for_input(settings_.timeout_ms)) {
-    case Wait::Answer:
-        break;
-    case Wait::Stopped:
-        return failed(Kind::Stopped, what, "stopped while waiting for the answer");
-    case Wait::Failed:
-        return line_failed(what, errno);
-    case Wait::Silent:
-        if (rtu())
-            return failed(Kind::NoAnswer, what,
-                          "no answer, timed out after " + std::to_string(settings_.timeout_ms) +
-                              " ms: check the slave id (" + std::to_string(settings_.slave) + "), " +
-                              line_settings() + " and the A/B wiring");
-        return failed(Kind::NoAnswer, what,
-                      "no answer, timed out after " + std::to_string(settings_.timeout_ms) +
-                          " ms: check the unit id (" + std::to_string(settings_.slave) + ")");
-    }
+    const Wait wait = wait_for_input(settings_.timeout_ms);
+    if (wait != Wait::Answer) return no_input(wait, what, Kind::NoAnswer, no_answer_reason());
 
     const bool taken = rtu() ? take_rtu_answer(what, answer, answered) : take_tcp_answer(what, answer, answered);
     last_seen_ = Clock::now();
@@ -515,16 +523,8 @@ bool LibmodbusLink::take_tcp_answer(const std::string& what, uint8_t* answer, in
                                   " bytes that no request asked for: " + line_hint());
             if (answered == need && need > kTcpPrefix) return true;
         }
-        switch (wait_for_input(byte_gap_ms)) {
-        case Wait::Answer:
-            break;
-        case Wait::Stopped:
-            return failed(Kind::Stopped, what, "stopped while waiting for the answer");
-        case Wait::Failed:
-            return line_failed(what, errno);
-        case Wait::Silent:
-            return failed(Kind::Garbled, what, "answer cut short: " + line_hint());
-        }
+        const Wait wait = wait_for_input(byte_gap_ms);
+        if (wait != Wait::Answer) return no_input(wait, what, Kind::Garbled, "answer cut short: " + line_hint());
     }
 }
 

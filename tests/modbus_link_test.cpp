@@ -188,6 +188,22 @@ TEST(ModbusLinkErrors, EachWayARequestFailsHasItsKind)
     set_link_stop_check({});
 }
 
+// A listening socket on a free loopback port, its address in `where`.
+int loopback_listener(int backlog, sockaddr_in& where)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    where = sockaddr_in{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof where;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || ::listen(fd, backlog) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&where), &length);
+    return fd;
+}
+
 // A TCP unit that answers each request with one frame the case shapes from
 // a right one; the answer is framed by its header and matched to its request.
 TEST(ModbusLinkErrors, ATcpAnswerIsTakenOnlyWhenItsHeaderFramesIt)
@@ -206,14 +222,9 @@ TEST(ModbusLinkErrors, ATcpAnswerIsTakenOnlyWhenItsHeaderFramesIt)
         {"a second frame behind it", [](Frame& f) { f.insert(f.end(), f.begin(), f.end()); }, Kind::Garbled},
         {"a header shorter than the frame", [](Frame& f) { --f[5]; }, Kind::Garbled},
     };
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof where;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
-    ASSERT_EQ(::listen(listener, 4), 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&where), &length);
+    const int listener = loopback_listener(4, where);
+    ASSERT_GE(listener, 0);
     const timeval bound{2, 0};  // a link that never asks must not hold the test
     ::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
     LinkSettings settings;
@@ -252,14 +263,9 @@ TEST(ModbusLinkErrors, ATcpAnswerIsTakenOnlyWhenItsHeaderFramesIt)
 // unless the stop check is asked meanwhile; a stop must end it as a stop.
 TEST(ModbusLinkErrors, AStopEndsAConnectThatGetsNoAnswer)
 {
-    const int hole = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof where;
-    ASSERT_EQ(::bind(hole, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
-    ASSERT_EQ(::listen(hole, 0), 0);
-    ::getsockname(hole, reinterpret_cast<sockaddr*>(&where), &length);
+    const int hole = loopback_listener(0, where);
+    ASSERT_GE(hole, 0);
     std::vector<int> fillers;
     for (int i = 0; i < 3; ++i) {
         fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
