@@ -22,8 +22,8 @@ std::vector<unsigned char> from_hex(const char* text)
 std::string where(const StoreQuery& query)
 {
     std::string sql = " WHERE ($1 = '' OR site = $1) AND ($2 = '' OR unit = $2)";
-    if (query.from_ms) sql += " AND time >= $3::timestamptz";
-    if (query.to_ms) sql += " AND time < $4::timestamptz";
+    sql += query.from_ms ? " AND time >= $3::timestamptz" : " AND $3 = ''";
+    sql += query.to_ms ? " AND time < $4::timestamptz" : " AND $4 = ''";
     sql += query.newest_first ? " ORDER BY time DESC, store DESC, seq DESC" : " ORDER BY time, store, seq";
     if (query.limit > 0) sql += " LIMIT " + std::to_string(query.limit);
     return sql;
@@ -43,8 +43,8 @@ CentreReader::CentreReader(const std::string& url, std::string site) : db_(url),
 void CentreReader::each_row(const std::string& select, const StoreQuery& query,
                             const std::function<bool(PGresult*, int)>& row)
 {
-    const pg::Params params = {site_, query.unit, iso8601_utc_ms(query.from_ms.value_or(0)),
-                               iso8601_utc_ms(query.to_ms.value_or(0))};
+    const pg::Params params = {site_, query.unit, query.from_ms ? iso8601_utc_ms(*query.from_ms) : "",
+                               query.to_ms ? iso8601_utc_ms(*query.to_ms) : ""};
     try {
         db_.exec("BEGIN READ ONLY");
         db_.exec("DECLARE rows NO SCROLL CURSOR FOR " + select + where(query), params);

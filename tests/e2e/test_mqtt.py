@@ -280,12 +280,12 @@ class MqttTrials(EndToEndTest):
         return rows, sum(c[2] for c in counts), 0
 
     def bridged(self):
-        centre = Broker(self.session, "centre")
+        centre_broker = Broker(self.session, "centre")
         site_broker = Broker(self.session, "site-broker", extra=[
-            "connection centre", f"address 127.0.0.1:{centre.port}", "cleansession false",
+            "connection centre", f"address 127.0.0.1:{centre_broker.port}", "cleansession false",
             "topic qm/v1/# out 1", "topic qm/v1/+/confirm in 1"])
         centre = make_centre(self.session)
-        ingest = self.start_ingest(centre, centre)
+        ingest = self.start_ingest(centre_broker, centre)
         site = Site(self, site_broker, interval_s=0.1)
         site.start_agent()
         site.wait_for("SELECT count(*) FROM record", 60, "60 records")
