@@ -36,7 +36,7 @@ CREATE TABLE qm_record(
   body bytea NOT NULL,
   "values" jsonb NOT NULL,
   alarms smallint[] NOT NULL,
-  received timestamptz NOT NULL DEFAULT now(),
+  received timestamptz NOT NULL DEFAULT clock_timestamp(),
   PRIMARY KEY(store, seq, time)
 ) PARTITION BY RANGE (time);
 CREATE INDEX qm_record_unit_time ON qm_record(site, unit, time);
@@ -50,7 +50,7 @@ CREATE TABLE qm_event(
   time timestamptz NOT NULL,
   kind text NOT NULL,
   detail jsonb NOT NULL,
-  received timestamptz NOT NULL DEFAULT now(),
+  received timestamptz NOT NULL DEFAULT clock_timestamp(),
   PRIMARY KEY(store, seq, time)
 ) PARTITION BY RANGE (time);
 CREATE INDEX qm_event_unit_time ON qm_event(site, unit, time);

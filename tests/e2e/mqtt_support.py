@@ -166,8 +166,8 @@ CENTRE = os.environ.get("QM_CENTRE", "sqlite")
 class SqliteCentre:
     names = {"record": "record", "event": "event", "mark": "mark", "zero_body": "zeroblob(459)"}
 
-    def __init__(self, session):
-        self.db = session.path("centre.db")
+    def __init__(self, session, name="centre"):
+        self.db = session.path(name + ".db")
 
     def ready(self):
         return os.path.exists(self.db)

@@ -1,0 +1,102 @@
+#!/usr/bin/env python3
+"""The centre's figures on loopback, with Debian's mosquitto and PostgreSQL
+15 (a server of its own in a temporary folder): records per second drained
+from the broker into PostgreSQL by 1, 2 and 3 ingest processes on one shared
+subscription, and into the SQLite ingest store by one; the latency from a
+record's commit at the site to its commit at the centre; bytes per record
+in each database, and in PostgreSQL without the jsonb values.
+    bench/centre_bench.py [BUILD_DIR]     (default build/; needs outbox_agent)"""
+
+import os
+import signal
+import sqlite3
+import statistics
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "..", "build"))
+os.environ.setdefault("QMHOST", os.path.join(BUILD, "qmhost"))
+
+from e2e_support import Session, wait_until  # noqa: E402
+from mqtt_support import Broker, PostgresCentre, SqliteCentre, scalar  # noqa: E402
+from mqtt_bench import agent, ingest, queue_for  # noqa: E402
+
+TOTAL = 40000  # 4 sites of 10 units, 1000 cycles each: queue_for's
+
+
+def drain(session, centre, ingests, tag):
+    """Records per second from the first row kept to the last, TOTAL queued
+    at the broker for `ingests` named members of one shared group."""
+    broker = Broker(session, "b-" + tag)
+    names = [f"{tag}-{i}" for i in range(ingests)]
+    share = ["--share", "centre"] if ingests > 1 else []
+    for name in names:  # their sessions, which the broker queues for while they are away
+        first = ingest(session, broker, centre.db, "--id", name, *share, name=name + "-first")
+        first.signal(signal.SIGTERM)
+        first.wait()
+    queue_for(session, broker, tag)
+    running = [ingest(session, broker, centre.db, "--id", name, *share, name=name) for name in names]
+    wait_until(lambda: centre.scalar("SELECT count(*) FROM {record}") >= TOTAL, "drained", 300)
+    if isinstance(centre, SqliteCentre):
+        first_ms, last_ms = centre.rows("SELECT min(received_ms), max(received_ms) FROM record")[0]
+        seconds = (last_ms - first_ms) / 1000
+    else:
+        seconds = float(centre.scalar("SELECT extract(epoch FROM max(received) - min(received)) FROM qm_record"))
+    for p in running:
+        p.signal(signal.SIGTERM)
+        p.wait(30)
+    return TOTAL / max(seconds, 1e-3)
+
+
+def latency(session, centre, tag):
+    broker = Broker(session, "lat-" + tag)
+    ingest(session, broker, centre.db, name="ingest-lat-" + tag)
+    _, store = agent(session, broker, "lat-" + tag, "--interval-ms", 200, "--units", 2, "--cycles", 150)
+    wait_until(lambda: scalar(store, "SELECT count(*) FROM record WHERE confirmed = 1") == 300, "confirmed", 90)
+    with sqlite3.connect(store) as c:
+        committed = dict(c.execute("SELECT seq, ts_ms FROM record"))
+    if isinstance(centre, SqliteCentre):
+        kept = centre.rows("SELECT seq, received_ms FROM record")
+    else:
+        kept = centre.rows("SELECT seq, (extract(epoch FROM received) * 1000)::bigint FROM qm_record")
+    ms = sorted(received - committed[seq] for seq, received in kept)
+    return statistics.median(ms), ms[int(len(ms) * 0.99) - 1]
+
+
+def pg_bytes(centre):
+    rows = centre.scalar("SELECT count(*) FROM qm_record")
+    total = sum(int(n) for (n,) in centre.rows(
+        "SELECT pg_total_relation_size(c.oid) FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid "
+        "WHERE i.inhparent = 'qm_record'::regclass"))
+    values = float(centre.scalar('SELECT avg(pg_column_size("values")) FROM qm_record'))
+    return total / rows, total / rows - values, values
+
+
+def main():
+    session = Session()
+    try:
+        print("records/s drained from the broker (40,000 queued: 4 sites x 10 units x 1000 cycles)")
+        for n in (1, 2, 3):
+            centre = PostgresCentre(session)
+            print(f"  PostgreSQL, {n} ingest(s): {drain(session, centre, n, f'pg{n}'):.0f}")
+            if n == 1:
+                per_record, without_values, values = pg_bytes(centre)
+        centre = SqliteCentre(session, "drain")
+        print(f"  SQLite ingest store, 1 ingest: {drain(session, centre, 1, 'sq'):.0f}")
+        sqlite_bytes = scalar(centre.db, "PRAGMA page_count") * scalar(centre.db, "PRAGMA page_size") / TOTAL
+        print("bytes per record in the database (tables and indexes)")
+        print(f"  PostgreSQL: {per_record:.0f} ({without_values:.0f} without the jsonb values, "
+              f"which take {values:.0f})")
+        print(f"  SQLite ingest store: {sqlite_bytes:.0f}")
+        print("latency, commit at the site to commit at the centre (2 units at 0.2 s, 300 records)")
+        for tag, centre in (("pg", PostgresCentre(session)), ("sq", SqliteCentre(session, "latency"))):
+            median, p99 = latency(session, centre, tag)
+            print(f"  {'PostgreSQL' if tag == 'pg' else 'SQLite'}: median {median:.0f} ms, p99 {p99:.0f} ms")
+    finally:
+        session.close()
+
+
+if __name__ == "__main__":
+    main()
