@@ -49,7 +49,7 @@ CREATE TABLE qm_event(
   unit text,
   time timestamptz NOT NULL,
   kind text NOT NULL,
-  detail jsonb NOT NULL,
+  detail text NOT NULL,
   received timestamptz NOT NULL DEFAULT clock_timestamp(),
   PRIMARY KEY(store, seq, time)
 ) PARTITION BY RANGE (time);

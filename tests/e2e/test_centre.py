@@ -3,6 +3,7 @@ several ingest processes on one shared subscription with one killed
 mid-run, the day partitions made ahead as the ingest's clock passes
 midnight, and --keep-days dropping whole days."""
 
+import json
 import os
 import signal
 import time
@@ -16,6 +17,7 @@ from test_mqtt import FAKETIME_LIB, Site, publish, record_message
 class CentreTrials(EndToEndTest):
     start_ingest = test_mqtt.MqttTrials.start_ingest
     assert_all_kept = test_mqtt.MqttTrials.assert_all_kept
+    stop_ingest = test_mqtt.MqttTrials.stop_ingest
 
     def assert_marks_right(self, centre, site):
         """Each store's mark is the end of the contiguous run of its rows, and every row is there once."""
@@ -86,8 +88,19 @@ class CentreTrials(EndToEndTest):
                          [("qm_record_20261208", 1), ("qm_record_20261209", 2), ("qm_record_other", 3)])
         self.assertEqual(centre.scalar("""SELECT ("values"->>'air.return.temperature')::numeric FROM {record}
                                           WHERE seq = 1"""), "0.0")
-        ingest.signal(signal.SIGTERM)
-        ingest.wait(10)
+        # Events: a second copy and another with the same seq, after the first is committed.
+        def event(seq, detail):
+            return json.dumps({"site": "site-1", "store": "store-1", "seq": seq, "time": stamps[0], "replay": False,
+                               "unconfirmed_from": 1, "unit": "unit-1", "kind": "unit_lost", "detail": detail})
+        for seq in (1, 2):
+            publish(broker, "qm/v1/site-1/unit-1/event", event(seq, {"n": seq}))
+        wait_until(lambda: centre.scalar("SELECT event_seq FROM {mark}") == 2, "two events kept", 10)
+        for detail in ({"n": 1}, {"n": 9}):
+            publish(broker, "qm/v1/site-1/unit-1/event", event(1, detail))
+        time.sleep(1)
+        self.assertEqual(self.stop_ingest(ingest), (3, 2, 1))
+        self.assertIn("(1 of them a seq reused with other content)", ingest.stderr())
+        self.assertEqual(centre.rows("SELECT seq, detail FROM {event} ORDER BY seq"), [(1, '{"n":1}'), (2, '{"n":2}')])
 
         ingest = ingest_at("2026-12-11 00:00:10", "--keep-days", "1")
         self.assertEqual(days(), {"20261210", "20261211", "20261212"})
