@@ -127,6 +127,10 @@ std::string array_literal(const std::vector<std::string>& items)
 
 void append_copy_text(std::string& out, const std::string& field)
 {
+    if (field.find_first_of("\\\t\n\r") == std::string::npos) {
+        out += field;  // the common case: nothing to escape
+        return;
+    }
     for (char c : field) {
         switch (c) {
         case '\\': out += "\\\\"; break;
