@@ -306,9 +306,10 @@ std::vector<Confirmation> IngestPostgres::commit_once(const std::vector<mqtt::Re
         }
     }
 
-    // Each message: foreign, a second copy within the batch, new (above the
-    // store's highest seq kept), or to be looked up.
-    enum class Fate { Foreign, Copy, New, LookUp, Duplicate, Reused };
+    // Each message: foreign, new (above the store's highest seq kept), to be
+    // looked up, or a duplicate or a reused seq (of a row kept or of one
+    // earlier in the batch).
+    enum class Fate { Foreign, New, LookUp, Duplicate, Reused };
     std::vector<Fate> fate(batch.size(), Fate::New);
     std::map<std::tuple<Kind, std::string, int64_t>, std::size_t> first;
     std::vector<std::size_t> look_up;

@@ -39,8 +39,7 @@ public:
     // today and tomorrow made, those past --keep-days dropped.
     void tend() override;
 
-    // Partition days (days since the epoch, UTC) a day's rows go to
-    // qm_record_YYYYMMDD for: from yesterday (or the first day kept) to tomorrow.
+    // The UTC day (days since the epoch) of a time, whose rows go to qm_record_YYYYMMDD.
     static int64_t day_of(int64_t ms) { return ms >= 0 ? ms / 86400000 : (ms - 86399999) / 86400000; }
 
 private:
@@ -48,6 +47,8 @@ private:
     void migrate();
     void ensure_day(const char* table, int64_t day);
     void read_partitions();
+    // A day the ingest keeps partitions for: from the first day kept
+    // (--keep-days, or a month back) to tomorrow; others' rows go to _other.
     bool in_window(int64_t day) const;
 
     pg::Connection db_;
