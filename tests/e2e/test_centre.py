@@ -8,7 +8,7 @@ import os
 import signal
 import time
 
-from e2e_support import EndToEndTest, main, wait_until
+from e2e_support import REPO, EndToEndTest, main, run_qmhost, wait_until
 from mqtt_support import Broker, PostgresCentre
 import test_mqtt  # not its classes by name: the loader would run their tests here too
 from test_mqtt import FAKETIME_LIB, Site, publish, record_message
@@ -108,6 +108,25 @@ class CentreTrials(EndToEndTest):
         self.assertEqual(centre.scalar("SELECT record_seq FROM {mark}"), 3)
         ingest.signal(signal.SIGTERM)
         self.assertEqual(ingest.wait(10), 0, ingest.stderr())
+
+    def test_schema_steps_run_once_and_a_newer_schema_is_refused(self):
+        broker = Broker(self.session, "broker")
+        with open(os.path.join(REPO, "agent", "centre_schema.sql"), encoding="utf-8") as f:
+            first_step = f.read().split("\n-- step 2")[0]
+        for version, status, told in (("1", None, None), ("99", 1, "newer than this program's")):
+            with self.subTest(schema_version=version):
+                centre = PostgresCentre(self.session)
+                centre.rows(first_step + f"; INSERT INTO qm_meta VALUES ('schema_version', '{version}');"
+                            "INSERT INTO qm_store(store, site) VALUES ('store-0', 'site-0')")
+                if status is None:
+                    ingest = self.start_ingest(broker, centre, name="ingest-" + version)
+                    self.assertEqual(centre.scalar("SELECT value FROM qm_meta WHERE key = 'schema_version'"), 2)
+                    self.assertEqual(centre.rows("SELECT site, received IS NOT NULL FROM {mark}"), [("site-0", "t")])
+                    self.stop_ingest(ingest)
+                    continue
+                result = run_qmhost("ingest", "--broker", f"127.0.0.1:{broker.port}", "--db", centre.db)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertIn(told, result.stderr)
 
 
 if __name__ == "__main__":
