@@ -62,20 +62,6 @@ CREATE TABLE IF NOT EXISTS mark(
 INSERT OR IGNORE INTO meta(key, value) VALUES ('kind', 'ingest');
 )";
 
-constexpr std::size_t kClientIdDigits = 13;  // "qm-ingest-" and these: MQTT 3.1.1's 23 characters
-
-std::string new_client_id()
-{
-    unsigned char bytes[(kClientIdDigits + 1) / 2];
-    std::ifstream random("/dev/urandom", std::ios::binary);
-    if (!random.read(reinterpret_cast<char*>(bytes), sizeof bytes))
-        throw StoreError("cannot read /dev/urandom for the ingest's client id");
-    static const char kHex[] = "0123456789abcdef";
-    std::string id = "qm-ingest-";
-    for (unsigned char byte : bytes) id += {kHex[byte >> 4], kHex[byte & 0xF]};
-    return id.substr(0, 10 + kClientIdDigits);
-}
-
 // The record body's type: the unit's full record is the only one sent.
 constexpr int kFullRecordType = 5156;
 
@@ -129,7 +115,7 @@ try : db_(database_file::existing_or_missing("ingest store " + path, path, kInge
                 "')");
     {
         sqlite::Statement put(db_, "INSERT OR IGNORE INTO meta(key, value) VALUES ('client_id', ?1)");
-        put.bind(1, new_client_id()).run();
+        put.bind(1, new_ingest_client_id()).run();
         sqlite::Statement get(db_, "SELECT value FROM meta WHERE key = 'client_id'");
         if (get.step()) client_id_ = get.text(0);
     }
@@ -260,6 +246,19 @@ int64_t IngestStore::advance_mark(int64_t mark, const std::string& store, mqtt::
     while (rows.step() && rows.integer(0) == mark + 1) ++mark;
     rows.reset();
     return mark;
+}
+
+std::string new_ingest_client_id()
+{
+    constexpr std::size_t kDigits = 13;
+    unsigned char bytes[(kDigits + 1) / 2];
+    std::ifstream random("/dev/urandom", std::ios::binary);
+    if (!random.read(reinterpret_cast<char*>(bytes), sizeof bytes))
+        throw StoreError("cannot read /dev/urandom for the ingest's client id");
+    static const char kHex[] = "0123456789abcdef";
+    std::string id = "qm-ingest-";
+    for (unsigned char byte : bytes) id += {kHex[byte >> 4], kHex[byte & 0xF]};
+    return id.substr(0, 10 + kDigits);
 }
 
 }  // namespace agent

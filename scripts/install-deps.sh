@@ -19,7 +19,9 @@ set -euo pipefail
 declare -A group=(
     # libzstd-dev: the store packs record bodies with zstd; the package gets
     # libzstd1 in its Depends from dpkg-shlibdeps.
-    [demo]="build-essential cmake pkg-config libjsoncpp-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev libmicrohttpd-dev libmosquitto-dev libzstd-dev"
+    # libpq-dev: qmhost ingest and history write and read a PostgreSQL centre
+    # through libpq, PostgreSQL's own C client (built without it when missing).
+    [demo]="build-essential cmake pkg-config libjsoncpp-dev libboost-date-time-dev libmodbus-dev libsqlite3-dev libmicrohttpd-dev libmosquitto-dev libzstd-dev libpq-dev"
     # pymodbus's serial server imports pyserial and serial-asyncio, which
     # python3-pymodbus only recommends.
     # The agent's HTTP side is tested with real clients: Prometheus (and its
@@ -28,11 +30,14 @@ declare -A group=(
     # groff-base: the manual pages' warnings check; systemd: systemd-analyze
     # scores the agent's unit (the test is skipped without it).
     # faketime: libfaketime steps the agent's wall clock in the clock trial.
-    [test]="libgtest-dev libgmock-dev socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio prometheus prometheus-alertmanager chromium fonts-wqy-microhei groff-base mosquitto mosquitto-clients openssl systemd faketime"
+    # postgresql-15: the ingest trials run against a PostgreSQL centre too,
+    # a server the test starts in a folder of its own (util-linux's setpriv
+    # runs it as nobody when the tests run as root).
+    [test]="libgtest-dev libgmock-dev socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio prometheus prometheus-alertmanager chromium fonts-wqy-microhei groff-base mosquitto mosquitto-clients openssl systemd faketime postgresql-15 util-linux"
     # install-target-deps.sh needs only apt and dpkg; cross-test.sh checks the plug-in with file.
     [cross]="g++-mipsel-linux-gnu qemu-user file"
     [fuzz]="clang libclang-rt-14-dev"
-    [bench]="libbenchmark-dev valgrind strace time python3 mosquitto mosquitto-clients"
+    [bench]="libbenchmark-dev valgrind strace time python3 mosquitto mosquitto-clients postgresql-15"
     [freshcheck]="debootstrap git tar"
     # CPack's Depends come from dpkg-shlibdeps (dpkg-dev), which it runs on
     # the files file calls ELF; the manual pages are written by python3.

@@ -155,6 +155,7 @@ class Session:
     def __init__(self):
         self._tmp = tempfile.TemporaryDirectory(prefix="qm-e2e-")
         self._processes = []
+        self._closers = []
 
     def path(self, name):
         return os.path.join(self._tmp.name, name)
@@ -170,9 +171,15 @@ class Session:
         self._processes.append(process)
         return process
 
+    def on_close(self, stop):
+        """`stop` runs at close, after the session's processes stop."""
+        self._closers.append(stop)
+
     def close(self):
         for process in reversed(self._processes):
             process.stop()
+        for stop in reversed(self._closers):
+            stop()
         self._tmp.cleanup()
 
     # ---- the programs

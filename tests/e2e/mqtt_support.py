@@ -98,3 +98,113 @@ def seqs(db, table, where=""):
 def scalar(db, sql):
     with sqlite3.connect(f"file:{db}?mode=ro", uri=True, timeout=START_TIMEOUT) as c:
         return c.execute(sql).fetchone()[0]
+
+
+PG_BIN = "/usr/lib/postgresql/15/bin"
+
+
+class Postgres:
+    """A PostgreSQL server of Debian's in a folder of its own, listening only
+    on a Unix socket there; run as `nobody` when the tests run as root
+    (initdb refuses root), stopped by its postmaster's process id."""
+
+    def __init__(self, session, name="pg"):
+        import pwd
+        import tempfile
+        # Outside the session's folder, which only root may enter.
+        self.folder = tempfile.mkdtemp(prefix="qm-pg-")
+        self.data = os.path.join(self.folder, "data")
+        self.as_user = []
+        if os.geteuid() == 0:
+            nobody = pwd.getpwnam("nobody")
+            os.chown(self.folder, nobody.pw_uid, nobody.pw_gid)
+            self.as_user = ["/usr/bin/setpriv", f"--reuid={nobody.pw_uid}", f"--regid={nobody.pw_gid}",
+                            "--clear-groups"]
+        subprocess.run(self.as_user + [f"{PG_BIN}/initdb", "-D", self.data, "-U", "qm", "-A", "trust", "-E", "UTF8",
+                                        "--no-sync", "--locale=C"],
+                       check=True, capture_output=True, timeout=120)
+        with open(os.path.join(self.data, "postgresql.conf"), "a", encoding="ascii") as f:
+            f.write(f"listen_addresses = ''\nunix_socket_directories = '{self.folder}'\nfsync = on\n"
+                    "max_connections = 40\nshared_buffers = 64MB\n")
+        subprocess.run(self.as_user + [f"{PG_BIN}/pg_ctl", "-D", self.data, "-l", os.path.join(self.folder, "log"),
+                                        "-w", "-t", "60", "start"], check=True, capture_output=True, timeout=90)
+        with open(os.path.join(self.data, "postmaster.pid"), encoding="ascii") as f:
+            self.pid = int(f.readline())
+        session.on_close(self.stop)
+        subprocess.run([f"{PG_BIN}/createdb", "-h", self.folder, "-U", "qm", "qm"], check=True, capture_output=True,
+                       timeout=30)
+        self.url = f"postgresql:///qm?host={self.folder}&user=qm"
+
+    def stop(self):
+        import shutil
+        if self.pid:
+            try:
+                os.kill(self.pid, signal.SIGINT)  # fast shutdown
+            except ProcessLookupError:
+                pass
+            wait_until(lambda: not os.path.exists(f"/proc/{self.pid}"), "PostgreSQL to stop", 30)
+            self.pid = None
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def rows(self, sql):
+        out = subprocess.run([f"{PG_BIN}/psql", "-X", "-q", "-A", "-t", "-F", "\t", "-v", "ON_ERROR_STOP=1",
+                              "-h", self.folder, "-U", "qm", "qm", "-c", sql],
+                             check=True, capture_output=True, text=True, timeout=60).stdout
+        return [tuple(line.split("\t")) for line in out.splitlines() if line]
+
+    def scalar(self, sql):
+        rows = self.rows(sql)
+        return rows[0][0] if rows else None
+
+
+# The centre's database the ingest trials run against: an ingest store file
+# (default) or PostgreSQL (QM_CENTRE=postgresql). The same trials run
+# against each; their SQL names the tables {record}, {event} and {mark}.
+CENTRE = os.environ.get("QM_CENTRE", "sqlite")
+
+
+class SqliteCentre:
+    names = {"record": "record", "event": "event", "mark": "mark", "zero_body": "zeroblob(459)"}
+
+    def __init__(self, session, name="centre"):
+        self.db = session.path(name + ".db")
+
+    def ready(self):
+        return os.path.exists(self.db)
+
+    def rows(self, sql):
+        with sqlite3.connect(f"file:{self.db}?mode=ro", uri=True, timeout=START_TIMEOUT) as c:
+            return c.execute(sql.format(**self.names)).fetchall()
+
+    def scalar(self, sql):
+        return self.rows(sql)[0][0]
+
+    def seqs(self, table, where=""):
+        return {row[0] for row in self.rows(f"SELECT seq FROM {{{table}}} {where}")}
+
+
+class PostgresCentre(Postgres):
+    names = {"record": "qm_record", "event": "qm_event", "mark": "qm_store",
+             "zero_body": "decode(repeat('00', 459), 'hex')"}
+
+    def __init__(self, session):
+        super().__init__(session)
+        self.db = self.url
+
+    def ready(self):
+        return self.scalar("SELECT to_regclass('qm_store') IS NOT NULL") == "t"
+
+    def rows(self, sql):
+        return [tuple(int(v) if v.lstrip("-").isdigit() else v for v in row)
+                for row in super().rows(sql.format(**self.names))]
+
+    def scalar(self, sql):
+        rows = self.rows(sql)
+        return rows[0][0] if rows else None
+
+    def seqs(self, table, where=""):
+        return {row[0] for row in self.rows(f"SELECT seq FROM {{{table}}} {where}")}
+
+
+def make_centre(session):
+    return PostgresCentre(session) if CENTRE == "postgresql" else SqliteCentre(session)

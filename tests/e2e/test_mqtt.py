@@ -19,7 +19,7 @@ import time
 import urllib.request
 
 from e2e_support import QMHOST, EndToEndTest, Session, free_tcp_port, main, run_qmhost, wait_until
-from mqtt_support import Broker, make_test_pki, scalar, seqs
+from mqtt_support import Broker, make_centre, make_test_pki, scalar, seqs
 
 INFLIGHT = 16
 KEEPALIVE_S = 5
@@ -120,8 +120,8 @@ class Site:
 
 class MqttTrials(EndToEndTest):
 
-    def start_ingest(self, broker, db, *options, name="ingest"):
-        process = self.session.start_qmhost("ingest", "--broker", f"127.0.0.1:{broker.port}", "--db", db,
+    def start_ingest(self, broker, centre, *options, name="ingest"):
+        process = self.session.start_qmhost("ingest", "--broker", f"127.0.0.1:{broker.port}", "--db", centre.db,
                                             "--keepalive", str(KEEPALIVE_S), *options, name=name)
         process.wait_for_output("subscribed to", stream="stderr")
         return process
@@ -134,7 +134,7 @@ class MqttTrials(EndToEndTest):
         self.assertIsNotNone(found, ingest.stderr())
         return tuple(int(n) for n in found.groups())
 
-    def assert_all_kept(self, site, db):
+    def assert_all_kept(self, site, centre):
         """Every record and event in the site's store now reaches the ingest
         store and is confirmed (the agent polls on meanwhile); then the agent
         stops cleanly. Returns the number of rows checked."""
@@ -144,7 +144,7 @@ class MqttTrials(EndToEndTest):
 
         def settled():
             site.agent.check_running()
-            return (records <= seqs(db, "record") and events <= seqs(db, "event")
+            return (records <= centre.seqs("record") and events <= centre.seqs("event")
                     and scalar(site.store, f"SELECT count(*) FROM record WHERE confirmed = 0 AND seq <= {last_record}")
                     == 0
                     and scalar(site.store, f"SELECT count(*) FROM event WHERE confirmed = 0 AND seq <= {last_event}")
@@ -157,8 +157,8 @@ class MqttTrials(EndToEndTest):
 
     def zero_loss(self, encoding="json"):
         broker = Broker(self.session, "broker")
-        db = self.session.path("centre.db")
-        ingest = self.start_ingest(broker, db)
+        centre = make_centre(self.session)
+        ingest = self.start_ingest(broker, centre)
         site = Site(self, broker, encoding=encoding)
         site.start_agent()
         time.sleep(1.5)
@@ -173,22 +173,22 @@ class MqttTrials(EndToEndTest):
         site.agent.wait()
         site.start_agent()
         time.sleep(1.5)
-        rows = self.assert_all_kept(site, db)
+        rows = self.assert_all_kept(site, centre)
         _, _, duplicates = self.stop_ingest(ingest)
         return rows, duplicates, 5
 
     def acknowledged_then_lost(self):
         broker = Broker(self.session, "broker")
-        db = self.session.path("centre.db")
+        centre = make_centre(self.session)
         # A named ingest's session is kept while it is away: the broker
         # acknowledges and queues for it, then loses the queue to a SIGKILL.
-        self.stop_ingest(self.start_ingest(broker, db, "--id", "centre-1"))
+        self.stop_ingest(self.start_ingest(broker, centre, "--id", "centre-1"))
         site = Site(self, broker, units=8, interval_s=0.1)
         site.start_agent()
         site.wait_for("SELECT count(*) FROM record WHERE acked_ms IS NOT NULL", 100, "100 records acknowledged")
         broker.kill_and_restart()
-        ingest = self.start_ingest(broker, db, "--id", "centre-1")
-        rows = self.assert_all_kept(site, db)
+        ingest = self.start_ingest(broker, centre, "--id", "centre-1")
+        rows = self.assert_all_kept(site, centre)
         _, _, duplicates = self.stop_ingest(ingest)
         return rows, duplicates, 1
 
@@ -231,7 +231,7 @@ class MqttTrials(EndToEndTest):
         if not os.path.exists(FAKETIME_LIB):
             self.skipTest("libfaketime (Debian's faketime) is not installed")
         broker = Broker(self.session, "broker")
-        db = self.session.path("centre.db")
+        centre = make_centre(self.session)
         site = Site(self, broker, interval_s=0.1)
         site.site["store"]["keep_days"] = 1
         site.session.write_json(site.name + ".json", site.site)
@@ -245,7 +245,7 @@ class MqttTrials(EndToEndTest):
             return seqs(site.store, "record", "WHERE confirmed = 0")
 
         set_clock("+0")
-        ingest = self.start_ingest(broker, db)
+        ingest = self.start_ingest(broker, centre)
         site.start_agent()
         site.wait_for("SELECT count(*) FROM record WHERE confirmed = 1", 20, "20 records confirmed")
         self.stop_ingest(ingest)
@@ -259,52 +259,52 @@ class MqttTrials(EndToEndTest):
             time.sleep(0.5)
             self.assertEqual(before - seqs(site.store, "record"), set(), f"unconfirmed rows removed at {offset}")
         self.assertEqual(scalar(site.store, "SELECT count(*) FROM event WHERE kind = 'clock_step'"), 2)
-        ingest = self.start_ingest(broker, db)
-        rows = self.assert_all_kept(site, db)
+        ingest = self.start_ingest(broker, centre)
+        rows = self.assert_all_kept(site, centre)
         _, _, duplicates = self.stop_ingest(ingest)
         return rows, duplicates, 2
 
     def shared_subscription(self):
         broker = Broker(self.session, "broker")
-        db = self.session.path("centre.db")
-        ingests = [self.start_ingest(broker, db, "--share", "centre", name=f"ingest-{i}") for i in (1, 2)]
+        centre = make_centre(self.session)
+        ingests = [self.start_ingest(broker, centre, "--share", "centre", name=f"ingest-{i}") for i in (1, 2)]
         site = Site(self, broker, units=4, interval_s=0.1)
         site.start_agent()
         site.wait_for("SELECT count(*) FROM record", 200, "200 records")
-        rows = self.assert_all_kept(site, db)
+        rows = self.assert_all_kept(site, centre)
         counts = [self.stop_ingest(i) for i in ingests]
         records = [c[0] for c in counts]
         # Each kept a part, and no row was kept by both (the second would count it a duplicate).
         self.assertTrue(all(n > 0 for n in records), counts)
-        self.assertEqual(sum(records), scalar(db, "SELECT count(*) FROM record"), counts)
+        self.assertEqual(sum(records), centre.scalar("SELECT count(*) FROM {record}"), counts)
         return rows, sum(c[2] for c in counts), 0
 
     def bridged(self):
-        centre = Broker(self.session, "centre")
+        centre_broker = Broker(self.session, "centre")
         site_broker = Broker(self.session, "site-broker", extra=[
-            "connection centre", f"address 127.0.0.1:{centre.port}", "cleansession false",
+            "connection centre", f"address 127.0.0.1:{centre_broker.port}", "cleansession false",
             "topic qm/v1/# out 1", "topic qm/v1/+/confirm in 1"])
-        db = self.session.path("centre.db")
-        ingest = self.start_ingest(centre, db)
+        centre = make_centre(self.session)
+        ingest = self.start_ingest(centre_broker, centre)
         site = Site(self, site_broker, interval_s=0.1)
         site.start_agent()
         site.wait_for("SELECT count(*) FROM record", 60, "60 records")
-        rows = self.assert_all_kept(site, db)
+        rows = self.assert_all_kept(site, centre)
         _, _, duplicates = self.stop_ingest(ingest)
         return rows, duplicates, 0
 
     def tls(self):
         pki = make_test_pki(self.session, "site-1", "pw-for-site-1")
         broker = Broker(self.session, "tls-broker", tls=pki)
-        db = self.session.path("centre.db")
-        ingest = self.start_ingest(broker, db, "--cafile", pki["ca"], "--username", "site-1",
+        centre = make_centre(self.session)
+        ingest = self.start_ingest(broker, centre, "--cafile", pki["ca"], "--username", "site-1",
                                    "--password-file", pki["password"])
         # The broker is reached by its certificate's name, which is checked.
         site = Site(self, broker, interval_s=0.1, host="localhost", username="site-1",
                     password_file=pki["password"], tls={"ca_file": pki["ca"]})
         site.start_agent()
         site.wait_for("SELECT count(*) FROM record", 30, "30 records")
-        rows = self.assert_all_kept(site, db)
+        rows = self.assert_all_kept(site, centre)
         self.stop_ingest(ingest)
         self.check_broker_names_the_fault(site, broker, pki)
         return rows, 0, 0
@@ -350,7 +350,7 @@ class MqttTrials(EndToEndTest):
         nothing of them kept or confirmed, and every real row still kept and
         confirmed."""
         broker = Broker(self.session, "broker")
-        db = self.session.path("centre.db")
+        centre = make_centre(self.session)
         deep = "[" * 1001 + "]" * 1001
         publish(broker, "qm/v1/site-1/confirm", '{"store":"x","record_seq":9223372036854775808,"event_seq":0}',
                 retain=True)
@@ -360,12 +360,12 @@ class MqttTrials(EndToEndTest):
         site.site["http"] = {"listen": f"127.0.0.1:{http_port}"}
         site.session.write_json(site.name + ".json", site.site)
         site.start_agent()
-        ingest = self.start_ingest(broker, db)
+        ingest = self.start_ingest(broker, centre)
         site.wait_for("SELECT count(*) FROM record", 10, "10 records")
         store = scalar(site.store, "SELECT value FROM meta WHERE key = 'store_id'")
         # Record 1 kept before a message reuses its seq (the site commits a second's cycles at once).
-        wait_until(lambda: os.path.exists(db) and scalar(db, "SELECT count(*) FROM mark") == 1 and
-                   scalar(db, "SELECT count(*) FROM record WHERE seq = 1") == 1, "site-1's store kept")
+        wait_until(lambda: centre.ready() and centre.scalar("SELECT count(*) FROM {mark}") == 1 and
+                   centre.scalar("SELECT count(*) FROM {record} WHERE seq = 1") == 1, "site-1's store kept")
 
         # The agent: nesting, and a confirmation far beyond the rows it has issued, which it takes as the
         # centre holding seqs its store lost: its seqs go on past it.
@@ -388,11 +388,11 @@ class MqttTrials(EndToEndTest):
             name = f'qm_agent_refused_messages_total{{site="site-1",reason="{reason}"}}'
             wait_until(lambda: (metric(http_port, name) or 0) >= 1, name + " counted", 10)
         site.wait_for("SELECT count(*) FROM event WHERE kind = 'store_behind_centre'", 1, "store_behind_centre")
-        self.assert_all_kept(site, db)
+        self.assert_all_kept(site, centre)
         self.stop_ingest(ingest)
-        self.assertEqual(scalar(db, "SELECT count(*) FROM record WHERE site != 'site-1' OR seq IN (5000, 5001)"), 0)
-        self.assertEqual(scalar(db, "SELECT count(*) FROM mark WHERE site != 'site-1'"), 0)
-        self.assertEqual(scalar(db, "SELECT body != zeroblob(459) FROM record WHERE seq = 1"), 1)
+        self.assertEqual(centre.scalar("SELECT count(*) FROM {record} WHERE site != 'site-1' OR seq IN (5000, 5001)"), 0)
+        self.assertEqual(centre.scalar("SELECT count(*) FROM {mark} WHERE site != 'site-1'"), 0)
+        self.assertEqual(centre.scalar("SELECT count(*) FROM {record} WHERE seq = 1 AND body != {zero_body}"), 1)
         self.assertGreater(scalar(site.store, "SELECT max(seq) FROM record"), 10 ** 6)
         told = ingest.stderr()
         for reason in ("too_deep", "out_of_range", "bad_record", "wrong_topic", "foreign_store", "reused_seq"):
@@ -404,8 +404,8 @@ class MqttTrials(EndToEndTest):
         them from the retained confirm and moves past them: no seq goes out
         twice, and the centre's rows stay as they were."""
         broker = Broker(self.session, "broker")
-        db = self.session.path("centre.db")
-        ingest = self.start_ingest(broker, db)
+        centre = make_centre(self.session)
+        ingest = self.start_ingest(broker, centre)
         site = Site(self, broker, units=1, interval_s=0.1)
         site.start_agent()
         site.wait_for("SELECT count(*) FROM record WHERE confirmed = 1", 10, "10 records confirmed")
@@ -422,19 +422,18 @@ class MqttTrials(EndToEndTest):
         c = sqlite3.connect(site.store, timeout=5)  # read-write: a read-only one needs the -shm that is gone
         (issued,) = c.execute("SELECT seq FROM sqlite_sequence WHERE name = 'record'").fetchone()
         c.close()
-        mark = scalar(db, "SELECT record_seq FROM mark")
+        mark = centre.scalar("SELECT record_seq FROM {mark}")
         self.assertGreater(mark, issued)
-        with sqlite3.connect(f"file:{db}?mode=ro", uri=True) as c:
-            before = dict(c.execute(f"SELECT seq, body FROM record WHERE seq > {issued} AND seq <= {mark}").fetchall())
+        kept_sql = f"SELECT seq, body FROM {{record}} WHERE seq > {issued} AND seq <= {mark}"
+        before = dict(centre.rows(kept_sql))
 
         site.start_agent()
         site.wait_for("SELECT count(*) FROM event WHERE kind = 'store_behind_centre'", 1, "store_behind_centre")
-        self.assert_all_kept(site, db)
+        self.assert_all_kept(site, centre)
         self.stop_ingest(ingest)
         self.assertEqual(scalar(site.store, f"SELECT count(*) FROM record WHERE seq > {issued} AND seq <= {mark}"),
                          0, "a seq the centre holds was issued again")
-        with sqlite3.connect(f"file:{db}?mode=ro", uri=True) as c:
-            after = dict(c.execute(f"SELECT seq, body FROM record WHERE seq > {issued} AND seq <= {mark}").fetchall())
+        after = dict(centre.rows(kept_sql))
         self.assertEqual(after, before)
         self.assertIn("(0 of them a seq reused with other content)", ingest.stderr())
 
@@ -463,8 +462,8 @@ class ValuesAgree(EndToEndTest):
 
     def test_mqtt_the_api_and_history_agree_to_the_digit_on_every_key(self):
         broker = Broker(self.session, "broker")
-        db = self.session.path("centre.db")
-        ingest = MqttTrials.start_ingest(self, broker, db)
+        centre = make_centre(self.session)
+        ingest = MqttTrials.start_ingest(self, broker, centre)
         site = Site(self, broker, units=1, state=every_value_set())
         http_port = free_tcp_port()
         site.site["http"] = {"listen": f"127.0.0.1:{http_port}"}
@@ -497,21 +496,21 @@ class ValuesAgree(EndToEndTest):
 
         # The export's other forms: each (arguments, exit status, what stdout or stderr holds).
         local = time.strftime("%Y-%m-%dT%H:%M", time.localtime(time.time() - 3600))
-        wait_until(lambda: os.path.exists(db) and scalar(db, "SELECT count(*) FROM record") > 0, "a record kept")
+        wait_until(lambda: centre.ready() and centre.scalar("SELECT count(*) FROM {record}") > 0, "a record kept")
         cases = [(("--db", site.store, "--unit", "unit-9"), 2, 'no unit named "unit-9"; it has unit-1'),
                  (("--db", site.store, "--from", local, "--to", "now", "--format", "csv"), 0, "\n1,"),
                  (("--db", site.store, "--from", "-30m", "--keys", "unit.mode"), 0, '"values":{"unit.mode":"cooling"}'),
                  (("--db", site.store, "--from", "-1y"), 2, 'not "-1y"'),
                  (("--db", site.store, "--unit", "unit-1"), 0, '":"告警",'),  # UTF-8, not \\u escapes
-                 (("--db", db, "--format", "csv", "--keys", "unit.mode"), 0, "site,store,seq,time,unit,"),
-                 (("--db", db, "--format", "csv", "--keys", "unit.mdoe"), 2, '"unit.mdoe" is not a value key')]
+                 (("--db", centre.db, "--format", "csv", "--keys", "unit.mode"), 0, "site,store,seq,time,unit,"),
+                 (("--db", centre.db, "--format", "csv", "--keys", "unit.mdoe"), 2, '"unit.mdoe" is not a value key')]
         for args, status, text in cases:
             with self.subTest(args=args):
                 result = run_qmhost("history", *args)
                 self.assertEqual(result.returncode, status, result.stderr)
                 self.assertIn(text, result.stdout if status == 0 else result.stderr)
                 self.assertEqual(result.stderr if status == 0 else "", "")
-        self.assertTrue(run_qmhost("events", "--db", db, "--format", "csv").stdout.startswith("site,store,seq,"))
+        self.assertTrue(run_qmhost("events", "--db", centre.db, "--format", "csv").stdout.startswith("site,store,seq,"))
         self.stop_ingest(ingest)
 
 

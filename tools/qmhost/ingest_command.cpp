@@ -7,6 +7,10 @@
 #include "hosting/stop_signals.hpp"
 
 #include "agent/ingest_store.hpp"
+#include "agent/postgres_url.hpp"
+#ifdef QM_WITH_POSTGRES
+#include "agent/ingest_postgres.hpp"
+#endif
 #include "agent/mqtt_client.hpp"
 #include "agent/mqtt_link.hpp"
 #include "agent/mqtt_messages.hpp"
@@ -47,6 +51,7 @@ struct IngestCommandLine {
     std::string cafile;
     std::string cert;
     std::string key;
+    std::optional<int> keep_days;
     bool help = false;
 };
 
@@ -71,6 +76,8 @@ const OptionSetters<IngestCommandLine>& ingest_options()
         {"--cafile", [](IngestCommandLine& c, const std::string& v) { c.cafile = v; }},
         {"--cert", [](IngestCommandLine& c, const std::string& v) { c.cert = v; }},
         {"--key", [](IngestCommandLine& c, const std::string& v) { c.key = v; }},
+        {"--keep-days",
+         [](IngestCommandLine& c, const std::string& v) { c.keep_days = parse_integer<int>("--keep-days", v, 0, 100000); }},
         {"--keepalive",
          [](IngestCommandLine& c, const std::string& v) { c.mqtt.keepalive_s = parse_integer<int>("--keepalive", v, 5, 65535); }},
     };
@@ -112,7 +119,9 @@ IngestCommandLine parse_ingest_command(int argc, const char* const* argv)
         return c;
     }
     if (c.mqtt.host.empty()) throw UsageError("ingest needs --broker HOST:PORT");
-    if (c.db.empty()) throw UsageError("ingest needs --db FILE, the ingest store");
+    if (c.db.empty()) throw UsageError("ingest needs --db FILE or --db postgresql://..., where it keeps the rows");
+    if (c.keep_days && !agent::is_postgres_url(c.db))
+        throw UsageError("--keep-days drops a PostgreSQL centre's day partitions; an ingest store file keeps every row");
     if (!c.share.empty() && !agent::mqtt::is_topic_level(c.share))
         throw UsageError("--share needs a group name without /, +, # or $");
     check_access(c);
@@ -242,10 +251,21 @@ void publish_confirmations(agent::mqtt::Link& link, const std::string& prefix,
     }
 }
 
+std::unique_ptr<agent::IngestBackend> open_backend(const IngestCommandLine& c)
+{
+    if (!agent::is_postgres_url(c.db)) return std::make_unique<agent::IngestStore>(c.db);
+#ifdef QM_WITH_POSTGRES
+    return std::make_unique<agent::IngestPostgres>(c.db, agent::CentreOptions{c.keep_days});
+#else
+    throw UsageError("this qmhost was built without PostgreSQL (libpq): --db takes an ingest store file");
+#endif
+}
+
 int ingest(const IngestCommandLine& c)
 {
     StopSignals signals;  // before libmosquitto's thread, which then inherits the blocked signals
-    agent::IngestStore store(c.db);
+    const std::unique_ptr<agent::IngestBackend> backend = open_backend(c);
+    agent::IngestBackend& store = *backend;
     const std::string share = c.share.empty() ? "" : "$share/" + c.share + "/";
     agent::mqtt::LinkSetup setup;
     // The broker keeps the session (and queues for it) across restarts: the
@@ -272,6 +292,7 @@ int ingest(const IngestCommandLine& c)
         for (const Arrived& a : arrived)
             if (std::optional<agent::mqtt::Received> kept = inbox.read(a)) batch.push_back(std::move(*kept));
         inbox.refusals.tick();
+        store.tend();
         if (batch.empty()) continue;
         const int64_t foreign = totals.foreign;
         const int64_t reused = totals.reused;
@@ -293,12 +314,18 @@ int ingest(const IngestCommandLine& c)
 }
 
 const char kIngestUsage[] =
-    "  qmhost ingest --broker HOST:PORT --db FILE [--share GROUP] [--topic-prefix PREFIX] [--id ID]\n"
+    "  qmhost ingest --broker HOST:PORT (--db FILE | --db postgresql://... [--keep-days N]) [--share GROUP]\n"
+    "                [--topic-prefix PREFIX] [--id ID]\n"
     "                [--username NAME --password-file FILE] [--cafile FILE [--cert FILE --key FILE]]\n";
 
 const char kIngestHelp[] = R"(ingest: the monitoring centre's reference consumer of the agents' records and events.
   --broker HOST:PORT  the broker to subscribe at
   --db FILE           the ingest store (created when missing); qmhost history and events read it
+  --db postgresql://USER@HOST/DATABASE   the centre's PostgreSQL database instead (its schema
+                      made or brought up to date at start): records and events in tables of a
+                      partition a day, the records' values as jsonb; several ingests may write it
+  --keep-days N       PostgreSQL: drop each day's partitions once N whole days have passed after it
+                      (checked at start and each minute); default: keep every day
   --share GROUP       subscribe as $share/GROUP/..., so the ingests of a group split the messages
                       (they then share one --db, whose marks they confirm)
   --topic-prefix P    the topics' prefix (default qm/v1)
@@ -317,7 +344,7 @@ or out of range, when its site or unit is not its topic's, when its store belong
 site (the first to send it), or when it reuses a seq.
 SIGINT or SIGTERM stops it after a last commit; it then says what it kept, and how many
 duplicates and refused messages it saw.
-  Exit status 0; 1 when the store cannot be written; 2 for a command line it cannot run.
+  Exit status 0; 1 when the store or database cannot be written; 2 for a command line it cannot run.
 )";
 
 }  // namespace

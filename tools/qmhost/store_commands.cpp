@@ -9,6 +9,10 @@
 #include "agent/status_json.hpp"
 #include "agent/store.hpp"
 #include "agent/store_reader.hpp"
+#include "agent/postgres_url.hpp"
+#ifdef QM_WITH_POSTGRES
+#include "agent/centre_reader.hpp"
+#endif
 #include "agent/time_text.hpp"
 #include "agent/unit_values.hpp"
 #include "driver/catalogues/point_catalogue.hpp"
@@ -35,6 +39,7 @@ enum class Format { Jsonl, Csv, Raw };
 struct StoreCommandLine {
     std::string command;     // history or events
     std::string db;          // --db FILE
+    std::string site_name;   // --site-name NAME: a centre's rows of one site
     std::string site;        // --site FILE
     agent::StoreQuery query;
     Format format = Format::Jsonl;
@@ -143,6 +148,7 @@ OptionSetters<StoreCommandLine> store_options(const std::string& command)
 {
     OptionSetters<StoreCommandLine> options = {
         {"--db", [](StoreCommandLine& c, const std::string& v) { c.db = v; }},
+        {"--site-name", [](StoreCommandLine& c, const std::string& v) { c.site_name = v; }},
         {"--site", [](StoreCommandLine& c, const std::string& v) { c.site = v; }},
         {"--unit", [](StoreCommandLine& c, const std::string& v) { c.query.unit = v; }},
         {"--from", [](StoreCommandLine& c, const std::string& v) { c.query.from_ms = parse_time("--from", v); }},
@@ -227,7 +233,8 @@ Json::Value summary_line(const agent::StoredRecord& r, const std::vector<std::si
     return line;
 }
 
-void print_history(agent::StoreReader& store, const StoreCommandLine& c)
+template <typename Reader>
+void print_history(Reader& store, const StoreCommandLine& c)
 {
     std::ostream& out = program_output();
     std::unique_ptr<PluginLibrary> plugin;
@@ -268,7 +275,8 @@ void print_history(agent::StoreReader& store, const StoreCommandLine& c)
     });
 }
 
-void print_events(agent::StoreReader& store, const StoreCommandLine& c)
+template <typename Reader>
+void print_events(Reader& store, const StoreCommandLine& c)
 {
     std::ostream& out = program_output();
     const bool many = store.holds_many_stores();
@@ -300,7 +308,8 @@ void print_events(agent::StoreReader& store, const StoreCommandLine& c)
 }
 
 const char kStoreUsage[] =
-    "  qmhost history (--site FILE | --db FILE) [--unit NAME] [--from TIME] [--to TIME]\n"
+    "  qmhost history (--site FILE | --db FILE | --db postgresql://... [--site-name SITE]) [--unit NAME]\n"
+    "                 [--from TIME] [--to TIME]\n"
     "                 [--format jsonl|csv|raw] [--keys KEY,...]\n"
     "  qmhost events (--site FILE | --db FILE) [--unit NAME] [--from TIME] [--to TIME] [--format jsonl|csv]\n"
     "  qmhost keys [--format text|csv]\n";
@@ -309,6 +318,9 @@ const char kStoreHelp[] = R"(history, events: what a site agent stored, read whi
   --site FILE       the store the site file names (what qmhost serve writes)
   --db FILE         the store: a site's, or a centre's ingest store (qmhost ingest), whose
                     rows come in time order with their site and store added (jsonl and csv)
+  --db postgresql://USER@HOST/DATABASE   a centre's PostgreSQL database (qmhost ingest),
+                    read as an ingest store, its rows always in time order
+  --site-name SITE  of a PostgreSQL centre: only that site's rows
   --unit NAME       one unit's rows, in time order (default: every unit's, in the order stored);
                     a name the store does not hold is refused, naming the ones it does
   --from TIME       rows from this time on: ISO 8601 with Z or an offset (2026-12-08T10:02:17Z,
@@ -344,7 +356,8 @@ protected:
 
 // A --unit the store holds no rows of (nor the site file names) is a
 // mistake, not an empty answer.
-void check_unit(agent::StoreReader& store, const StoreCommandLine& c)
+template <typename Reader>
+void check_unit(Reader& store, const StoreCommandLine& c)
 {
     if (c.query.unit.empty()) return;
     std::vector<std::string> known = store.units();
@@ -448,10 +461,24 @@ int run_store_command(int argc, const char* const* argv)
             if (saved) std::cout.rdbuf(saved);
         }
     } restore{saved};
-    agent::StoreReader store(store_path(c));
-    check_unit(store, c);
-    if (c.command == "history") print_history(store, c);
-    else print_events(store, c);
+    const auto read = [&c](auto& store) {
+        check_unit(store, c);
+        if (c.command == "history") print_history(store, c);
+        else print_events(store, c);
+    };
+    const std::string db = store_path(c);
+    if (agent::is_postgres_url(db)) {
+#ifdef QM_WITH_POSTGRES
+        agent::CentreReader centre(db, c.site_name);
+        read(centre);
+#else
+        throw UsageError("this qmhost was built without PostgreSQL (libpq)");
+#endif
+    } else {
+        if (!c.site_name.empty()) throw UsageError("--site-name reads a centre's PostgreSQL database");
+        agent::StoreReader store(db);
+        read(store);
+    }
     program_output().flush();
     if (!program_output()) throw std::runtime_error("cannot write standard output");
     return 0;
