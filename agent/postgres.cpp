@@ -27,16 +27,6 @@ std::vector<SchemaStep> schema_steps(const std::string& text)
 
 namespace {
 
-// The URL as told in messages: its password, if any, left out.
-std::string without_password(const std::string& url)
-{
-    const std::size_t scheme = url.find("://");
-    const std::size_t at = url.find('@', scheme);
-    const std::size_t colon = url.find(':', scheme + 3);
-    if (scheme == std::string::npos || at == std::string::npos || colon == std::string::npos || colon > at) return url;
-    return url.substr(0, colon) + ":...@" + url.substr(at + 1);
-}
-
 std::string first_line(const char* text)
 {
     std::string s = text ? text : "";
@@ -45,6 +35,22 @@ std::string first_line(const char* text)
 }
 
 }  // namespace
+
+// In the user part or as a `password=` parameter.
+std::string without_password(std::string url)
+{
+    const std::size_t scheme = url.find("://");
+    const std::size_t at = url.find('@', scheme);
+    const std::size_t colon = url.find(':', scheme + 3);
+    if (scheme != std::string::npos && at != std::string::npos && colon != std::string::npos && colon < at)
+        url = url.substr(0, colon) + ":...@" + url.substr(at + 1);
+    for (std::size_t from = url.find('?'); from != std::string::npos && from < url.size();) {
+        const std::size_t end = std::min(url.find('&', from + 1), url.size());
+        if (url.compare(from + 1, 9, "password=") == 0) url.replace(from + 10, end - from - 10, "...");
+        from = url.find('&', from + 1);
+    }
+    return url;
+}
 
 Connection::Connection(const std::string& url) : where_(without_password(url))
 {

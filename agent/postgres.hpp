@@ -24,6 +24,9 @@ struct SchemaStep {
 // The steps in order; throws std::logic_error for a file not made of "-- step N" sections numbered from 1.
 std::vector<SchemaStep> schema_steps(const std::string& text);
 
+// The database's URL as messages tell it: a password in it shown as "...".
+std::string without_password(std::string url);
+
 class Error : public StoreError {
 public:
     Error(const std::string& what, std::string sqlstate) : StoreError(what), sqlstate_(std::move(sqlstate)) {}

@@ -23,7 +23,7 @@ case "${1:-}" in
         build=build-tsan
         options+=(-DQM_THREAD_SANITIZE=ON -DQM_BUILD_BENCH=OFF)
         targets=(--target qmhost qmsim)
-        tests=(-R '^e2e_(serve|mqtt)$')
+        tests=(-R '^e2e_(serve|mqtt|notify)$')
         # A race ends the program at once with status 66, which the tests see.
         export TSAN_OPTIONS=halt_on_error=1:exitcode=66:second_deadlock_stack=1
         ;;
