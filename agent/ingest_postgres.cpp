@@ -393,20 +393,8 @@ std::vector<Confirmation> IngestPostgres::commit_once(const std::vector<mqtt::Re
         }
     }
 
-    // The records' rows go to the server in pieces as they are made: it
-    // parses one piece's values while the next is built.
-    constexpr std::size_t kCopyPiece = 256 * 1024;
     std::string records, events;
-    records.reserve(kCopyPiece + 8192);
-    bool copying = false;
-    const auto send_records = [&] {
-        if (!copying)
-            db_.copy_start("COPY qm_record (store, seq, site, unit, slave, device_id, time, local_time, clock_ok, body, "
-                           "\"values\", alarms) FROM STDIN");
-        copying = true;
-        db_.copy_put(records);
-        records.clear();
-    };
+    records.reserve(batch.size() * 6000);  // a record's row is some 5 KB
     for (std::size_t i = 0; i < batch.size(); ++i) {
         const mqtt::Received& m = batch[i];
         if (fate[i] == Fate::Duplicate) ++added.duplicates;
@@ -442,7 +430,6 @@ std::vector<Confirmation> IngestPostgres::commit_once(const std::vector<mqtt::Re
             own_field(records, values);
             own_field(records, alarms);
             end_row(records);
-            if (records.size() >= kCopyPiece) send_records();
         } else {
             const StoredEvent& e = m.event;
             ++added.events;
@@ -458,8 +445,10 @@ std::vector<Confirmation> IngestPostgres::commit_once(const std::vector<mqtt::Re
             end_row(events);
         }
     }
-    if (!records.empty()) send_records();
-    if (copying) db_.copy_end();
+    if (!records.empty())
+        db_.copy_in("COPY qm_record (store, seq, site, unit, slave, device_id, time, local_time, clock_ok, body, "
+                    "\"values\", alarms) FROM STDIN",
+                    records);
     if (!events.empty())
         db_.copy_in("COPY qm_event (store, seq, site, unit, time, kind, detail) FROM STDIN", events);
 

@@ -93,29 +93,13 @@ std::optional<std::string> Connection::value(const std::string& sql, const Param
 
 void Connection::copy_in(const std::string& copy_sql, const std::string& data)
 {
-    copy_start(copy_sql);
-    copy_put(data);
-    copy_end();
-}
-
-void Connection::copy_start(const std::string& copy_sql)
-{
     Result start(PQexec(conn_, copy_sql.c_str()));
     if (!start || PQresultStatus(start.get()) != PGRES_COPY_IN) {
         const char* state = start ? PQresultErrorField(start.get(), PG_DIAG_SQLSTATE) : nullptr;
         throw Error(where_ + ": " + first_line(PQerrorMessage(conn_)), state ? state : "");
     }
-    copy_cut_ = false;
-}
-
-void Connection::copy_put(const std::string& data)
-{
-    if (!copy_cut_ && !data.empty()) copy_cut_ = PQputCopyData(conn_, data.data(), static_cast<int>(data.size())) != 1;
-}
-
-void Connection::copy_end()
-{
-    PQputCopyEnd(conn_, copy_cut_ ? "the copy was cut short" : nullptr);
+    const bool sent = PQputCopyData(conn_, data.data(), static_cast<int>(data.size())) == 1;
+    PQputCopyEnd(conn_, sent ? nullptr : "the copy was cut short");
     bool failed = false;
     std::string state;
     while (Result r{PQgetResult(conn_)}) {
@@ -124,15 +108,11 @@ void Connection::copy_end()
             if (const char* s = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE)) state = s;
         }
     }
-    if (failed || copy_cut_) throw Error(where_ + ": " + first_line(PQerrorMessage(conn_)), state);
+    if (failed || !sent) throw Error(where_ + ": " + first_line(PQerrorMessage(conn_)), state);
 }
 
 void Connection::rollback() noexcept
 {
-    if (PQtransactionStatus(conn_) == PQTRANS_ACTIVE) {  // a COPY left under way
-        PQputCopyEnd(conn_, "abandoned");
-        while (PGresult* r = PQgetResult(conn_)) PQclear(r);
-    }
     if (PQtransactionStatus(conn_) != PQTRANS_IDLE) PQclear(PQexec(conn_, "ROLLBACK"));
 }
 

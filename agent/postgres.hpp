@@ -59,18 +59,11 @@ public:
     std::optional<std::string> value(const std::string& sql, const Params& params = {});
     // COPY ... FROM STDIN with `data` in COPY's text form.
     void copy_in(const std::string& copy_sql, const std::string& data);
-    // The same in pieces, so that the server reads rows while later ones are
-    // made: copy_start, copy_put as many times as needed, copy_end (which
-    // throws for any of them).
-    void copy_start(const std::string& copy_sql);
-    void copy_put(const std::string& data);
-    void copy_end();
     // Rolls back a transaction left open by a failure; never throws.
     void rollback() noexcept;
 
 private:
     PGconn* conn_ = nullptr;
-    bool copy_cut_ = false;  // a piece of the COPY under way could not be sent
     std::string where_;  // the database, for messages, without its password
 };
 
