@@ -21,6 +21,18 @@ struct IngestTotals {
     // Unlike the row already kept under its (store, seq): refused, the kept one stays.
     int64_t reused = 0;
     std::string last_reused;  // the latest of them, told as "SITE's store STORE sent record 502 ..."
+
+    // A committed batch's counts added to these.
+    void add(const IngestTotals& batch)
+    {
+        records += batch.records;
+        events += batch.events;
+        duplicates += batch.duplicates;
+        foreign += batch.foreign;
+        if (batch.foreign > 0) last_foreign = batch.last_foreign;
+        reused += batch.reused;
+        if (batch.reused > 0) last_reused = batch.last_reused;
+    }
 };
 
 struct Confirmation {

@@ -263,13 +263,7 @@ std::vector<Confirmation> IngestPostgres::commit(const std::vector<mqtt::Receive
         IngestTotals added;
         try {
             std::vector<Confirmation> marks = commit_once(batch, added);
-            totals.records += added.records;
-            totals.events += added.events;
-            totals.duplicates += added.duplicates;
-            totals.foreign += added.foreign;
-            if (added.foreign > 0) totals.last_foreign = added.last_foreign;
-            totals.reused += added.reused;
-            if (added.reused > 0) totals.last_reused = added.last_reused;
+            totals.add(added);
             return marks;
         } catch (const pg::Error& e) {
             db_.rollback();

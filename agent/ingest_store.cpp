@@ -199,13 +199,7 @@ std::vector<Confirmation> IngestStore::commit(const std::vector<mqtt::Received>&
         if (!sqlite3_get_autocommit(db_.handle())) sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
         throw StoreError(e.what());
     }
-    totals.records += added.records;
-    totals.events += added.events;
-    totals.duplicates += added.duplicates;
-    totals.foreign += added.foreign;
-    if (added.foreign > 0) totals.last_foreign = added.last_foreign;
-    totals.reused += added.reused;
-    if (added.reused > 0) totals.last_reused = added.last_reused;
+    totals.add(added);
     return confirmations;
 }
 
