@@ -247,6 +247,10 @@ constexpr std::size_t kRecordBase64Length = (contract::kRecordSize + 2) / 3 * 4;
 constexpr std::size_t kMaxTimeLength = 40;
 constexpr std::size_t kMaxKindLength = 64;
 
+// Times from 1970 to the year 9999: what both forms of a message carry
+// (the compact one as an unsigned count of ms), and ISO 8601 can write.
+constexpr int64_t kMaxTimeMs = 253402300799999;
+
 // The members both kinds carry, and the topic's identity over the payload's.
 template <typename M>
 void read_common(M& m, const Topic& topic, Received& out)
@@ -260,6 +264,7 @@ void read_common(M& m, const Topic& topic, Received& out)
     if (!m.ok()) return;
     const std::optional<int64_t> time = parse_iso8601_ms(time_text);
     if (!time) return m.fail(Refusal::OutOfRange, "time", "not an ISO 8601 time");
+    if (*time < 0 || *time > kMaxTimeMs) return m.fail(Refusal::OutOfRange, "time", "before 1970");
     if (unconfirmed_from > seq) return m.fail(Refusal::OutOfRange, "unconfirmed_from", "past the message's seq");
     if (site != topic.site) return m.fail(Refusal::WrongTopic, "site", "not the topic's site");
     out.origin = {site, store, unconfirmed_from};
@@ -303,9 +308,6 @@ void read_event(Members& m, const Topic& topic, StoredEvent& e)
 // The compact form's pieces, written and read.
 constexpr unsigned char kReplayFlag = 1;
 constexpr unsigned char kClockFlag = 2;
-// Times up to the year 9999, as ISO 8601 can write them.
-constexpr int64_t kMaxTimeMs = 253402300799999;
-
 void put_varint(std::string& out, uint64_t v)
 {
     for (; v >= 0x80; v >>= 7) out += static_cast<char>(0x80 | (v & 0x7F));

@@ -216,6 +216,7 @@ TEST(MqttMessages, HostileMessagesAreRefusedWithTheirReason)
         {TopicKind::Record, "site", R"("+")", Refusal::OutOfRange},
         {TopicKind::Record, "store", R"("")", Refusal::OutOfRange},
         {TopicKind::Record, "time", R"("2026-12-08T10:02:17")", Refusal::OutOfRange},
+        {TopicKind::Record, "time", R"("1013-12-08T10:02:17.123Z")", Refusal::OutOfRange},  // the compact form's range
         {TopicKind::Record, "replay", "1", Refusal::BadMember},
         {TopicKind::Record, "unit", "null", Refusal::BadMember},
         {TopicKind::Event, "unit", R"("crac-1.a")", Refusal::WrongTopic},  // on the agent's own level
