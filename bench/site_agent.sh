@@ -15,29 +15,13 @@ cd "$(dirname "$0")/.."
 
 build=${BUILD:-build}
 script=site_agent.sh
-for program in "$build/qmsim" "$build/qmhost" "$build/qm4700rx2va9.so"; do
-    [ -x "$program" ] || [ -f "$program" ] || { echo "$script: $program is missing; build $build first" >&2; exit 1; }
-done
-
 callgrind=false
 if [ "${1:-}" = "--callgrind" ]; then callgrind=true; shift; fi
 if $callgrind; then seconds=${1:-20}; rtu_lines=0; tcp_units=1; interval=0.1
 else seconds=${1:-300}; rtu_lines=${2:-3}; tcp_units=${3:-32}; interval=${4:-1}; fi
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-wait_for_file() {
-    for _ in $(seq 200); do [ -s "$1" ] && return 0; sleep 0.05; done
-    echo "$script: $2 did not start" >&2
-    exit 1
-}
+# shellcheck source=bench/agent_bench_lib.sh
+. bench/agent_bench_lib.sh
 
 lines=()
 for l in $(seq "$rtu_lines"); do
@@ -54,7 +38,7 @@ done
 for t in $(seq "$tcp_units"); do
     "$build/qmsim" --tcp 127.0.0.1:0 --port-file "$work/port$t" >"$work/tcp$t.log" 2>&1 &
     pids+=($!)
-    wait_for_file "$work/port$t" "qmsim $t"
+    wait_for "[ -s $work/port$t ]" "qmsim $t"
     lines+=("{\"link\": {\"type\": \"tcp\", \"host\": \"127.0.0.1\", \"port\": $(cat "$work/port$t")},
       \"interval_s\": $interval, \"units\": [{\"slave\": 1, \"name\": \"tcp$t\"}]}")
 done
