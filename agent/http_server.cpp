@@ -172,6 +172,7 @@ struct HttpServer::HeadFacts {
     HttpRequest* request = nullptr;
     int hosts = 0;
     int lengths = 0;
+    int authorizations = 0;
     std::string host;
     bool query_too_long = false;
 };
@@ -192,7 +193,8 @@ MHD_Result note_header(void* cls, MHD_ValueKind, const char* key, const char* va
         ++facts.lengths;
         const bool digits = !text.empty() && text.size() <= 18 && text.find_first_not_of("0123456789") == std::string::npos;
         facts.request->length = digits ? std::stoll(text) : -1;
-    } else if (strcasecmp(key, MHD_HTTP_HEADER_AUTHORIZATION) == 0 && facts.request->authorization.empty()) {
+    } else if (strcasecmp(key, MHD_HTTP_HEADER_AUTHORIZATION) == 0) {
+        ++facts.authorizations;
         facts.request->authorization = text;
     }
     return MHD_YES;
@@ -460,6 +462,8 @@ std::optional<HttpAnswer> HttpServer::answer_head(const HttpRequest& request, co
                                     "the names it answers to)");
     else if (facts.lengths > 1)
         refusal = error_answer(400, "more than one Content-Length");
+    else if (facts.authorizations > 1)  // which one a proxy on the way checked is unknown
+        refusal = error_answer(400, "more than one Authorization");
     else if (facts.query_too_long)
         refusal = error_answer(400, "a query name or value is longer than " + std::to_string(kMaxQueryValueBytes) +
                                         " bytes");

@@ -100,6 +100,8 @@ class HostileClients(EndToEndTest):
             ("no Host", b"GET /api/status HTTP/1.0\r\n\r\n", 421),
             ("query value too long", b"GET /api/events?unit=" + b"a" * 300 + b" HTTP/1.1\r\nHost: localhost\r\n\r\n", 400),
             ("two Content-Lengths", control + b"Content-Length: 13\r\nContent-Length: 2\r\n\r\n{\"code\": 100}", 400),
+            ("an empty Authorization before the token", b"POST /api/units/crac-1/control HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+             b"Authorization:\r\n" + auth + b"Content-Length: 13\r\n\r\n{\"code\": 100}", 400),
             ("listed name", b"GET /api/status HTTP/1.1\r\nHost: Agent.Room-1.example\r\n\r\n", 200),
             ("IPv6 loopback with the port", f"GET /metrics HTTP/1.1\r\nHost: [::1]:{p}\r\n\r\n".encode(), 200),
         ]
