@@ -140,6 +140,47 @@ void own_field(std::string& row, const std::string& text)
 
 void end_row(std::string& row) { row.back() = '\n'; }
 
+// A message's row as COPY takes it: qm_record's or qm_event's columns.
+std::string copy_row(const mqtt::Received& m)
+{
+    std::string row;
+    if (m.kind == mqtt::Received::Kind::Record) {
+        const StoredRecord& r = m.record;
+        std::string alarms = "{}", values = "{}";
+        try {
+            values = values_jsonb(read_record_values(r.body), alarms);
+        } catch (const std::invalid_argument&) {
+        }
+        row.reserve(values.size() + 2 * r.body.size() + 256);
+        field(row, m.origin.store);
+        own_field(row, std::to_string(r.seq));
+        field(row, m.origin.site);
+        field(row, r.unit);
+        own_field(row, std::to_string(r.slave));
+        own_field(row, std::to_string(r.device_id));
+        own_field(row, iso8601_utc_ms(r.ts_ms));
+        field(row, r.local_time);
+        own_field(row, r.clock_ok ? "t" : "f");
+        row += "\\\\x";  // bytea's \x, its backslash escaped for COPY
+        row += pg::hex(r.body);
+        row += '\t';
+        own_field(row, values);
+        own_field(row, alarms);
+    } else {
+        const StoredEvent& e = m.event;
+        field(row, m.origin.store);
+        own_field(row, std::to_string(e.seq));
+        field(row, m.origin.site);
+        if (e.unit.empty()) row += "\\N\t";
+        else field(row, e.unit);
+        own_field(row, iso8601_utc_ms(e.ts_ms));
+        field(row, e.kind);
+        field(row, e.detail);
+    }
+    end_row(row);
+    return row;
+}
+
 }  // namespace
 
 IngestPostgres::IngestPostgres(const std::string& url, CentreOptions options) : db_(url), options_(options)
@@ -257,12 +298,27 @@ void IngestPostgres::tend()
     }
 }
 
+std::vector<std::string> IngestPostgres::prepare(const std::vector<mqtt::Received>& batch) const
+{
+    std::vector<std::string> rows;
+    rows.reserve(batch.size());
+    for (const mqtt::Received& m : batch) rows.push_back(copy_row(m));
+    return rows;
+}
+
 std::vector<Confirmation> IngestPostgres::commit(const std::vector<mqtt::Received>& batch, IngestTotals& totals)
 {
+    return commit(batch, prepare(batch), totals);
+}
+
+std::vector<Confirmation> IngestPostgres::commit(const std::vector<mqtt::Received>& batch,
+                                                 const std::vector<std::string>& rows, IngestTotals& totals)
+{
+    if (rows.size() != batch.size()) throw std::logic_error("a batch committed with the rows of another");
     for (int attempt = 1;; ++attempt) {
         IngestTotals added;
         try {
-            std::vector<Confirmation> marks = commit_once(batch, added);
+            std::vector<Confirmation> marks = commit_once(batch, rows, added);
             totals.add(added);
             return marks;
         } catch (const pg::Error& e) {
@@ -276,7 +332,8 @@ std::vector<Confirmation> IngestPostgres::commit(const std::vector<mqtt::Receive
     }
 }
 
-std::vector<Confirmation> IngestPostgres::commit_once(const std::vector<mqtt::Received>& batch, IngestTotals& added)
+std::vector<Confirmation> IngestPostgres::commit_once(const std::vector<mqtt::Received>& batch,
+                                                      const std::vector<std::string>& rows, IngestTotals& added)
 {
     using Kind = mqtt::Received::Kind;
     for (const mqtt::Received& m : batch) {
@@ -401,42 +458,13 @@ std::vector<Confirmation> IngestPostgres::commit_once(const std::vector<mqtt::Re
         if (fate[i] != Fate::New && fate[i] != Fate::LookUp) continue;
         Held& h = held[m.origin.store];
         if (m.kind == Kind::Record) {
-            const StoredRecord& r = m.record;
             ++added.records;
-            h.record_max = std::max(h.record_max, r.seq);
-            std::string alarms = "{}", values = "{}";
-            try {
-                values = values_jsonb(read_record_values(r.body), alarms);
-            } catch (const std::invalid_argument&) {
-            }
-            field(records, m.origin.store);
-            own_field(records, std::to_string(r.seq));
-            field(records, m.origin.site);
-            field(records, r.unit);
-            own_field(records, std::to_string(r.slave));
-            own_field(records, std::to_string(r.device_id));
-            own_field(records, iso8601_utc_ms(r.ts_ms));
-            field(records, r.local_time);
-            own_field(records, r.clock_ok ? "t" : "f");
-            records += "\\\\x";  // bytea's \x, its backslash escaped for COPY
-            records += pg::hex(r.body);
-            records += '\t';
-            own_field(records, values);
-            own_field(records, alarms);
-            end_row(records);
+            h.record_max = std::max(h.record_max, m.record.seq);
+            records += rows[i];
         } else {
-            const StoredEvent& e = m.event;
             ++added.events;
-            h.event_max = std::max(h.event_max, e.seq);
-            field(events, m.origin.store);
-            own_field(events, std::to_string(e.seq));
-            field(events, m.origin.site);
-            if (e.unit.empty()) events += "\\N\t";
-            else field(events, e.unit);
-            own_field(events, iso8601_utc_ms(e.ts_ms));
-            field(events, e.kind);
-            field(events, e.detail);
-            end_row(events);
+            h.event_max = std::max(h.event_max, m.event.seq);
+            events += rows[i];
         }
     }
     if (!records.empty())

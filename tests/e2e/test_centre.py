@@ -6,12 +6,16 @@ midnight, and --keep-days dropping whole days."""
 import json
 import os
 import signal
+import subprocess
 import time
 
-from e2e_support import REPO, EndToEndTest, main, run_qmhost, wait_until
-from mqtt_support import Broker, PostgresCentre
+from e2e_support import QMHOST, REPO, EndToEndTest, main, run_qmhost, wait_until
+from mqtt_support import PG_BIN, Broker, PostgresCentre, scalar
 import test_mqtt  # not its classes by name: the loader would run their tests here too
 from test_mqtt import FAKETIME_LIB, Site, publish, record_message
+
+# A site's outbox without units: a burst of records as fast as the broker takes them.
+OUTBOX_AGENT = os.path.join(os.path.dirname(QMHOST), "tests", "outbox_agent")
 
 
 class CentreTrials(EndToEndTest):
@@ -108,6 +112,30 @@ class CentreTrials(EndToEndTest):
         self.assertEqual(centre.scalar("SELECT record_seq FROM {mark}"), 3)
         ingest.signal(signal.SIGTERM)
         self.assertEqual(ingest.wait(10), 0, ingest.stderr())
+
+    def test_the_database_gone_under_a_full_queue_ends_the_ingest(self):
+        """Commits held back (qm_store locked) while 25,000 records arrive, so
+        the ingest's queue fills and libmosquitto's thread waits for room;
+        then the server stops: the ingest still ends, with status 1."""
+        broker = Broker(self.session, "broker")
+        centre = PostgresCentre(self.session)
+        ingest = self.start_ingest(broker, centre)
+        hold = subprocess.Popen([f"{PG_BIN}/psql", "-X", "-q", "-h", centre.folder, "-U", "qm", "qm"],
+                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, text=True)
+        hold.stdin.write("BEGIN; LOCK TABLE qm_store IN ACCESS EXCLUSIVE MODE;\n")
+        hold.stdin.flush()
+        wait_until(lambda: centre.scalar("SELECT count(*) FROM pg_locks WHERE mode = 'AccessExclusiveLock' "
+                                         "AND relation = 'qm_store'::regclass") == 1, "qm_store locked")
+        mqtt = self.session.write_json("outbox.json", {"host": "127.0.0.1", "port": broker.port, "backlog_per_s": 100000})
+        store = self.session.path("outbox.db")
+        self.session.start("outbox", [OUTBOX_AGENT, "--store", store, "--site", "burst", "--mqtt", mqtt,
+                                      "--interval-ms", "1", "--units", "10", "--cycles", "2500"]).wait_for_output("publishing")
+        wait_until(lambda: scalar(store, "SELECT count(*) FROM record WHERE acked_ms IS NOT NULL") == 25000,
+                   "25,000 records at the broker", 120)
+        centre.stop()
+        hold.stdin.close()
+        hold.wait(30)
+        self.assertEqual(ingest.wait(30), 1, ingest.stderr())
 
     def test_schema_steps_run_once_and_a_newer_schema_is_refused(self):
         broker = Broker(self.session, "broker")

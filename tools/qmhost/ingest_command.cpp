@@ -30,6 +30,8 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <thread>
 
 namespace {
 
@@ -130,7 +132,7 @@ IngestCommandLine parse_ingest_command(int argc, const char* const* argv)
 
 void log_line(const std::string& line) { std::cerr << "qmhost: ingest: " << line << std::endl; }
 
-// A message as the broker delivered it, read on the committing thread.
+// A message as the broker delivered it, read on the ingest's reading thread.
 struct Arrived {
     std::string topic;
     std::string payload;
@@ -183,8 +185,8 @@ struct Inbox final : agent::mqtt::LinkListener {
     }
 
     // Only queued here: libmosquitto's thread reads the socket and sends
-    // each PUBACK, and the committing thread reads the messages, so the two
-    // share the work on two cores.
+    // each PUBACK, and the reading thread reads the messages, so the work
+    // is shared across cores.
     void received(const char* topic, const void* payload, std::size_t length) override
     {
         // Beyond any message of ours: refused here, never copied.
@@ -203,9 +205,19 @@ struct Inbox final : agent::mqtt::LinkListener {
         producer_waits = false;
         queued_bytes += length;
         messages.push_back(std::move(arrived));
-        // The committer waits for the first message, then for a full batch:
+        // The reading thread waits for the first message, then for a full batch:
         // waking it for every message in between costs a switch each.
         if (messages.size() == 1 || messages.size() == kBatchMax) changed.notify_all();
+    }
+
+    // libmosquitto's thread no longer waits for room in the queue.
+    void close()
+    {
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            stopping = true;
+        }
+        changed.notify_all();
     }
 
     // A message's site and unit are its topic's: the broker's ACL vouches
@@ -241,6 +253,72 @@ std::vector<Arrived> next_batch(Inbox& in, StopSignals& signals, bool& stop)
     stop = batch.empty() && signals.requested();
     return batch;
 }
+
+// A batch read from the inbox, with what the database's side made of it ahead.
+struct ReadBatch {
+    std::vector<agent::mqtt::Received> messages;
+    std::vector<std::string> prepared;
+    bool last = false;  // a stop was asked for and the inbox is empty
+};
+
+// Reads each batch on a thread of its own while the batch before commits:
+// the messages' reading and the rows' making overlap the database's work.
+// One batch waits at most, so the broker still holds the rest.
+class ReadAhead {
+public:
+    ReadAhead(Inbox& inbox, const agent::IngestBackend& store, StopSignals& signals)
+        : inbox_(inbox), store_(store), signals_(signals), reader_([this] { run(); })
+    {
+    }
+    ~ReadAhead()
+    {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            closed_ = true;
+        }
+        changed_.notify_all();
+        reader_.join();
+    }
+
+    ReadBatch take()
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        changed_.wait(hold, [&] { return ready_.has_value(); });
+        ReadBatch batch = std::move(*ready_);
+        ready_.reset();
+        changed_.notify_all();
+        return batch;
+    }
+
+private:
+    void run()
+    {
+        for (bool stop = false; !stop;) {
+            ReadBatch batch;
+            const std::vector<Arrived> arrived = next_batch(inbox_, signals_, stop);
+            batch.messages.reserve(arrived.size());
+            for (const Arrived& a : arrived)
+                if (std::optional<agent::mqtt::Received> kept = inbox_.read(a)) batch.messages.push_back(std::move(*kept));
+            inbox_.refusals.tick();
+            batch.prepared = store_.prepare(batch.messages);
+            batch.last = stop;
+            std::unique_lock<std::mutex> hold(lock_);
+            changed_.wait(hold, [&] { return !ready_ || closed_; });
+            if (closed_) return;
+            ready_ = std::move(batch);
+            changed_.notify_all();
+        }
+    }
+
+    Inbox& inbox_;
+    const agent::IngestBackend& store_;
+    StopSignals& signals_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::optional<ReadBatch> ready_;
+    bool closed_ = false;
+    std::thread reader_;  // last: it uses everything above
+};
 
 void publish_confirmations(agent::mqtt::Link& link, const std::string& prefix,
                            const std::vector<agent::Confirmation>& marks)
@@ -281,30 +359,30 @@ int ingest(const IngestCommandLine& c)
                            share + agent::mqtt::all_events_filter(c.mqtt.topic_prefix)};
     Inbox inbox(c.mqtt.topic_prefix, setup.subscriptions, setup.client_id);
     agent::mqtt::Link link(c.mqtt, setup, inbox);
+    // However the ingest ends (a database gone throws), libmosquitto's
+    // thread is let go before the link waits for it.
+    const struct InboxClosed {
+        Inbox& inbox;
+        ~InboxClosed() { inbox.close(); }
+    } closed{inbox};
     const std::string not_reached = link.start();
     if (!not_reached.empty()) log_line("broker not reached yet: " + not_reached);
 
     agent::IngestTotals totals;
-    for (bool stop = false; !stop;) {
-        const std::vector<Arrived> arrived = next_batch(inbox, signals, stop);
-        std::vector<agent::mqtt::Received> batch;
-        batch.reserve(arrived.size());
-        for (const Arrived& a : arrived)
-            if (std::optional<agent::mqtt::Received> kept = inbox.read(a)) batch.push_back(std::move(*kept));
-        inbox.refusals.tick();
+    ReadAhead ahead(inbox, store, signals);
+    for (;;) {
+        const ReadBatch next = ahead.take();
         store.tend();
-        if (batch.empty()) continue;
-        const int64_t foreign = totals.foreign;
-        const int64_t reused = totals.reused;
-        publish_confirmations(link, c.mqtt.topic_prefix, store.commit(batch, totals));
-        inbox.refusals.add(agent::Refusal::ForeignStore, totals.last_foreign, totals.foreign - foreign);
-        inbox.refusals.add(agent::Refusal::ReusedSeq, totals.last_reused, totals.reused - reused);
+        if (!next.messages.empty()) {
+            const int64_t foreign = totals.foreign;
+            const int64_t reused = totals.reused;
+            publish_confirmations(link, c.mqtt.topic_prefix, store.commit(next.messages, next.prepared, totals));
+            inbox.refusals.add(agent::Refusal::ForeignStore, totals.last_foreign, totals.foreign - foreign);
+            inbox.refusals.add(agent::Refusal::ReusedSeq, totals.last_reused, totals.reused - reused);
+        }
+        if (next.last) break;
     }
-    {
-        std::lock_guard<std::mutex> hold(inbox.lock);
-        inbox.stopping = true;
-    }
-    inbox.changed.notify_all();
+    inbox.close();
     link.stop();
     inbox.refusals.flush();
     log_line("kept " + std::to_string(totals.records) + " records and " + std::to_string(totals.events) +
