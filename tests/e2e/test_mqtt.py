@@ -19,7 +19,7 @@ import time
 import urllib.request
 
 from e2e_support import QMHOST, EndToEndTest, Session, free_tcp_port, main, run_qmhost, wait_until
-from mqtt_support import Broker, make_centre, make_test_pki, scalar, seqs
+from mqtt_support import Broker, PostgresCentre, make_centre, make_test_pki, scalar, seqs
 
 INFLIGHT = 16
 KEEPALIVE_S = 5
@@ -504,6 +504,12 @@ class ValuesAgree(EndToEndTest):
                  (("--db", site.store, "--unit", "unit-1"), 0, '":"告警",'),  # UTF-8, not \\u escapes
                  (("--db", centre.db, "--format", "csv", "--keys", "unit.mode"), 0, "site,store,seq,time,unit,"),
                  (("--db", centre.db, "--format", "csv", "--keys", "unit.mdoe"), 2, '"unit.mdoe" is not a value key')]
+        if isinstance(centre, PostgresCentre):
+            cases += [(("--db", centre.db, "--site-name", "site-1", "--format", "csv", "--keys", "unit.mode"), 0,
+                       "\nsite-1,"),
+                      (("--db", centre.db, "--site-name", "site-9", "--unit", "unit-1"), 2, 'no unit named "unit-1"')]
+        else:
+            cases += [(("--db", centre.db, "--site-name", "site-1"), 2, "--site-name reads a centre's PostgreSQL")]
         for args, status, text in cases:
             with self.subTest(args=args):
                 result = run_qmhost("history", *args)
