@@ -26,6 +26,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -280,10 +281,12 @@ public:
         reader_.join();
     }
 
+    // The next batch; throws what stopped the reading thread.
     ReadBatch take()
     {
         std::unique_lock<std::mutex> hold(lock_);
-        changed_.wait(hold, [&] { return ready_.has_value(); });
+        changed_.wait(hold, [&] { return ready_.has_value() || failure_; });
+        if (!ready_) std::rethrow_exception(failure_);
         ReadBatch batch = std::move(*ready_);
         ready_.reset();
         changed_.notify_all();
@@ -292,6 +295,17 @@ public:
 
 private:
     void run()
+    {
+        try {
+            read_batches();
+        } catch (...) {
+            std::lock_guard<std::mutex> hold(lock_);
+            failure_ = std::current_exception();
+            changed_.notify_all();
+        }
+    }
+
+    void read_batches()
     {
         for (bool stop = false; !stop;) {
             ReadBatch batch;
@@ -316,6 +330,7 @@ private:
     std::mutex lock_;
     std::condition_variable changed_;
     std::optional<ReadBatch> ready_;
+    std::exception_ptr failure_;
     bool closed_ = false;
     std::thread reader_;  // last: it uses everything above
 };
