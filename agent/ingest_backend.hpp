@@ -55,19 +55,19 @@ public:
     // committed by then, by this process or any other writing the same
     // database. Throws StoreError when the transaction fails (nothing of it
     // is kept).
-    virtual std::vector<Confirmation> commit(const std::vector<mqtt::Received>& batch, IngestTotals& totals) = 0;
+    // `prepared` is what prepare(batch) made.
+    virtual std::vector<Confirmation> commit(const std::vector<mqtt::Received>& batch,
+                                             const std::vector<std::string>& prepared, IngestTotals& totals) = 0;
+    std::vector<Confirmation> commit(const std::vector<mqtt::Received>& batch, IngestTotals& totals)
+    {
+        return commit(batch, prepare(batch), totals);
+    }
 
     // What of a batch can be made before its commit, without the database
     // (PostgreSQL: each message's COPY row): made on the thread that reads
     // the next batch while this one commits, so the ingest's own work and
     // the database's overlap. None for a store that makes nothing ahead.
     virtual std::vector<std::string> prepare(const std::vector<mqtt::Received>& /*batch*/) const { return {}; }
-    // As commit(batch, totals), with what prepare(batch) made.
-    virtual std::vector<Confirmation> commit(const std::vector<mqtt::Received>& batch,
-                                             const std::vector<std::string>& /*prepared*/, IngestTotals& totals)
-    {
-        return commit(batch, totals);
-    }
 
     // The ingest's own MQTT client id, made once when the database is
     // created and kept in it: "qm-ingest-" and 13 random hex digits.

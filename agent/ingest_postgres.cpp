@@ -306,11 +306,6 @@ std::vector<std::string> IngestPostgres::prepare(const std::vector<mqtt::Receive
     return rows;
 }
 
-std::vector<Confirmation> IngestPostgres::commit(const std::vector<mqtt::Received>& batch, IngestTotals& totals)
-{
-    return commit(batch, prepare(batch), totals);
-}
-
 std::vector<Confirmation> IngestPostgres::commit(const std::vector<mqtt::Received>& batch,
                                                  const std::vector<std::string>& rows, IngestTotals& totals)
 {

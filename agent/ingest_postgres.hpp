@@ -33,7 +33,7 @@ public:
     // or a schema newer than this program's.
     IngestPostgres(const std::string& url, CentreOptions options);
 
-    std::vector<Confirmation> commit(const std::vector<mqtt::Received>& batch, IngestTotals& totals) override;
+    using IngestBackend::commit;
     // Each message's row, as COPY takes it into qm_record or qm_event.
     std::vector<std::string> prepare(const std::vector<mqtt::Received>& batch) const override;
     std::vector<Confirmation> commit(const std::vector<mqtt::Received>& batch, const std::vector<std::string>& rows,

@@ -127,7 +127,9 @@ try : db_(database_file::existing_or_missing("ingest store " + path, path, kInge
 
 IngestStore::~IngestStore() = default;
 
-std::vector<Confirmation> IngestStore::commit(const std::vector<mqtt::Received>& batch, IngestTotals& totals)
+std::vector<Confirmation> IngestStore::commit(const std::vector<mqtt::Received>& batch,
+                                              const std::vector<std::string>& /*prepared: none here*/,
+                                              IngestTotals& totals)
 {
     using Kind = mqtt::Received::Kind;
     struct Touched {

@@ -26,7 +26,9 @@ public:
     IngestStore& operator=(const IngestStore&) = delete;
 
     // IngestBackend's, under BEGIN IMMEDIATE: one writer at a time.
-    std::vector<Confirmation> commit(const std::vector<mqtt::Received>& batch, IngestTotals& totals) override;
+    using IngestBackend::commit;
+    std::vector<Confirmation> commit(const std::vector<mqtt::Received>& batch, const std::vector<std::string>& prepared,
+                                     IngestTotals& totals) override;
     const std::string& client_id() const override { return client_id_; }
 
 private:

@@ -264,7 +264,8 @@ void read_common(M& m, const Topic& topic, Received& out)
     if (!m.ok()) return;
     const std::optional<int64_t> time = parse_iso8601_ms(time_text);
     if (!time) return m.fail(Refusal::OutOfRange, "time", "not an ISO 8601 time");
-    if (*time < 0 || *time > kMaxTimeMs) return m.fail(Refusal::OutOfRange, "time", "before 1970");
+    if (*time < 0 || *time > kMaxTimeMs)
+        return m.fail(Refusal::OutOfRange, "time", *time < 0 ? "before 1970" : "after the year 9999");
     if (unconfirmed_from > seq) return m.fail(Refusal::OutOfRange, "unconfirmed_from", "past the message's seq");
     if (site != topic.site) return m.fail(Refusal::WrongTopic, "site", "not the topic's site");
     out.origin = {site, store, unconfirmed_from};
